@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+namespace qm {
+
+// Button sets and icons keep the message-box codes of the original platform so that the
+// numbers quoted by callers (48 = OK with exclamation, 4 = Yes/No) mean what they meant.
+enum class Buttons { Ok = 0, OkCancel = 1, YesNo = 4 };
+enum class Icon { None = 0, Critical = 16, Question = 32, Exclamation = 48, Information = 64 };
+enum class Answer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
+
+// Pointer states of a window: the numbers are the ones the windows store and compare.
+enum class PointerState { Default = 0, Busy = 11, Custom = 99 };
+
+struct FileDialogRequest {
+    bool save = false;
+    std::string title;
+    std::string filter;   // "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"
+    long flags = 0;       // passed through; the Qt side honours what it can
+    std::string fileName; // initial name
+};
+
+// Everything the engine needs from the person in front of the screen. The windows
+// implement it with Qt; tests replace it with a scripted fake.
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+
+    // An empty title means the application title.
+    virtual Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
+                              const std::string& title) = 0;
+    // Returns the text when confirmed, the empty text when cancelled.
+    virtual std::string inputBox(const std::string& prompt, const std::string& title,
+                                 const std::string& defaultText) = 0;
+    // Returns the chosen path, the empty text when cancelled.
+    virtual std::string fileDialog(const FileDialogRequest& request) = 0;
+    virtual std::string browseForFolder(const std::string& prompt,
+                                        const std::string& initialFolder) = 0;
+    // The pointer of the window the engine is working for.
+    virtual void setPointer(PointerState state) = 0;
+    // Lets pending window events run; must cost next to nothing when none wait.
+    virtual void processEvents() = 0;
+};
+
+} // namespace qm
