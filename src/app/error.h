@@ -22,14 +22,14 @@ inline constexpr long PathNotFound = 76;
 
 // The one failure type of the engine: a numeric code and the text the user sees.
 class Error : public std::runtime_error {
-public:
+  public:
     Error(long code, const std::string& description)
         : std::runtime_error(description), code_(code) {}
 
     long code() const { return code_; }
     std::string description() const { return what(); }
 
-private:
+  private:
     long code_;
 };
 

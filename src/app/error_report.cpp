@@ -20,17 +20,25 @@ std::string errorReportMessage(const std::string& description, const std::string
     return m;
 }
 
-void showErrorReport(UserInterface& ui, const std::string& description,
-                     const std::string& location, int line) {
-    ui.messageBox(errorReportMessage(description, location, line), Buttons::Ok,
-                  Icon::Exclamation, kErrorReportTitle);
+void showErrorReport(UserInterface& ui, const std::string& description, const std::string& location,
+                     int line) {
+    ui.messageBox(errorReportMessage(description, location, line), Buttons::Ok, Icon::Exclamation,
+                  kErrorReportTitle);
 }
 
 namespace where {
-std::string form1(const std::string& p) { return locationText("Quillworks", "Form1", p); }
-std::string form2(const std::string& p) { return locationText("Quillworks", "Form2", p); }
-std::string form3(const std::string& p) { return locationText("Quillworks", "Form3", p); }
-std::string paradox(const std::string& p) { return locationText("Quillworks", "Paradox", p); }
+std::string form1(const std::string& p) {
+    return locationText("Quillworks", "Form1", p);
+}
+std::string form2(const std::string& p) {
+    return locationText("Quillworks", "Form2", p);
+}
+std::string form3(const std::string& p) {
+    return locationText("Quillworks", "Form3", p);
+}
+std::string paradox(const std::string& p) {
+    return locationText("Quillworks", "Paradox", p);
+}
 std::string getSubDirectories2016() {
     return locationText("Brindlecap", "AddFolder", "GetSubDirectories2016");
 }

@@ -21,8 +21,8 @@ std::string errorReportMessage(const std::string& description, const std::string
                                int line);
 
 // Shows the report box: OK only, exclamation icon, "Application Error".
-void showErrorReport(UserInterface& ui, const std::string& description,
-                     const std::string& location, int line);
+void showErrorReport(UserInterface& ui, const std::string& description, const std::string& location,
+                     int line);
 
 // The location texts of the trapped procedures.
 namespace where {
@@ -37,7 +37,7 @@ std::string getSubDirectories2016();
 // through step() or test(); a failure is reported with the step's number and the procedure
 // goes on with its next step. No failure leaves the trap unless a filter says so.
 class Trap {
-public:
+  public:
     enum class Disposition { Report, Resume, Propagate };
     using Filter = std::function<Disposition(const Error&)>;
 
@@ -82,7 +82,7 @@ public:
         showErrorReport(ui_, description, location_, line_);
     }
 
-private:
+  private:
     void handle(const Error& e);
 
     UserInterface& ui_;

@@ -24,7 +24,7 @@ struct FileDialogRequest {
 // Everything the engine needs from the person in front of the screen. The windows
 // implement it with Qt; tests replace it with a scripted fake.
 class UserInterface {
-public:
+  public:
     virtual ~UserInterface() = default;
 
     // An empty title means the application title.

@@ -35,7 +35,8 @@ TEST(Trap, ReportsEachFailureWithItsStepAndGoesOn) {
     EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
     EXPECT_NE(ui.boxes[0].text.find("first\r\n"), std::string::npos);
     EXPECT_NE(ui.boxes[0].text.find("at line 100\r\r"), std::string::npos);
-    EXPECT_NE(ui.boxes[1].text.find("second\r\nin Quillworks2021/08/31.Form2.PushButton8_Click at line 102\r\r"),
+    EXPECT_NE(ui.boxes[1].text.find(
+                  "second\r\nin Quillworks2021/08/31.Form2.PushButton8_Click at line 102\r\r"),
               std::string::npos);
     EXPECT_EQ(ran, std::vector<int>{104});
 }

@@ -11,7 +11,7 @@ namespace qm::test {
 // Records every box and dialog the engine opens and answers from queues. An empty queue
 // answers like a person pressing the default button: OK, or No for a question.
 class FakeUserInterface : public UserInterface {
-public:
+  public:
     struct Box {
         std::string text;
         Buttons buttons;
@@ -40,7 +40,9 @@ public:
     void setPointer(PointerState state) override { pointers.push_back(state); }
     void processEvents() override { ++eventPumps; }
 
-    PointerState pointer() const { return pointers.empty() ? PointerState::Default : pointers.back(); }
+    PointerState pointer() const {
+        return pointers.empty() ? PointerState::Default : pointers.back();
+    }
 };
 
 } // namespace qm::test

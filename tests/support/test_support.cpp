@@ -1,5 +1,5 @@
-#include "fake_user_interface.h"
 #include "test_support.h"
+#include "fake_user_interface.h"
 
 #include <cstdlib>
 #include <random>
@@ -46,10 +46,18 @@ std::string FakeUserInterface::browseForFolder(const std::string& prompt,
     return s;
 }
 
-std::filesystem::path sharedDir() { return QM_SHARED_DIR; }
-std::filesystem::path corpusDir() { return sharedDir() / "corpus" / "paradox"; }
-bool haveCorpus() { return std::filesystem::is_directory(corpusDir()); }
-std::filesystem::path pxdumpScript() { return sharedDir() / "tools" / "pxdump.py"; }
+std::filesystem::path sharedDir() {
+    return QM_SHARED_DIR;
+}
+std::filesystem::path corpusDir() {
+    return sharedDir() / "corpus" / "paradox";
+}
+bool haveCorpus() {
+    return std::filesystem::is_directory(corpusDir());
+}
+std::filesystem::path pxdumpScript() {
+    return sharedDir() / "tools" / "pxdump.py";
+}
 
 TempDir::TempDir() {
     std::random_device rd;
