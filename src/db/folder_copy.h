@@ -1,0 +1,20 @@
+#pragma once
+
+#include "app/common.h"
+#include "app/current_folder.h"
+#include "app/user_interface.h"
+
+#include <string>
+
+namespace qm {
+
+// The fixed folder without blanks that a folder with blanks is copied to: "TestDB" at the
+// given drive root (the application's drive root unless a test names another).
+std::string copyTargetFolder(const std::string& driveRoot);
+
+// Offers to copy a Paradox folder whose path holds a blank to the fixed folder without
+// blanks, and points the current folder at the copy when the user agrees.
+void CopyDB(UserInterface& ui, CurrentFolder& folder, bool sample,
+            const std::string& driveRoot = AppDriveRoot());
+
+} // namespace qm
