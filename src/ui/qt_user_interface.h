@@ -1,0 +1,37 @@
+#pragma once
+
+#include "app/user_interface.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QWidget>
+
+namespace qm::ui {
+
+// The seam's Qt side: real boxes and dialogs, parented to the window the engine works for.
+class QtUserInterface : public UserInterface {
+  public:
+    explicit QtUserInterface(QWidget* window = nullptr) : window_(window) { pumpTimer_.start(); }
+
+    void setWindow(QWidget* window) { window_ = window; }
+    QWidget* window() const { return window_; }
+
+    Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
+                      const std::string& title) override;
+    std::string inputBox(const std::string& prompt, const std::string& title,
+                         const std::string& defaultText) override;
+    std::string fileDialog(const FileDialogRequest& request) override;
+    std::string browseForFolder(const std::string& prompt,
+                                const std::string& initialFolder) override;
+    void setPointer(PointerState state) override;
+    void processEvents() override;
+
+    // "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|" -> "Text Files (*.txt);;All Files (*.*)"
+    static QString qtFilter(const std::string& filter);
+
+  private:
+    QPointer<QWidget> window_;
+    QElapsedTimer pumpTimer_;
+};
+
+} // namespace qm::ui
