@@ -22,6 +22,12 @@ class FakeUserInterface : public UserInterface {
     std::vector<Box> boxes;
     std::deque<Answer> answers;
     std::vector<std::string> prompts;
+    struct PromptRequest {
+        std::string prompt;
+        std::string title;
+        std::string defaultText;
+    };
+    std::vector<PromptRequest> promptRequests;
     std::deque<std::string> inputs;
     std::vector<FileDialogRequest> fileDialogs;
     std::deque<std::string> fileAnswers;

@@ -17,9 +17,10 @@ Answer FakeUserInterface::messageBox(const std::string& text, Buttons buttons, I
     return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
 }
 
-std::string FakeUserInterface::inputBox(const std::string& prompt, const std::string&,
-                                        const std::string&) {
+std::string FakeUserInterface::inputBox(const std::string& prompt, const std::string& title,
+                                        const std::string& defaultText) {
     prompts.push_back(prompt);
+    promptRequests.push_back({prompt, title, defaultText});
     if (inputs.empty())
         return {};
     std::string s = inputs.front();

@@ -1,0 +1,184 @@
+#include "app/text_file.h"
+
+#include "app/common.h"
+#include "app/error.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qm {
+
+namespace {
+
+long codeForErrno(int e) {
+    switch (e) {
+    case EACCES:
+    case EPERM:
+        return code::PermissionDenied;
+    case ENOENT:
+        return code::FileNotFound;
+    case ENOTDIR:
+        return code::PathNotFound;
+    default:
+        return code::PathFileAccess;
+    }
+}
+
+Error fileError(int e, const std::string& path) {
+    return Error(codeForErrno(e), std::string(std::strerror(e)) + ": " + path);
+}
+
+// Windows-1252 bytes 80..9F; the five unassigned ones become the C1 controls, as the
+// platform's own conversion does.
+constexpr std::array<char16_t, 32> kHigh1252 = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+} // namespace
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool isValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        char32_t c;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+            c = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            c = b & 0x0F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            c = b & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > s.size())
+            return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            auto cb = static_cast<unsigned char>(s[i + k]);
+            if ((cb & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (cb & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if ((len == 3 && c < 0x800) || (len == 4 && c < 0x10000) || c > 0x10FFFF ||
+            (c >= 0xD800 && c <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string windows1252ToUtf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 2);
+    for (char ch : s) {
+        auto b = static_cast<unsigned char>(ch);
+        if (b >= 0x80 && b <= 0x9F)
+            appendUtf8(out, kHigh1252[b - 0x80]);
+        else
+            appendUtf8(out, b);
+    }
+    return out;
+}
+
+std::string utf16leToUtf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    // A last odd byte is half a character and is dropped.
+    std::size_t n = s.size() / 2;
+    for (std::size_t i = 0; i < n; ++i) {
+        char32_t u = static_cast<unsigned char>(s[2 * i]) |
+                     (static_cast<char32_t>(static_cast<unsigned char>(s[2 * i + 1])) << 8);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
+            char32_t lo = static_cast<unsigned char>(s[2 * i + 2]) |
+                          (static_cast<char32_t>(static_cast<unsigned char>(s[2 * i + 3])) << 8);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        // A lone surrogate has no UTF-8 form.
+        if (u >= 0xD800 && u <= 0xDFFF)
+            u = 0xFFFD;
+        appendUtf8(out, u);
+    }
+    return out;
+}
+
+std::string ReadTextFile(const std::string& path) {
+    if (!FileExistsByDate(path))
+        return {};
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw fileError(errno, path);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int e = errno;
+        ::close(fd);
+        throw fileError(e, path);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        throw Error(code::PathFileAccess, "Path/File access error: " + path);
+    }
+    if (st.st_size <= 0) {
+        ::close(fd);
+        return "empty file";
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    std::array<char, 65536> buf{};
+    for (;;) {
+        ssize_t got = ::read(fd, buf.data(), buf.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            int e = errno;
+            ::close(fd);
+            throw fileError(e, path);
+        }
+        if (got == 0)
+            break;
+        bytes.append(buf.data(), static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    auto first = static_cast<unsigned char>(bytes[0]);
+    if (first == 0xFF || first == 0xFE)
+        return utf16leToUtf8(bytes);
+    if (isValidUtf8(bytes))
+        return bytes;
+    return windows1252ToUtf8(bytes);
+}
+
+} // namespace qm
