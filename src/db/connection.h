@@ -1,0 +1,144 @@
+#pragma once
+
+// The two database connections of the program and the recordsets read through them.
+//
+// The classes carry the operations the import, the export and the replace run are written
+// against, with the provider's enumeration values. The connection string picks the backend:
+// the Paradox driver string reaches a folder of Paradox tables through our own reader, the Jet
+// string reaches the working database, an SQLite file named dbTemp.mdb.
+
+#include "app/error_report.h"
+#include "app/variant.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace qm::db {
+
+inline constexpr int adUseServer = 2;
+inline constexpr int adUseClient = 3;
+inline constexpr int adModeReadWrite = 3;
+inline constexpr int adSchemaTables = 20;
+inline constexpr int adOpenStatic = 3;
+inline constexpr int adLockOptimistic = 3;
+inline constexpr int adStateClosed = 0;
+inline constexpr int adStateOpen = 1;
+
+inline constexpr const char* kWorkingDatabaseFile = "dbTemp.mdb";
+
+// "PROVIDER=Microsoft.Jet.OLEDB.4.0;Data Source=" + folder + separator + "dbTemp.mdb;JET
+// OLEDB:Database Password=". On this platform the separator is '/', so the file reads as
+// "/dbTemp.mdb" where Windows had "\dbTemp.mdb".
+std::string workingDatabaseConnectionString(const std::string& applicationFolder);
+std::string workingDatabaseConnectionString(); // the application folder of the running program
+// "Driver={Microsoft Paradox Driver (*.db )};DriverID=538;Fil=Paradox 5.X;DefaultDir=" + folder
+// + ";Dbq=" + folder + ";CollatingSequence=ASCII;"
+std::string paradoxConnectionString(const std::string& folder);
+
+class Backend;
+class Cursor;
+
+// A connection. Properties are set before open(), as the provider wants them.
+class Connection {
+  public:
+    Connection();
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void setCursorLocation(int location) { cursorLocation_ = location; }
+    int cursorLocation() const { return cursorLocation_; }
+    void setMode(int mode) { mode_ = mode; }
+    int mode() const { return mode_; }
+
+    void open(const std::string& connectionString);
+    // Runs a statement that returns no rows.
+    void execute(const std::string& sql);
+    // Only 20, the catalogue of tables (TABLE_NAME, TABLE_TYPE).
+    std::unique_ptr<Cursor> openSchema(int queryType);
+    void close();
+    bool isOpen() const { return backend_ != nullptr; }
+
+    // Transactions of the working database, as the provider's BeginTrans/CommitTrans/
+    // RollbackTrans. The import wraps its inserts in one so a million records do not each
+    // pay for a commit.
+    void beginTrans();
+    void commitTrans();
+    void rollbackTrans();
+
+    // The Paradox record the next successful INSERT on the working database came from (its
+    // file offset in the .db). The row keeps it, out of sight of SELECT *, for the write-back.
+    void setNextRowSource(std::uint64_t offset);
+
+    Backend& backend() const; // throws ObjectClosed when not open
+    const std::string& connectionString() const { return connectionString_; }
+
+    // Every statement given to execute() or to a recordset's open(), in order, before it runs:
+    // (connection string, statement). Tests read the exact statement texts through it.
+    using StatementLog = std::function<void(const std::string&, const std::string&)>;
+    static void setStatementLog(StatementLog log);
+    static void logStatement(const std::string& connection, const std::string& sql);
+
+  private:
+    int cursorLocation_ = adUseServer;
+    int mode_ = 0;
+    std::string connectionString_;
+    std::unique_ptr<Backend> backend_;
+};
+
+// A recordset: always a static snapshot with an exact record count.
+class Recordset {
+  public:
+    Recordset();
+    ~Recordset();
+    Recordset(const Recordset&) = delete;
+    Recordset& operator=(const Recordset&) = delete;
+
+    void setCursorLocation(int location) { cursorLocation_ = location; }
+    int cursorLocation() const { return cursorLocation_; }
+
+    // Cursor and lock types are accepted as the callers pass them; every snapshot is static.
+    void open(const std::string& sql, Connection& connection, int cursorType = -1,
+              int lockType = -1);
+    // Takes a cursor made elsewhere (the catalogue of openSchema).
+    void attach(std::unique_ptr<Cursor> cursor);
+
+    bool eof() const;
+    void moveNext();
+    long recordCount() const;
+    int fieldCount() const;
+    std::string fieldName(int i) const;
+    int fieldType(int i) const; // the provider's data type number
+    Variant value(int i) const; // Null for NULL
+    // Where the current record came from in the Paradox .db (file offset); empty when the
+    // backend does not know.
+    std::optional<std::uint64_t> sourceOffset() const;
+    int state() const { return cursor_ ? adStateOpen : adStateClosed; }
+    void close();
+
+  private:
+    Cursor& cursor() const; // throws ObjectClosed when closed
+    int cursorLocation_ = adUseServer;
+    std::unique_ptr<Cursor> cursor_;
+};
+
+// The three connection objects of the import and the export, opened in the order whose line
+// labels the error reports name: 100 working-database connection object, 102 Paradox connection
+// object, 104 recordset object, 106 Paradox cursor location 3, 108 open the Paradox connection on
+// the current folder, 110 working-database cursor location 2, 112 mode 3, 114 open the working
+// database. Each step runs through the caller's trap.
+struct ConnectionSet {
+    std::unique_ptr<Connection> working;
+    std::unique_ptr<Connection> paradox;
+    std::unique_ptr<Recordset> recordset;
+};
+void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder);
+
+// True when the working database holds a user table of that name, ignoring case through upper-
+// casing. Opens and closes a connection of its own; failures go to the caller.
+bool TableExistsInDbTemp(const std::string& tableName);
+
+} // namespace qm::db

@@ -1,0 +1,178 @@
+#include "db/import.h"
+
+#include "app/common.h"
+#include "app/error.h"
+#include "app/error_report.h"
+
+#include <cctype>
+
+namespace qm::db {
+
+namespace {
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+SqliteBackend& workingBackend(Connection& working) {
+    auto* backend = dynamic_cast<SqliteBackend*>(&working.backend());
+    if (!backend)
+        throw Error(code::Unspecified, "The connection is not one to the working database.");
+    return *backend;
+}
+
+} // namespace
+
+std::string typeClause(int adoType) {
+    const std::string name = lower(AdoTypeName(adoType).toString());
+    const auto has = [&](const char* s) { return name.find(s) != std::string::npos; };
+    if (has("adlongvarbinary"))
+        return "` OLEOBJECT,";
+    if (has("longvar"))
+        return "` MEMO,";
+    if (has("char"))
+        return "` TEXT,";
+    if (has("decimal"))
+        return "` DECIMAL,";
+    if (has("single"))
+        return "` DOUBLE,";
+    if (has("int"))
+        return "` INT,";
+    if (has("numeric"))
+        return "` NUMERIC,";
+    if (has("date"))
+        return "` DATETIME,";
+    if (has("timestamp"))
+        return "` DATETIME,";
+    if (has("double"))
+        return "` FLOAT,";
+    return "` TEXT,";
+}
+
+WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
+                                    const std::string& tableName) {
+    Trap trap(ui, where::paradox("sendTableToAccess"));
+    ConnectionSet c;
+    openConnections(trap, c, folder.get());
+    Connection* working = c.working.get();
+    Connection* paradox = c.paradox.get();
+    Recordset* rs = c.recordset.get();
+    const auto need = [](auto* object) -> auto& {
+        if (!object)
+            throw Error(code::Unspecified, "Object variable or With block variable not set.");
+        return *object;
+    };
+
+    WorkingCopyStatus status;
+    bool exists = trap.test(116, [&] { return TableExistsInDbTemp(tableName); });
+    if (exists)
+        trap.step(118, [&] { need(working).execute("DROP TABLE `" + tableName + "`"); });
+    bool opened =
+        trap.step(120, [&] { need(rs).open("SELECT * FROM `" + tableName + "`", need(paradox)); });
+
+    std::string statement;
+    trap.step(122, [&] { statement = "CREATE TABLE `" + tableName + "`("; });
+    int fieldCount = 0;
+    trap.step(124, [&] { fieldCount = need(rs).fieldCount(); });
+    for (int i = 0; i < fieldCount; ++i) {
+        trap.step(126, [&] { ui.processEvents(); });
+        std::string name;
+        trap.step(128, [&] { name = need(rs).fieldName(i); });
+        int type = 0;
+        trap.step(130, [&] { type = need(rs).fieldType(i); });
+        trap.step(132, [&] { statement += "`" + name + typeClause(type); });
+    }
+    trap.step(176, [&] {
+        if (!statement.empty())
+            statement.pop_back();
+    });
+    trap.step(178, [&] { statement += ");"; });
+    status.created = trap.step(182, [&] { need(working).execute(statement); });
+
+    long last = -1;
+    const bool counted = trap.step(184, [&] { last = need(rs).recordCount() - 1; });
+    status.expected = last + 1;
+    // One transaction around the inserts: the statements stay one per record, but a million of
+    // them do not each wait for the disk.
+    const bool inTransaction = status.created && working && working->isOpen() &&
+                               trap.step(186, [&] { working->beginTrans(); });
+    for (long j = 0; j <= last; ++j) {
+        trap.step(188, [&] { ui.processEvents(); });
+        trap.step(190, [&] { statement = "INSERT INTO `" + tableName + "` VALUES('"; });
+        // A value that cannot be read would leave the text of another value in its place: the
+        // record is not inserted then, and counts as lost.
+        bool readable = true;
+        for (int k = 0; k < fieldCount; ++k) {
+            trap.step(194, [&] { ui.processEvents(); });
+            std::string text;
+            if (!trap.step(
+                    196, [&] { text = NullToDefault(need(rs).value(k), Variant("")).toString(); }))
+                readable = false;
+            if (text.empty()) {
+                trap.step(200, [&] { statement.pop_back(); });
+                trap.step(202, [&] { statement += "NULL, '"; });
+            } else {
+                trap.step(204, [&] {
+                    std::string doubled;
+                    doubled.reserve(text.size() + 4);
+                    for (char ch : text) {
+                        doubled += ch;
+                        if (ch == '\'')
+                            doubled += '\'';
+                    }
+                    text.swap(doubled);
+                });
+                trap.step(206, [&] {
+                    statement += text;
+                    statement += "', '";
+                });
+            }
+        }
+        trap.step(210, [&] { statement.resize(statement.size() >= 3 ? statement.size() - 3 : 0); });
+        trap.step(212, [&] { statement += ")"; });
+        bool inserted = false;
+        if (readable) {
+            inserted = trap.step(216, [&] {
+                if (auto offset = need(rs).sourceOffset())
+                    need(working).setNextRowSource(*offset);
+                need(working).execute(statement);
+            });
+        }
+        if (inserted)
+            ++status.inserted;
+        else
+            ++status.failed;
+        trap.step(218, [&] { need(rs).moveNext(); });
+    }
+    if (inTransaction)
+        trap.step(220, [&] { working->commitTrans(); });
+    if (!opened || !counted)
+        ++status.failed;
+    // What the write-back needs to know: the count the table had and what arrived.
+    if (status.created)
+        trap.step(220, [&] {
+            SqliteBackend& backend = workingBackend(need(working));
+            status.recorded = true;
+            backend.recordStatus(tableName, status);
+            status = backend.status(tableName);
+        });
+    trap.step(222, [&] { need(rs).close(); });
+    trap.step(224, [&] { need(working).close(); });
+    trap.step(226, [&] { need(paradox).close(); });
+    return status;
+}
+
+WorkingCopyStatus workingCopyStatus(Connection& working, const std::string& tableName) {
+    return workingBackend(working).status(tableName);
+}
+
+WorkingCopyStatus workingCopyStatus(const std::string& tableName) {
+    Connection working;
+    working.setMode(adModeReadWrite);
+    working.open(workingDatabaseConnectionString());
+    return workingCopyStatus(working, tableName);
+}
+
+} // namespace qm::db

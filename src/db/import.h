@@ -1,0 +1,34 @@
+#pragma once
+
+// Copying one Paradox table into the working database.
+
+#include "app/current_folder.h"
+#include "app/user_interface.h"
+#include "db/connection.h"
+#include "db/sqlite_backend.h"
+
+#include <string>
+
+namespace qm::db {
+
+// Drops an older working copy, creates the table with one column per field and inserts one row
+// per record, each statement as plain SQL text. Every step runs through the procedure's trap:
+// a failure is reported and the copy goes on. Each row remembers the Paradox record it came
+// from, and the working database records whether the copy is complete (see
+// workingCopyStatus), since a copy that lost a record must never be written back. The result
+// is that same record, for callers that want it at once.
+WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
+                                    const std::string& tableName);
+
+// The type clause of a column for the provider's data type number: "` TEXT,", "` MEMO,",
+// "` INT,", "` DECIMAL,", "` OLEOBJECT,", "` DATETIME,", "` FLOAT,", and for single-precision
+// and numeric columns "` DOUBLE," and "` NUMERIC," (the working database keeps a NUMERIC value
+// as its exact decimal text, so no digit of a BCD value is lost).
+std::string typeClause(int adoType);
+
+// What the import recorded about the working copy of tableName, with the row counts as they
+// stand now. Opens a connection of its own.
+WorkingCopyStatus workingCopyStatus(const std::string& tableName);
+WorkingCopyStatus workingCopyStatus(Connection& working, const std::string& tableName);
+
+} // namespace qm::db

@@ -1,0 +1,298 @@
+#include "db/paradox_backend.h"
+
+#include "app/error.h"
+#include "db/hooks.h"
+#include "db/sql_dialect.h"
+#include "paradox/codepage.h"
+#include "paradox/table.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace qm::db {
+
+namespace fs = std::filesystem;
+using paradox::FieldType;
+
+int adoTypeOf(FieldType type) {
+    switch (type) {
+    case FieldType::Alpha:
+        return 200;
+    case FieldType::Number:
+        return 5;
+    case FieldType::Money:
+        return 6;
+    case FieldType::Short:
+        return 2;
+    case FieldType::Long:
+    case FieldType::Autoinc:
+        return 3;
+    case FieldType::Date:
+        return 133;
+    case FieldType::Time:
+        return 134;
+    case FieldType::Timestamp:
+        return 135;
+    case FieldType::Logical:
+        return 11;
+    case FieldType::Memo:
+        return 201;
+    case FieldType::Binary:
+    case FieldType::FormattedMemo:
+    case FieldType::Ole:
+    case FieldType::Graphic:
+        return 205;
+    case FieldType::Bytes:
+        return 128;
+    case FieldType::Bcd:
+        return 131;
+    }
+    return 0;
+}
+
+namespace {
+
+[[noreturn]] void unsupported(const std::string& sql) {
+    throw Error(code::Malformed,
+                "The Paradox folder answers only SELECT * FROM a table and DROP TABLE: " + sql);
+}
+
+// The table name of a statement that ends in one name: SELECT * FROM <name>, DROP TABLE <name>.
+std::optional<std::string> nameAfter(const std::vector<sql::Token>& t, std::size_t at) {
+    if (t.size() != at + 1 || !t[at].isName())
+        return std::nullopt;
+    return t[at].text;
+}
+
+std::vector<sql::Token> tokens(const std::string& sql) {
+    auto t = sql::tokenize(sql);
+    while (!t.empty() && t.back().isSymbol(";"))
+        t.pop_back();
+    return t;
+}
+
+// Fields without a text form never reach the working copy: their bytes stay in the table.
+bool hasText(FieldType type) {
+    switch (type) {
+    case FieldType::Binary:
+    case FieldType::FormattedMemo:
+    case FieldType::Ole:
+    case FieldType::Graphic:
+    case FieldType::Bytes:
+        return false;
+    default:
+        return true;
+    }
+}
+
+Error readError(const fs::path& file, const std::exception& e) {
+    if (dynamic_cast<const paradox::EncryptedTableError*>(&e))
+        return Error(code::Unspecified, "The Paradox table " + file.string() +
+                                            " is password-protected; it cannot be read or "
+                                            "changed.");
+    return Error(code::Unspecified,
+                 "Cannot read the Paradox table " + file.string() + ": " + e.what());
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f)
+            std::fclose(f);
+    }
+};
+
+// A static snapshot of a table. It remembers only where each record lies (eight bytes a record)
+// and reads the records again a block at a time as the cursor moves, so a table of a million
+// records is never held in memory; each record's file offset is what the write-back patches.
+class ParadoxCursor : public Cursor {
+  public:
+    explicit ParadoxCursor(const fs::path& file) : file_(file) {
+        try {
+            table_ = std::make_unique<paradox::Table>(paradox::Table::open(file));
+            offsets_.reserve(table_->recordCount());
+            table_->forEachRecord(
+                [this](const paradox::Record& r) { offsets_.push_back(r.fileOffset()); });
+        } catch (const Error&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw readError(file, e);
+        }
+        recordSize_ = table_->header().recordSize;
+        handle_.reset(std::fopen(file.c_str(), "rb"));
+        if (!handle_)
+            throw Error(code::Unspecified, "Cannot open the Paradox table " + file.string());
+    }
+
+    bool eof() const override { return pos_ >= offsets_.size(); }
+    void moveNext() override {
+        if (eof())
+            throw Error(code::Unspecified,
+                        "Either BOF or EOF is True, or the current record has been deleted.");
+        ++pos_;
+    }
+    long recordCount() const override { return static_cast<long>(offsets_.size()); }
+    int fieldCount() const override { return static_cast<int>(table_->fields().size()); }
+    std::string fieldName(int i) const override { return field(i).name; }
+    int fieldType(int i) const override { return adoTypeOf(field(i).type); }
+    Variant value(int i) const override {
+        const paradox::Field& f = field(i);
+        if (eof())
+            throw Error(code::Unspecified,
+                        "Either BOF or EOF is True, or the current record has been deleted.");
+        if (!hasText(f.type))
+            return Variant::null();
+        try {
+            const paradox::Value v = table_->decode(static_cast<std::size_t>(i), record());
+            if (v.isNull())
+                return Variant::null();
+            return Variant(paradox::textForm(f, v));
+        } catch (const Error&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw Error(code::Unspecified, "Cannot read field " + f.name + " of the record at " +
+                                               std::to_string(offsets_[pos_]) + " in " +
+                                               file_.string() + ": " + e.what());
+        }
+    }
+    std::optional<std::uint64_t> sourceOffset() const override {
+        if (eof())
+            return std::nullopt;
+        return offsets_[pos_];
+    }
+
+  private:
+    const paradox::Field& field(int i) const {
+        const auto& fields = table_->fields();
+        if (i < 0 || static_cast<std::size_t>(i) >= fields.size())
+            throw Error(code::Unspecified, "Item cannot be found in the collection corresponding "
+                                           "to the requested name or ordinal.");
+        return fields[static_cast<std::size_t>(i)];
+    }
+
+    // The current record's bytes, reading the run of records that follow it in the file (one
+    // block, usually) when it is not in the window.
+    std::span<const std::uint8_t> record() const {
+        const std::uint64_t at = offsets_[pos_];
+        if (pos_ < windowFirst_ || pos_ >= windowEnd_) {
+            std::size_t end = pos_ + 1;
+            while (end < offsets_.size() && offsets_[end] == offsets_[end - 1] + recordSize_ &&
+                   (end - pos_ + 1) * recordSize_ <= kWindowBytes)
+                ++end;
+            window_.resize((end - pos_) * recordSize_);
+            if (fseeko(handle_.get(), static_cast<off_t>(at), SEEK_SET) != 0 ||
+                std::fread(window_.data(), 1, window_.size(), handle_.get()) != window_.size())
+                throw Error(code::Unspecified, "Cannot read the record at " + std::to_string(at) +
+                                                   " in " + file_.string() +
+                                                   ": the file changed or is shorter.");
+            windowFirst_ = pos_;
+            windowEnd_ = end;
+        }
+        return {window_.data() + (pos_ - windowFirst_) * recordSize_, recordSize_};
+    }
+
+    static constexpr std::size_t kWindowBytes = 64 * 1024;
+    fs::path file_;
+    std::unique_ptr<paradox::Table> table_;
+    std::vector<std::uint64_t> offsets_;
+    std::size_t recordSize_ = 0;
+    std::size_t pos_ = 0;
+    std::unique_ptr<std::FILE, FileCloser> handle_;
+    mutable std::vector<std::uint8_t> window_;
+    mutable std::size_t windowFirst_ = 0;
+    mutable std::size_t windowEnd_ = 0;
+};
+
+} // namespace
+
+fs::path findTableFile(const fs::path& folder, const std::string& table) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& p = it->path();
+        const std::string name = p.filename().string();
+        if (name.size() < 3 || !sql::equalsIgnoreCase(name.substr(name.size() - 3), ".db"))
+            continue;
+        if (!sql::equalsIgnoreCase(name.substr(0, name.size() - 3), table))
+            continue;
+        std::error_code fe;
+        if (it->is_regular_file(fe))
+            found.push_back(p);
+    }
+    if (ec)
+        throw Error(code::Unspecified,
+                    "Cannot list the Paradox folder " + folder.string() + ": " + ec.message());
+    if (found.empty())
+        throw Error(code::NoSuchTable,
+                    "The Paradox table '" + table + "' was not found in " + folder.string() + ".");
+    if (found.size() > 1) {
+        std::sort(found.begin(), found.end());
+        std::string names;
+        for (const auto& p : found)
+            names += (names.empty() ? "" : ", ") + p.filename().string();
+        throw Error(code::Unspecified,
+                    "The table name '" + table + "' matches more than one file in " +
+                        folder.string() + " (" + names +
+                        "). Paradox does not tell names apart by case; rename or remove one.");
+    }
+    return found.front();
+}
+
+ParadoxBackend::ParadoxBackend(std::string folder) : folder_(std::move(folder)) {
+    std::error_code ec;
+    if (folder_.empty() || !fs::is_directory(folder_, ec))
+        throw Error(code::Unspecified,
+                    "'" + folder_ +
+                        "' is not a valid path. Make sure that the path name is spelled "
+                        "correctly and that the folder exists.");
+}
+
+void ParadoxBackend::execute(const std::string& sql) {
+    const auto t = tokens(sql);
+    if (t.size() >= 2 && t[0].is("DROP") && t[1].is("TABLE")) {
+        const auto name = nameAfter(t, 2);
+        if (!name)
+            unsupported(sql);
+        ParadoxDropRequest request{folder_, *name, findTableFile(folder_, *name)};
+        const auto& handler = paradoxDropHandler();
+        if (!handler)
+            throw Error(code::Unspecified, "Dropping the Paradox table " + request.dbFile.string() +
+                                               " is not available in this build; it was left "
+                                               "as it was.");
+        handler(request);
+        return;
+    }
+    unsupported(sql);
+}
+
+std::unique_ptr<Cursor> ParadoxBackend::query(const std::string& sql) {
+    const auto t = tokens(sql);
+    if (t.size() >= 3 && t[0].is("SELECT") && t[1].isSymbol("*") && t[2].is("FROM")) {
+        if (const auto name = nameAfter(t, 3))
+            return std::make_unique<ParadoxCursor>(findTableFile(folder_, *name));
+    }
+    unsupported(sql);
+}
+
+std::unique_ptr<Cursor> ParadoxBackend::schema() {
+    std::vector<std::vector<Variant>> rows;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() > 3 && sql::equalsIgnoreCase(name.substr(name.size() - 3), ".db"))
+            rows.push_back({Variant::null(), Variant::null(),
+                            Variant(name.substr(0, name.size() - 3)), Variant("TABLE")});
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const auto& a, const auto& b) { return a[2].text() < b[2].text(); });
+    return std::make_unique<MemoryCursor>(std::vector<MemoryCursor::Column>{{"TABLE_CATALOG", 202},
+                                                                            {"TABLE_SCHEMA", 202},
+                                                                            {"TABLE_NAME", 202},
+                                                                            {"TABLE_TYPE", 202}},
+                                          std::move(rows));
+}
+
+void ParadoxBackend::beginTrans() {
+    throw Error(code::Unspecified, "The Paradox folder does not take transactions.");
+}
+
+} // namespace qm::db

@@ -1,0 +1,47 @@
+#pragma once
+
+// A folder of Paradox tables reached through our own reader, answering what the ODBC driver
+// answered for us: SELECT * FROM a table, as a static snapshot, and DROP TABLE (carried out by
+// the write-back through its hook).
+
+#include "db/backend.h"
+
+#include <filesystem>
+#include <string>
+
+namespace qm::paradox {
+enum class FieldType : std::uint8_t;
+}
+
+namespace qm::db {
+
+// The provider's data type number for a Paradox field type: Alpha 200, Number 5, Money 6,
+// Short 2, Long and Autoinc 3, Date 133, Time 134, Timestamp 135, Logical 11, Memo 201, Binary,
+// Formatted memo, OLE and Graphic 205, Bytes 128, BCD 131.
+int adoTypeOf(paradox::FieldType type);
+
+// The .db file of a table in folder, found as the Windows driver finds it: the name compared
+// with each file's name less ".db" without regard to case. NoSuchTable when none; a clear
+// error when two files differ only in case.
+std::filesystem::path findTableFile(const std::filesystem::path& folder, const std::string& table);
+
+class ParadoxBackend : public Backend {
+  public:
+    // Fails with a clear message when the folder does not exist.
+    explicit ParadoxBackend(std::string folder);
+
+    void execute(const std::string& sql) override;                  // DROP TABLE only
+    std::unique_ptr<Cursor> query(const std::string& sql) override; // SELECT * FROM only
+    std::unique_ptr<Cursor> schema() override;
+    void beginTrans() override;
+    void commitTrans() override {}
+    void rollbackTrans() override {}
+    void setNextRowSource(std::uint64_t) override {}
+
+    const std::string& folder() const { return folder_; }
+
+  private:
+    std::string folder_;
+};
+
+} // namespace qm::db

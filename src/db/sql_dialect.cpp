@@ -1,0 +1,198 @@
+#include "db/sql_dialect.h"
+
+#include "app/error.h"
+
+#include <cctype>
+
+namespace qm::db::sql {
+
+namespace {
+
+bool isWordStart(unsigned char c) {
+    return std::isalpha(c) || c == '_' || c >= 0x80;
+}
+bool isWordChar(unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+}
+
+[[noreturn]] void malformed(const std::string& what) {
+    throw Error(code::Malformed, "Syntax error in the statement: " + what + ".");
+}
+
+} // namespace
+
+bool Token::is(const char* keyword) const {
+    return kind == Kind::Word && equalsIgnoreCase(text, keyword);
+}
+
+std::string upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::vector<Token> tokenize(const std::string& s) {
+    std::vector<Token> out;
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (std::isspace(c)) {
+            ++i;
+        } else if (c == '\'') {
+            std::string text;
+            ++i;
+            for (;;) {
+                if (i >= n)
+                    malformed("a text is not closed by an apostrophe");
+                if (s[i] == '\'') {
+                    if (i + 1 < n && s[i + 1] == '\'') {
+                        text += '\'';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                text += s[i++];
+            }
+            out.push_back({Kind::Text, std::move(text)});
+        } else if (c == '`' || c == '[') {
+            const char close = c == '`' ? '`' : ']';
+            const std::size_t end = s.find(close, i + 1);
+            if (end == std::string::npos)
+                malformed(c == '`' ? "a name is not closed by a back quote"
+                                   : "a name is not closed by a bracket");
+            out.push_back({Kind::Name, s.substr(i + 1, end - i - 1)});
+            i = end + 1;
+        } else if (c == '"') {
+            const std::size_t end = s.find('"', i + 1);
+            if (end == std::string::npos)
+                malformed("a name is not closed by a quotation mark");
+            out.push_back({Kind::Name, s.substr(i + 1, end - i - 1)});
+            i = end + 1;
+        } else if (std::isdigit(c) ||
+                   (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+            std::size_t j = i;
+            while (j < n && (std::isdigit(static_cast<unsigned char>(s[j])) || s[j] == '.'))
+                ++j;
+            if (j < n && (s[j] == 'e' || s[j] == 'E')) {
+                std::size_t k = j + 1;
+                if (k < n && (s[k] == '+' || s[k] == '-'))
+                    ++k;
+                if (k < n && std::isdigit(static_cast<unsigned char>(s[k]))) {
+                    while (k < n && std::isdigit(static_cast<unsigned char>(s[k])))
+                        ++k;
+                    j = k;
+                }
+            }
+            out.push_back({Kind::Number, s.substr(i, j - i)});
+            i = j;
+        } else if (isWordStart(c)) {
+            std::size_t j = i;
+            while (j < n && isWordChar(static_cast<unsigned char>(s[j])))
+                ++j;
+            out.push_back({Kind::Word, s.substr(i, j - i)});
+            i = j;
+        } else {
+            std::string sym(1, static_cast<char>(c));
+            if (i + 1 < n) {
+                const std::string two = s.substr(i, 2);
+                if (two == "<>" || two == "<=" || two == ">=" || two == "!=")
+                    sym = two;
+            }
+            out.push_back({Kind::Symbol, sym});
+            i += sym.size();
+        }
+    }
+    return out;
+}
+
+std::size_t characterCount(const std::string& utf8) {
+    std::size_t count = 0;
+    for (unsigned char c : utf8)
+        if ((c & 0xC0) != 0x80)
+            ++count;
+    return count;
+}
+
+bool looksNumeric(const std::string& text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n && text[i] == ' ')
+        ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    std::size_t digits = 0;
+    while (i < n && std::isdigit(static_cast<unsigned char>(text[i])))
+        ++i, ++digits;
+    if (i < n && text[i] == '.') {
+        ++i;
+        while (i < n && std::isdigit(static_cast<unsigned char>(text[i])))
+            ++i, ++digits;
+    }
+    if (digits == 0)
+        return false;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < n && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        std::size_t exp = 0;
+        while (i < n && std::isdigit(static_cast<unsigned char>(text[i])))
+            ++i, ++exp;
+        if (exp == 0)
+            return false;
+    }
+    while (i < n && text[i] == ' ')
+        ++i;
+    return i == n;
+}
+
+namespace {
+
+bool digitsAt(const std::string& t, std::size_t pos, std::size_t count) {
+    if (pos + count > t.size())
+        return false;
+    for (std::size_t k = 0; k < count; ++k)
+        if (!std::isdigit(static_cast<unsigned char>(t[pos + k])))
+            return false;
+    return true;
+}
+
+// HH:MM:SS[.mmm] at pos, to the end of t.
+bool timeAt(const std::string& t, std::size_t pos) {
+    if (!digitsAt(t, pos, 2) || t.size() < pos + 8 || t[pos + 2] != ':' ||
+        !digitsAt(t, pos + 3, 2) || t[pos + 5] != ':' || !digitsAt(t, pos + 6, 2))
+        return false;
+    if (t.size() == pos + 8)
+        return true;
+    return t.size() == pos + 12 && t[pos + 8] == '.' && digitsAt(t, pos + 9, 3);
+}
+
+} // namespace
+
+bool looksLikeDateTime(const std::string& t) {
+    if (timeAt(t, 0))
+        return true;
+    std::size_t pos = 0;
+    if (!t.empty() && t[0] == '-')
+        pos = 1;
+    if (!digitsAt(t, pos, 4) || t.size() < pos + 10 || t[pos + 4] != '-' ||
+        !digitsAt(t, pos + 5, 2) || t[pos + 7] != '-' || !digitsAt(t, pos + 8, 2))
+        return false;
+    if (t.size() == pos + 10)
+        return true;
+    return t[pos + 10] == ' ' && timeAt(t, pos + 11);
+}
+
+} // namespace qm::db::sql

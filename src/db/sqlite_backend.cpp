@@ -1,0 +1,1050 @@
+#include "db/sqlite_backend.h"
+
+#include "app/error.h"
+#include "db/hooks.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+namespace qm::db {
+
+namespace {
+
+using sql::Kind;
+using sql::Token;
+
+constexpr const char* kRowSource = "MSysQmRowSource";
+constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
+constexpr std::size_t kStatementCacheLimit = 64;
+
+std::string quoteName(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+long codeFor(int rc, const std::string& message) {
+    const int primary = rc & 0xFF;
+    if (message.find("no such table") != std::string::npos)
+        return code::NoSuchTable;
+    if (primary == SQLITE_ERROR && (message.find("syntax error") != std::string::npos ||
+                                    message.find("incomplete input") != std::string::npos ||
+                                    message.find("no such column") != std::string::npos ||
+                                    message.find("unrecognized token") != std::string::npos ||
+                                    message.find("already exists") != std::string::npos))
+        return code::Malformed;
+    if (primary == SQLITE_TOOBIG)
+        return code::TooLong;
+    if (primary == SQLITE_MISMATCH)
+        return code::TypeMismatch;
+    return code::Unspecified;
+}
+
+[[noreturn]] void fail(sqlite3* db, int rc) {
+    const std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    throw Error(codeFor(rc, message), message);
+}
+
+[[noreturn]] void mismatch() {
+    throw Error(code::TypeMismatch, "Data type mismatch in criteria expression.");
+}
+
+[[noreturn]] void malformed(const std::string& what) {
+    throw Error(code::Malformed, what);
+}
+
+bool isNumericType(JetType t) {
+    switch (t) {
+    case JetType::Long:
+    case JetType::Short:
+    case JetType::Byte:
+    case JetType::Decimal:
+    case JetType::Numeric:
+    case JetType::Double:
+    case JetType::Single:
+    case JetType::Currency:
+    case JetType::Bit:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isComparedAsText(JetType t) {
+    return t == JetType::Text || t == JetType::Memo;
+}
+
+struct TypeName {
+    const char* jet;
+    JetType type;
+};
+// Jet's names (and synonyms) for column types in CREATE TABLE.
+constexpr TypeName kTypeNames[] = {
+    {"TEXT", JetType::Text},
+    {"VARCHAR", JetType::Text},
+    {"CHAR", JetType::Text},
+    {"CHARACTER", JetType::Text},
+    {"STRING", JetType::Text},
+    {"ALPHANUMERIC", JetType::Text},
+    {"MEMO", JetType::Memo},
+    {"LONGTEXT", JetType::Memo},
+    {"LONGCHAR", JetType::Memo},
+    {"NOTE", JetType::Memo},
+    {"INT", JetType::Long},
+    {"INTEGER", JetType::Long},
+    {"LONG", JetType::Long},
+    {"INTEGER4", JetType::Long},
+    {"SHORT", JetType::Short},
+    {"SMALLINT", JetType::Short},
+    {"INTEGER2", JetType::Short},
+    {"BYTE", JetType::Byte},
+    {"TINYINT", JetType::Byte},
+    {"DECIMAL", JetType::Decimal},
+    {"DEC", JetType::Decimal},
+    {"NUMERIC", JetType::Numeric},
+    {"FLOAT", JetType::Double},
+    {"DOUBLE", JetType::Double},
+    {"FLOAT8", JetType::Double},
+    {"NUMBER", JetType::Double},
+    {"REAL", JetType::Single},
+    {"SINGLE", JetType::Single},
+    {"FLOAT4", JetType::Single},
+    {"CURRENCY", JetType::Currency},
+    {"MONEY", JetType::Currency},
+    {"DATETIME", JetType::DateTime},
+    {"DATE", JetType::DateTime},
+    {"TIME", JetType::DateTime},
+    {"TIMESTAMP", JetType::DateTime},
+    {"BIT", JetType::Bit},
+    {"YESNO", JetType::Bit},
+    {"LOGICAL", JetType::Bit},
+    {"OLEOBJECT", JetType::OleObject},
+    {"LONGBINARY", JetType::OleObject},
+    {"GENERAL", JetType::OleObject},
+    {"IMAGE", JetType::OleObject},
+    {"BINARY", JetType::Binary},
+    {"VARBINARY", JetType::Binary},
+};
+
+// Declared-type words that keep text affinity (they hold "TEXT" and no "INT").
+constexpr const char* kDeclared[] = {"TEXT_JETTEXT",      "TEXT_JETMEMO",     "TEXT_JETLONG",
+                                     "TEXT_JETSHORT",     "TEXT_JETBYTE",     "TEXT_JETDECIMAL",
+                                     "TEXT_JETNUMERIC",   "TEXT_JETDOUBLE",   "TEXT_JETSINGLE",
+                                     "TEXT_JETCURRENCY",  "TEXT_JETDATETIME", "TEXT_JETBIT",
+                                     "TEXT_JETOLEOBJECT", "TEXT_JETBINARY"};
+
+std::string statusText(const Token& t) {
+    return t.kind == Kind::Text ? "'" + t.text + "'" : t.text;
+}
+
+// Reads the working database through a connection of its own inside one read transaction, so
+// the rows stay as they were when it opened while the caller's connection updates the table.
+class SqliteCursor : public Cursor {
+  public:
+    SqliteCursor(const std::filesystem::path& file, const std::string& translated,
+                 const std::vector<std::optional<std::string>>& params, std::vector<int> types)
+        : types_(std::move(types)) {
+        int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+        if (rc != SQLITE_OK)
+            failHere(rc);
+        sqlite3_busy_timeout(db_, 5000);
+        exec("BEGIN");
+        // The count runs inside the same read transaction as the rows, so it is exact.
+        sqlite3_stmt* count = nullptr;
+        const std::string countSql = "SELECT COUNT(*) FROM (" + translated + ")";
+        rc = sqlite3_prepare_v2(db_, countSql.c_str(), -1, &count, nullptr);
+        if (rc != SQLITE_OK)
+            failHere(rc);
+        bind(count, params);
+        rc = sqlite3_step(count);
+        if (rc != SQLITE_ROW) {
+            sqlite3_finalize(count);
+            failHere(rc);
+        }
+        count_ = sqlite3_column_int64(count, 0);
+        sqlite3_finalize(count);
+        rc = sqlite3_prepare_v2(db_, translated.c_str(), -1, &stmt_, nullptr);
+        if (rc != SQLITE_OK)
+            failHere(rc);
+        bind(stmt_, params);
+        columns_ = sqlite3_column_count(stmt_);
+        for (int i = 0; i < columns_; ++i)
+            names_.emplace_back(sqlite3_column_name(stmt_, i));
+        if (static_cast<int>(types_.size()) != columns_) {
+            types_.clear();
+            for (int i = 0; i < columns_; ++i) {
+                const char* decl = sqlite3_column_decltype(stmt_, i);
+                auto col =
+                    columnFromDeclared(names_[static_cast<std::size_t>(i)], decl ? decl : "");
+                types_.push_back(col ? adoType(col->type) : 202);
+            }
+        }
+        step();
+    }
+    ~SqliteCursor() override {
+        sqlite3_finalize(stmt_);
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(db_);
+    }
+    bool eof() const override { return eof_; }
+    void moveNext() override {
+        if (eof_)
+            throw Error(code::Unspecified,
+                        "Either BOF or EOF is True, or the current record has been deleted.");
+        step();
+    }
+    long recordCount() const override { return static_cast<long>(count_); }
+    int fieldCount() const override { return columns_; }
+    std::string fieldName(int i) const override { return names_.at(static_cast<std::size_t>(i)); }
+    int fieldType(int i) const override { return types_.at(static_cast<std::size_t>(i)); }
+    Variant value(int i) const override {
+        if (eof_)
+            throw Error(code::Unspecified,
+                        "Either BOF or EOF is True, or the current record has been deleted.");
+        if (i < 0 || i >= columns_)
+            throw Error(code::Unspecified,
+                        "Item cannot be found in the collection corresponding to the requested "
+                        "name or ordinal.");
+        switch (sqlite3_column_type(stmt_, i)) {
+        case SQLITE_NULL:
+            return Variant::null();
+        case SQLITE_INTEGER:
+            return Variant(static_cast<std::int64_t>(sqlite3_column_int64(stmt_, i)));
+        case SQLITE_FLOAT:
+            return Variant(sqlite3_column_double(stmt_, i));
+        default: {
+            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+            return Variant(
+                std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i))));
+        }
+        }
+    }
+
+  private:
+    static void bind(sqlite3_stmt* s, const std::vector<std::optional<std::string>>& params) {
+        for (std::size_t k = 0; k < params.size(); ++k) {
+            const int at = static_cast<int>(k) + 1;
+            if (params[k])
+                sqlite3_bind_text(s, at, params[k]->data(), static_cast<int>(params[k]->size()),
+                                  SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(s, at);
+        }
+    }
+    void step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW)
+            eof_ = false;
+        else if (rc == SQLITE_DONE)
+            eof_ = true;
+        else
+            failHere(rc);
+    }
+    void exec(const char* s) {
+        const int rc = sqlite3_exec(db_, s, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK)
+            failHere(rc);
+    }
+    [[noreturn]] void failHere(int rc) {
+        const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        const long c = codeFor(rc, message);
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw Error(c, message);
+    }
+
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* stmt_ = nullptr;
+    long long count_ = 0;
+    int columns_ = 0;
+    std::vector<std::string> names_;
+    std::vector<int> types_;
+    bool eof_ = true;
+};
+
+} // namespace
+
+std::string declaredType(JetType type, int size) {
+    std::string d = kDeclared[static_cast<int>(type)];
+    if (type == JetType::Text)
+        d += "(" + std::to_string(size) + ")";
+    return d;
+}
+
+std::optional<JetColumn> columnFromDeclared(const std::string& name, const std::string& declared) {
+    const std::string up = sql::upper(declared);
+    const std::string base = up.substr(0, up.find('('));
+    for (int i = 0; i < static_cast<int>(std::size(kDeclared)); ++i) {
+        if (base == kDeclared[i]) {
+            JetColumn c{name, static_cast<JetType>(i), 255};
+            const auto open = up.find('(');
+            if (open != std::string::npos)
+                c.size = std::atoi(up.c_str() + open + 1);
+            return c;
+        }
+    }
+    return std::nullopt;
+}
+
+int adoType(JetType type) {
+    switch (type) {
+    case JetType::Text:
+        return 202; // adVarWChar
+    case JetType::Memo:
+        return 203; // adLongVarWChar
+    case JetType::Long:
+        return 3;
+    case JetType::Short:
+        return 2;
+    case JetType::Byte:
+        return 17;
+    case JetType::Decimal:
+    case JetType::Numeric:
+        return 131;
+    case JetType::Double:
+        return 5;
+    case JetType::Single:
+        return 4;
+    case JetType::Currency:
+        return 6;
+    case JetType::DateTime:
+        return 7;
+    case JetType::Bit:
+        return 11;
+    case JetType::OleObject:
+        return 205;
+    case JetType::Binary:
+        return 204;
+    }
+    return 202;
+}
+
+SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
+    : file_(file), readOnly_(mode == 1) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec))
+        throw Error(code::Unspecified,
+                    "Could not find file '" + file.string() +
+                        "'. The working database is installed with the program and is never "
+                        "created by it.");
+    const int flags = readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    const int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw Error(code::Unspecified,
+                    "Cannot open the working database '" + file.string() + "': " + message);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    // Write-ahead logging lets the snapshot of a recordset (a reader of its own) stay as it was
+    // while this connection updates the table, and it proves the file is a database.
+    const int wal =
+        sqlite3_exec(db_, readOnly_ ? "PRAGMA schema_version" : "PRAGMA journal_mode=WAL", nullptr,
+                     nullptr, nullptr);
+    if (wal != SQLITE_OK) {
+        const std::string message = sqlite3_errmsg(db_);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw Error(code::Unspecified,
+                    "Cannot open the working database '" + file.string() + "': " + message);
+    }
+    sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+}
+
+SqliteBackend::~SqliteBackend() {
+    for (auto& [sql, stmt] : statements_)
+        sqlite3_finalize(stmt);
+    if (db_) {
+        if (!sqlite3_get_autocommit(db_))
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db_);
+    }
+}
+
+sqlite3_stmt* SqliteBackend::prepare(const std::string& text) {
+    auto it = statements_.find(text);
+    if (it != statements_.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    if (statements_.size() >= kStatementCacheLimit) {
+        for (auto& [s, stmt] : statements_)
+            sqlite3_finalize(stmt);
+        statements_.clear();
+    }
+    sqlite3_stmt* stmt = nullptr;
+    const int rc =
+        sqlite3_prepare_v2(db_, text.c_str(), static_cast<int>(text.size()), &stmt, nullptr);
+    if (rc != SQLITE_OK)
+        fail(db_, rc);
+    statements_.emplace(text, stmt);
+    return stmt;
+}
+
+void SqliteBackend::run(const std::string& text,
+                        const std::vector<std::optional<std::string>>& params) {
+    sqlite3_stmt* stmt = prepare(text);
+    for (std::size_t k = 0; k < params.size(); ++k) {
+        const int at = static_cast<int>(k) + 1;
+        if (params[k])
+            sqlite3_bind_text(stmt, at, params[k]->data(), static_cast<int>(params[k]->size()),
+                              SQLITE_STATIC);
+        else
+            sqlite3_bind_null(stmt, at);
+    }
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (rc != SQLITE_DONE)
+        fail(db_, rc);
+}
+
+void SqliteBackend::exec(const std::string& text) {
+    const int rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        fail(db_, rc);
+}
+
+void SqliteBackend::ensureSideTables() {
+    if (sideTables_)
+        return;
+    exec(std::string("CREATE TABLE IF NOT EXISTS ") + kRowSource +
+         "(tbl TEXT NOT NULL, rid INTEGER NOT NULL, offset INTEGER NOT NULL, "
+         "PRIMARY KEY(tbl, rid)) WITHOUT ROWID");
+    exec(std::string("CREATE TABLE IF NOT EXISTS ") + kCopyStatus +
+         "(tbl TEXT PRIMARY KEY, created INTEGER, expected INTEGER, inserted INTEGER, "
+         "failed INTEGER)");
+    sideTables_ = true;
+}
+
+const SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
+    const std::string key = sql::upper(name);
+    auto it = tables_.find(key);
+    if (it != tables_.end())
+        return it->second;
+    sqlite3_stmt* stmt = nullptr;
+    const std::string q = "SELECT name, type FROM pragma_table_info(?)";
+    int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &stmt, nullptr);
+    if (rc != SQLITE_OK)
+        fail(db_, rc);
+    sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    TableInfo info;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const std::string col = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        const auto* decl = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+        auto c = columnFromDeclared(col, decl ? decl : "");
+        info.columns.push_back(c ? *c : JetColumn{col, JetType::Memo, 0});
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE)
+        fail(db_, rc);
+    if (info.columns.empty())
+        throw Error(code::NoSuchTable, "The Microsoft Jet database engine cannot find the input "
+                                       "table or query '" +
+                                           name +
+                                           "'. Make sure it exists and that its name is "
+                                           "spelled correctly.");
+    // The stored spelling of the name, for side tables keyed by it.
+    rc = sqlite3_prepare_v2(db_,
+                            "SELECT name FROM sqlite_master WHERE type='table' AND name=? "
+                            "COLLATE NOCASE",
+                            -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(stmt) == SQLITE_ROW)
+            info.name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        sqlite3_finalize(stmt);
+    }
+    if (info.name.empty())
+        info.name = name;
+    return tables_.emplace(key, std::move(info)).first->second;
+}
+
+void SqliteBackend::forget(const std::string& name) {
+    tables_.erase(sql::upper(name));
+    for (auto& [s, stmt] : statements_)
+        sqlite3_finalize(stmt);
+    statements_.clear();
+    indexed_.clear();
+}
+
+const std::vector<JetColumn>& SqliteBackend::columns(const std::string& name) {
+    return table(name).columns;
+}
+
+void SqliteBackend::ensureIndex(const std::string& name, std::size_t column) {
+    const TableInfo& info = table(name);
+    const std::string key = sql::upper(info.name) + '\x1f' + std::to_string(column);
+    if (indexed_.count(key))
+        return;
+    // Built on the first equality on the column, so columns that no UPDATE names cost nothing,
+    // and every later UPDATE on it finds its rows through the index.
+    exec("CREATE INDEX IF NOT EXISTS " +
+         quoteName("MSysQmIx_" + sql::upper(info.name) + "_" + std::to_string(column)) + " ON " +
+         quoteName(info.name) + "(" + quoteName(info.columns[column].name) + ")");
+    indexed_.insert(key);
+}
+
+void SqliteBackend::checkValue(const JetColumn& column, const std::optional<std::string>& value,
+                               bool isText) {
+    if (!value)
+        return;
+    if (isNumericType(column.type)) {
+        if (column.type == JetType::Bit && isText && (*value == "True" || *value == "False"))
+            return;
+        if (!sql::looksNumeric(*value))
+            mismatch();
+    } else if (column.type == JetType::DateTime) {
+        if (!sql::looksLikeDateTime(*value))
+            mismatch();
+    } else if (column.type == JetType::Text) {
+        if (static_cast<int>(sql::characterCount(*value)) > column.size)
+            throw Error(code::TooLong, "The field is too small to accept the amount of data you "
+                                       "attempted to add. Try inserting or pasting less data.");
+    }
+}
+
+std::string SqliteBackend::translate(const Tokens& t, std::size_t from, std::size_t to,
+                                     std::vector<std::optional<std::string>>& params) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i) {
+        if (!out.empty())
+            out += ' ';
+        const Token& k = t[i];
+        switch (k.kind) {
+        case Kind::Name:
+            out += quoteName(k.text);
+            break;
+        case Kind::Text:
+            out += '?';
+            params.emplace_back(k.text);
+            break;
+        case Kind::Word:
+            // Jet's & joins texts.
+            out += k.text;
+            break;
+        case Kind::Number:
+            out += k.text;
+            break;
+        case Kind::Symbol:
+            out += k.text == "&" ? "||" : k.text;
+            break;
+        }
+    }
+    return out;
+}
+
+void SqliteBackend::checkWhere(const TableInfo& info, const Tokens& t, std::size_t from) {
+    auto columnIndex = [&](const Token& k) -> std::optional<std::size_t> {
+        if (!k.isName())
+            return std::nullopt;
+        for (std::size_t c = 0; c < info.columns.size(); ++c)
+            if (sql::equalsIgnoreCase(info.columns[c].name, k.text))
+                return c;
+        return std::nullopt;
+    };
+    for (std::size_t i = from + 1; i + 1 < t.size(); ++i) {
+        const Token& op = t[i];
+        const bool comparison = op.isSymbol("=") || op.isSymbol("<>") || op.isSymbol("<") ||
+                                op.isSymbol(">") || op.isSymbol("<=") || op.isSymbol(">=") ||
+                                op.isSymbol("!=") || op.is("LIKE");
+        if (!comparison)
+            continue;
+        const Token& left = t[i - 1];
+        const Token& right = t[i + 1];
+        for (auto [col, lit] : {std::pair{&left, &right}, std::pair{&right, &left}}) {
+            auto c = columnIndex(*col);
+            if (!c || lit->kind != Kind::Text)
+                continue;
+            const JetType type = info.columns[*c].type;
+            if (isNumericType(type) || type == JetType::DateTime)
+                mismatch();
+            if (op.isSymbol("=") && isComparedAsText(type))
+                ensureIndex(info.name, *c);
+        }
+    }
+}
+
+void SqliteBackend::execute(const std::string& text) {
+    Tokens t = sql::tokenize(text);
+    while (!t.empty() && t.back().isSymbol(";"))
+        t.pop_back();
+    if (t.empty())
+        malformed("Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or "
+                  "'UPDATE'.");
+    if (readOnly_ && !t[0].is("SELECT"))
+        throw Error(code::Unspecified, "Cannot update. Database or object is read-only.");
+    if (t[0].is("DROP") && t.size() > 1 && t[1].is("TABLE"))
+        dropTable(t);
+    else if (t[0].is("CREATE") && t.size() > 1 && t[1].is("TABLE"))
+        createTable(t);
+    else if (t[0].is("INSERT"))
+        insert(t);
+    else if (t[0].is("UPDATE"))
+        update(t);
+    else if (t[0].is("SELECT") &&
+             std::any_of(t.begin(), t.end(), [](const Token& k) { return k.is("INTO"); }))
+        exportToParadox(t);
+    else
+        generic(t);
+}
+
+void SqliteBackend::dropTable(const Tokens& t) {
+    if (t.size() != 3 || !t[2].isName())
+        malformed("Syntax error in DROP TABLE or DROP INDEX.");
+    const TableInfo& info = table(t[2].text);
+    const std::string name = info.name;
+    exec("DROP TABLE " + quoteName(name));
+    forget(name);
+    ensureSideTables();
+    run(std::string("DELETE FROM ") + kRowSource + " WHERE tbl = ?", {sql::upper(name)});
+    run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(name)});
+}
+
+void SqliteBackend::createTable(const Tokens& t) {
+    // CREATE TABLE name ( col type [(n[,m])] {, col type [(n[,m])]} )
+    const auto syntax = [] { malformed("Syntax error in CREATE TABLE statement."); };
+    if (t.size() < 5 || !t[2].isName() || !t[3].isSymbol("("))
+        syntax();
+    std::vector<JetColumn> cols;
+    std::size_t i = 4;
+    for (;;) {
+        if (i >= t.size() || !t[i].isName())
+            syntax();
+        JetColumn c;
+        c.name = t[i++].text;
+        if (i >= t.size() || t[i].kind != Kind::Word)
+            malformed("Syntax error in field definition.");
+        const std::string typeName = sql::upper(t[i++].text);
+        auto it = std::find_if(std::begin(kTypeNames), std::end(kTypeNames),
+                               [&](const TypeName& n) { return typeName == n.jet; });
+        if (it == std::end(kTypeNames))
+            malformed("Syntax error in field definition.");
+        c.type = it->type;
+        c.size = 255;
+        if (i < t.size() && t[i].isSymbol("(")) {
+            ++i;
+            if (i >= t.size() || t[i].kind != Kind::Number)
+                syntax();
+            const int n = std::atoi(t[i++].text.c_str());
+            if (i < t.size() && t[i].isSymbol(",")) {
+                ++i;
+                if (i >= t.size() || t[i].kind != Kind::Number)
+                    syntax();
+                ++i;
+            }
+            if (i >= t.size() || !t[i].isSymbol(")"))
+                syntax();
+            ++i;
+            if (c.type == JetType::Text) {
+                if (n < 1 || n > 255)
+                    malformed("Size of a field is too large.");
+                c.size = n;
+            }
+        }
+        cols.push_back(c);
+        if (i < t.size() && t[i].isSymbol(",")) {
+            ++i;
+            continue;
+        }
+        if (i + 1 != t.size() || !t[i].isSymbol(")"))
+            syntax();
+        break;
+    }
+    {
+        // Jet names are unique without regard to case, SQLite's only for ASCII.
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE upper(name) = ?", -1, &s,
+                           nullptr);
+        sqlite3_bind_text(s, 1, sql::upper(t[2].text).c_str(), -1, SQLITE_TRANSIENT);
+        const bool exists = sqlite3_step(s) == SQLITE_ROW;
+        sqlite3_finalize(s);
+        if (exists)
+            malformed("Table '" + t[2].text + "' already exists.");
+    }
+    std::string out = "CREATE TABLE " + quoteName(t[2].text) + "(";
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        if (k)
+            out += ", ";
+        out += quoteName(cols[k].name) + " " + declaredType(cols[k].type, cols[k].size);
+    }
+    out += ")";
+    exec(out);
+    forget(t[2].text);
+    ensureSideTables();
+    run(std::string("DELETE FROM ") + kRowSource + " WHERE tbl = ?", {sql::upper(t[2].text)});
+    run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(t[2].text)});
+}
+
+void SqliteBackend::insert(const Tokens& t) {
+    const std::optional<std::uint64_t> source = nextSource_;
+    nextSource_.reset();
+    // INSERT INTO name [(cols)] VALUES ( literal {, literal} )
+    if (t.size() < 4 || !t[1].is("INTO") || !t[2].isName())
+        malformed("Syntax error in INSERT INTO statement.");
+    const TableInfo& info = table(t[2].text);
+    std::size_t i = 3;
+    std::vector<std::size_t> targets;
+    if (t[i].isSymbol("(")) {
+        ++i;
+        while (i < t.size() && t[i].isName()) {
+            bool found = false;
+            for (std::size_t c = 0; c < info.columns.size(); ++c)
+                if (sql::equalsIgnoreCase(info.columns[c].name, t[i].text)) {
+                    targets.push_back(c);
+                    found = true;
+                }
+            if (!found)
+                throw Error(code::Unspecified, "The INSERT INTO statement contains the following "
+                                               "unknown field name: '" +
+                                                   t[i].text + "'.");
+            ++i;
+            if (i < t.size() && t[i].isSymbol(","))
+                ++i;
+        }
+        if (i >= t.size() || !t[i].isSymbol(")"))
+            malformed("Syntax error in INSERT INTO statement.");
+        ++i;
+    } else {
+        for (std::size_t c = 0; c < info.columns.size(); ++c)
+            targets.push_back(c);
+    }
+    if (i + 1 >= t.size() || !t[i].is("VALUES") || !t[i + 1].isSymbol("("))
+        malformed("Syntax error in INSERT INTO statement.");
+    i += 2;
+    std::vector<std::optional<std::string>> values;
+    std::vector<bool> quoted;
+    for (;;) {
+        if (i >= t.size())
+            malformed("Syntax error in INSERT INTO statement.");
+        std::string sign;
+        if (t[i].isSymbol("-") || t[i].isSymbol("+")) {
+            sign = t[i].text == "-" ? "-" : "";
+            ++i;
+            if (i >= t.size() || t[i].kind != Kind::Number)
+                malformed("Syntax error in INSERT INTO statement.");
+        }
+        const Token& v = t[i];
+        if (v.kind == Kind::Text) {
+            values.emplace_back(v.text);
+            quoted.push_back(true);
+        } else if (v.kind == Kind::Number) {
+            values.emplace_back(sign + v.text);
+            quoted.push_back(false);
+        } else if (v.is("NULL")) {
+            values.emplace_back(std::nullopt);
+            quoted.push_back(false);
+        } else {
+            malformed("Syntax error in query expression '" + statusText(v) + "'.");
+        }
+        ++i;
+        if (i < t.size() && t[i].isSymbol(",")) {
+            ++i;
+            continue;
+        }
+        if (i + 1 != t.size() || !t[i].isSymbol(")"))
+            malformed("Syntax error in INSERT INTO statement.");
+        break;
+    }
+    if (values.size() != targets.size())
+        throw Error(code::Unspecified,
+                    "Number of query values and destination fields are not the same.");
+    std::vector<std::optional<std::string>> row(info.columns.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        checkValue(info.columns[targets[k]], values[k], quoted[k]);
+        row[targets[k]] = values[k];
+    }
+    std::string text = "INSERT INTO " + quoteName(info.name) + " VALUES(";
+    for (std::size_t k = 0; k < row.size(); ++k)
+        text += k ? ",?" : "?";
+    text += ")";
+    run(text, row);
+    if (source) {
+        ensureSideTables();
+        sqlite3_stmt* s =
+            prepare(std::string("INSERT INTO ") + kRowSource + "(tbl, rid, offset) VALUES(?,?,?)");
+        const std::string key = sql::upper(info.name);
+        sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(s, 2, sqlite3_last_insert_rowid(db_));
+        sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(*source));
+        const int rc = sqlite3_step(s);
+        sqlite3_reset(s);
+        if (rc != SQLITE_DONE)
+            fail(db_, rc);
+    }
+}
+
+void SqliteBackend::update(const Tokens& t) {
+    // UPDATE name SET col = literal {, col = literal} [WHERE ...]
+    if (t.size() < 6 || !t[1].isName() || !t[2].is("SET"))
+        malformed("Syntax error in UPDATE statement.");
+    const TableInfo& info = table(t[1].text);
+    std::size_t where = t.size();
+    for (std::size_t i = 3; i < t.size(); ++i)
+        if (t[i].is("WHERE")) {
+            where = i;
+            break;
+        }
+    // Assignments of a single literal are checked as Jet converts them.
+    std::size_t i = 3;
+    while (i + 2 < where) {
+        if (!t[i].isName() || !t[i + 1].isSymbol("="))
+            malformed("Syntax error in UPDATE statement.");
+        const Token& lit = t[i + 2];
+        std::optional<std::size_t> col;
+        for (std::size_t c = 0; c < info.columns.size(); ++c)
+            if (sql::equalsIgnoreCase(info.columns[c].name, t[i].text))
+                col = c;
+        if (!col)
+            throw Error(code::Unspecified, "No value given for one or more required parameters.");
+        const bool single = i + 3 == where || t[i + 3].isSymbol(",");
+        if (single && lit.kind == Kind::Text)
+            checkValue(info.columns[*col], lit.text, true);
+        else if (single && lit.kind == Kind::Number)
+            checkValue(info.columns[*col], lit.text, false);
+        std::size_t j = i + 2;
+        while (j < where && !t[j].isSymbol(","))
+            ++j;
+        i = j + 1;
+    }
+    if (where < t.size())
+        checkWhere(info, t, where);
+    std::vector<std::optional<std::string>> params;
+    const std::string text = translate(t, 0, t.size(), params);
+    run(text, params);
+}
+
+void SqliteBackend::exportToParadox(const Tokens& t) {
+    // select [top N] * into [Paradox 5.x;Database=<folder>].[<file>] from [<table>]
+    std::size_t i = 1;
+    ParadoxExportRequest request;
+    if (i + 1 < t.size() && t[i].is("TOP") && t[i + 1].kind == Kind::Number) {
+        request.count = std::atoll(t[i + 1].text.c_str());
+        i += 2;
+    }
+    const std::string prefix = "PARADOX 5.X;DATABASE=";
+    if (i + 7 != t.size() || !t[i].isSymbol("*") || !t[i + 1].is("INTO") ||
+        t[i + 2].kind != Kind::Name || !t[i + 3].isSymbol(".") || t[i + 4].kind != Kind::Name ||
+        !t[i + 5].is("FROM") || !t[i + 6].isName() ||
+        sql::upper(t[i + 2].text.substr(0, prefix.size())) != prefix)
+        malformed("Syntax error in query. Incomplete query clause.");
+    request.targetFolder = t[i + 2].text.substr(prefix.size());
+    request.targetFile = t[i + 4].text;
+    request.sourceTable = table(t[i + 6].text).name;
+    request.workingDatabase = file_;
+    const auto& handler = paradoxExportHandler();
+    if (!handler)
+        throw Error(code::Unspecified, "The Paradox 5.x export is not available in this build; "
+                                       "nothing was written.");
+    handler(request);
+}
+
+void SqliteBackend::generic(const Tokens& t) {
+    // DELETE FROM name [WHERE ...] and anything else SQLite reads as it is.
+    if (t.size() >= 3 && t[0].is("DELETE") && t[1].is("FROM") && t[2].isName()) {
+        const TableInfo& info = table(t[2].text);
+        for (std::size_t i = 3; i < t.size(); ++i)
+            if (t[i].is("WHERE")) {
+                checkWhere(info, t, i);
+                break;
+            }
+    }
+    std::vector<std::optional<std::string>> params;
+    run(translate(t, 0, t.size(), params), params);
+}
+
+std::unique_ptr<Cursor> SqliteBackend::query(const std::string& text) {
+    Tokens t = sql::tokenize(text);
+    while (!t.empty() && t.back().isSymbol(";"))
+        t.pop_back();
+    if (t.empty() || !t[0].is("SELECT"))
+        malformed("Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or "
+                  "'UPDATE'.");
+    std::optional<std::string> limit;
+    std::size_t from = 1;
+    if (t.size() > 2 && t[1].is("TOP") && t[2].kind == Kind::Number) {
+        limit = t[2].text;
+        from = 3;
+    }
+    std::vector<int> types;
+    std::size_t fromAt = t.size();
+    for (std::size_t i = from; i < t.size(); ++i)
+        if (t[i].is("FROM")) {
+            fromAt = i;
+            break;
+        }
+    if (fromAt + 1 < t.size() && t[fromAt + 1].isName()) {
+        const TableInfo& info = table(t[fromAt + 1].text);
+        for (std::size_t i = fromAt; i < t.size(); ++i)
+            if (t[i].is("WHERE")) {
+                checkWhere(info, t, i);
+                break;
+            }
+        if (from + 1 == fromAt && t[from].isSymbol("*"))
+            for (const auto& c : info.columns)
+                types.push_back(adoType(c.type));
+    }
+    std::vector<std::optional<std::string>> params;
+    std::string translated = "SELECT " + translate(t, from, t.size(), params);
+    if (limit)
+        translated += " LIMIT " + *limit;
+    // The reader sees what is committed: rows of a transaction still open on this connection
+    // are not in the snapshot.
+    return std::make_unique<SqliteCursor>(file_, translated, params, std::move(types));
+}
+
+std::unique_ptr<Cursor> SqliteBackend::schema() {
+    std::vector<std::vector<Variant>> rows;
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_,
+                                "SELECT name, type FROM sqlite_master WHERE type IN ('table', "
+                                "'view') ORDER BY name",
+                                -1, &s, nullptr);
+    if (rc != SQLITE_OK)
+        fail(db_, rc);
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        const std::string type = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+        std::string kind = "TABLE";
+        if (type == "view")
+            kind = "VIEW";
+        else if (sql::upper(name).rfind("SQLITE_", 0) == 0 ||
+                 sql::upper(name).rfind("MSYS", 0) == 0)
+            kind = "SYSTEM TABLE";
+        rows.push_back({Variant::null(), Variant::null(), Variant(name), Variant(kind)});
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE)
+        fail(db_, rc);
+    return std::make_unique<MemoryCursor>(std::vector<MemoryCursor::Column>{{"TABLE_CATALOG", 202},
+                                                                            {"TABLE_SCHEMA", 202},
+                                                                            {"TABLE_NAME", 202},
+                                                                            {"TABLE_TYPE", 202}},
+                                          std::move(rows));
+}
+
+void SqliteBackend::beginTrans() {
+    exec("BEGIN");
+}
+void SqliteBackend::commitTrans() {
+    exec("COMMIT");
+}
+void SqliteBackend::rollbackTrans() {
+    exec("ROLLBACK");
+}
+
+void SqliteBackend::recordStatus(const std::string& name, const WorkingCopyStatus& st) {
+    ensureSideTables();
+    run(std::string("INSERT OR REPLACE INTO ") + kCopyStatus +
+            "(tbl, created, expected, inserted, failed) VALUES(?,?,?,?,?)",
+        {sql::upper(name), std::to_string(st.created ? 1 : 0), std::to_string(st.expected),
+         std::to_string(st.inserted), std::to_string(st.failed)});
+}
+
+WorkingCopyStatus SqliteBackend::status(const std::string& name) {
+    ensureSideTables();
+    WorkingCopyStatus st;
+    const std::string key = sql::upper(name);
+    sqlite3_stmt* s = prepare(std::string("SELECT created, expected, inserted, failed FROM ") +
+                              kCopyStatus + " WHERE tbl = ?");
+    sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(s) == SQLITE_ROW) {
+        st.recorded = true;
+        st.created = sqlite3_column_int64(s, 0) != 0;
+        st.expected = sqlite3_column_int64(s, 1);
+        st.inserted = sqlite3_column_int64(s, 2);
+        st.failed = sqlite3_column_int64(s, 3);
+    }
+    sqlite3_reset(s);
+    try {
+        const TableInfo& info = table(name);
+        sqlite3_stmt* c = prepare("SELECT COUNT(*) FROM " + quoteName(info.name));
+        if (sqlite3_step(c) == SQLITE_ROW)
+            st.rowsNow = sqlite3_column_int64(c, 0);
+        sqlite3_reset(c);
+        sqlite3_stmt* w =
+            prepare("SELECT COUNT(*) FROM " + quoteName(info.name) + " JOIN " + kRowSource +
+                    " ON tbl = ? AND rid = " + quoteName(info.name) + ".rowid");
+        sqlite3_bind_text(w, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(w) == SQLITE_ROW)
+            st.withSource = sqlite3_column_int64(w, 0);
+        sqlite3_reset(w);
+    } catch (const Error& e) {
+        if (e.code() != code::NoSuchTable)
+            throw;
+        st.created = false;
+    }
+    return st;
+}
+
+void SqliteBackend::forEachRow(
+    const std::string& name,
+    const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn) {
+    ensureSideTables();
+    const TableInfo& info = table(name);
+    std::string q = "SELECT s.offset";
+    for (const auto& c : info.columns)
+        q += ", t." + quoteName(c.name);
+    q += " FROM " + quoteName(info.name) + " AS t LEFT JOIN " + kRowSource +
+         " AS s ON s.tbl = ? AND s.rid = t.rowid ORDER BY t.rowid";
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
+    if (rc != SQLITE_OK)
+        fail(db_, rc);
+    const std::string key = sql::upper(info.name);
+    sqlite3_bind_text(s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    std::vector<Variant> row(info.columns.size());
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        std::optional<std::uint64_t> offset;
+        if (sqlite3_column_type(s, 0) != SQLITE_NULL)
+            offset = static_cast<std::uint64_t>(sqlite3_column_int64(s, 0));
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            const int at = static_cast<int>(k) + 1;
+            if (sqlite3_column_type(s, at) == SQLITE_NULL)
+                row[k] = Variant::null();
+            else
+                row[k] =
+                    Variant(std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, at)),
+                                        static_cast<std::size_t>(sqlite3_column_bytes(s, at))));
+        }
+        try {
+            fn(offset, row);
+        } catch (...) {
+            sqlite3_finalize(s);
+            throw;
+        }
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE)
+        fail(db_, rc);
+}
+
+std::string SqliteBackend::queryPlan(const std::string& text) {
+    Tokens t = sql::tokenize(text);
+    std::vector<std::optional<std::string>> params;
+    const std::string q = "EXPLAIN QUERY PLAN " + translate(t, 0, t.size(), params);
+    sqlite3_stmt* s = nullptr;
+    const int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
+    if (rc != SQLITE_OK)
+        fail(db_, rc);
+    std::string plan;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        plan += reinterpret_cast<const char*>(sqlite3_column_text(s, 3));
+        plan += '\n';
+    }
+    sqlite3_finalize(s);
+    return plan;
+}
+
+} // namespace qm::db
