@@ -15,6 +15,7 @@ struct TableRow {
     std::string name;
     std::string folder;
     std::string fileName;
+    bool operator==(const TableRow&) const = default;
 };
 
 // What the catalogue needs from the table list: the window implements it over its list view.
