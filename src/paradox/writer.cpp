@@ -61,14 +61,10 @@ std::string typeName(FieldType t) {
     return std::string(1, typeLetter(t));
 }
 
-bool isAsciiCompatible(std::uint16_t cp) {
-    return cp != 0 || true;
-}
-
 // Text in the table's code page. ASCII passes straight through (every Paradox code page agrees
 // with ASCII there), which keeps the writer fast on the common case.
 std::string encodeText(std::uint16_t codePage, std::string_view utf8, const FieldSpec& f) {
-    bool ascii = isAsciiCompatible(codePage);
+    bool ascii = true;
     for (unsigned char c : utf8) {
         if (c == 0)
             throw WriteError("The value for " + fieldLabel(f) + " contains a NUL character.");
@@ -713,7 +709,7 @@ void TableWriter::Impl::buildHeader() {
     std::string name = spec.tableName.empty() ? paths.db.filename().string() : spec.tableName;
     std::string encodedName;
     try {
-        encodedName = encode(spec.codePage, name);
+        encodedName = qm::paradox::encode(spec.codePage, name);
     } catch (const CodePageError&) {
         encodedName = name;
     }
@@ -749,7 +745,7 @@ void TableWriter::Impl::buildHeader() {
     putLE16(p + 0x12, 1); // change counter of a new table
     putLE16(p + 0x21, static_cast<std::uint32_t>(n));
     putLE16(p + 0x23, spec.keyFields);
-    putLE32(p + 0x25, 0x00FF00FF); // bytes FF 00 FF 00: "password at 0x5C" on 4.x and later
+    putLE32(p + 0x25, 0xFF00FF00); // "the password checksum is at 0x5C" on 4.x and later
     p[0x29] = spec.sortOrder;
     p[0x2D] = 1;
     p[0x2E] = 1;
