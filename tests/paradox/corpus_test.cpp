@@ -1,133 +1,13 @@
 // Every table of the shared corpus, read by our engine and by the independent reference decoder;
 // every header value and every field of every record must agree.
 
-#include "paradox/table.h"
-#include "test_support.h"
+#include "reference_decoder.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
+#include <iostream>
 
-namespace px = qm::paradox;
-namespace fs = std::filesystem;
-using nlohmann::json;
-
-namespace {
-
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
-struct Dump {
-    int status = -1;
-    std::vector<std::string> lines;
-    std::string stderrText;
-};
-
-Dump runPxdump(const fs::path& table, const fs::path& errFile) {
-    Dump d;
-    std::string cmd = "python3 " + shellQuote(qm::test::pxdumpScript().string()) + " " +
-                      shellQuote(table.string()) + " 2>" + shellQuote(errFile.string());
-    std::FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p)
-        return d;
-    std::string line;
-    char buf[65536];
-    while (std::fgets(buf, sizeof buf, p)) {
-        line += buf;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            d.lines.push_back(line);
-            line.clear();
-        }
-    }
-    if (!line.empty())
-        d.lines.push_back(line);
-    int rc = ::pclose(p);
-    d.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::ifstream err(errFile);
-    std::stringstream ss;
-    ss << err.rdbuf();
-    d.stderrText = ss.str();
-    return d;
-}
-
-std::vector<fs::path> corpusTables() {
-    std::vector<fs::path> out;
-    for (const auto& e : fs::recursive_directory_iterator(qm::test::corpusDir())) {
-        if (!e.is_regular_file())
-            continue;
-        std::string ext = e.path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-        if (ext == ".db")
-            out.push_back(e.path());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-// Compares one value with the reference's JSON; returns a description of the difference.
-std::string compareValue(const px::Field& f, const px::Value& v, const json& ref) {
-    if (ref.is_null())
-        return v.isNull() ? "" : "expected NULL, got \"" + px::textForm(f, v) + "\"";
-    if (v.isNull())
-        return "expected " + ref.dump() + ", got NULL";
-    switch (f.type) {
-    case px::FieldType::Alpha:
-    case px::FieldType::Memo:
-    case px::FieldType::Bcd:
-    case px::FieldType::Date:
-    case px::FieldType::Time:
-    case px::FieldType::Timestamp:
-    case px::FieldType::Bytes: {
-        std::string ours = px::textForm(f, v);
-        return ref.is_string() && ref.get<std::string>() == ours
-                   ? ""
-                   : "expected " + ref.dump() + ", got \"" + ours + "\"";
-    }
-    case px::FieldType::Short:
-    case px::FieldType::Long:
-    case px::FieldType::Autoinc:
-        return ref.is_number_integer() && ref.get<std::int64_t>() == v.asInt()
-                   ? ""
-                   : "expected " + ref.dump() + ", got " + std::to_string(v.asInt());
-    case px::FieldType::Number:
-    case px::FieldType::Money: {
-        if (!ref.is_number() || ref.get<double>() != v.asDouble())
-            return "expected " + ref.dump() + ", got " + px::textForm(f, v);
-        // The text form must read back to the very same double.
-        double back = std::stod(px::textForm(f, v));
-        return back == v.asDouble() ? "" : "text form does not round-trip: " + px::textForm(f, v);
-    }
-    case px::FieldType::Logical:
-        return ref.is_boolean() && ref.get<bool>() == (v.asInt() != 0)
-                   ? ""
-                   : "expected " + ref.dump() + ", got " + px::textForm(f, v);
-    case px::FieldType::Binary:
-    case px::FieldType::FormattedMemo:
-    case px::FieldType::Ole:
-    case px::FieldType::Graphic:
-        return ref.is_object() && ref.value("blob", -1) == static_cast<long>(v.asBytes().size())
-                   ? ""
-                   : "expected " + ref.dump() + ", got " + std::to_string(v.asBytes().size()) +
-                         " bytes";
-    }
-    return "unknown type";
-}
-
-} // namespace
+using namespace qm::paradox::test;
 
 TEST(ParadoxCorpus, EveryTableAgreesWithTheReferenceDecoder) {
     if (!qm::test::haveCorpus())
