@@ -82,11 +82,27 @@ void SaveSetsToFile(UserInterface& ui, const std::string& path, const SetLists& 
         content += "\r\n";
     }
 
-    auto slash = path.rfind(kSeparator);
-    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".XXXXXX";
-    mode_t mode = newFileMode(path);
+    // Write where a symbolic link points, so that the link stays a link; anything but a
+    // regular file (a folder, a device) is not replaced by a set file.
+    std::string target = path;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            char* real = ::realpath(path.c_str(), nullptr);
+            if (real) {
+                target = real;
+                std::free(real);
+            }
+        }
+        if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            throw Error(code::PathFileAccess, "Path/File access error: " + path);
+    }
+
+    auto slash = target.rfind(kSeparator);
+    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = dir + "." + base + ".XXXXXX";
+    mode_t mode = newFileMode(target);
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
         throw fileError(errno, path);
@@ -99,7 +115,7 @@ void SaveSetsToFile(UserInterface& ui, const std::string& path, const SetLists& 
             throw fileError(errno, path);
         }
         fd = -1;
-        if (::rename(temp.c_str(), path.c_str()) != 0)
+        if (::rename(temp.c_str(), target.c_str()) != 0)
             throw fileError(errno, path);
     } catch (...) {
         if (fd >= 0)
