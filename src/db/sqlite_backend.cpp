@@ -897,6 +897,18 @@ std::unique_ptr<Cursor> SqliteBackend::query(const std::string& text) {
     }
     std::vector<std::optional<std::string>> params;
     std::string translated = "SELECT " + translate(t, from, t.size(), params);
+    // Rows come in the order they were inserted, the table's record order, even when an index
+    // would cover the columns and hand them back sorted.
+    const bool plain =
+        fromAt + 1 < t.size() && t[fromAt + 1].isName() &&
+        (fromAt + 2 == t.size() || t[fromAt + 2].is("WHERE")) &&
+        std::none_of(t.begin(), t.end(), [](const Token& k) {
+            return k.is("ORDER") || k.is("GROUP") || k.is("UNION") || k.is("DISTINCT");
+        });
+    if (plain) {
+        const std::string tableName = table(t[fromAt + 1].text).name;
+        translated += " ORDER BY " + quoteName(tableName) + ".rowid";
+    }
     if (limit)
         translated += " LIMIT " + *limit;
     // The reader sees what is committed: rows of a transaction still open on this connection

@@ -1,0 +1,133 @@
+#pragma once
+
+// A working database in a temporary application folder, Paradox tables made or copied into a
+// temporary Paradox folder, and a record of every statement the connections ran.
+
+#include "app/common.h"
+#include "db/connection.h"
+#include "paradox/writer.h"
+#include "test_support.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace qm::test {
+
+namespace fs = std::filesystem;
+
+class DbFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previousApp_ = applicationFolder();
+        appDir = temp_.path() / "app";
+        paradoxDir = temp_.path() / "paradox";
+        fs::create_directories(appDir);
+        fs::create_directories(paradoxDir);
+        // As installed: an empty file, which SQLite takes for an empty database.
+        std::ofstream(appDir / "dbTemp.mdb").close();
+        setApplicationFolder(appDir.string());
+        db::Connection::setStatementLog([this](const std::string& cs, const std::string& sql) {
+            log.push_back({cs, sql});
+        });
+    }
+    void TearDown() override {
+        db::Connection::setStatementLog(nullptr);
+        setApplicationFolder(previousApp_);
+    }
+
+    // The statements sent through the working-database connections, in order.
+    std::vector<std::string> workingStatements() const {
+        std::vector<std::string> out;
+        for (const auto& [cs, sql] : log)
+            if (cs == db::workingDatabaseConnectionString())
+                out.push_back(sql);
+        return out;
+    }
+
+    void execute(const std::string& sql) {
+        db::Connection c;
+        c.setMode(db::adModeReadWrite);
+        c.open(db::workingDatabaseConnectionString());
+        c.execute(sql);
+        c.close();
+    }
+
+    // Copies a corpus table's family (files sharing its stem) into the Paradox folder, each
+    // renamed by rename(original file name).
+    template <class Rename> void copyFamily(const fs::path& corpusDb, Rename rename) {
+        const std::string stem = corpusDb.stem().string();
+        for (const auto& e : fs::directory_iterator(corpusDb.parent_path()))
+            if (e.path().stem().string() == stem)
+                fs::copy_file(e.path(), paradoxDir / rename(e.path().filename().string()));
+    }
+    void copyFamily(const fs::path& corpusDb) {
+        copyFamily(corpusDb, [](const std::string& n) { return n; });
+    }
+
+    // Writes a table whose values are given in their text form ("" for NULL).
+    fs::path makeTable(const std::string& fileName, const std::vector<paradox::FieldSpec>& fields,
+                       const std::vector<std::vector<std::string>>& rows) {
+        paradox::TableSpec spec;
+        spec.fields = fields;
+        std::vector<std::vector<paradox::Value>> records;
+        for (const auto& row : rows) {
+            std::vector<paradox::Value> rec;
+            for (std::size_t i = 0; i < row.size(); ++i)
+                rec.push_back(paradox::valueFromText(fields[i], row[i]));
+            records.push_back(std::move(rec));
+        }
+        const fs::path db = paradoxDir / fileName;
+        paradox::createTable(paradox::familyPathsFor(db), spec, records);
+        return db;
+    }
+
+    TempDir temp_;
+    fs::path appDir;
+    fs::path paradoxDir;
+    std::vector<std::pair<std::string, std::string>> log;
+
+  private:
+    std::string previousApp_;
+};
+
+// The reference decoder's records for a table: one JSON array per record; the header line
+// goes to header when given.
+inline std::vector<nlohmann::json> pxdump(const fs::path& db, nlohmann::json* headerOut = nullptr) {
+    const std::string cmd = "python3 '" + pxdumpScript().string() + "' '" + db.string() + "'";
+    std::vector<nlohmann::json> rows;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return rows;
+    std::string all;
+    char buf[65536];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        all.append(buf, n);
+    pclose(p);
+    std::size_t start = 0;
+    bool header = true;
+    while (start < all.size()) {
+        std::size_t end = all.find('\n', start);
+        if (end == std::string::npos)
+            end = all.size();
+        if (end > start) {
+            auto line = nlohmann::json::parse(all.substr(start, end - start));
+            if (!header)
+                rows.push_back(std::move(line));
+            else if (headerOut)
+                *headerOut = std::move(line);
+            header = false;
+        }
+        start = end + 1;
+    }
+    return rows;
+}
+
+} // namespace qm::test
