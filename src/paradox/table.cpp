@@ -187,7 +187,7 @@ std::string Header::levelName() const {
 
 // ---------------------------------------------------------------------------------------------
 
-struct Table::Impl {
+struct detail::TableImpl {
     fs::path path;
     fs::path memoPath;
     Header header;
@@ -217,9 +217,11 @@ struct Table::Impl {
     void readFields(const std::vector<std::uint8_t>& h);
     void walkChain();
     std::FILE* memo() const;
+    Value decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const;
+    std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 };
 
-void Table::Impl::readHeader() {
+void detail::TableImpl::readHeader() {
     std::error_code ec;
     fileSize = fs::file_size(path, ec);
     if (ec)
@@ -315,7 +317,7 @@ void Table::Impl::readHeader() {
     readFields(h.raw);
 }
 
-void Table::Impl::readFields(const std::vector<std::uint8_t>& raw) {
+void detail::TableImpl::readFields(const std::vector<std::uint8_t>& raw) {
     Header& h = header;
     const std::size_t end = raw.size();
     std::size_t off = h.fieldInfoOffset;
@@ -415,7 +417,7 @@ void Table::Impl::readFields(const std::vector<std::uint8_t>& raw) {
     }
 }
 
-void Table::Impl::walkChain() {
+void detail::TableImpl::walkChain() {
     const Header& h = header;
     // The last block may be cut short (old files), so count any started block as present.
     const std::uint64_t dataBytes = fileSize - h.headerSize;
@@ -453,7 +455,7 @@ void Table::Impl::walkChain() {
              std::to_string(total));
 }
 
-std::FILE* Table::Impl::memo() const {
+std::FILE* detail::TableImpl::memo() const {
     if (!mbOpened) {
         mbOpened = true;
         if (!memoPath.empty()) {
@@ -570,7 +572,7 @@ void Table::forEachRecordWhile(const std::function<bool(const Record&)>& fn) con
                    " (the file changed or is damaged)");
         for (std::uint32_t i = 0; i < cb.records; ++i) {
             Record r;
-            r.table_ = this;
+            r.table_ = impl_.get();
             r.block_ = cb.block;
             r.index_ = i;
             r.offset_ = p + 6 + static_cast<std::uint64_t>(i) * rs;
@@ -601,7 +603,7 @@ Record Table::readRecordAt(std::uint64_t offset) const {
     if (!readAt(m.db.get(), offset, owned->data(), owned->size()))
         m.fail("cannot read the record at " + where);
     Record r;
-    r.table_ = this;
+    r.table_ = impl_.get();
     r.block_ = block;
     r.index_ = index;
     r.offset_ = offset;
@@ -623,7 +625,15 @@ Record Record::copy() const {
 }
 
 std::vector<std::uint8_t> Table::readBlob(FieldType type, const BlobRef& ref) const {
-    const Impl& m = *impl_;
+    return impl_->readBlob(type, ref);
+}
+
+Value Table::decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const {
+    return impl_->decode(fieldIndex, record);
+}
+
+std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const BlobRef& ref) const {
+    const TableImpl& m = *this;
     (void)type;
     if (ref.length == 0)
         return {};
@@ -669,8 +679,9 @@ std::vector<std::uint8_t> Table::readBlob(FieldType type, const BlobRef& ref) co
     return data;
 }
 
-Value Table::decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const {
-    const Impl& m = *impl_;
+Value detail::TableImpl::decode(std::size_t fieldIndex,
+                                std::span<const std::uint8_t> record) const {
+    const TableImpl& m = *this;
     if (fieldIndex >= m.fields.size())
         m.fail("has no field " + std::to_string(fieldIndex + 1));
     const Field& f = m.fields[fieldIndex];

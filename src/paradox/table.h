@@ -170,6 +170,9 @@ struct Value {
 };
 
 class Table;
+namespace detail {
+struct TableImpl;
+}
 
 // One record. From forEachRecord its bytes are borrowed and valid only during the call; a record
 // from readRecordAt or copy() owns them.
@@ -181,12 +184,12 @@ class Record {
     std::span<const std::uint8_t> bytes() const { return bytes_; }
     // Decodes field i; throws FormatError for a bad value (unmappable text, bad blob pointer).
     Value value(std::size_t fieldIndex) const;
-    // A record that owns its bytes (still needs its table alive for values).
+    // A record that owns its bytes (values still need the table, or the Table it was moved into).
     Record copy() const;
 
   private:
     friend class Table;
-    const Table* table_ = nullptr;
+    const detail::TableImpl* table_ = nullptr; // stays put when the Table is moved
     std::uint32_t block_ = 0;
     std::uint32_t index_ = 0;
     std::uint64_t offset_ = 0;
@@ -231,7 +234,7 @@ class Table {
     std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 
   private:
-    struct Impl;
+    using Impl = detail::TableImpl;
     explicit Table(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

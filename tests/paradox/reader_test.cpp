@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <optional>
 
 using namespace qm::paradox::test;
 
@@ -496,4 +498,86 @@ TEST(ParadoxCodePage, ConversionsAreStrict) {
     for (std::uint16_t cp :
          {437, 850, 852, 866, 936, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258})
         EXPECT_TRUE(px::isSupportedCodePage(cp)) << cp;
+}
+
+namespace {
+
+long statusKiB(const char* key) {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind(key, 0) == 0)
+            return std::stol(line.substr(std::strlen(key)));
+    return -1;
+}
+
+} // namespace
+
+TEST(ParadoxLarge, AMillionRecordsAreReadBlockByBlock) {
+    qm::test::TempDir tmp;
+    SyntheticTable s;
+    s.blockKiB = 32;
+    s.fields = {{"Id", 0x04, 4}, {"Name", 0x01, 12}};
+    const std::size_t rs = 16, per = (32768 - 6) / rs, n = 1000000;
+    const std::size_t blocks = (n + per - 1) / per;
+    const auto db = tmp.path() / "big.db";
+    {
+        std::ofstream out(db, std::ios::binary);
+        Bytes h = s.header(static_cast<std::uint16_t>(blocks), n);
+        out.write(reinterpret_cast<const char*>(h.data()), static_cast<std::streamsize>(h.size()));
+        std::size_t id = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            Bytes blk(32768, 0);
+            const std::size_t count = std::min(per, n - id);
+            put16(blk, 0, static_cast<std::uint16_t>(b + 1 < blocks ? b + 2 : 0));
+            put16(blk, 2, static_cast<std::uint16_t>(b));
+            put16(blk, 4, static_cast<std::uint16_t>((count - 1) * rs));
+            for (std::size_t i = 0; i < count; ++i) {
+                ++id;
+                Bytes rec = encInt(static_cast<std::int64_t>(id), 4);
+                Bytes name = encAlpha("row" + std::to_string(id), 12);
+                rec.insert(rec.end(), name.begin(), name.end());
+                std::memcpy(blk.data() + 6 + i * rs, rec.data(), rs);
+            }
+            out.write(reinterpret_cast<const char*>(blk.data()),
+                      static_cast<std::streamsize>(blk.size()));
+        }
+    }
+    const auto fileKiB = static_cast<long>(std::filesystem::file_size(db) / 1024);
+    ASSERT_GT(fileKiB, 15000);
+
+    // Peak memory is measured from here on (clear_refs "5" resets the high-water mark).
+    const bool canMeasure = std::ofstream("/proc/self/clear_refs") << "5" ? true : false;
+    const long before = statusKiB("VmRSS:");
+    px::Table t = px::Table::open(db);
+    std::int64_t expected = 0;
+    bool inOrder = true;
+    t.forEachRecord([&](const px::Record& r) {
+        ++expected;
+        if (r.value(0).asInt() != expected)
+            inOrder = false;
+        if (expected % 100000 == 0) {
+            EXPECT_EQ(r.value(1).asText(), "row" + std::to_string(expected));
+        }
+    });
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(expected, 1000000);
+    if (canMeasure) {
+        const long peak = statusKiB("VmHWM:");
+        EXPECT_LT(peak - before, fileKiB / 4) << "peak " << peak << " KiB, before " << before;
+    }
+}
+
+TEST(ParadoxSynthetic, RecordsOutliveAMoveOfTheirTable) {
+    qm::test::TempDir tmp;
+    SyntheticTable s;
+    s.fields = {{"Name", 0x01, 10}};
+    s.add({encAlpha("kept", 10)});
+    writeFile(tmp.path() / "m.db", s.build());
+    std::optional<px::Record> kept;
+    px::Table a = px::Table::open(tmp.path() / "m.db");
+    a.forEachRecord([&](const px::Record& r) { kept = r.copy(); });
+    px::Table b = std::move(a);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->value(0).asText(), "kept");
 }
