@@ -1,16 +1,19 @@
 #include "ui/application.h"
 
+#include "app/common.h"
+#include "ui/form1.h"
+
 #include <QApplication>
-#include <QLabel>
 
 namespace qm::ui {
 
 int runApplication(int argc, char** argv) {
     QApplication app(argc, argv);
-    QLabel placeholder("Quillmend Studio");
-    placeholder.setWindowTitle("Quillmend Studio");
-    placeholder.resize(480, 200);
-    placeholder.show();
+    setApplicationFolder(QCoreApplication::applicationDirPath().toStdString());
+    Form1 form1;
+    // The start-up sequence decides which window the user sees first.
+    if (!form1.Form_Load())
+        form1.show();
     return app.exec();
 }
 

@@ -117,6 +117,10 @@ std::string QtUserInterface::browseForFolder(const std::string& prompt,
 }
 
 void QtUserInterface::setPointer(PointerState state) {
+    if (pointerSink_) {
+        pointerSink_(state);
+        return;
+    }
     if (!window_)
         return;
     switch (state) {

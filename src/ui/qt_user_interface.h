@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 
 namespace qm::ui {
 
@@ -14,6 +15,8 @@ class QtUserInterface : public UserInterface {
     explicit QtUserInterface(QWidget* window = nullptr) : window_(window) { pumpTimer_.start(); }
 
     void setWindow(QWidget* window) { window_ = window; }
+    // The window's own pointer state keeper; without one the window's cursor is set directly.
+    void setPointerSink(std::function<void(PointerState)> sink) { pointerSink_ = std::move(sink); }
     QWidget* window() const { return window_; }
 
     Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
@@ -32,6 +35,7 @@ class QtUserInterface : public UserInterface {
   private:
     QPointer<QWidget> window_;
     QElapsedTimer pumpTimer_;
+    std::function<void(PointerState)> pointerSink_;
 };
 
 } // namespace qm::ui

@@ -1,0 +1,187 @@
+#include "ui/form1.h"
+
+#include "app/common.h"
+#include "app/error_report.h"
+#include "app/settings.h"
+#include "db/catalogue.h"
+#include "db/folder_copy.h"
+#include "db/folders.h"
+#include "ui/form2.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace qm::ui {
+
+namespace {
+std::function<void()>& programEnd() {
+    static std::function<void()> end = [] { QCoreApplication::exit(0); };
+    return end;
+}
+} // namespace
+
+void Form1::setProgramEnd(std::function<void()> end) {
+    programEnd() = std::move(end);
+}
+void Form1::endProgram() {
+    programEnd()();
+}
+
+Form1::Form1(UserInterface* ui) {
+    if (!ui) {
+        ownUi_ = std::make_unique<QtUserInterface>(this);
+        ui = ownUi_.get();
+    }
+    ui_ = ui;
+    setObjectName("Form1");
+    resize(520, 190);
+
+    Frame1 = new QGroupBox("Paradox Database", this);
+    Frame1->setObjectName("Frame1");
+    Label2 = new QLabel("Paradox Folder:", Frame1);
+    Label2->setObjectName("Label2");
+    Text1 = new QLineEdit(Frame1);
+    Text1->setObjectName("Text1");
+    PushButton5 = new QPushButton("...", Frame1);
+    PushButton5->setObjectName("PushButton5");
+    PushButton5->setFixedWidth(32);
+    PushButton1 = new QPushButton("Load Sample/Example Database", Frame1);
+    PushButton1->setObjectName("PushButton1");
+    PushButton2 = new QPushButton("Test Connection", Frame1);
+    PushButton2->setObjectName("PushButton2");
+    PushButton3 = new QPushButton("Next >", this);
+    PushButton3->setObjectName("PushButton3");
+
+    auto* grid = new QGridLayout(Frame1);
+    grid->addWidget(Label2, 0, 0);
+    grid->addWidget(Text1, 0, 1, 1, 2);
+    grid->addWidget(PushButton5, 0, 3);
+    grid->addWidget(PushButton1, 1, 0, 1, 2);
+    grid->addWidget(PushButton2, 1, 2, 1, 2);
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(Frame1);
+    outer->addWidget(PushButton3);
+
+    setTabOrder(Text1, PushButton5);
+    setTabOrder(PushButton5, PushButton2);
+    setTabOrder(PushButton2, PushButton3);
+    setTabOrder(PushButton3, PushButton1);
+
+    support_ = new WindowSupport(this, "Form1");
+    if (ownUi_)
+        ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
+    support_->watchHovers();
+    Text1->installEventFilter(this);
+
+    connect(Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+}
+
+Form1::~Form1() = default;
+
+bool Form1::Form_Load() {
+    Trap trap(*ui_, where::form1("Form_Load"));
+    trap.step(100, [&] { ApplySkin(*support_); });
+    trap.step(104, [&] {
+        setWindowTitle(kProductName);
+        setWindowIcon(applicationIcon());
+        SetAppTitle();
+        QApplication::setApplicationDisplayName(QString::fromStdString(appTitle()));
+    });
+    if (trap.test(124, [&] { return FileExistsByDate(handCursorFile().toStdString()); }))
+        trap.step(126, [&] { support_->loadCustomPointer(handCursorFile()); });
+    trap.step(128, [&] {
+        Text1->setText(QString::fromStdString(settings::GetSetting(settings::key::Database, "")));
+    });
+    if (trap.test(130, [&] { return FileExistsByDate(get()); })) {
+        trap.step(132, [&] { showMainWindow(); });
+        trap.step(134, [&] { hide(); });
+        return true;
+    }
+    return false;
+}
+
+void Form1::showMainWindow() {
+    // The main window is made, and its load run, the first time only: coming back with
+    // another folder brings it back as it was.
+    if (!form2_) {
+        form2_ = std::make_unique<Form2>(this, ownUi_ ? nullptr : ui_);
+        form2_->show();
+        form2_->Form_Load();
+    } else {
+        form2_->show();
+    }
+}
+
+void Form1::Text1_Change(const QString& text) {
+    settings::SaveSetting(settings::key::Database, text.toStdString());
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Text1 && event->type() == QEvent::FocusIn) {
+        // After the focus event the line edit would place the caret itself; select afterwards.
+        QTimer::singleShot(0, Text1, [this] { Text1->setSelection(0, Text1->text().size()); });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::PushButton1_Click() {
+    Trap trap(*ui_, where::form1("PushButton1_Click"));
+    trap.step(100, [&] { set(applicationFolder() + kSeparator + "Samples"); });
+    trap.step(102, [&] { CopyDB(*ui_, *this, true); });
+}
+
+void Form1::PushButton2_Click() {
+    Trap trap(*ui_, where::form1("PushButton2_Click"));
+    trap.step(102, [&] { CopyDB(*ui_, *this, false); });
+    trap.step(104, [&] { support_->setPointerState(PointerState::Busy); });
+    bool found = false;
+    // A test that failed is not taken as true here: after the error report, "Connection
+    // successful." would tell the user the opposite of what happened.
+    trap.step(106, [&] { found = FolderHasParadoxTables(*this); });
+    if (found)
+        trap.step(108, [&] {
+            ui_->messageBox("Connection successful.", Buttons::Ok, Icon::None, appTitle());
+        });
+    else
+        trap.step(110, [&] {
+            ui_->messageBox("Could not connect.", Buttons::Ok, Icon::None, appTitle());
+        });
+    trap.step(112, [&] { support_->setPointerState(PointerState::Default); });
+}
+
+void Form1::PushButton3_Click() {
+    Trap trap(*ui_, where::form1("PushButton3_Click"));
+    trap.step(100, [&] { CopyDB(*ui_, *this, false); });
+    if (trap.test(102, [&] { return FileExistsByDate(get()); })) {
+        trap.step(104, [&] { showMainWindow(); });
+        trap.step(106, [&] { hide(); });
+    }
+}
+
+void Form1::PushButton5_Click() {
+    Trap trap(*ui_, where::form1("PushButton5_Click"));
+    std::string chosen;
+    trap.step(100, [&] {
+        chosen = BrowseForFolder(
+            *ui_, "Please select folder:", settings::GetSetting(settings::key::LastFolderDot, ""));
+    });
+    if (trap.test(102, [&] { return chosen.empty(); }))
+        return;
+    trap.step(104, [&] { set(chosen); });
+    trap.step(106, [&] { CopyDB(*ui_, *this, false); });
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    event->accept();
+    endProgram();
+}
+
+} // namespace qm::ui

@@ -1,0 +1,299 @@
+#include "ui/form2.h"
+
+#include "app/common.h"
+#include "app/error_report.h"
+#include "app/settings.h"
+#include "sets/set_files.h"
+#include "ui/form1.h"
+#include "ui/form3.h"
+
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QVBoxLayout>
+
+namespace qm::ui {
+
+namespace {
+
+constexpr int kFolderRole = Qt::UserRole + 1;
+constexpr int kFileRole = Qt::UserRole + 2;
+
+// The catalogue fills the list view through this; the rows keep where their file was found.
+class ListViewTableList : public TableList {
+  public:
+    explicit ListViewTableList(QTreeWidget* view) : view_(view) {}
+    void clear() override { view_->clear(); }
+    void appendUnchecked(const TableRow& row) override {
+        auto* item = new QTreeWidgetItem(view_, {QString::fromStdString(row.name)});
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(0, Qt::Unchecked);
+        item->setData(0, kFolderRole, QString::fromStdString(row.folder));
+        item->setData(0, kFileRole, QString::fromStdString(row.fileName));
+    }
+
+  private:
+    QTreeWidget* view_;
+};
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption) {
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    return b;
+}
+
+QLabel* label(QWidget* parent, const char* name, const char* caption) {
+    auto* l = new QLabel(caption, parent);
+    l->setObjectName(name);
+    return l;
+}
+
+} // namespace
+
+Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
+    if (!ui) {
+        ownUi_ = std::make_unique<QtUserInterface>(this);
+        ui = ownUi_.get();
+    }
+    ui_ = ui;
+    setObjectName("Form2");
+    resize(470, 560);
+
+    PushButton5 = button(this, "PushButton5", "< Back");
+    ListView1 = new QTreeWidget(this);
+    ListView1->setObjectName("ListView1");
+    ListView1->setRootIsDecorated(false);
+    ListView1->setColumnCount(1);
+    ListView1->header()->setStretchLastSection(false);
+    PushButton8 = button(this, "PushButton8", "Select All");
+    PushButton9 = button(this, "PushButton9", "Deselect All");
+
+    TabControl1 = new QTabWidget(this);
+    TabControl1->setObjectName("TabControl1");
+    auto* page0 = new QWidget;
+    Label2 = label(page0, "Label2", " Find what (exact case):");
+    Text1 = new QLineEdit(page0);
+    Text1->setObjectName("Text1");
+    Label5 = label(page0, "Label5", " Replace with:");
+    Text2 = new QLineEdit(page0);
+    Text2->setObjectName("Text2");
+    auto* l0 = new QVBoxLayout(page0);
+    for (QWidget* w : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Text1),
+                       static_cast<QWidget*>(Label5), static_cast<QWidget*>(Text2)})
+        l0->addWidget(w);
+    l0->addStretch();
+
+    auto* page1 = new QWidget;
+    Label7 = label(page1, "Label7", " Find what (exact case):");
+    Combo1 = new QComboBox(page1);
+    Combo1->setObjectName("Combo1");
+    Label6 = label(page1, "Label6", " Replace with:");
+    Combo2 = new QComboBox(page1);
+    Combo2->setObjectName("Combo2");
+    PushButton10 = button(page1, "PushButton10", "Add Set");
+    PushButton12 = button(page1, "PushButton12", "Load Sets");
+    PushButton13 = button(page1, "PushButton13", "Save Sets");
+    PushButton7 = button(page1, "PushButton7", "Remove Selected Set");
+    PushButton11 = button(page1, "PushButton11", "Clear All Sets");
+    auto* l1 = new QGridLayout(page1);
+    l1->addWidget(Label7, 0, 0, 1, 4);
+    l1->addWidget(Combo1, 1, 0, 1, 4);
+    l1->addWidget(Label6, 2, 0, 1, 4);
+    l1->addWidget(Combo2, 3, 0, 1, 4);
+    l1->addWidget(PushButton10, 4, 0, 1, 2);
+    l1->addWidget(PushButton12, 4, 2);
+    l1->addWidget(PushButton13, 4, 3);
+    l1->addWidget(PushButton7, 5, 0, 1, 2);
+    l1->addWidget(PushButton11, 5, 2, 1, 2);
+    TabControl1->addTab(page0, "Find and replace");
+    TabControl1->addTab(page1, "Multiple find and replace sets");
+
+    PushButton1 = button(this, "PushButton1", "Start Replacing");
+
+    auto* outer = new QGridLayout(this);
+    outer->addWidget(PushButton5, 0, 0, 1, 2);
+    outer->addWidget(ListView1, 1, 0, 1, 2);
+    outer->addWidget(PushButton8, 2, 0);
+    outer->addWidget(PushButton9, 2, 1);
+    outer->addWidget(TabControl1, 3, 0, 1, 2);
+    outer->addWidget(PushButton1, 4, 0, 1, 2);
+
+    QWidget* order[] = {ListView1,    PushButton8, PushButton9,  PushButton10, PushButton12,
+                        PushButton13, PushButton7, PushButton11, PushButton5,  PushButton1,
+                        Text1,        Text2,       TabControl1,  Combo2,       Combo1};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    support_ = new WindowSupport(this, "Form2");
+    if (ownUi_)
+        ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
+    support_->watchHovers();
+
+    connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
+    connect(PushButton7, &QPushButton::clicked, this, &Form2::PushButton7_Click);
+    connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
+    connect(PushButton9, &QPushButton::clicked, this, &Form2::PushButton9_Click);
+    connect(PushButton10, &QPushButton::clicked, this, &Form2::PushButton10_Click);
+    connect(PushButton11, &QPushButton::clicked, this, &Form2::PushButton11_Click);
+    connect(PushButton12, &QPushButton::clicked, this, &Form2::PushButton12_Click);
+    connect(PushButton13, &QPushButton::clicked, this, &Form2::PushButton13_Click);
+    connect(TabControl1, &QTabWidget::currentChanged, this,
+            [](int index) { settings::SaveTabIndex(index); });
+    connect(Text1, &QLineEdit::textChanged, this, [](const QString& t) {
+        settings::SaveSetting(settings::key::FindText, t.toStdString());
+    });
+    connect(Text2, &QLineEdit::textChanged, this, [](const QString& t) {
+        settings::SaveSetting(settings::key::ReplaceText, t.toStdString());
+    });
+    // Either list's choice moves the other one to the same set.
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (syncing_)
+            return;
+        sets_.selectFind(i);
+        refreshSetLists();
+    });
+    connect(Combo2, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (syncing_)
+            return;
+        sets_.selectReplace(i);
+        refreshSetLists();
+    });
+}
+
+Form2::~Form2() = default;
+
+void Form2::Form_Load() {
+    Trap trap(*ui_, where::form2("Form_Load"));
+    trap.step(100, [&] { SetFormBackColors(*support_); });
+    trap.step(102, [&] { setWindowIcon(applicationIcon()); });
+    if (trap.test(104, [&] { return FileExistsByDate(handCursorFile().toStdString()); }))
+        trap.step(106, [&] { support_->loadCustomPointer(handCursorFile()); });
+    trap.step(108, [&] { setWindowTitle(kProductName); });
+    trap.step(110,
+              [&] { ListView1->setHeaderLabels({"Select tables to find and replace within"}); });
+    // 6500 twips at 15 twips to the pixel (96 dots per inch).
+    trap.step(112, [&] { ListView1->setColumnWidth(0, 6500 / 15); });
+    trap.step(114, [&] {
+        ListViewTableList list(ListView1);
+        AddTablesToParadoxListbox(*ui_, *start_, list);
+    });
+    trap.step(116, [&] {
+        int index = settings::GetTabIndex();
+        if (index < 0 || index >= TabControl1->count())
+            throw Error(380, "Invalid property value");
+        TabControl1->setCurrentIndex(index);
+    });
+    trap.step(118, [&] {
+        Text1->setText(QString::fromStdString(settings::GetSetting(settings::key::FindText, "")));
+    });
+    trap.step(120, [&] {
+        Text2->setText(
+            QString::fromStdString(settings::GetSetting(settings::key::ReplaceText, "")));
+    });
+}
+
+std::vector<std::pair<TableRow, bool>> Form2::tableRows() const {
+    std::vector<std::pair<TableRow, bool>> rows;
+    for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ListView1->topLevelItem(i);
+        TableRow row{item->text(0).toStdString(),
+                     item->data(0, kFolderRole).toString().toStdString(),
+                     item->data(0, kFileRole).toString().toStdString()};
+        rows.emplace_back(row, item->checkState(0) == Qt::Checked);
+    }
+    return rows;
+}
+
+void Form2::setAllChecks(bool checked, const char* procedure) {
+    Trap trap(*ui_, where::form2(procedure));
+    int count = 0;
+    trap.step(100, [&] {
+        count = ListView1->topLevelItemCount();
+        // The row counter of the original was a signed 16-bit number.
+        if (count > 32767)
+            throw Error(6, "Overflow");
+    });
+    for (int i = 0; i < count; ++i) {
+        trap.step(102, [&] {
+            ListView1->topLevelItem(i)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+        });
+        trap.line(104);
+    }
+}
+
+void Form2::PushButton8_Click() {
+    setAllChecks(true, "PushButton8_Click");
+}
+void Form2::PushButton9_Click() {
+    setAllChecks(false, "PushButton9_Click");
+}
+
+void Form2::PushButton5_Click() {
+    Trap trap(*ui_, where::form2("PushButton5_Click"));
+    trap.step(100, [&] { start_->show(); });
+    trap.step(102, [&] { hide(); });
+}
+
+void Form2::refreshSetLists() {
+    syncing_ = true;
+    auto fill = [](QComboBox* box, const std::vector<std::string>& items, int selection) {
+        QStringList texts;
+        for (const auto& s : items)
+            texts << QString::fromStdString(s);
+        QStringList current;
+        for (int i = 0; i < box->count(); ++i)
+            current << box->itemText(i);
+        if (current != texts) {
+            box->clear();
+            box->addItems(texts);
+        }
+        box->setCurrentIndex(selection);
+    };
+    fill(Combo1, sets_.findList(), sets_.findSelection());
+    fill(Combo2, sets_.replaceList(), sets_.replaceSelection());
+    syncing_ = false;
+}
+
+void Form2::PushButton10_Click() {
+    AddSet(*ui_, sets_);
+    refreshSetLists();
+}
+
+void Form2::PushButton7_Click() {
+    RemoveSelectedSet(*ui_, sets_);
+    refreshSetLists();
+}
+
+void Form2::PushButton11_Click() {
+    ClearAllSets(*ui_, sets_);
+    refreshSetLists();
+}
+
+void Form2::PushButton12_Click() {
+    Trap trap(*ui_, where::form2("PushButton12_Click"));
+    trap.step(100, [&] {
+        Form3 dialog(this, sets_, ownUi_ ? nullptr : ui_);
+        dialog.Form_Load();
+        if (loadSetsHook_)
+            loadSetsHook_(dialog);
+        else
+            dialog.exec();
+    });
+    refreshSetLists();
+}
+
+void Form2::PushButton13_Click() {
+    SaveSets(*ui_, sets_);
+}
+
+void Form2::PushButton1_Click() {
+    // Wired to the replace run below.
+}
+
+void Form2::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Form1::endProgram();
+}
+
+} // namespace qm::ui

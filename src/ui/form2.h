@@ -1,0 +1,88 @@
+#pragma once
+
+#include "db/catalogue.h"
+#include "sets/set_lists.h"
+#include "ui/qt_user_interface.h"
+#include "ui/window_support.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QWidget>
+#include <memory>
+
+namespace qm::ui {
+
+class Form1;
+
+// The main window: the table list, the criteria on two tabs and the replace run.
+class Form2 : public QWidget {
+    Q_OBJECT
+  public:
+    // ui: the boxes of this window; nullptr makes real Qt ones.
+    Form2(Form1* start, UserInterface* ui = nullptr);
+    ~Form2() override;
+
+    void Form_Load();
+
+    void PushButton1_Click();  // Start Replacing
+    void PushButton5_Click();  // < Back
+    void PushButton7_Click();  // Remove Selected Set
+    void PushButton8_Click();  // Select All
+    void PushButton9_Click();  // Deselect All
+    void PushButton10_Click(); // Add Set
+    void PushButton11_Click(); // Clear All Sets
+    void PushButton12_Click(); // Load Sets
+    void PushButton13_Click(); // Save Sets
+
+    SetLists& sets() { return sets_; }
+    // Puts the set lists into the two drop-down lists, with their selections.
+    void refreshSetLists();
+    // The table rows as the list holds them, with their check marks.
+    std::vector<std::pair<TableRow, bool>> tableRows() const;
+    WindowSupport& support() { return *support_; }
+    UserInterface& userInterface() { return *ui_; }
+    // What the Load Sets dialog does when it opens; tests drive the dialog through it.
+    void setLoadSetsHook(std::function<void(class Form3&)> hook) {
+        loadSetsHook_ = std::move(hook);
+    }
+
+    QPushButton* PushButton5;
+    QTreeWidget* ListView1;
+    QPushButton* PushButton8;
+    QPushButton* PushButton9;
+    QTabWidget* TabControl1;
+    QLabel* Label2;
+    QLineEdit* Text1;
+    QLabel* Label5;
+    QLineEdit* Text2;
+    QLabel* Label7;
+    QComboBox* Combo1;
+    QLabel* Label6;
+    QComboBox* Combo2;
+    QPushButton* PushButton10;
+    QPushButton* PushButton12;
+    QPushButton* PushButton13;
+    QPushButton* PushButton7;
+    QPushButton* PushButton11;
+    QPushButton* PushButton1;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void setAllChecks(bool checked, const char* procedure);
+
+    Form1* start_;
+    std::unique_ptr<QtUserInterface> ownUi_;
+    UserInterface* ui_;
+    WindowSupport* support_;
+    SetLists sets_;
+    bool syncing_ = false;
+    std::function<void(class Form3&)> loadSetsHook_;
+};
+
+} // namespace qm::ui
