@@ -1,0 +1,83 @@
+#pragma once
+
+// Replacing the files of a Paradox table so that nothing is destroyed before its replacement is
+// complete, and so that a process killed at any moment leaves the table either exactly as it was
+// or exactly as it was meant to become.
+//
+// The new files are written under temporary names in the table's own folder. commit() then
+//   1. flushes the new files and writes the journal ("prepared": which names go where),
+//   2. renames every old file aside (a temporary name in the same folder),
+//   3. renames every new file to its final name and flushes the folder,
+//   4. marks the journal "committed",
+//   5. moves the old files to the backup folder, outside the Paradox folder,
+//   6. removes the journal.
+// recoverPendingSwaps() finishes or undoes what a killed process left: before "committed" the old
+// files go back and the new ones are removed; after it, the old files go on to the backup folder.
+// The journal lives under the backup root, which the caller passes to both.
+
+#include "paradox/writer.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qm::paradox {
+
+// Where old table files go: $XDG_DATA_HOME (or ~/.local/share) + "/Quillmend/backups".
+std::filesystem::path defaultBackupRoot();
+
+// The files of the table family of db present in its folder (same name, any case; extensions
+// .db .mb .px .val .tv .fam .xNN .yNN .xgN .ygN), names exactly as they are on disk.
+std::vector<std::filesystem::path> familyFiles(const std::filesystem::path& db);
+
+class FamilySwap {
+  public:
+    // db: the table's .db path (it need not exist yet). backupRoot must not lie inside the
+    // table's folder. Writes the journal before any file is created. Throws FileError.
+    FamilySwap(const std::filesystem::path& db, const std::filesystem::path& backupRoot);
+    // Not committed: every temporary file is removed and the journal dropped; the table's files
+    // were never touched.
+    ~FamilySwap();
+    FamilySwap(const FamilySwap&) = delete;
+    FamilySwap& operator=(const FamilySwap&) = delete;
+
+    // The temporary path to write the new version of the member with this extension (".db",
+    // ".mb", ".px", ...) to. Its final name is the existing member's name, whatever its case;
+    // for a member that does not exist yet, the table's name with the extension in the case of
+    // the .db's extension.
+    std::filesystem::path newFile(const std::string& extension);
+    // The temporary paths for a whole new family (db, mb, px), for TableWriter. Give the writer
+    // finalPath(".db").filename() as TableSpec::tableName, or the header names the temporary.
+    FamilyPaths newFamily(bool withMemo, bool withIndex);
+    // Members present now that get no new file also leave the folder at commit (a table
+    // rewritten as a whole: its old index or validity files must not outlive it).
+    void retireRestOfFamily();
+
+    // Performs the swap. On a failure the old files are put back before the error is thrown;
+    // if even that fails, the journal stays for recoverPendingSwaps. Returns the folder that
+    // received the old files (empty when there were none).
+    std::filesystem::path commit();
+
+    // The final path a member's new file will have.
+    std::filesystem::path finalPath(const std::string& extension) const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Completes or undoes every swap a killed process left under backupRoot. Returns one line per
+// swap dealt with, saying which table and what was done. Throws FileError only when a journal
+// cannot be acted upon (it is then kept for the next attempt).
+std::vector<std::string> recoverPendingSwaps(const std::filesystem::path& backupRoot);
+
+namespace testhooks {
+// Called with a running number after every step that changes a file or a name, so that tests
+// can stop the process at each of them.
+void setSwapStepHook(std::function<void(int)> hook);
+} // namespace testhooks
+
+} // namespace qm::paradox

@@ -1,0 +1,190 @@
+#include "oracle_run.h"
+#include "paradox/family_swap.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+using namespace qm::paradox;
+namespace fs = std::filesystem;
+
+namespace {
+
+void put(const fs::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::string get(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::map<std::string, std::string> contents(const fs::path& folder) {
+    std::map<std::string, std::string> m;
+    if (!fs::exists(folder))
+        return m;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.is_regular_file())
+            m[e.path().filename().string()] = get(e.path());
+    return m;
+}
+
+struct Folders {
+    qm::test::TempDir tables, backups;
+    fs::path db() const { return tables.path() / "CUSTOMER.DB"; }
+    void seed() {
+        put(tables.path() / "CUSTOMER.DB", "old db");
+        put(tables.path() / "CUSTOMER.MB", "old mb");
+        put(tables.path() / "CUSTOMER.PX", "old px");
+        put(tables.path() / "other.db", "someone else");
+    }
+    std::vector<fs::path> backupDirs() const {
+        std::vector<fs::path> v;
+        for (const auto& e : fs::directory_iterator(backups.path()))
+            if (e.path().filename() != "pending")
+                v.push_back(e.path());
+        return v;
+    }
+    bool journalsLeft() const {
+        return fs::exists(backups.path() / "pending") && !fs::is_empty(backups.path() / "pending");
+    }
+};
+
+} // namespace
+
+// The replaced members keep their exact names; untouched members stay; the old files end up in
+// a backup folder outside the table's folder, and nothing temporary remains.
+TEST(FamilySwap, ReplacesKeepingNamesAndBacksUpTheOldFiles) {
+    Folders f;
+    f.seed();
+    fs::path backup;
+    {
+        FamilySwap swap(f.tables.path() / "customer.db", f.backups.path());
+        put(swap.newFile(".db"), "new db");
+        put(swap.newFile(".mb"), "new mb");
+        EXPECT_EQ(swap.finalPath(".mb").filename(), "CUSTOMER.MB");
+        backup = swap.commit();
+    }
+    auto now = contents(f.tables.path());
+    EXPECT_EQ(now, (std::map<std::string, std::string>{{"CUSTOMER.DB", "new db"},
+                                                       {"CUSTOMER.MB", "new mb"},
+                                                       {"CUSTOMER.PX", "old px"},
+                                                       {"other.db", "someone else"}}));
+    ASSERT_FALSE(backup.empty());
+    auto old = contents(backup);
+    EXPECT_EQ(old["CUSTOMER.DB"], "old db");
+    EXPECT_EQ(old["CUSTOMER.MB"], "old mb");
+    EXPECT_EQ(old.count("CUSTOMER.PX"), 0u);
+    EXPECT_FALSE(f.journalsLeft());
+}
+
+// A table rewritten as a whole takes its stale index and validity files out with it; a member
+// that did not exist takes the case of the table's extension.
+TEST(FamilySwap, WholeFamilyReplacementRetiresStaleMembers) {
+    Folders f;
+    put(f.tables.path() / "Orders.db", "old");
+    put(f.tables.path() / "ORDERS.px", "old px");
+    put(f.tables.path() / "orders.X02", "old x");
+    put(f.tables.path() / "Orders.VAL", "old val");
+    put(f.tables.path() / "Orders.txt", "not a family member");
+    FamilySwap swap(f.tables.path() / "Orders.db", f.backups.path());
+    put(swap.newFile(".db"), "new");
+    put(swap.newFile(".mb"), "new mb");
+    swap.retireRestOfFamily();
+    fs::path backup = swap.commit();
+    EXPECT_EQ(contents(f.tables.path()),
+              (std::map<std::string, std::string>{{"Orders.db", "new"},
+                                                  {"Orders.mb", "new mb"},
+                                                  {"Orders.txt", "not a family member"}}));
+    auto old = contents(backup);
+    EXPECT_EQ(old.size(), 5u); // four members and the note of where they came from
+    EXPECT_EQ(old["orders.X02"], "old x");
+    EXPECT_EQ(old["Orders.VAL"], "old val");
+}
+
+// A failure at any step of the swap itself puts the old files back and leaves nothing behind.
+TEST(FamilySwap, FailureAtAnyStepPutsTheOldFilesBack) {
+    int failedAt = 0;
+    for (int n = 0;; ++n) {
+        Folders f;
+        f.seed();
+        const auto before = contents(f.tables.path());
+        FamilySwap swap(f.db(), f.backups.path());
+        put(swap.newFile(".db"), "new db");
+        put(swap.newFile(".mb"), "new mb");
+        put(swap.newFile(".val"), "new val");
+        bool threw = false;
+        testhooks::setSwapStepHook([n](int step) {
+            if (step == n)
+                throw std::runtime_error("disk full");
+        });
+        try {
+            swap.commit();
+        } catch (const std::runtime_error&) {
+            threw = true;
+        }
+        testhooks::setSwapStepHook(nullptr);
+        auto after = contents(f.tables.path());
+        if (!threw) {
+            EXPECT_EQ(after["CUSTOMER.DB"], "new db");
+            EXPECT_EQ(after["CUSTOMER.VAL"], "new val");
+            break;
+        }
+        failedAt = n;
+        // Before the commit point the old family is back; after it, the new one stays and the
+        // old files wait for the backup (journal kept).
+        if (after["CUSTOMER.DB"] == "old db") {
+            EXPECT_EQ(after, before) << "step " << n;
+            EXPECT_FALSE(f.journalsLeft()) << "step " << n;
+        } else {
+            recoverPendingSwaps(f.backups.path());
+            after = contents(f.tables.path());
+            EXPECT_EQ(after.size(), 5u) << "step " << n;
+            EXPECT_EQ(after["CUSTOMER.MB"], "new mb");
+            EXPECT_FALSE(f.journalsLeft());
+        }
+    }
+    EXPECT_GT(failedAt, 8);
+}
+
+TEST(FamilySwap, AbandonedSwapRemovesItsTemporaryFiles) {
+    Folders f;
+    f.seed();
+    const auto before = contents(f.tables.path());
+    {
+        FamilySwap swap(f.db(), f.backups.path());
+        put(swap.newFile(".db"), "half written");
+    }
+    EXPECT_EQ(contents(f.tables.path()), before);
+    EXPECT_FALSE(f.journalsLeft());
+
+    // A new file that was announced but never written makes the commit fail harmlessly.
+    FamilySwap swap(f.db(), f.backups.path());
+    swap.newFile(".db");
+    EXPECT_THROW(swap.commit(), FileError);
+    EXPECT_EQ(contents(f.tables.path()), before);
+}
+
+TEST(FamilySwap, RefusesABackupFolderInsideTheTableFolder) {
+    Folders f;
+    f.seed();
+    EXPECT_THROW(FamilySwap(f.db(), f.tables.path() / "backups"), FileError);
+    EXPECT_THROW(FamilySwap(f.db(), f.tables.path()), FileError);
+    EXPECT_FALSE(fs::exists(f.tables.path() / "backups"));
+}
+
+TEST(FamilySwap, DefaultBackupRootIsInTheUsersDataFolder) {
+    const char* old = std::getenv("XDG_DATA_HOME");
+    std::string saved = old ? old : "";
+    ::setenv("XDG_DATA_HOME", "/data/home", 1);
+    EXPECT_EQ(defaultBackupRoot(), fs::path("/data/home/Quillmend/backups"));
+    ::unsetenv("XDG_DATA_HOME");
+    ::setenv("HOME", std::getenv("HOME") ? std::getenv("HOME") : "/h", 1);
+    EXPECT_EQ(defaultBackupRoot(),
+              fs::path(std::getenv("HOME")) / ".local/share/Quillmend/backups");
+    if (old)
+        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+}
