@@ -205,7 +205,7 @@ TEST(SetFiles, SeparatorsAndOddLines) {
 TEST(SetFiles, LoadReadsOtherEncodings) {
     test::TempDir dir;
     // UTF-16LE with its byte-order mark, as Notepad writes "Unicode".
-    std::string utf16("\xFF\xFEh\0i\0:\0:\0\xE9\0\r\0\n\0", 18);
+    std::string utf16("\xFF\xFEh\0i\0:\0:\0\xE9\0\r\0\n\0", 16);
     EXPECT_EQ(loadText(dir, utf16, "::"), (Sets{{"hi", "\xC3\xA9"}}));
     // UTF-8 with a byte-order mark.
     EXPECT_EQ(loadText(dir, "\xEF\xBB\xBFx::y\r\n", "::"), (Sets{{"x", "y"}}));
