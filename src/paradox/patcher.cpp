@@ -1,0 +1,364 @@
+#include "paradox/patcher.h"
+
+#include "paradox/codepage.h"
+#include "paradox/family_swap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace qm::paradox {
+
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+FieldSpec specOf(const Field& f) {
+    return FieldSpec{f.name, f.type, f.size};
+}
+
+std::string quoteField(const Field& f) {
+    return "field \"" + f.name + "\"";
+}
+
+[[noreturn]] void fail(const std::string& what, const fs::path& p, int e = errno) {
+    throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
+}
+
+// The field names of a secondary index file (.Xnn/.XGn). Its header has the layout of a table
+// header, so the reader parses it once the file type says "table" and the block counts are
+// cleared; the copy is a scratch file, the index itself is only read.
+std::vector<std::string> indexFieldNames(const fs::path& index) {
+    std::ifstream in(index, std::ios::binary);
+    std::vector<char> head(0x58);
+    if (!in.read(head.data(), 0x58))
+        throw FormatError("\"" + index.string() + "\" is too short for an index header");
+    const std::size_t size =
+        static_cast<unsigned char>(head[2]) | static_cast<unsigned char>(head[3]) << 8;
+    if (size < 0x58)
+        throw FormatError("\"" + index.string() + "\" has a bad header size");
+    head.resize(size);
+    if (!in.read(head.data() + 0x58, static_cast<std::streamsize>(size - 0x58)))
+        throw FormatError("\"" + index.string() + "\" is shorter than its header");
+    head[4] = 2;
+    std::fill(head.begin() + 0x06, head.begin() + 0x12, 0);
+    std::string scratch = (fs::temp_directory_path() / "qm-index-XXXXXX.db").string();
+    int fd = ::mkstemps(scratch.data(), 3);
+    if (fd < 0)
+        fail("Cannot create a scratch file", scratch);
+    bool ok = ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
+    ::close(fd);
+    std::vector<std::string> names;
+    try {
+        if (!ok)
+            throw FormatError("cannot write a scratch copy of \"" + index.string() + "\"");
+        Table t = Table::open(scratch, fs::path());
+        for (const auto& f : t.fields())
+            names.push_back(f.name);
+    } catch (...) {
+        ::unlink(scratch.c_str());
+        throw;
+    }
+    ::unlink(scratch.c_str());
+    return names;
+}
+
+bool isHexDigits(const std::string& s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+void copyFile(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec)
+        throw FileError("Cannot copy \"" + from.string() + "\" to \"" + to.string() +
+                            "\": " + ec.message(),
+                        ec.value());
+}
+
+class RwFile {
+  public:
+    explicit RwFile(const fs::path& p) : path_(p) {
+        fd_ = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0)
+            fail("Cannot open", p);
+    }
+    ~RwFile() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    RwFile(const RwFile&) = delete;
+    RwFile& operator=(const RwFile&) = delete;
+    void writeAt(std::uint64_t off, const std::uint8_t* p, std::size_t n) {
+        while (n) {
+            ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(off));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w < 0)
+                fail("Cannot write", path_);
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            off += static_cast<std::uint64_t>(w);
+        }
+    }
+    void close() {
+        if (::fsync(fd_) != 0)
+            fail("Cannot flush", path_);
+        int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0)
+            fail("Cannot close", path_);
+    }
+
+  private:
+    fs::path path_;
+    int fd_ = -1;
+};
+
+void putLE(std::uint8_t* p, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+} // namespace
+
+Patcher::Patcher(const Table& table) : table_(table), indexed_(table.fields().size(), false) {
+    const auto& fields = table.fields();
+    try {
+        for (const auto& p : familyFiles(table.path())) {
+            const std::string ext = lower(p.extension().string());
+            if (ext.size() != 4 || ext[1] != 'x')
+                continue;
+            const std::string tail = ext.substr(2);
+            const bool single = isHexDigits(tail);
+            const bool composite = tail[0] == 'g' && isHexDigits(tail.substr(1));
+            if (!single && !composite)
+                continue;
+            if (single) {
+                const unsigned number = static_cast<unsigned>(std::stoul(tail, nullptr, 16));
+                for (std::size_t i = 0; i < fields.size(); ++i)
+                    if (fields[i].number == number)
+                        indexed_[i] = true;
+            }
+            // The index names its own fields first, then the primary key and its bookkeeping
+            // fields; any field of the table named there is covered.
+            for (const auto& name : indexFieldNames(p))
+                for (std::size_t i = 0; i < fields.size(); ++i)
+                    if (lower(fields[i].name) == lower(name))
+                        indexed_[i] = true;
+        }
+    } catch (const std::exception& e) {
+        indexProblem_ = e.what();
+    }
+}
+
+Verdict Patcher::check(std::size_t field, std::string_view value) const {
+    const auto& fields = table_.fields();
+    if (field >= fields.size())
+        return {Refusal::NoSuchField,
+                "The table has no field number " + std::to_string(field + 1) + "."};
+    const Field& f = fields[field];
+    const std::uint16_t cp = table_.codePage();
+    switch (f.type) {
+    case FieldType::Binary:
+    case FieldType::FormattedMemo:
+    case FieldType::Ole:
+    case FieldType::Graphic:
+    case FieldType::Bytes:
+        return {Refusal::NotTextValued,
+                "The " + quoteField(f) + " holds no text (type " + typeLetter(f.type) + ")."};
+    default:
+        break;
+    }
+    if (field < table_.header().primaryKeyFields)
+        return {Refusal::KeyField, "The " + quoteField(f) +
+                                       " is part of the table's key; changing it needs the "
+                                       "table re-sorted and its index rebuilt."};
+    if (!indexProblem_.empty())
+        return {Refusal::IndexedField, "A secondary index of the table could not be read (" +
+                                           indexProblem_ + "), so no field can be changed safely."};
+    if (indexed_[field])
+        return {Refusal::IndexedField, "The " + quoteField(f) +
+                                           " is part of a secondary index; changing it needs "
+                                           "the index rebuilt."};
+    if (f.type == FieldType::Autoinc)
+        return {Refusal::InvalidValue,
+                "The " + quoteField(f) + " is numbered by Paradox and cannot be set."};
+    if (f.type == FieldType::Alpha || f.type == FieldType::Memo) {
+        if (value.find('\0') != std::string_view::npos)
+            return {Refusal::InvalidValue,
+                    "The new value for the " + quoteField(f) + " contains a NUL character."};
+        std::string bytes;
+        try {
+            bytes = encode(cp, value);
+        } catch (const CodePageError&) {
+            return {Refusal::NotInCodePage, "The new value for the " + quoteField(f) +
+                                                " holds a character that code page " +
+                                                std::to_string(cp) + " cannot represent."};
+        }
+        if (f.type == FieldType::Alpha && bytes.size() > f.size)
+            return {Refusal::TooLong, "The new value for the " + quoteField(f) + " is " +
+                                          std::to_string(bytes.size()) +
+                                          " characters long in code page " + std::to_string(cp) +
+                                          "; the field holds " + std::to_string(f.size) + "."};
+        if (f.type == FieldType::Memo && bytes.size() > f.size - 10u && table_.memoPath().empty())
+            return {Refusal::NoMemoFile, "The new value for the " + quoteField(f) +
+                                             " needs the table's memo file, which is missing."};
+        return {};
+    }
+    try {
+        const FieldSpec spec = specOf(f);
+        std::vector<std::uint8_t> scratch(writtenWidth(spec));
+        encodeFixedField(spec, valueFromText(spec, value), cp, scratch);
+    } catch (const WriteError& e) {
+        return {Refusal::InvalidValue, e.what()};
+    }
+    return {};
+}
+
+bool Patcher::needsMemoFile(const std::vector<Change>& changes) const {
+    const auto& fields = table_.fields();
+    for (const auto& c : changes) {
+        if (c.field >= fields.size() || fields[c.field].type != FieldType::Memo)
+            continue;
+        try {
+            if (encode(table_.codePage(), c.value).size() > fields[c.field].size - 10u)
+                return true;
+        } catch (const CodePageError&) {
+        }
+    }
+    return false;
+}
+
+void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
+                    const fs::path& newMb) const {
+    const auto& fields = table_.fields();
+    const std::uint16_t cp = table_.codePage();
+
+    // Everything is checked and encoded before the first byte is written.
+    struct Planned {
+        std::uint64_t offset; // of the field in the .db
+        std::vector<std::uint8_t> bytes;
+        std::string blob; // memo text beyond the leader goes to the .mb
+        std::uint16_t modNr = 0;
+    };
+    std::map<std::pair<std::uint64_t, std::size_t>, Planned> plan;
+    for (const auto& c : changes) {
+        Verdict v = check(c.field, c.value);
+        if (!v.ok())
+            throw PatchError(v.refusal, v.reason);
+        Record rec = [&] {
+            try {
+                return table_.readRecordAt(c.recordOffset);
+            } catch (const FormatError& e) {
+                throw PatchError(Refusal::InvalidValue,
+                                 "No record starts at offset " + std::to_string(c.recordOffset) +
+                                     " of \"" + table_.path().string() + "\": " + e.what());
+            }
+        }();
+        const Field& f = fields[c.field];
+        Planned p;
+        p.offset = c.recordOffset + f.offset;
+        p.bytes.assign(f.width, 0);
+        if (f.type == FieldType::Memo) {
+            std::string text = encode(cp, c.value);
+            const std::size_t leader = f.size - 10u;
+            std::memcpy(p.bytes.data(), text.data(), std::min(leader, text.size()));
+            putLE(&p.bytes[leader + 4], static_cast<std::uint32_t>(text.size()), 4);
+            if (text.size() > leader) {
+                // A fresh modification number, as a blob rewritten by Paradox gets.
+                const Value old = rec.value(c.field);
+                std::uint16_t mod = old.blob ? old.blob->modNr : 0;
+                p.modNr = static_cast<std::uint16_t>(mod == 0xFFFF ? 1 : mod + 1);
+                putLE(&p.bytes[leader + 8], p.modNr, 2);
+                p.blob = std::move(text);
+            }
+        } else {
+            const FieldSpec spec = specOf(f);
+            encodeFixedField(spec, valueFromText(spec, c.value), cp, p.bytes);
+        }
+        plan[{c.recordOffset, c.field}] = std::move(p);
+    }
+
+    const bool memo = std::any_of(plan.begin(), plan.end(),
+                                  [](const auto& kv) { return !kv.second.blob.empty(); });
+    bool created = false;
+    try {
+        if (memo) {
+            if (newMb.empty())
+                throw PatchError(Refusal::NoMemoFile, "No name was given for the new memo file.");
+            copyFile(table_.memoPath(), newMb);
+            created = true;
+            std::uint64_t size = fs::file_size(newMb);
+            RwFile mb(newMb);
+            // New blocks start on a 4 KiB boundary; a short last block is padded, not changed.
+            std::uint64_t start = (size + 4095) / 4096 * 4096;
+            if (start > size) {
+                std::vector<std::uint8_t> zeros(start - size, 0);
+                mb.writeAt(size, zeros.data(), zeros.size());
+            }
+            std::uint64_t at = start;
+            detail::BlobAppender blobs(start, [&](std::span<const std::uint8_t> b) {
+                mb.writeAt(at, b.data(), b.size());
+                at += b.size();
+            });
+            for (auto& [key, p] : plan) {
+                if (p.blob.empty())
+                    continue;
+                const std::size_t leader = p.bytes.size() - 10;
+                putLE(&p.bytes[leader], blobs.add(p.blob, p.modNr), 4);
+            }
+            blobs.flush();
+            mb.close();
+        }
+        copyFile(table_.path(), newDb);
+        created = true;
+        RwFile db(newDb);
+        for (const auto& [key, p] : plan)
+            db.writeAt(p.offset, p.bytes.data(), p.bytes.size());
+        db.close();
+    } catch (...) {
+        if (created) {
+            std::error_code ec;
+            fs::remove(newDb, ec);
+            if (memo)
+                fs::remove(newMb, ec);
+        }
+        throw;
+    }
+}
+
+fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
+                    const fs::path& backupRoot) {
+    if (changes.empty())
+        return {};
+    Table table = Table::open(db);
+    Patcher patcher(table);
+    for (const auto& c : changes) {
+        Verdict v = patcher.check(c.field, c.value);
+        if (!v.ok())
+            throw PatchError(v.refusal, v.reason);
+    }
+    FamilySwap swap(db, backupRoot);
+    const fs::path newDb = swap.newFile(".db");
+    fs::path newMb;
+    if (patcher.needsMemoFile(changes))
+        newMb = swap.newFile(".mb");
+    patcher.write(changes, newDb, newMb);
+    return swap.commit();
+}
+
+} // namespace qm::paradox

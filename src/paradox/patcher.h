@@ -1,0 +1,89 @@
+#pragma once
+
+// Rewriting changed field values of an existing table without disturbing anything else: the new
+// .db is a byte copy of the old one with only the changed fields' bytes rewritten, and a changed
+// memo gets its leader rewritten and its text appended to a copy of the .mb as new blocks. The
+// primary index, secondary indexes and validity files are never touched, so a change to a key
+// field or to a field of a secondary index is refused (it would need re-sorting and new index
+// files).
+//
+// The old blob of a changed memo is left where it is, still allocated: freeing it would rewrite
+// bytes of the .mb beyond the appended blocks, and a blob nobody points to any more is harmless
+// to every reader, the BDE included (its table repair reclaims the space).
+
+#include "paradox/table.h"
+#include "paradox/writer.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm::paradox {
+
+struct Change {
+    std::uint64_t recordOffset = 0; // file offset of the record in the .db (Record::fileOffset)
+    std::size_t field = 0;          // field index
+    std::string value;              // new value in the text form; UTF-8; "" is NULL
+};
+
+enum class Refusal {
+    None,
+    TooLong,       // longer than the Alpha field in the table's code page
+    NotInCodePage, // a character the table's code page cannot represent
+    NotTextValued, // Binary, Formatted memo, OLE, Graphic, Bytes: no text to change
+    InvalidValue,  // not a valid value of the field's type (a date, a number, ...)
+    KeyField,      // part of the primary key
+    IndexedField,  // part of a secondary index
+    NoMemoFile,    // the memo needs the .mb, which is missing
+    NoSuchField,
+};
+
+struct Verdict {
+    Refusal refusal = Refusal::None;
+    std::string reason; // a sentence for the user; empty when writable
+    bool ok() const { return refusal == Refusal::None; }
+};
+
+// A change that cannot be made; nothing has been written when it is thrown.
+class PatchError : public WriteError {
+  public:
+    PatchError(Refusal refusal, const std::string& what) : WriteError(what), refusal_(refusal) {}
+    Refusal refusal() const { return refusal_; }
+
+  private:
+    Refusal refusal_;
+};
+
+class Patcher {
+  public:
+    // Reads the field lists of the table's secondary indexes to know which fields they cover.
+    explicit Patcher(const Table& table);
+
+    // Whether value can be written into field, and why not.
+    Verdict check(std::size_t field, std::string_view value) const;
+
+    // True when writing these changes appends to the memo file (a memo longer than its leader).
+    bool needsMemoFile(const std::vector<Change>& changes) const;
+
+    // Writes the new .db to newDb and, when needsMemoFile, the new .mb to newMb. Every change is
+    // checked first (values and record offsets); a refused one throws PatchError before any file
+    // is created. Later changes of the same field of the same record win.
+    void write(const std::vector<Change>& changes, const std::filesystem::path& newDb,
+               const std::filesystem::path& newMb) const;
+
+  private:
+    const Table& table_;
+    std::vector<bool> indexed_;
+    std::string indexProblem_; // a secondary index that could not be read: refuse everything
+};
+
+// The whole change of one table: checks, writes the new files under temporary names and swaps
+// them in (FamilySwap), the old ones going to a backup folder under backupRoot. No change, no
+// file touched. Returns the backup folder (empty when nothing was replaced).
+std::filesystem::path patchTable(const std::filesystem::path& db,
+                                 const std::vector<Change>& changes,
+                                 const std::filesystem::path& backupRoot);
+
+} // namespace qm::paradox
