@@ -139,7 +139,11 @@ std::string utf16leToUtf8(std::string_view s) {
 std::string ReadTextFile(const std::string& path) {
     if (!FileExistsByDate(path))
         return {};
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read: opening a pipe or a device could wait for ever.
+    struct stat before {};
+    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode))
+        throw Error(code::PathFileAccess, "Path/File access error: " + path);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         throw fileError(errno, path);
     struct stat st {};
@@ -148,7 +152,7 @@ std::string ReadTextFile(const std::string& path) {
         ::close(fd);
         throw fileError(e, path);
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
         throw Error(code::PathFileAccess, "Path/File access error: " + path);
     }

@@ -57,7 +57,7 @@ std::string trimBlanks(const std::string& s) {
 
 bool isRegularFile(const std::string& path) {
     struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool isEmptyFile(const std::string& path) {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace qm;
 
@@ -26,6 +27,10 @@ TEST(ReadTextFile, MissingEmptyAndFolder) {
     } catch (const Error& e) {
         EXPECT_EQ(e.code(), code::PathFileAccess);
     }
+    // A pipe is not waited on.
+    auto pipe = dir.path() / "pipe.txt";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_THROW(ReadTextFile(pipe.string()), Error);
 }
 
 TEST(ReadTextFile, Utf8ComesBackUnchangedWithItsLineBreaks) {

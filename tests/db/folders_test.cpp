@@ -179,6 +179,31 @@ TEST(FolderWalk, DriveRootIsEnteredWhateverItsAttributes) {
     EXPECT_FALSE(IsDriveRoot(""));
 }
 
+TEST(FolderWalk, FailedAttributeTestIsReportedAndTheFolderEntered) {
+    test::TempDir dir;
+    fs::create_directories(dir.path() / "sub");
+    struct NoAttributes : FolderSystem {
+        long attributes(const std::string&) const override {
+            throw Error(code::PathFileAccess, "Path/File access error");
+        }
+    } folders;
+    test::FakeUserInterface ui;
+    std::vector<std::string> list{slash(dir.path())};
+    GetSubDirectories2016(ui, list, false, folders);
+    // Entered at 116 in spite of the failure; its sub-folder fails again at 158 and is added.
+    EXPECT_EQ(list, (std::vector<std::string>{slash(dir.path()), slash(dir.path() / "sub")}));
+    ASSERT_EQ(ui.boxes.size(), 2u);
+    const std::string report = "Path/File access error\r\nin "
+                               "Brindlecap2021/08/31.AddFolder.GetSubDirectories2016 at line ";
+    EXPECT_EQ(ui.boxes[0].text, report + "116\r\rPlease email screenshot of this message to "
+                                         "support@quillmend.example");
+    EXPECT_EQ(ui.boxes[1].text, report + "158\r\rPlease email screenshot of this message to "
+                                         "support@quillmend.example");
+    EXPECT_EQ(ui.boxes[0].buttons, Buttons::Ok);
+    EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
+    EXPECT_EQ(ui.boxes[0].title, "Application Error");
+}
+
 TEST(FolderWalk, AttributeValuesOnThisPlatform) {
     test::TempDir dir;
     const fs::path r = dir.path();

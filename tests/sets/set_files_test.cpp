@@ -7,6 +7,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/stat.h>
 
 using namespace qm;
 namespace fs = std::filesystem;
@@ -242,9 +243,14 @@ TEST(SetFiles, LoadRefusals) {
         // A folder is no file; a name with a blank around it is taken as typed.
         EXPECT_FALSE(LoadSets(ui, dir.path().string(), "::", lists));
         EXPECT_FALSE(LoadSets(ui, " " + file, "::", lists));
-        ASSERT_EQ(ui.boxes.size(), 3u);
+        // Nor is a pipe, which would never end.
+        std::string pipe = (dir.path() / "pipe.txt").string();
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        EXPECT_FALSE(LoadSets(ui, pipe, "::", lists));
+        ASSERT_EQ(ui.boxes.size(), 4u);
         expectInformation(ui.boxes[1], dir.path().string() + " not found.");
         expectInformation(ui.boxes[2], " " + file + " not found.");
+        expectInformation(ui.boxes[3], pipe + " not found.");
     }
     EXPECT_EQ(lists.count(), 0);
 }
