@@ -57,7 +57,8 @@ inline Bytes encDouble(double d) {
 }
 inline Bytes encAlpha(const std::string& s, std::size_t width) {
     Bytes out(width, 0);
-    std::memcpy(out.data(), s.data(), std::min(width, s.size()));
+    if (!s.empty())
+        std::memcpy(out.data(), s.data(), std::min(width, s.size()));
     return out;
 }
 // BCD: digits is the 32-nibble magnitude, most significant first.
@@ -77,7 +78,8 @@ inline Bytes encBlob(std::size_t fieldSize, const Bytes& leader, std::uint32_t o
                      std::uint32_t length, std::uint16_t modNr = 1) {
     Bytes out(fieldSize, 0);
     const std::size_t lead = fieldSize - 10;
-    std::memcpy(out.data(), leader.data(), std::min(lead, leader.size()));
+    if (!leader.empty())
+        std::memcpy(out.data(), leader.data(), std::min(lead, leader.size()));
     put32(out, lead, offsetIndex);
     put32(out, lead + 4, length);
     put16(out, lead + 8, modNr);
