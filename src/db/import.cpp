@@ -107,14 +107,18 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
         for (int k = 0; k < fieldCount; ++k) {
             trap.step(194, [&] { ui.processEvents(); });
             std::string text;
-            if (!trap.step(
-                    196, [&] { text = NullToDefault(need(rs).value(k), Variant("")).toString(); }))
+            if (!trap.step(196, [&] {
+                    const Variant v = NullToDefault(need(rs).value(k), Variant(""));
+                    text = v.isText() ? v.text() : v.toString();
+                }))
                 readable = false;
             if (text.empty()) {
                 trap.step(200, [&] { statement.pop_back(); });
                 trap.step(202, [&] { statement += "NULL, '"; });
             } else {
                 trap.step(204, [&] {
+                    if (text.find('\'') == std::string::npos)
+                        return;
                     std::string doubled;
                     doubled.reserve(text.size() + 4);
                     for (char ch : text) {

@@ -14,7 +14,7 @@ namespace {
 using sql::Kind;
 using sql::Token;
 
-constexpr const char* kRowSource = "MSysQmRowSource";
+constexpr const char* kRowSourcePrefix = "MSysQmRowSource_";
 constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
 constexpr std::size_t kStatementCacheLimit = 64;
 
@@ -26,6 +26,13 @@ std::string quoteName(const std::string& name) {
         out += c;
     }
     return out + "\"";
+}
+
+// Each working copy has a side table, keyed by the copy's rowid, holding the .db file offset of
+// the record the row came from. A plain rowid table takes the appends of an import at next to
+// no cost; SELECT * never sees it.
+std::string rowSourceTable(const std::string& table) {
+    return quoteName(kRowSourcePrefix + sql::upper(table));
 }
 
 long codeFor(int rc, const std::string& message) {
@@ -357,6 +364,7 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
                     "Cannot open the working database '" + file.string() + "': " + message);
     }
     sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_, "PRAGMA cache_size=-65536", nullptr, nullptr, nullptr);
 }
 
 SqliteBackend::~SqliteBackend() {
@@ -419,16 +427,22 @@ void SqliteBackend::exec(const std::string& text) {
 void SqliteBackend::ensureSideTables() {
     if (sideTables_)
         return;
-    exec(std::string("CREATE TABLE IF NOT EXISTS ") + kRowSource +
-         "(tbl TEXT NOT NULL, rid INTEGER NOT NULL, offset INTEGER NOT NULL, "
-         "PRIMARY KEY(tbl, rid)) WITHOUT ROWID");
     exec(std::string("CREATE TABLE IF NOT EXISTS ") + kCopyStatus +
          "(tbl TEXT PRIMARY KEY, created INTEGER, expected INTEGER, inserted INTEGER, "
          "failed INTEGER)");
     sideTables_ = true;
 }
 
-const SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
+const std::string& SqliteBackend::ensureRowSource(TableInfo& info) {
+    if (info.sourceInsert.empty()) {
+        exec("CREATE TABLE IF NOT EXISTS " + rowSourceTable(info.name) +
+             "(rid INTEGER PRIMARY KEY, offset INTEGER NOT NULL)");
+        info.sourceInsert = "INSERT INTO " + rowSourceTable(info.name) + " VALUES(?,?)";
+    }
+    return info.sourceInsert;
+}
+
+SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     const std::string key = sql::upper(name);
     auto it = tables_.find(key);
     if (it != tables_.end())
@@ -608,7 +622,7 @@ void SqliteBackend::dropTable(const Tokens& t) {
     exec("DROP TABLE " + quoteName(name));
     forget(name);
     ensureSideTables();
-    run(std::string("DELETE FROM ") + kRowSource + " WHERE tbl = ?", {sql::upper(name)});
+    exec("DROP TABLE IF EXISTS " + rowSourceTable(name));
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(name)});
 }
 
@@ -683,7 +697,9 @@ void SqliteBackend::createTable(const Tokens& t) {
     exec(out);
     forget(t[2].text);
     ensureSideTables();
-    run(std::string("DELETE FROM ") + kRowSource + " WHERE tbl = ?", {sql::upper(t[2].text)});
+    exec("DROP TABLE IF EXISTS " + rowSourceTable(t[2].text));
+    exec("CREATE TABLE " + rowSourceTable(t[2].text) +
+         "(rid INTEGER PRIMARY KEY, offset INTEGER NOT NULL)");
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(t[2].text)});
 }
 
@@ -693,7 +709,7 @@ void SqliteBackend::insert(const Tokens& t) {
     // INSERT INTO name [(cols)] VALUES ( literal {, literal} )
     if (t.size() < 4 || !t[1].is("INTO") || !t[2].isName())
         malformed("Syntax error in INSERT INTO statement.");
-    const TableInfo& info = table(t[2].text);
+    TableInfo& info = table(t[2].text);
     std::size_t i = 3;
     std::vector<std::size_t> targets;
     if (t[i].isSymbol("(")) {
@@ -771,13 +787,9 @@ void SqliteBackend::insert(const Tokens& t) {
     text += ")";
     run(text, row);
     if (source) {
-        ensureSideTables();
-        sqlite3_stmt* s =
-            prepare(std::string("INSERT INTO ") + kRowSource + "(tbl, rid, offset) VALUES(?,?,?)");
-        const std::string key = sql::upper(info.name);
-        sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-        sqlite3_bind_int64(s, 2, sqlite3_last_insert_rowid(db_));
-        sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(*source));
+        sqlite3_stmt* s = prepare(ensureRowSource(info));
+        sqlite3_bind_int64(s, 1, sqlite3_last_insert_rowid(db_));
+        sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(*source));
         const int rc = sqlite3_step(s);
         sqlite3_reset(s);
         if (rc != SQLITE_DONE)
@@ -980,15 +992,15 @@ WorkingCopyStatus SqliteBackend::status(const std::string& name) {
     }
     sqlite3_reset(s);
     try {
-        const TableInfo& info = table(name);
+        TableInfo& info = table(name);
+        ensureRowSource(info);
         sqlite3_stmt* c = prepare("SELECT COUNT(*) FROM " + quoteName(info.name));
         if (sqlite3_step(c) == SQLITE_ROW)
             st.rowsNow = sqlite3_column_int64(c, 0);
         sqlite3_reset(c);
-        sqlite3_stmt* w =
-            prepare("SELECT COUNT(*) FROM " + quoteName(info.name) + " JOIN " + kRowSource +
-                    " ON tbl = ? AND rid = " + quoteName(info.name) + ".rowid");
-        sqlite3_bind_text(w, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        sqlite3_stmt* w = prepare("SELECT COUNT(*) FROM " + quoteName(info.name) + " JOIN " +
+                                  rowSourceTable(info.name) +
+                                  " AS s ON s.rid = " + quoteName(info.name) + ".rowid");
         if (sqlite3_step(w) == SQLITE_ROW)
             st.withSource = sqlite3_column_int64(w, 0);
         sqlite3_reset(w);
@@ -1003,19 +1015,17 @@ WorkingCopyStatus SqliteBackend::status(const std::string& name) {
 void SqliteBackend::forEachRow(
     const std::string& name,
     const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn) {
-    ensureSideTables();
-    const TableInfo& info = table(name);
+    TableInfo& info = table(name);
+    ensureRowSource(info);
     std::string q = "SELECT s.offset";
     for (const auto& c : info.columns)
         q += ", t." + quoteName(c.name);
-    q += " FROM " + quoteName(info.name) + " AS t LEFT JOIN " + kRowSource +
-         " AS s ON s.tbl = ? AND s.rid = t.rowid ORDER BY t.rowid";
+    q += " FROM " + quoteName(info.name) + " AS t LEFT JOIN " + rowSourceTable(info.name) +
+         " AS s ON s.rid = t.rowid ORDER BY t.rowid";
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
     if (rc != SQLITE_OK)
         fail(db_, rc);
-    const std::string key = sql::upper(info.name);
-    sqlite3_bind_text(s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
     std::vector<Variant> row(info.columns.size());
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         std::optional<std::uint64_t> offset;

@@ -96,13 +96,15 @@ class SqliteBackend : public Backend {
     struct TableInfo {
         std::string name; // as stored
         std::vector<JetColumn> columns;
+        std::string sourceInsert; // the side table's INSERT, once the side table is known
     };
     sqlite3_stmt* prepare(const std::string& sql);
     void run(const std::string& sql, const std::vector<std::optional<std::string>>& params);
     void exec(const std::string& sql);
     void ensureSideTables();
     void ensureIndex(const std::string& table, std::size_t column);
-    const TableInfo& table(const std::string& name);
+    TableInfo& table(const std::string& name);
+    const std::string& ensureRowSource(TableInfo& info);
     void forget(const std::string& name);
 
     using Tokens = std::vector<sql::Token>;

@@ -1,0 +1,199 @@
+#include "db_fixture.h"
+
+#include "app/error.h"
+#include "db/import.h"
+#include "db/sqlite_backend.h"
+#include "fake_user_interface.h"
+#include "paradox/table.h"
+
+namespace qm::test {
+namespace {
+
+using db::Connection;
+using db::Recordset;
+using paradox::FieldType;
+
+TEST(ImportTypeClause, FollowsTheSubstringTestsInOrder) {
+    const std::vector<std::pair<std::vector<int>, std::string>> expected = {
+        {{20, 3, 2, 16, 21, 19, 18, 17}, "` INT,"},
+        {{4}, "` DOUBLE,"},
+        {{131, 139}, "` NUMERIC,"},
+        {{14}, "` DECIMAL,"},
+        {{5}, "` FLOAT,"},
+        {{7, 133, 135}, "` DATETIME,"},
+        {{205}, "` OLEOBJECT,"},
+        {{201, 203}, "` MEMO,"},
+        {{129, 200, 130, 202, 134}, "` TEXT,"},
+        {{6, 11, 8, 128, 204, 136, 0, 10, 64, 72, 9, 13, 138, 132, 12, 1, 999, -3}, "` TEXT,"},
+    };
+    for (const auto& [numbers, clause] : expected)
+        for (int n : numbers)
+            EXPECT_EQ(db::typeClause(n), clause) << n;
+}
+
+class ImportTest : public DbFixture {
+  protected:
+    db::WorkingCopyStatus import(const std::string& table) {
+        FixedFolder folder(paradoxDir.string());
+        return db::sendTableToAccess(ui, folder, table);
+    }
+    std::vector<std::string> workingLog() const {
+        std::vector<std::string> out;
+        for (const auto& s : workingStatements())
+            if (s.rfind("INSERT", 0) == 0 || s.rfind("CREATE", 0) == 0 || s.rfind("DROP", 0) == 0)
+                out.push_back(s);
+        return out;
+    }
+    std::vector<std::vector<Variant>> workingRows(const std::string& table,
+                                                  std::vector<std::uint64_t>* offsets = nullptr) {
+        Connection c;
+        c.open(db::workingDatabaseConnectionString());
+        std::vector<std::vector<Variant>> out;
+        dynamic_cast<db::SqliteBackend&>(c.backend())
+            .forEachRow(table,
+                        [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
+                            out.push_back(row);
+                            if (offsets)
+                                offsets->push_back(offset.value_or(0));
+                        });
+        return out;
+    }
+    FakeUserInterface ui;
+};
+
+TEST_F(ImportTest, StatementsAreTheExactTextsAndValuesArriveExactly) {
+    const std::string memo(400, 'm');
+    makeTable("PEOPLE.DB",
+              {{"ID", FieldType::Long, 0},
+               {"NAME", FieldType::Alpha, 20},
+               {"CODE", FieldType::Alpha, 10},
+               {"NOTES", FieldType::Memo, 20}},
+              {{"5", "", "O'Hara", "short"}, {"", "007", "", memo}, {"7", "a'b''c", "`[x]`", ""}});
+    const auto status = import("PEOPLE");
+    EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
+    EXPECT_EQ(workingLog(),
+              (std::vector<std::string>{
+                  "CREATE TABLE `PEOPLE`(`ID` INT,`NAME` TEXT,`CODE` TEXT,`NOTES` MEMO);",
+                  "INSERT INTO `PEOPLE` VALUES('5', NULL, 'O''Hara', 'short')",
+                  "INSERT INTO `PEOPLE` VALUES(NULL, '007', NULL, '" + memo + "')",
+                  "INSERT INTO `PEOPLE` VALUES('7', 'a''b''''c', '`[x]`', NULL)"}));
+    // The Paradox side read the table with the statement of the import.
+    bool selected = false;
+    for (const auto& [cs, sql] : log)
+        selected |= cs == db::paradoxConnectionString(paradoxDir.string()) &&
+                    sql == "SELECT * FROM `PEOPLE`";
+    EXPECT_TRUE(selected);
+
+    const auto rows = workingRows("PEOPLE");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (std::vector<Variant>{"5", Variant::null(), "O'Hara", "short"}));
+    EXPECT_EQ(rows[1], (std::vector<Variant>{Variant::null(), "007", Variant::null(), memo}));
+    EXPECT_EQ(rows[2], (std::vector<Variant>{"7", "a'b''c", "`[x]`", Variant::null()}));
+    EXPECT_TRUE(status.complete());
+    EXPECT_EQ(status.expected, 3);
+    // One event pump per column while creating, and per record and per value while copying.
+    EXPECT_EQ(ui.eventPumps, 4 + 3 * (4 + 1));
+}
+
+TEST_F(ImportTest, RowsRememberTheirParadoxRecordsOutOfSightOfSelect) {
+    std::vector<std::vector<std::string>> records;
+    for (int i = 0; i < 500; ++i)
+        records.push_back({"v" + std::to_string(i)});
+    const fs::path db = makeTable("T.DB", {{"A", FieldType::Alpha, 30}}, records);
+    ASSERT_TRUE(import("T").complete());
+    std::vector<std::uint64_t> offsets;
+    const auto rows = workingRows("T", &offsets);
+    ASSERT_EQ(rows.size(), 500u);
+    const auto table = paradox::Table::open(db);
+    for (std::size_t i = 0; i < rows.size(); i += 37)
+        EXPECT_EQ(table.readRecordAt(offsets[i]).value(0).asText(), rows[i][0].text());
+
+    Connection c;
+    c.open(db::workingDatabaseConnectionString());
+    Recordset rs;
+    rs.open("SELECT * FROM `T`", c, db::adOpenStatic, db::adLockOptimistic);
+    EXPECT_EQ(rs.fieldCount(), 1);
+    EXPECT_EQ(rs.recordCount(), 500);
+}
+
+TEST_F(ImportTest, NumberColumnsRefuseTheReplaceRunsQuotedComparison) {
+    makeTable(
+        "NUMS.DB",
+        {{"N", FieldType::Number, 0},
+         {"D", FieldType::Date, 0},
+         {"S", FieldType::Alpha, 10},
+         {"M", FieldType::Money, 0},
+         {"T", FieldType::Time, 0},
+         {"L", FieldType::Logical, 0}},
+        {{"5", "2021-08-31", "5", "1.5", "10:20:30", "True"}, {"0.1", "", "x", "", "", "False"}});
+    ASSERT_TRUE(import("NUMS").complete());
+    EXPECT_EQ(workingLog()[0],
+              "CREATE TABLE `NUMS`(`N` FLOAT,`D` DATETIME,`S` TEXT,`M` TEXT,`T` TEXT,`L` TEXT);");
+    EXPECT_EQ(workingLog()[1],
+              "INSERT INTO `NUMS` VALUES('5', '2021-08-31', '5', '1.5', '10:20:30', 'True')");
+    Connection c;
+    c.setMode(db::adModeReadWrite);
+    c.open(db::workingDatabaseConnectionString());
+    for (const std::string sql :
+         {"update `NUMS` set `N` = '6' where `N` = '5'",
+          "update `NUMS` set `D` = '2022-08-31' where `D` = '2021-08-31'"}) {
+        try {
+            c.execute(sql);
+            ADD_FAILURE() << "accepted " << sql;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), code::TypeMismatch);
+        }
+    }
+    // Money, Time and Logical are text in the working copy and can change.
+    c.execute("update `NUMS` set `M` = '2.5' where `M` = '1.5'");
+    c.execute("update `NUMS` set `S` = '6' where `S` = '5'");
+    Recordset rs;
+    rs.open("SELECT * FROM `NUMS`", c);
+    EXPECT_EQ(rs.value(0).toString(), "5");
+    EXPECT_EQ(rs.value(2).toString(), "6");
+    EXPECT_EQ(rs.value(3).toString(), "2.5");
+}
+
+TEST_F(ImportTest, EmptyTableAndRepeatedImport) {
+    makeTable("EMPTY.DB", {{"A", FieldType::Alpha, 10}}, {});
+    EXPECT_TRUE(import("EMPTY").complete());
+    EXPECT_TRUE(import("empty").complete());
+    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_EQ(workingLog(),
+              (std::vector<std::string>{"CREATE TABLE `EMPTY`(`A` TEXT);", "DROP TABLE `empty`",
+                                        "CREATE TABLE `empty`(`A` TEXT);"}));
+    EXPECT_TRUE(db::TableExistsInDbTemp("EMPTY"));
+}
+
+TEST_F(ImportTest, LostRecordsAreReportedAndMarkTheCopyIncomplete) {
+    // A back quote in a field name breaks CREATE TABLE, and with it every INSERT.
+    makeTable("BAD.DB", {{"a`b", FieldType::Alpha, 10}}, {{"x"}, {"y"}});
+    const auto status = import("BAD");
+    EXPECT_FALSE(status.complete());
+    ASSERT_EQ(ui.boxes.size(), 3u);
+    EXPECT_NE(ui.boxes[0].text.find("in Quillworks2021/08/31.Paradox.sendTableToAccess at line "
+                                    "182"),
+              std::string::npos)
+        << ui.boxes[0].text;
+    EXPECT_NE(ui.boxes[1].text.find("at line 216"), std::string::npos) << ui.boxes[1].text;
+    EXPECT_EQ(ui.boxes[0].title, "Application Error");
+    EXPECT_FALSE(db::workingCopyStatus("BAD").complete());
+
+    // A copy that later loses a row is no longer complete either.
+    makeTable("GOOD.DB", {{"A", FieldType::Alpha, 10}}, {{"x"}, {"y"}});
+    ASSERT_TRUE(import("GOOD").complete());
+    execute("DELETE FROM `GOOD` WHERE `A` = 'y'");
+    EXPECT_FALSE(db::workingCopyStatus("GOOD").complete());
+}
+
+TEST_F(ImportTest, MissingTableIsReportedStepByStepAndNothingIsCopied) {
+    const auto status = import("NOSUCH");
+    EXPECT_FALSE(status.complete());
+    ASSERT_GE(ui.boxes.size(), 2u);
+    EXPECT_NE(ui.boxes[0].text.find("at line 120"), std::string::npos) << ui.boxes[0].text;
+    EXPECT_NE(ui.boxes[0].text.find("NOSUCH"), std::string::npos);
+    EXPECT_FALSE(db::TableExistsInDbTemp("NOSUCH"));
+}
+
+} // namespace
+} // namespace qm::test
