@@ -89,6 +89,11 @@ std::string hexByte(unsigned v) {
 
 } // namespace
 
+// Far outside any calendar Paradox can enter; keeps the day arithmetic of the text form defined.
+static bool timestampInRange(double ms) {
+    return std::isfinite(ms) && std::fabs(ms) <= 1e15 * 86400000.0;
+}
+
 bool isKnownFieldType(std::uint8_t code) {
     switch (code) {
     case 0x01:
@@ -655,20 +660,39 @@ std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const Blob
     if (!readAt(f, off, &blockType, 1))
         throw bad("cannot read the block at " + std::to_string(off));
     std::uint64_t start = 0;
+    // The memo block repeats the length; a pointer whose block disagrees points at the wrong
+    // blob (stale or damaged), and its bytes must not pass for the value.
     if (idx == 0xFF) {
         if (blockType != 2)
             throw bad("blob pointer to a block of type " + std::to_string(blockType) + " at " +
                       std::to_string(off) + " (expected a single-blob block)");
+        std::uint8_t head[9];
+        if (!readAt(f, off, head, sizeof head))
+            throw bad("cannot read the block at " + std::to_string(off));
+        const std::uint32_t stored = le32(head + 3);
+        if (stored != ref.length)
+            throw bad("the blob at " + std::to_string(off) + " holds " + std::to_string(stored) +
+                      " bytes, not the " + std::to_string(ref.length) + " its record says");
         start = off + 9;
     } else {
         if (blockType != 3 || idx >= 64)
             throw bad("blob pointer to a bad sub-allocated entry (index " + std::to_string(idx) +
                       ", block type " + std::to_string(blockType) + " at " + std::to_string(off) +
                       ")");
-        std::uint8_t entry = 0;
-        if (!readAt(f, off + 12 + 5 * idx, &entry, 1))
+        std::uint8_t entry[5];
+        if (!readAt(f, off + 12 + 5 * idx, entry, sizeof entry))
             throw bad("cannot read the blob entry at " + std::to_string(off));
-        start = off + static_cast<std::uint64_t>(entry) * 16;
+        const std::uint32_t stored =
+            entry[4] == 0 || entry[1] == 0 ? 0 : (entry[1] - 1u) * 16u + entry[4];
+        if (stored != ref.length)
+            throw bad("sub-allocated entry " + std::to_string(idx) + " of the block at " +
+                      std::to_string(off) + " holds " + std::to_string(stored) +
+                      " bytes, not the " + std::to_string(ref.length) + " its record says");
+        const std::uint32_t at = static_cast<std::uint32_t>(entry[0]) * 16;
+        if (at < 12 + 5 * 64 || at + ref.length > 4096)
+            throw bad("sub-allocated entry " + std::to_string(idx) + " of the block at " +
+                      std::to_string(off) + " lies outside its block");
+        start = off + at;
     }
     if (start + ref.length > m.mbSize)
         throw bad("blob of " + std::to_string(ref.length) + " bytes at " + std::to_string(start) +
@@ -716,9 +740,17 @@ Value detail::TableImpl::decode(std::size_t fieldIndex,
         break;
     case FieldType::Money:
     case FieldType::Number:
-    case FieldType::Timestamp:
         if (!allZero(raw))
             v.data = recordDouble(raw);
+        break;
+    case FieldType::Timestamp:
+        if (!allZero(raw)) {
+            const double ms = recordDouble(raw);
+            if (!timestampInRange(ms))
+                m.fail("field \"" + f.name + "\" holds a timestamp out of range (" +
+                       doubleText(ms) + ")");
+            v.data = ms;
+        }
         break;
     case FieldType::Logical:
         if (raw[0] != 0)
@@ -841,8 +873,7 @@ std::string timeText(std::int64_t ms) {
 
 std::string timestampText(double ms) {
     constexpr double dayMs = 86400000.0;
-    // Far outside any calendar Paradox can enter; also keeps the conversions below defined.
-    if (!std::isfinite(ms) || std::fabs(ms) > 1e15 * dayMs)
+    if (!timestampInRange(ms))
         throw FormatError("timestamp value " + doubleText(ms) + " is out of range");
     // Floor division as Python's divmod does it for floats.
     double mod = std::fmod(ms, dayMs);

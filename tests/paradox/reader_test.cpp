@@ -368,6 +368,14 @@ TEST(ParadoxHostile, DamagedHeadersAndChainsAreFormatErrors) {
     text.fields = {{"Name", 0x01, 4}};
     text.add({{0x41, 0x81, 0, 0}});
     expectBad(text.build(), "not valid in code page 1252");
+
+    SyntheticTable stamp;
+    stamp.fields = {{"Stamp", 0x15, 8}};
+    stamp.add({encDouble(1e300)});
+    expectBad(stamp.build(), "timestamp out of range");
+
+    std::filesystem::remove(db);
+    expectFormatError([&] { px::Table::open(db); }, "bad.db", "cannot be read");
 }
 
 TEST(ParadoxHostile, TruncatedLastBlockStillReads) {
@@ -400,17 +408,28 @@ TEST(ParadoxHostile, BadBlobPointersAreFormatErrors) {
     s.add({encBlob(11, toBytes("x"), 0x1000 | 0xFF, 100)});     // type-3 block as type 2
     s.add({encBlob(11, toBytes("x"), 0x1000 | 70, 100)});       // index beyond 63
     s.add({encBlob(11, toBytes("x"), 0x1000 | 0, 4000)});       // runs past the end
+    s.add({encBlob(11, toBytes("x"), 0x2000 | 0xFF, 2999)});    // type-2 length disagrees
+    s.add({encBlob(11, toBytes("x"), 0x1000 | 1, 10)});         // entry outside its block
     const auto db = tmp.path() / "blob.db";
     writeFile(db, s.build());
     SyntheticMemo m;
     m.small.push_back(toBytes("0123456789"));
-    writeFile(tmp.path() / "blob.mb", m.build());
+    m.small.push_back(toBytes("abcdefghij"));
+    m.big = toBytes(kBinary);
+    Bytes mb = m.build();
+    mb[0x1000 + 12 + 5] = 0x01; // entry 1 would start inside the entry table
+    writeFile(tmp.path() / "blob.mb", mb);
     px::Table t = px::Table::open(db);
     std::vector<px::Record> rows;
     t.forEachRecord([&](const px::Record& r) { rows.push_back(r.copy()); });
-    ASSERT_EQ(rows.size(), 5u);
-    const std::vector<std::string> what = {"past the end", "past the end", "type 3",
-                                           "sub-allocated", "past the end"};
+    ASSERT_EQ(rows.size(), 7u);
+    const std::vector<std::string> what = {"holds 10 bytes, not the 4294967295",
+                                           "past the end",
+                                           "type 3",
+                                           "sub-allocated",
+                                           "holds 10 bytes, not the 4000",
+                                           "holds 3000 bytes, not the 2999",
+                                           "outside its block"};
     for (std::size_t i = 0; i < rows.size(); ++i)
         expectFormatError([&] { rows[i].value(0); }, "blob.mb", what[i]);
 
