@@ -518,6 +518,20 @@ fs::path FamilySwap::commit() {
     return any ? j.backupDir : fs::path();
 }
 
+fs::path replaceTable(const fs::path& db, TableSpec spec,
+                      const std::function<void(TableWriter&)>& fill, const fs::path& backupRoot) {
+    FamilySwap swap(db, backupRoot);
+    if (spec.tableName.empty())
+        spec.tableName = swap.finalPath(".db").filename().string();
+    const bool memo = std::any_of(spec.fields.begin(), spec.fields.end(),
+                                  [](const FieldSpec& f) { return isBlobType(f.type); });
+    TableWriter writer(swap.newFamily(memo, spec.keyFields > 0), spec);
+    fill(writer);
+    writer.finish();
+    swap.retireRestOfFamily();
+    return swap.commit();
+}
+
 std::vector<std::string> recoverPendingSwaps(const fs::path& backupRoot) {
     std::vector<std::string> report;
     const fs::path pending = backupRoot / "pending";

@@ -69,6 +69,13 @@ class FamilySwap {
     std::unique_ptr<Impl> impl_;
 };
 
+// Writes a whole new table in place of db's family (all of whose members go to the backup
+// folder) or as a new table: fill adds the records to the writer. The header names the table by
+// db's file name (or spec.tableName). Returns the backup folder (empty when there was no table).
+std::filesystem::path replaceTable(const std::filesystem::path& db, TableSpec spec,
+                                   const std::function<void(TableWriter&)>& fill,
+                                   const std::filesystem::path& backupRoot);
+
 // Completes or undoes every swap a killed process left under backupRoot. Returns one line per
 // swap dealt with, saying which table and what was done. Throws FileError only when a journal
 // cannot be acted upon (it is then kept for the next attempt).

@@ -188,3 +188,36 @@ TEST(FamilySwap, DefaultBackupRootIsInTheUsersDataFolder) {
     if (old)
         ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
 }
+
+// A table written anew replaces the whole old family, keyed or not, under the old names.
+TEST(FamilySwap, ReplaceTableWritesANewFamilyInPlace) {
+    Folders f;
+    f.seed();
+    TableSpec spec;
+    spec.fields = {{"Name", FieldType::Alpha, 10}, {"Notes", FieldType::Memo, 15}};
+    fs::path backup = replaceTable(
+        f.tables.path() / "customer.db", spec,
+        [](TableWriter& w) {
+            for (int i = 0; i < 50; ++i)
+                w.add(std::vector<Value>{Value{"n" + std::to_string(i), std::nullopt},
+                                         Value{std::string(20 + i, 'q'), std::nullopt}});
+        },
+        f.backups.path());
+    auto now = contents(f.tables.path());
+    EXPECT_EQ(now.size(), 3u); // CUSTOMER.DB, CUSTOMER.MB, other.db: the old .PX is retired
+    EXPECT_EQ(now.count("CUSTOMER.PX"), 0u);
+    EXPECT_EQ(contents(backup)["CUSTOMER.PX"], "old px");
+    auto d = qm::test::runOracle(f.tables.path() / "CUSTOMER.DB");
+    ASSERT_EQ(d.status, 0);
+    ASSERT_EQ(d.rows.size(), 50u);
+    EXPECT_EQ(d.rows[49][1], std::string(69, 'q'));
+    // The header names the table, not the temporary file it was written as.
+    Table t = Table::open(f.tables.path() / "CUSTOMER.DB");
+    EXPECT_EQ(t.header().tableName, "CUSTOMER.DB");
+
+    // A table that did not exist is simply created.
+    replaceTable(
+        f.tables.path() / "fresh.db", spec, [](TableWriter&) {}, f.backups.path());
+    EXPECT_TRUE(fs::exists(f.tables.path() / "fresh.db"));
+    EXPECT_TRUE(fs::exists(f.tables.path() / "fresh.mb"));
+}
