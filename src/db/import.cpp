@@ -3,6 +3,8 @@
 #include "app/common.h"
 #include "app/error.h"
 #include "app/error_report.h"
+#include "db/field_rules.h"
+#include "db/paradox_backend.h"
 
 #include <cctype>
 
@@ -159,6 +161,8 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
         trap.step(220, [&] {
             SqliteBackend& backend = workingBackend(need(working));
             status.recorded = true;
+            backend.recordFieldRules(tableName,
+                                     fieldRulesFor(findTableFile(folder.get(), tableName)));
             backend.recordStatus(tableName, status);
             status = backend.status(tableName);
         });

@@ -16,6 +16,7 @@ using sql::Token;
 
 constexpr const char* kRowSourcePrefix = "MSysQmRowSource_";
 constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
+constexpr const char* kFieldRules = "MSysQmFieldRules";
 constexpr std::size_t kStatementCacheLimit = 64;
 
 std::string quoteName(const std::string& name) {
@@ -425,11 +426,14 @@ void SqliteBackend::exec(const std::string& text) {
 }
 
 void SqliteBackend::ensureSideTables() {
-    if (sideTables_)
+    if (sideTables_ || readOnly_)
         return;
     exec(std::string("CREATE TABLE IF NOT EXISTS ") + kCopyStatus +
          "(tbl TEXT PRIMARY KEY, created INTEGER, expected INTEGER, inserted INTEGER, "
          "failed INTEGER)");
+    exec(std::string("CREATE TABLE IF NOT EXISTS ") + kFieldRules +
+         "(tbl TEXT NOT NULL, col INTEGER NOT NULL, kind INTEGER, size INTEGER, codepage "
+         "INTEGER, reason TEXT, PRIMARY KEY(tbl, col))");
     sideTables_ = true;
 }
 
@@ -482,6 +486,25 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     }
     if (info.name.empty())
         info.name = name;
+    ensureSideTables();
+    if (readOnly_)
+        return tables_.emplace(key, std::move(info)).first->second;
+    sqlite3_stmt* r = prepare(std::string("SELECT col, kind, size, codepage, reason FROM ") +
+                              kFieldRules + " WHERE tbl = ? ORDER BY col");
+    sqlite3_bind_text(r, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    while (sqlite3_step(r) == SQLITE_ROW) {
+        const auto col = static_cast<std::size_t>(sqlite3_column_int64(r, 0));
+        if (col >= info.columns.size())
+            continue;
+        info.rules.resize(info.columns.size());
+        FieldRule& rule = info.rules[col];
+        rule.kind = static_cast<FieldRule::Kind>(sqlite3_column_int(r, 1));
+        rule.size = sqlite3_column_int(r, 2);
+        rule.codePage = static_cast<std::uint16_t>(sqlite3_column_int(r, 3));
+        const auto* reason = reinterpret_cast<const char*>(sqlite3_column_text(r, 4));
+        rule.reason = reason ? reason : "";
+    }
+    sqlite3_reset(r);
     return tables_.emplace(key, std::move(info)).first->second;
 }
 
@@ -623,6 +646,7 @@ void SqliteBackend::dropTable(const Tokens& t) {
     forget(name);
     ensureSideTables();
     exec("DROP TABLE IF EXISTS " + rowSourceTable(name));
+    run(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?", {sql::upper(name)});
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(name)});
 }
 
@@ -698,6 +722,7 @@ void SqliteBackend::createTable(const Tokens& t) {
     forget(t[2].text);
     ensureSideTables();
     exec("DROP TABLE IF EXISTS " + rowSourceTable(t[2].text));
+    run(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?", {sql::upper(t[2].text)});
     exec("CREATE TABLE " + rowSourceTable(t[2].text) +
          "(rid INTEGER PRIMARY KEY, offset INTEGER NOT NULL)");
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(t[2].text)});
@@ -821,9 +846,16 @@ void SqliteBackend::update(const Tokens& t) {
         if (!col)
             throw Error(code::Unspecified, "No value given for one or more required parameters.");
         const bool single = i + 3 == where || t[i + 3].isSymbol(",");
-        if (single && lit.kind == Kind::Text)
+        if (single && lit.kind == Kind::Text) {
             checkValue(info.columns[*col], lit.text, true);
-        else if (single && lit.kind == Kind::Number)
+            if (*col < info.rules.size()) {
+                const std::string why = refusal(info.rules[*col], lit.text);
+                if (!why.empty())
+                    throw Error(code::TooLong, "The field " + info.columns[*col].name + " of " +
+                                                   info.name + " cannot take the value '" +
+                                                   lit.text + "': " + why + ".");
+            }
+        } else if (single && lit.kind == Kind::Number)
             checkValue(info.columns[*col], lit.text, false);
         std::size_t j = i + 2;
         while (j < where && !t[j].isSymbol(","))
@@ -974,6 +1006,17 @@ void SqliteBackend::recordStatus(const std::string& name, const WorkingCopyStatu
             "(tbl, created, expected, inserted, failed) VALUES(?,?,?,?,?)",
         {sql::upper(name), std::to_string(st.created ? 1 : 0), std::to_string(st.expected),
          std::to_string(st.inserted), std::to_string(st.failed)});
+}
+
+void SqliteBackend::recordFieldRules(const std::string& name, const std::vector<FieldRule>& rules) {
+    ensureSideTables();
+    const std::string key = sql::upper(name);
+    run(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?", {key});
+    for (std::size_t i = 0; i < rules.size(); ++i)
+        run(std::string("INSERT INTO ") + kFieldRules + " VALUES(?,?,?,?,?,?)",
+            {key, std::to_string(i), std::to_string(static_cast<int>(rules[i].kind)),
+             std::to_string(rules[i].size), std::to_string(rules[i].codePage), rules[i].reason});
+    tables_.erase(key);
 }
 
 WorkingCopyStatus SqliteBackend::status(const std::string& name) {

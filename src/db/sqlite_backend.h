@@ -10,6 +10,7 @@
 // column cannot hold is refused. Comparisons are exact and case-sensitive.
 
 #include "db/backend.h"
+#include "db/field_rules.h"
 #include "db/sql_dialect.h"
 
 #include <cstdint>
@@ -84,6 +85,8 @@ class SqliteBackend : public Backend {
     const std::vector<JetColumn>& columns(const std::string& table);
 
     void recordStatus(const std::string& table, const WorkingCopyStatus& status);
+    // The limits of the Paradox table's fields, which UPDATEs of the copy must respect.
+    void recordFieldRules(const std::string& table, const std::vector<FieldRule>& rules);
     WorkingCopyStatus status(const std::string& table);
     // Every row in insertion order with the Paradox record it came from (if known).
     void forEachRow(
@@ -96,7 +99,8 @@ class SqliteBackend : public Backend {
     struct TableInfo {
         std::string name; // as stored
         std::vector<JetColumn> columns;
-        std::string sourceInsert; // the side table's INSERT, once the side table is known
+        std::string sourceInsert;     // the side table's INSERT, once the side table is known
+        std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
     };
     sqlite3_stmt* prepare(const std::string& sql);
     void run(const std::string& sql, const std::vector<std::optional<std::string>>& params);

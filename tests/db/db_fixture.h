@@ -73,9 +73,12 @@ class DbFixture : public ::testing::Test {
 
     // Writes a table whose values are given in their text form ("" for NULL).
     fs::path makeTable(const std::string& fileName, const std::vector<paradox::FieldSpec>& fields,
-                       const std::vector<std::vector<std::string>>& rows) {
+                       const std::vector<std::vector<std::string>>& rows,
+                       std::uint16_t keyFields = 0, std::uint16_t codePage = 1252) {
         paradox::TableSpec spec;
         spec.fields = fields;
+        spec.keyFields = keyFields;
+        spec.codePage = codePage;
         std::vector<std::vector<paradox::Value>> records;
         for (const auto& row : rows) {
             std::vector<paradox::Value> rec;

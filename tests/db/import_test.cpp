@@ -1,6 +1,7 @@
 #include "db_fixture.h"
 
 #include "app/error.h"
+#include "db/field_rules.h"
 #include "db/import.h"
 #include "db/sqlite_backend.h"
 #include "fake_user_interface.h"
@@ -193,6 +194,75 @@ TEST_F(ImportTest, MissingTableIsReportedStepByStepAndNothingIsCopied) {
     EXPECT_NE(ui.boxes[0].text.find("at line 120"), std::string::npos) << ui.boxes[0].text;
     EXPECT_NE(ui.boxes[0].text.find("NOSUCH"), std::string::npos);
     EXPECT_FALSE(db::TableExistsInDbTemp("NOSUCH"));
+}
+
+} // namespace
+} // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+TEST_F(ImportTest, UpdatesTheParadoxFieldsCouldNotHoldAreRefused) {
+    makeTable("RULES.DB",
+              {{"K", FieldType::Alpha, 5},
+               {"A", FieldType::Alpha, 5},
+               {"M", FieldType::Money, 0},
+               {"T", FieldType::Time, 0},
+               {"L", FieldType::Logical, 0},
+               {"N", FieldType::Memo, 15}},
+              {{"k1", "abc", "1.5", "10:00:00", "True", "memo"}}, 1, 437);
+    ASSERT_TRUE(import("RULES").complete());
+    Connection c;
+    c.setMode(db::adModeReadWrite);
+    c.open(db::workingDatabaseConnectionString());
+    const auto refused = [&](const std::string& column, const std::string& from,
+                             const std::string& to) {
+        try {
+            c.execute("update `RULES` set `" + column + "` = '" + to + "' where `" + column +
+                      "` = '" + from + "'");
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), code::TooLong) << e.description();
+            return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused("K", "k1", "k2"));            // primary key
+    EXPECT_TRUE(refused("A", "abc", "abcdef"));       // longer than the field
+    EXPECT_TRUE(refused("A", "abc", "\xE2\x82\xAC")); // the euro sign is not in code page 437
+    EXPECT_TRUE(refused("M", "1.5", "lots"));
+    EXPECT_TRUE(refused("T", "10:00:00", "25:00:00"));
+    EXPECT_TRUE(refused("L", "True", "Yes"));
+    EXPECT_TRUE(refused("N", "memo", "\xE2\x82\xAC"));
+    EXPECT_FALSE(refused("A", "abc", "abcde"));
+    EXPECT_FALSE(refused("A", "abcde", "\xC3\xA9t\xC3\xA9")); // é is in 437
+    EXPECT_FALSE(refused("M", "1.5", "2.75"));
+    EXPECT_FALSE(refused("T", "10:00:00", "11:30:00.250"));
+    EXPECT_FALSE(refused("L", "True", "False"));
+    EXPECT_FALSE(refused("N", "memo", std::string(300, 'x')));
+    Recordset rs;
+    rs.open("SELECT * FROM `RULES`", c);
+    EXPECT_EQ(rs.value(0).toString(), "k1");
+    EXPECT_EQ(rs.value(1).toString(), "\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(rs.value(2).toString(), "2.75");
+}
+
+TEST_F(ImportTest, FieldsOfSecondaryIndexesAreFrozen) {
+    if (!haveCorpus())
+        GTEST_SKIP() << "corpus folder absent";
+    // CUSTOMER has a primary key on its first field and a secondary index on field 6 (.X06).
+    copyFamily(corpusDir() / "leonhad__paradoxdriver/db/CUSTOMER.DB");
+    const auto rules = db::fieldRulesFor(paradoxDir / "CUSTOMER.DB");
+    ASSERT_EQ(rules.size(), 10u);
+    for (std::size_t i = 0; i < rules.size(); ++i)
+        EXPECT_EQ(rules[i].kind == db::FieldRule::Kind::Frozen, i == 0 || i == 5) << i;
+    EXPECT_NE(rules[5].reason.find("CUSTOMER.X06"), std::string::npos) << rules[5].reason;
+    // A composite index names its fields.
+    copyFamily(corpusDir() / "leonhad__paradoxdriver/db/AREACODES.DB");
+    const auto composite = db::fieldRulesFor(paradoxDir / "AREACODES.DB");
+    int frozen = 0;
+    for (const auto& r : composite)
+        frozen += r.kind == db::FieldRule::Kind::Frozen ? 1 : 0;
+    EXPECT_GT(frozen, 0);
 }
 
 } // namespace

@@ -111,8 +111,9 @@ TEST_F(ParadoxBackendTest, FieldTypesAndValuesAgreeWithTheReferenceDecoder) {
     }
     // Every type the corpus holds but Binary was met.
     for (const auto& [letter, number] : ado)
-        if (letter != 'B')
+        if (letter != 'B') {
             EXPECT_GT(typesSeen[letter], 0) << "type " << letter << " not covered";
+        }
 }
 
 TEST_F(ParadoxBackendTest, TableFilesAreFoundWithoutRegardToCase) {
@@ -213,9 +214,10 @@ TEST_F(ParadoxBackendTest, LargeTableStreamsWithExactCountAndRecordOffsets) {
         ASSERT_GT(*offset, previous);
         previous = *offset;
         // The offset is where the write-back will find this very record.
-        if (i % 997 == 0)
+        if (i % 997 == 0) {
             EXPECT_EQ(paradox::textForm(table.fields()[0], table.readRecordAt(*offset).value(0)),
                       "name " + std::to_string(i));
+        }
     }
     EXPECT_EQ(i, 6000);
     EXPECT_THROW(rs.moveNext(), Error);

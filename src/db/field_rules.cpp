@@ -1,0 +1,154 @@
+#include "db/field_rules.h"
+
+#include "db/sql_dialect.h"
+#include "paradox/codepage.h"
+#include "paradox/table.h"
+
+#include <cctype>
+
+namespace qm::db {
+
+namespace fs = std::filesystem;
+using paradox::FieldType;
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void freeze(FieldRule& rule, const std::string& reason) {
+    if (rule.kind != FieldRule::Kind::Frozen) {
+        rule.kind = FieldRule::Kind::Frozen;
+        rule.reason = reason;
+    }
+}
+
+bool digits(const std::string& t, std::size_t pos, std::size_t n) {
+    if (pos + n > t.size())
+        return false;
+    for (std::size_t k = 0; k < n; ++k)
+        if (!std::isdigit(static_cast<unsigned char>(t[pos + k])))
+            return false;
+    return true;
+}
+
+bool validTime(const std::string& t) {
+    if (!(t.size() == 8 || t.size() == 12) || !digits(t, 0, 2) || t[2] != ':' || !digits(t, 3, 2) ||
+        t[5] != ':' || !digits(t, 6, 2))
+        return false;
+    if (t.size() == 12 && (t[8] != '.' || !digits(t, 9, 3)))
+        return false;
+    return std::stoi(t.substr(0, 2)) < 24 && std::stoi(t.substr(3, 2)) < 60 &&
+           std::stoi(t.substr(6, 2)) < 60;
+}
+
+} // namespace
+
+std::vector<FieldRule> fieldRulesFor(const fs::path& dbFile) {
+    const paradox::Table table = paradox::Table::open(dbFile);
+    const auto& fields = table.fields();
+    std::vector<FieldRule> rules(fields.size());
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        FieldRule& r = rules[i];
+        switch (fields[i].type) {
+        case FieldType::Alpha:
+            r.kind = FieldRule::Kind::Alpha;
+            r.size = fields[i].size;
+            r.codePage = table.codePage();
+            break;
+        case FieldType::Memo:
+            r.kind = FieldRule::Kind::Memo;
+            r.codePage = table.codePage();
+            break;
+        case FieldType::Money:
+            r.kind = FieldRule::Kind::Money;
+            break;
+        case FieldType::Time:
+            r.kind = FieldRule::Kind::Time;
+            break;
+        case FieldType::Logical:
+            r.kind = FieldRule::Kind::Logical;
+            break;
+        default:
+            break;
+        }
+    }
+    const std::size_t keyFields = table.header().keyed() ? table.header().primaryKeyFields : 0;
+    for (std::size_t i = 0; i < keyFields && i < rules.size(); ++i)
+        freeze(rules[i], "it is part of the table's primary key");
+
+    // Secondary indexes: .Xnn names field nn (hex); a composite .XGn holds the indexed fields
+    // under their own names.
+    const std::string stem = dbFile.stem().string();
+    std::error_code ec;
+    for (fs::directory_iterator it(dbFile.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::string ext = it->path().extension().string();
+        if (!sql::equalsIgnoreCase(it->path().stem().string(), stem) || ext.size() != 4 ||
+            std::toupper(static_cast<unsigned char>(ext[1])) != 'X')
+            continue;
+        if (std::toupper(static_cast<unsigned char>(ext[2])) == 'G') {
+            try {
+                const paradox::Table index = paradox::Table::open(it->path(), {});
+                for (const auto& f : index.fields())
+                    for (std::size_t i = 0; i < fields.size(); ++i)
+                        if (sql::equalsIgnoreCase(fields[i].name, f.name))
+                            freeze(rules[i], "it is part of the secondary index " + name);
+            } catch (const std::exception&) {
+                for (auto& r : rules)
+                    freeze(r, "the secondary index " + name + " could not be read");
+            }
+            continue;
+        }
+        const int hi = hexValue(ext[2]), lo = hexValue(ext[3]);
+        if (hi < 0 || lo < 0)
+            continue;
+        const std::size_t number = static_cast<std::size_t>(hi * 16 + lo);
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (fields[i].number == number || (fields[i].number == 0 && i + 1 == number))
+                freeze(rules[i], "it is part of the secondary index " + name);
+    }
+    return rules;
+}
+
+std::string refusal(const FieldRule& rule, const std::string& text) {
+    switch (rule.kind) {
+    case FieldRule::Kind::Any:
+        return {};
+    case FieldRule::Kind::Frozen:
+        return rule.reason;
+    case FieldRule::Kind::Alpha: {
+        if (!paradox::canEncode(rule.codePage, text))
+            return "the text holds a character that code page " + std::to_string(rule.codePage) +
+                   " lacks";
+        if (paradox::encode(rule.codePage, text).size() > static_cast<std::size_t>(rule.size))
+            return "the text is longer than the field's " + std::to_string(rule.size) +
+                   " characters";
+        return {};
+    }
+    case FieldRule::Kind::Memo:
+        if (!paradox::canEncode(rule.codePage, text))
+            return "the text holds a character that code page " + std::to_string(rule.codePage) +
+                   " lacks";
+        return {};
+    case FieldRule::Kind::Money:
+        return sql::looksNumeric(text) && text.front() != ' ' && text.back() != ' '
+                   ? std::string()
+                   : "the text is not an amount of money";
+    case FieldRule::Kind::Time:
+        return validTime(text) ? std::string() : "the text is not a time of day HH:MM:SS";
+    case FieldRule::Kind::Logical:
+        return text == "True" || text == "False" ? std::string()
+                                                 : "a logical field holds only True or False";
+    }
+    return {};
+}
+
+} // namespace qm::db
