@@ -1,0 +1,91 @@
+#pragma once
+
+// The replace run behind "Start Replacing": every ticked table is copied into the working
+// database, every hit of a find text is logged and UPDATEd in the copy, and the copy goes back
+// into the table's own files by rewriting only the values that changed.
+//
+// The run reaches the person only through the UserInterface: "Please select a table", the busy
+// pointer, the error report of a failure it cannot go on from, and one box at its end. That box
+// is "Done." when every ticked table came out as asked, and otherwise the text of
+// endOfRunReport() in place of "Done." (with the exclamation icon), so a run that left values
+// unchanged or tables unwritten never looks like a success. The window calling it shows no box
+// of its own; it only keeps itself disabled while runReplace() is on the stack.
+
+#include "app/user_interface.h"
+#include "db/catalogue.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+// What the main window hands to the run, read once when the button is clicked.
+struct RunInputs {
+    struct Row {
+        TableRow table; // name, folder (where it was found), file name
+        bool ticked = false;
+    };
+    std::vector<Row> rows;               // list order
+    int selectedTab = 0;                 // 0 "Find and replace", 1 "Multiple find and replace sets"
+    std::string findText;                // Text1 (tab 0)
+    std::string replaceText;             // Text2 (tab 0)
+    std::vector<std::string> setFind;    // Combo1 entries (tab 1)
+    std::vector<std::string> setReplace; // Combo2 entries, same length
+};
+
+struct RunOptions {
+    // The change log; empty: changeLogPath() ("TEMP" + separator + "backups.log").
+    std::filesystem::path changeLog;
+    // Where old table files and the swap journals go; empty: paradox::defaultBackupRoot().
+    std::filesystem::path backupRoot;
+};
+
+// Values of one column that stayed as they were although a find text hit them.
+struct LeftUnchanged {
+    std::string column;
+    std::string reason; // the working database's or the Paradox field's refusal
+    long long count = 0;
+};
+
+struct TableOutcome {
+    TableRow table;
+    long long hits = 0;          // change-log lines written
+    long long valuesChanged = 0; // field values rewritten in the Paradox files
+    std::vector<LeftUnchanged> leftUnchanged;
+    // Written: the new values are in the table's files. Unchanged: the run changed nothing, and
+    // the files were not touched. NotWritten: the table keeps its old files; reason says why.
+    enum class WriteBack { Written, Unchanged, NotWritten };
+    WriteBack writeBack = WriteBack::NotWritten;
+    std::string reason;
+    std::filesystem::path backupFolder; // where the old files went (Written only)
+};
+
+struct RunResult {
+    enum class End {
+        EmptyList,  // no rows: nothing was done and nothing shown
+        NoneTicked, // "Please select a table"
+        Completed,  // every ticked table was dealt with
+        Failed,     // an untolerated failure ended the run (report shown, pointer reset)
+    };
+    End end = End::EmptyList;
+    std::vector<TableOutcome> tables; // in the order they were processed
+    std::string failure;              // End::Failed: the description
+    int failureLine = 0;              // End::Failed: the step
+
+    // True when no ticked table kept a hit value or its old files against the run's wish.
+    bool clean() const;
+};
+
+// The run. Synchronous; shows its own boxes (see above) and leaves the pointer at its default.
+RunResult runReplace(UserInterface& ui, const RunInputs& inputs, const RunOptions& options = {});
+
+// The text of the end-of-run box when the run was not clean: per table, the values left
+// unchanged and why, the tables not written back and why. Empty for a clean run.
+std::string endOfRunReport(const RunResult& result);
+
+// Puts back every table a killed run left aside (the swap journals under backupRoot), and
+// returns one line per table dealt with. The start-up sequence calls it before any window shows.
+std::vector<std::string> recoverInterruptedRuns(const std::filesystem::path& backupRoot = {});
+
+} // namespace qm
