@@ -110,7 +110,9 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
             trap.step(194, [&] { ui.processEvents(); });
             std::string text;
             if (!trap.step(196, [&] {
-                    const Variant v = NullToDefault(need(rs).value(k), Variant(""));
+                    // NullToDefault(value, "") as text; Null reads as the empty text, and the
+                    // value is copied once rather than three times.
+                    const Variant v = need(rs).value(k);
                     text = v.isText() ? v.text() : v.toString();
                 }))
                 readable = false;
