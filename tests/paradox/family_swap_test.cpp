@@ -7,6 +7,8 @@
 #include <fstream>
 #include <map>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace qm::paradox;
 namespace fs = std::filesystem;
@@ -220,4 +222,27 @@ TEST(FamilySwap, ReplaceTableWritesANewFamilyInPlace) {
         f.tables.path() / "fresh.db", spec, [](TableWriter&) {}, f.backups.path());
     EXPECT_TRUE(fs::exists(f.tables.path() / "fresh.db"));
     EXPECT_TRUE(fs::exists(f.tables.path() / "fresh.mb"));
+}
+
+// Backups on another file system are copied, flushed and only then removed from the folder.
+TEST(FamilySwap, BackupOnAnotherFileSystem) {
+    Folders f;
+    f.seed();
+    struct stat a {
+    }, b{};
+    const fs::path other = "/dev/shm";
+    if (::stat(other.c_str(), &b) != 0 || ::stat(f.tables.path().c_str(), &a) != 0 ||
+        a.st_dev == b.st_dev || ::access(other.c_str(), W_OK) != 0)
+        GTEST_SKIP() << "no second writable file system";
+    const fs::path root = other / ("qm-swap-test-" + std::to_string(::getpid()));
+    {
+        FamilySwap swap(f.db(), root);
+        put(swap.newFile(".db"), "new db");
+        fs::path backup = swap.commit();
+        EXPECT_EQ(get(backup / "CUSTOMER.DB"), "old db");
+        EXPECT_FALSE(fs::exists(backup / "CUSTOMER.DB.part"));
+    }
+    EXPECT_EQ(contents(f.tables.path()).size(), 4u);
+    EXPECT_EQ(get(f.db()), "new db");
+    fs::remove_all(root);
 }
