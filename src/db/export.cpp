@@ -1,0 +1,336 @@
+#include "db/export.h"
+
+#include "app/common.h"
+#include "app/error.h"
+#include "app/error_report.h"
+#include "db/connection.h"
+#include "db/hooks.h"
+#include "db/import.h"
+#include "db/paradox_backend.h"
+#include "db/sql_dialect.h"
+#include "db/sqlite_backend.h"
+#include "paradox/family_swap.h"
+#include "paradox/patcher.h"
+#include "paradox/table.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <map>
+#include <optional>
+#include <unistd.h>
+
+namespace qm::db {
+
+namespace fs = std::filesystem;
+using paradox::FieldType;
+
+namespace {
+
+struct WriteBackState {
+    std::optional<fs::path> root;
+    // The table a DROP TABLE named; its files stay until the export swaps them out.
+    std::optional<fs::path> pendingDrop;
+    std::map<std::string, WriteBack> outcomes; // by upper-cased working-copy name
+};
+
+WriteBackState& state() {
+    static WriteBackState s;
+    return s;
+}
+
+bool hasText(FieldType type) {
+    switch (type) {
+    case FieldType::Binary:
+    case FieldType::FormattedMemo:
+    case FieldType::Ole:
+    case FieldType::Graphic:
+    case FieldType::Bytes:
+        return false;
+    default:
+        return true;
+    }
+}
+
+WriteBack notWritten(std::string reason) {
+    WriteBack w;
+    w.state = WriteBack::State::NotWritten;
+    w.reason = std::move(reason);
+    return w;
+}
+
+std::string incompleteReason(const WorkingCopyStatus& st) {
+    if (!st.recorded || !st.created)
+        return "its working copy was not made";
+    if (st.failed > 0)
+        return "its working copy is incomplete: " + std::to_string(st.failed) +
+               " record(s) could not be copied";
+    if (st.rowsNow != st.expected || st.inserted != st.expected)
+        return "its working copy holds " + std::to_string(st.rowsNow) + " records, the table " +
+               std::to_string(st.expected);
+    return "rows of its working copy do not know the record they came from";
+}
+
+// Record bytes by file offset, read a window at a time: the rows come in the table's record
+// order, so nearly every read is served from the window.
+class RecordReader {
+  public:
+    RecordReader(const fs::path& db, std::size_t recordSize) : recordSize_(recordSize) {
+        fd_ = ::open(db.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            throw Error(code::PathFileAccess, "Cannot open " + db.string());
+    }
+    ~RecordReader() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    RecordReader(const RecordReader&) = delete;
+    RecordReader& operator=(const RecordReader&) = delete;
+
+    std::span<const std::uint8_t> at(std::uint64_t offset) {
+        if (offset < start_ || offset + recordSize_ > start_ + window_.size()) {
+            window_.resize(std::max<std::size_t>(kWindow, recordSize_));
+            const ssize_t n =
+                ::pread(fd_, window_.data(), window_.size(), static_cast<off_t>(offset));
+            if (n < static_cast<ssize_t>(recordSize_))
+                throw Error(code::PathFileAccess,
+                            "Cannot read the record at " + std::to_string(offset));
+            window_.resize(static_cast<std::size_t>(n));
+            start_ = offset;
+        }
+        return {window_.data() + (offset - start_), recordSize_};
+    }
+
+  private:
+    static constexpr std::size_t kWindow = 256 * 1024;
+    int fd_ = -1;
+    std::size_t recordSize_;
+    std::vector<std::uint8_t> window_;
+    std::uint64_t start_ = 0;
+};
+
+void onDrop(const ParadoxDropRequest& request) {
+    state().pendingDrop = fs::absolute(request.dbFile);
+}
+
+void onExport(const ParadoxExportRequest& request) {
+    std::string stem = request.targetFile;
+    if (stem.size() > 3 && sql::equalsIgnoreCase(stem.substr(stem.size() - 3), ".db"))
+        stem.resize(stem.size() - 3);
+    const fs::path folder = request.targetFolder;
+    fs::path db;
+    try {
+        db = findTableFile(folder, stem);
+    } catch (const Error& e) {
+        if (e.code() != code::NoSuchTable)
+            throw;
+        throw Error(code::Unspecified,
+                    "The Paradox table " + request.targetFile + " is not in " +
+                        request.targetFolder +
+                        "; the export writes changed values back into the table the working "
+                        "copy came from and creates no new table.");
+    }
+    auto& s = state();
+    std::error_code ec;
+    if (!s.pendingDrop || !fs::equivalent(*s.pendingDrop, db, ec))
+        throw Error(code::Unspecified, "Table '" + request.targetFile + "' already exists.");
+    s.pendingDrop.reset();
+    SqliteBackend working(request.workingDatabase, adModeReadWrite);
+    s.outcomes[sql::upper(request.sourceTable)] =
+        writeBackWorkingCopy(working, request.sourceTable, db, writeBackRoot(), request.count);
+}
+
+} // namespace
+
+void setWriteBackRoot(const fs::path& backupRoot) {
+    if (backupRoot.empty())
+        state().root.reset();
+    else
+        state().root = backupRoot;
+}
+
+fs::path writeBackRoot() {
+    return state().root ? *state().root : paradox::defaultBackupRoot();
+}
+
+void installParadoxWriteBack() {
+    setParadoxDropHandler(onDrop);
+    setParadoxExportHandler(onExport);
+}
+
+WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
+                               const fs::path& db, const fs::path& backupRoot, long long count) {
+    const WorkingCopyStatus st = working.status(tableName);
+    if (!st.complete())
+        return notWritten(incompleteReason(st));
+    if (count >= 0 && count != st.rowsNow)
+        return notWritten("the export asked for " + std::to_string(count) + " of the " +
+                          std::to_string(st.rowsNow) + " rows of its working copy");
+
+    std::optional<paradox::Table> table;
+    std::vector<std::uint64_t> offsets;
+    try {
+        table.emplace(paradox::Table::open(db));
+        offsets.reserve(table->recordCount());
+        table->forEachRecord([&](const paradox::Record& r) { offsets.push_back(r.fileOffset()); });
+    } catch (const paradox::EncryptedTableError&) {
+        return notWritten("it is password-protected");
+    } catch (const std::exception& e) {
+        return notWritten(std::string("it cannot be read: ") + e.what());
+    }
+    if (static_cast<long long>(offsets.size()) != st.expected)
+        return notWritten("it holds " + std::to_string(offsets.size()) + " records now and held " +
+                          std::to_string(st.expected) + " when it was copied");
+    const auto& fields = table->fields();
+    const auto& columns = working.columns(tableName);
+    bool same = columns.size() == fields.size();
+    for (std::size_t k = 0; same && k < fields.size(); ++k)
+        same = sql::equalsIgnoreCase(columns[k].name, fields[k].name);
+    if (!same)
+        return notWritten("its working copy's columns are not the table's fields");
+
+    std::sort(offsets.begin(), offsets.end());
+    std::vector<bool> seen(offsets.size(), false);
+    RecordReader reader(db, table->header().recordSize);
+    const paradox::Patcher patcher(*table);
+    std::vector<paradox::Change> changes;
+    std::map<std::pair<std::size_t, std::string>, long long> refused;
+    std::string broken;
+    working.forEachRow(
+        tableName, [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
+            if (!broken.empty())
+                return;
+            if (!offset) {
+                broken = "a row of its working copy does not know the record it came from";
+                return;
+            }
+            const auto it = std::lower_bound(offsets.begin(), offsets.end(), *offset);
+            const auto index = static_cast<std::size_t>(it - offsets.begin());
+            if (it == offsets.end() || *it != *offset || seen[index]) {
+                broken = "rows of its working copy do not match the table's records";
+                return;
+            }
+            seen[index] = true;
+            try {
+                const auto bytes = reader.at(*offset);
+                for (std::size_t k = 0; k < fields.size() && k < row.size(); ++k) {
+                    if (!hasText(fields[k].type))
+                        continue;
+                    const std::string now = row[k].isNull() ? std::string() : row[k].toString();
+                    const paradox::Value old = table->decode(k, bytes);
+                    if (now == (old.isNull() ? std::string() : paradox::textForm(fields[k], old)))
+                        continue;
+                    const paradox::Verdict verdict = patcher.check(k, now);
+                    if (!verdict.ok()) {
+                        ++refused[{k, verdict.reason}];
+                        continue;
+                    }
+                    changes.push_back({*offset, k, now});
+                }
+            } catch (const std::exception& e) {
+                broken = std::string("a record cannot be read: ") + e.what();
+            }
+        });
+    if (!broken.empty())
+        return notWritten(broken);
+
+    WriteBack out;
+    for (const auto& [key, n] : refused)
+        out.leftOut.push_back({fields[key.first].name, key.second, n});
+    if (changes.empty()) {
+        out.state = WriteBack::State::Unchanged;
+        return out;
+    }
+    table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
+    try {
+        out.backupFolder = paradox::patchTable(db, changes, backupRoot);
+    } catch (const std::exception& e) {
+        WriteBack failed = notWritten(std::string("its files could not be replaced: ") + e.what());
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
+    }
+    out.state = WriteBack::State::Written;
+    out.valuesChanged = static_cast<long long>(changes.size());
+    return out;
+}
+
+WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
+                             const std::string& tableName) {
+    installParadoxWriteBack();
+    Trap trap(ui, where::paradox("sendTableToParadox"));
+    ConnectionSet c;
+    const std::string folderText = folder.get();
+    openConnections(trap, c, folderText);
+    const auto need = [](auto* object) -> auto& {
+        if (!object)
+            throw Error(code::Unspecified, "Object variable or With block variable not set.");
+        return *object;
+    };
+    Connection* working = c.working.get();
+    Connection* paradoxConnection = c.paradox.get();
+    Recordset* rs = c.recordset.get();
+
+    // A copy that lost records must not replace the table: checked before anything is dropped.
+    std::optional<WriteBack> refused;
+    if (working && working->isOpen()) {
+        try {
+            const WorkingCopyStatus st = workingCopyStatus(*working, tableName);
+            if (!st.complete())
+                refused = notWritten(incompleteReason(st));
+        } catch (const std::exception& e) {
+            refused = notWritten(std::string("its working copy cannot be read: ") + e.what());
+        }
+    }
+
+    WriteBack result;
+    if (refused) {
+        result = *refused;
+    } else {
+        state().pendingDrop.reset();
+        state().outcomes.erase(sql::upper(tableName));
+        trap.step(116, [&] { need(paradoxConnection).execute("DROP TABLE `" + tableName + "`"); });
+        trap.step(118, [&] { need(rs).setCursorLocation(adUseClient); });
+        trap.step(120, [&] {
+            need(rs).open("select * from [" + tableName + "]", need(working), adOpenStatic,
+                          adLockOptimistic);
+        });
+        long count = 0;
+        if (trap.test(122, [&] { return !need(rs).eof(); }))
+            trap.step(124, [&] { count = need(rs).recordCount(); });
+        trap.step(126, [&] {
+            if (need(rs).state() != adStateClosed)
+                need(rs).close();
+        });
+        const std::string target = CollapseBackslashes(folderText + kSeparator);
+        std::string failure;
+        trap.step(128, [&] {
+            try {
+                need(working).execute("select top " + std::to_string(count) +
+                                      " * into [Paradox 5.x;Database=" + target + "].[" +
+                                      tableName + ".db] from [" + tableName + "]");
+            } catch (const std::exception& e) {
+                failure = e.what();
+                throw;
+            }
+        });
+        // A drop that got no export leaves the table as it was.
+        state().pendingDrop.reset();
+        auto& outcomes = state().outcomes;
+        if (auto it = outcomes.find(sql::upper(tableName)); it != outcomes.end()) {
+            result = std::move(it->second);
+            outcomes.erase(it);
+        } else {
+            result = notWritten(failure.empty() ? "the export did not run" : failure);
+        }
+    }
+
+    // The working copy goes only when the table got what it held.
+    if (result.state != WriteBack::State::NotWritten) {
+        if (trap.test(130, [&] { return TableExistsInDbTemp(tableName); }))
+            trap.step(132, [&] { need(working).execute("DROP TABLE [" + tableName + "]"); });
+    }
+    trap.step(134, [&] { need(working).close(); });
+    trap.step(136, [&] { need(paradoxConnection).close(); });
+    return result;
+}
+
+} // namespace qm::db

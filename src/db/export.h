@@ -1,0 +1,67 @@
+#pragma once
+
+// Writing the edited working copy back into its Paradox table.
+//
+// The statements stay those of the original export: DROP TABLE on the Paradox connection, then
+// "select top N * into [Paradox 5.x;Database=<folder>].[<T>.db] from [<T>]" on the working
+// database. What carries them out here is not a new table, though: the drop only marks the
+// table as about to be replaced (its files stay where they are), and the export compares every
+// row of the working copy with the record it came from and rewrites, in a byte copy of the
+// table, only the values that differ (paradox::patchTable). The old files are swapped out through
+// the journal of paradox::FamilySwap and kept in a backup folder. A drop that is never followed
+// by its export therefore leaves the table exactly as it was.
+
+#include "app/current_folder.h"
+#include "app/user_interface.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qm::db {
+
+class SqliteBackend;
+
+// Values that the Paradox field could not take back: they keep their old value.
+struct ValueLeftOut {
+    std::string column;
+    std::string reason;
+    long long count = 0;
+};
+
+struct WriteBack {
+    enum class State {
+        Written,    // changed values are in the table's files; the old files are in backupFolder
+        Unchanged,  // no value differs: not a byte of the table was touched
+        NotWritten, // the table keeps its old files; reason says why
+    };
+    State state = State::NotWritten;
+    long long valuesChanged = 0;
+    std::vector<ValueLeftOut> leftOut;
+    std::string reason;
+    std::filesystem::path backupFolder;
+};
+
+// Where the write-back keeps old files and swap journals; paradox::defaultBackupRoot() until set.
+void setWriteBackRoot(const std::filesystem::path& backupRoot);
+std::filesystem::path writeBackRoot();
+
+// Installs the drop and export handlers of the connections (hooks.h) that carry out the two
+// statements as described above. sendTableToParadox installs them itself.
+void installParadoxWriteBack();
+
+// The export of one table, step by step with its line labels (100 to 136), every step through
+// the procedure's trap. Before the drop it checks that the working copy is complete; one that is
+// not (an INSERT failed, the record count differs) is not written back and the table keeps its
+// files. The working copy is dropped only when the table got what it held (Written or
+// Unchanged); otherwise it stays until the next import replaces it.
+WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
+                             const std::string& tableName);
+
+// The comparison and the patch alone: the rows of the working copy tableName against the
+// records of db they came from. count is the export's TOP (-1: none).
+WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
+                               const std::filesystem::path& db,
+                               const std::filesystem::path& backupRoot, long long count = -1);
+
+} // namespace qm::db

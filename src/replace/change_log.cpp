@@ -1,0 +1,81 @@
+#include "replace/change_log.h"
+
+#include "app/common.h"
+#include "app/error.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+fs::path changeLogPath() {
+    const char* temp = std::getenv("TEMP");
+    std::string folder;
+    if (temp && *temp)
+        folder = temp;
+    else {
+        std::error_code ec;
+        folder = fs::temp_directory_path(ec).string();
+        if (ec)
+            folder = "/tmp";
+    }
+    return fs::path(folder + kSeparator + "backups.log");
+}
+
+std::string changeLogLine(const std::string& find, const std::string& replace,
+                          const std::string& table, const std::string& column) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char when[128];
+    if (std::strftime(when, sizeof when, "%x %X", &local) == 0)
+        when[0] = '\0';
+    return "[" + std::string(when) + "] - " + find + " was replace to " + replace + " at table (" +
+           table + ") and column (" + column + ")";
+}
+
+namespace {
+
+[[noreturn]] void fail(const fs::path& log, int err) {
+    long c = code::PathFileAccess;
+    if (err == ENOENT || err == ENOTDIR)
+        c = code::PathNotFound;
+    else if (err == EACCES || err == EPERM || err == EROFS)
+        c = code::PermissionDenied;
+    throw Error(c, "Cannot write the change log " + log.string() + ": " + std::strerror(err));
+}
+
+} // namespace
+
+void WriteChangeLog(const fs::path& log, const std::string& line) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail(log, errno);
+    const std::string bytes = line + "\r\n";
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const int err = errno;
+            ::close(fd);
+            fail(log, err);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0)
+        fail(log, errno);
+}
+
+void WriteChangeLog(const std::string& line) {
+    WriteChangeLog(changeLogPath(), line);
+}
+
+} // namespace qm

@@ -1,0 +1,25 @@
+#pragma once
+
+// The change log: one line per hit, appended to backups.log in the "TEMP" folder, the file
+// opened and closed again for every line so that another program can read it during a run.
+
+#include <filesystem>
+#include <string>
+
+namespace qm {
+
+// "TEMP" when it is set (and not empty), else the system's temporary folder, then the separator
+// and "backups.log". The folder is not created.
+std::filesystem::path changeLogPath();
+
+// "[" date and time "] - " F " was replace to " R " at table (" T ") and column (" C ")".
+// The date and time are local, in the locale's short date and time forms, to the second.
+std::string changeLogLine(const std::string& find, const std::string& replace,
+                          const std::string& table, const std::string& column);
+
+// Appends line and CR LF to the change log (UTF-8, the system code page here). A failure to open
+// or write is a qm::Error with a file code (76 path not found, 70 permission denied, 75 other).
+void WriteChangeLog(const std::string& line);
+void WriteChangeLog(const std::filesystem::path& log, const std::string& line);
+
+} // namespace qm

@@ -1,0 +1,310 @@
+#include "replace/replace_run.h"
+
+#include "app/common.h"
+#include "app/error.h"
+#include "app/error_report.h"
+#include "db/connection.h"
+#include "db/export.h"
+#include "db/import.h"
+#include "db/paradox_backend.h"
+#include "paradox/family_swap.h"
+#include "paradox/table.h"
+#include "replace/change_log.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool tolerated(long c) {
+    return c == code::TooLong || c == code::Malformed || c == code::TypeMismatch ||
+           c == code::NoSuchTable || c == code::Unspecified || c == code::ObjectClosed;
+}
+
+// Every occurrence of find in value, left to right, without overlap. An empty find leaves the
+// value as it is (it "occurs" everywhere but replaces nothing).
+std::string replaceAll(const std::string& value, const std::string& find,
+                       const std::string& replace) {
+    if (find.empty())
+        return value;
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t at; (at = value.find(find, from)) != std::string::npos;
+         from = at + find.size()) {
+        out.append(value, from, at - from);
+        out += replace;
+    }
+    out.append(value, from, std::string::npos);
+    return out;
+}
+
+std::string doubleApostrophes(const std::string& s) {
+    if (s.find('\'') == std::string::npos)
+        return s;
+    std::string out;
+    out.reserve(s.size() + 8);
+    for (char c : s) {
+        out += c;
+        if (c == '\'')
+            out += '\'';
+    }
+    return out;
+}
+
+// Why a tolerated failure left a value alone, in words that group alike refusals.
+std::string refusalReason(const Error& e) {
+    if (e.code() == code::TypeMismatch)
+        return "the column is not a text column, so the database does not compare it with text";
+    std::string d = e.description();
+    const std::string marker = "cannot take the value '";
+    if (auto at = d.find(marker); at != std::string::npos) {
+        // "... cannot take the value 'x': why." names the value; the reason alone groups.
+        if (auto colon = d.rfind("': "); colon != std::string::npos && colon > at)
+            d = d.substr(colon + 3);
+    }
+    while (!d.empty() && (d.back() == '.' || d.back() == ' '))
+        d.pop_back();
+    return d;
+}
+
+void addLeft(TableOutcome& o, const std::string& column, const std::string& reason, long long n) {
+    for (auto& l : o.leftUnchanged)
+        if (l.column == column && l.reason == reason) {
+            l.count += n;
+            return;
+        }
+    o.leftUnchanged.push_back({column, reason, n});
+}
+
+// Reasons a ticked row cannot be worked on at all; empty when it can.
+std::string cannotWorkOn(const TableRow& row) {
+    fs::path db;
+    try {
+        db = db::findTableFile(row.folder, row.name);
+    } catch (const std::exception& e) {
+        return std::string("it cannot be found: ") + e.what();
+    }
+    if (!row.fileName.empty() && db.filename().string() != row.fileName)
+        return "its name " + row.name + " leads to the file " + db.filename().string() +
+               ", not to the listed file " + row.fileName;
+    try {
+        (void)paradox::Table::open(db);
+    } catch (const paradox::EncryptedTableError&) {
+        return "it is password-protected; it was not changed";
+    } catch (const std::exception& e) {
+        return std::string("it cannot be read: ") + e.what();
+    }
+    return {};
+}
+
+} // namespace
+
+bool RunResult::clean() const {
+    if (end == End::Failed)
+        return false;
+    return std::all_of(tables.begin(), tables.end(), [](const TableOutcome& t) {
+        return t.leftUnchanged.empty() && t.writeBack != TableOutcome::WriteBack::NotWritten;
+    });
+}
+
+std::vector<std::string> recoverInterruptedRuns(const fs::path& backupRoot) {
+    return paradox::recoverPendingSwaps(backupRoot.empty() ? paradox::defaultBackupRoot()
+                                                           : backupRoot);
+}
+
+std::string endOfRunReport(const RunResult& result) {
+    if (result.clean())
+        return {};
+    constexpr std::size_t kMostReasons = 8;
+    std::string text = result.end == RunResult::End::Failed
+                           ? "The run stopped on an error: " + result.failure + "\r\n"
+                           : "The run is over, but not everything was replaced:\r\n";
+    for (const auto& t : result.tables) {
+        const bool notWritten = t.writeBack == TableOutcome::WriteBack::NotWritten;
+        if (!notWritten && t.leftUnchanged.empty())
+            continue;
+        text += "\r\nTable " + t.table.name + " in " + t.table.folder + ":\r\n";
+        for (std::size_t i = 0; i < t.leftUnchanged.size() && i < kMostReasons; ++i) {
+            const auto& l = t.leftUnchanged[i];
+            text += "- " + std::to_string(l.count) + " replacement(s) in column " + l.column +
+                    " were not made: " + l.reason + ".\r\n";
+        }
+        if (t.leftUnchanged.size() > kMostReasons)
+            text += "- and " + std::to_string(t.leftUnchanged.size() - kMostReasons) +
+                    " more kind(s) of refusal.\r\n";
+        if (notWritten)
+            text += "- Not written back, the table keeps its files: " + t.reason + ".\r\n";
+    }
+    text += "\r\nEvery other ticked table was written back, or needed no change. The change log "
+            "lists every hit.";
+    return text;
+}
+
+RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& options) {
+    RunResult result;
+    if (in.rows.empty()) {
+        result.end = RunResult::End::EmptyList;
+        return result;
+    }
+    if (std::none_of(in.rows.begin(), in.rows.end(), [](const auto& r) { return r.ticked; })) {
+        ui.messageBox("Please select a table", Buttons::Ok, Icon::None, "");
+        result.end = RunResult::End::NoneTicked;
+        return result;
+    }
+    const fs::path log = options.changeLog.empty() ? changeLogPath() : options.changeLog;
+    db::setWriteBackRoot(options.backupRoot);
+    // A table a killed run left aside comes back before this run reads it.
+    try {
+        recoverInterruptedRuns(db::writeBackRoot());
+    } catch (const std::exception&) {
+        // The journal stays for the next start, which reports it.
+    }
+
+    ui.setPointer(PointerState::Busy);
+    Trap trap(ui, where::form2("PushButton1_Click"));
+    TableOutcome* current = nullptr;
+    const std::string* column = nullptr;
+    bool inUpdate = false;
+    trap.setFilter([&](const Error& e) {
+        if (!tolerated(e.code()))
+            return Trap::Disposition::Propagate;
+        if (inUpdate && current && column)
+            addLeft(*current, *column, refusalReason(e), 1);
+        return Trap::Disposition::Resume;
+    });
+
+    try {
+        const std::size_t count = in.rows.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!in.rows[i].ticked)
+                continue;
+            const TableRow& row = in.rows[i].table;
+            const std::string& T = row.name;
+            result.tables.push_back(TableOutcome{});
+            TableOutcome& outcome = result.tables.back();
+            outcome.table = row;
+            current = &outcome;
+
+            if (const std::string why = cannotWorkOn(row); !why.empty()) {
+                outcome.reason = why;
+                continue;
+            }
+            FixedFolder folder(row.folder);
+            db::WorkingCopyStatus status;
+            trap.step(100, [&] { status = db::sendTableToAccess(ui, folder, T); });
+            if (!status.complete()) {
+                // Not one value of an incomplete copy may reach the table.
+                outcome.reason = "its working copy is incomplete (" +
+                                 std::to_string(status.inserted) + " of " +
+                                 std::to_string(status.expected) + " records were copied)";
+                continue;
+            }
+
+            db::Connection connection;
+            db::Recordset snapshot;
+            trap.step(102, [&] { connection.setMode(db::adModeReadWrite); });
+            trap.step(104, [&] { connection.open(db::workingDatabaseConnectionString()); });
+            const bool opened = trap.step(106, [&] {
+                snapshot.open("SELECT * FROM `" + T + "`", connection, db::adOpenStatic,
+                              db::adLockOptimistic);
+            });
+            if (!opened || !connection.isOpen()) {
+                // Never exported: the export would replace the table with what could not be read.
+                outcome.reason = "its working copy could not be opened";
+                trap.step(126, [&] { connection.close(); });
+                continue;
+            }
+            long last = -1;
+            trap.step(108, [&] { last = snapshot.recordCount() - 1; });
+            if (!trap.test(110, [&] { return snapshot.eof(); })) {
+                for (long j = 0; j <= last; ++j) {
+                    int fields = 0;
+                    trap.step(112, [&] { fields = snapshot.fieldCount(); });
+                    for (int k = 0; k < fields; ++k) {
+                        std::string v;
+                        trap.step(114, [&] {
+                            v = NullToDefault(snapshot.value(k), Variant("")).toString();
+                        });
+                        if (v.empty())
+                            continue;
+                        std::string C;
+                        const auto edit = [&](const std::string& F, const std::string& R) {
+                            if (!trap.test(116, [&] { return v.find(F) != std::string::npos; }))
+                                return;
+                            if (C.empty())
+                                trap.step(118, [&] { C = snapshot.fieldName(k); });
+                            trap.step(118, [&] { WriteChangeLog(log, changeLogLine(F, R, T, C)); });
+                            ++outcome.hits;
+                            const std::string sql = "update `" + T + "` set `" + C + "` = '" +
+                                                    doubleApostrophes(replaceAll(v, F, R)) +
+                                                    "' where `" + C + "` = '" +
+                                                    doubleApostrophes(v) + "'";
+                            column = &C;
+                            inUpdate = true;
+                            trap.step(120, [&] { connection.execute(sql); });
+                            inUpdate = false;
+                            column = nullptr;
+                        };
+                        if (in.selectedTab == 0) {
+                            edit(in.findText, in.replaceText);
+                        } else if (in.selectedTab == 1) {
+                            const auto sets = static_cast<std::int16_t>(std::min<std::size_t>(
+                                std::min(in.setFind.size(), in.setReplace.size()), 32767));
+                            for (std::int16_t s = 0; s < sets; ++s)
+                                edit(in.setFind[static_cast<std::size_t>(s)],
+                                     in.setReplace[static_cast<std::size_t>(s)]);
+                        }
+                    }
+                    trap.step(122, [&] { snapshot.moveNext(); });
+                }
+            }
+            trap.step(124, [&] { snapshot.close(); });
+            trap.step(126, [&] { connection.close(); });
+            db::WriteBack back;
+            trap.step(128, [&] { back = db::sendTableToParadox(ui, folder, T); });
+            for (const auto& l : back.leftOut)
+                addLeft(outcome, l.column, l.reason, l.count);
+            outcome.valuesChanged = back.valuesChanged;
+            outcome.backupFolder = back.backupFolder;
+            outcome.reason = back.reason;
+            switch (back.state) {
+            case db::WriteBack::State::Written:
+                outcome.writeBack = TableOutcome::WriteBack::Written;
+                break;
+            case db::WriteBack::State::Unchanged:
+                outcome.writeBack = TableOutcome::WriteBack::Unchanged;
+                break;
+            case db::WriteBack::State::NotWritten:
+                outcome.writeBack = TableOutcome::WriteBack::NotWritten;
+                break;
+            }
+        }
+    } catch (const Error& e) {
+        // An untolerated failure ends the run; the person sees why and gets the pointer back.
+        result.end = RunResult::End::Failed;
+        result.failure = e.description();
+        result.failureLine = trap.currentLine();
+        if (current && current->writeBack == TableOutcome::WriteBack::NotWritten &&
+            current->reason.empty())
+            current->reason = "the run stopped before it was written back";
+        ui.setPointer(PointerState::Default);
+        trap.report(e.description());
+        return result;
+    }
+
+    ui.setPointer(PointerState::Default);
+    ui.processEvents();
+    result.end = RunResult::End::Completed;
+    if (result.clean())
+        ui.messageBox("Done.", Buttons::Ok, Icon::None, "");
+    else
+        ui.messageBox(endOfRunReport(result), Buttons::Ok, Icon::Exclamation, "");
+    return result;
+}
+
+} // namespace qm
