@@ -1,0 +1,301 @@
+#include "replace_fixture.h"
+
+#include "db/connection.h"
+#include "replace/change_log.h"
+
+#include <cstdlib>
+#include <regex>
+
+namespace qm::test {
+namespace {
+
+using paradox::FieldType;
+
+const std::vector<paradox::FieldSpec> kPets = {{"Name", FieldType::Alpha, 20},
+                                               {"Notes", FieldType::Memo, 20},
+                                               {"Age", FieldType::Long, 0},
+                                               {"Owner", FieldType::Alpha, 30}};
+
+class ReplaceRunTest : public ReplaceFixture {
+  protected:
+    fs::path pets(const std::vector<std::vector<std::string>>& rows) {
+        return makeTable("PETS.DB", kPets, rows);
+    }
+    const FakeUserInterface::Box& lastBox() const { return ui.boxes.back(); }
+};
+
+TEST_F(ReplaceRunTest, EmptyListDoesNothingAndNoneTickedAsksForATable) {
+    const auto r = run(RunInputs{});
+    EXPECT_EQ(r.end, RunResult::End::EmptyList);
+    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_TRUE(ui.pointers.empty());
+
+    pets({{"black cat", "", "3", "Ann"}});
+    RunInputs in = pair({row("PETS.DB")}, "cat", "dog");
+    in.rows[0].ticked = false;
+    const auto none = run(in);
+    EXPECT_EQ(none.end, RunResult::End::NoneTicked);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, "Please select a table");
+    EXPECT_EQ(ui.boxes[0].buttons, Buttons::Ok);
+    EXPECT_EQ(ui.boxes[0].icon, Icon::None);
+    EXPECT_TRUE(ui.pointers.empty());
+    EXPECT_TRUE(log.empty()) << "no database access";
+    EXPECT_FALSE(fs::exists(options.changeLog));
+}
+
+TEST_F(ReplaceRunTest, SinglePairReplacesEveryOccurrenceCaseSensitivelyInAlphaAndMemo) {
+    const fs::path db = pets({{"black cat", "a cat, a Cat and a long memo about cats", "3", "Ann"},
+                              {"aAa", "", "4", "O'Brien's cat"},
+                              {"", "", "", ""}});
+    const auto r = run(pair({row("PETS.DB")}, "cat", "dog"));
+    ASSERT_EQ(r.end, RunResult::End::Completed);
+    EXPECT_TRUE(r.clean()) << endOfRunReport(r);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, "Done.");
+    EXPECT_EQ(ui.boxes[0].icon, Icon::None);
+    EXPECT_EQ(ui.pointers, (std::vector<PointerState>{PointerState::Busy, PointerState::Default}));
+
+    const auto v = values(db);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0], (std::vector<std::string>{
+                        "black dog", "a dog, a Cat and a long memo about dogs", "3", "Ann"}));
+    EXPECT_EQ(v[1], (std::vector<std::string>{"aAa", "", "4", "O'Brien's dog"}));
+    EXPECT_EQ(v[2], (std::vector<std::string>{"", "", "", ""}));
+    ASSERT_EQ(r.tables.size(), 1u);
+    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Written);
+    EXPECT_EQ(r.tables[0].hits, 3);
+    EXPECT_EQ(r.tables[0].valuesChanged, 3);
+    EXPECT_TRUE(fs::exists(r.tables[0].backupFolder));
+    EXPECT_FALSE(r.tables[0].backupFolder.string().starts_with(paradoxDir.string()));
+
+    // The apostrophe is doubled on both sides of the UPDATE.
+    const auto statements = workingStatements();
+    EXPECT_NE(std::find(statements.begin(), statements.end(),
+                        "update `PETS` set `Owner` = 'O''Brien''s dog' where `Owner` = "
+                        "'O''Brien''s cat'"),
+              statements.end());
+    EXPECT_FALSE(db::TableExistsInDbTemp("PETS"));
+}
+
+TEST_F(ReplaceRunTest, ChangeLogHasOneLinePerRecordFieldAndHittingPair) {
+    pets({{"cat", "", "1", "x"}, {"cat", "", "2", "x"}, {"cat", "", "3", "x"}});
+    const auto r = run(pair({row("PETS.DB")}, "cat", "dog"));
+    ASSERT_TRUE(r.clean());
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 3u) << "the later records still show cat in the snapshot";
+    const std::regex form(
+        R"(\[.+ .+\] - cat was replace to dog at table \(PETS\) and column \(Name\))");
+    for (const auto& l : lines)
+        EXPECT_TRUE(std::regex_match(l, form)) << l;
+    // One UPDATE per hit; the first changed all three rows.
+    const auto st = workingStatements();
+    EXPECT_EQ(
+        std::count(st.begin(), st.end(), "update `PETS` set `Name` = 'dog' where `Name` = 'cat'"),
+        3);
+    for (const auto& rec : values(paradoxDir / "PETS.DB"))
+        EXPECT_EQ(rec[0], "dog");
+    EXPECT_EQ(r.tables[0].valuesChanged, 3);
+
+    // A second run appends after the old lines.
+    pets({{"cat", "", "1", "x"}});
+    run(pair({row("PETS.DB")}, "cat", "dog"));
+    EXPECT_EQ(logLines().size(), 4u);
+}
+
+TEST_F(ReplaceRunTest, SetsAreEachTestedAgainstTheOldValueAndOnlyTheFirstHitChangesIt) {
+    const fs::path db = pets({{"black cat", "", "1", "grey cat"}});
+    const auto r = run(sets({row("PETS.DB")}, {{"cat", "dog"}, {"black", "white"}, {"x", "y"}}));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    EXPECT_EQ(values(db)[0][0], "black dog");
+    EXPECT_EQ(values(db)[0][3], "grey dog");
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("cat was replace to dog at table (PETS) and column (Name)"),
+              std::string::npos);
+    EXPECT_NE(lines[1].find("black was replace to white at table (PETS) and column (Name)"),
+              std::string::npos);
+    EXPECT_NE(lines[2].find("cat was replace to dog at table (PETS) and column (Owner)"),
+              std::string::npos);
+}
+
+TEST_F(ReplaceRunTest, NoSetsOrEmptyFindOrNoHitLeaveEveryFileAsItWas) {
+    pets({{"black cat", "memo", "1", "x"}, {"", "", "", ""}});
+    const auto before = files(paradoxDir);
+
+    auto r = run(sets({row("PETS.DB")}, {}));
+    EXPECT_TRUE(r.clean());
+    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Unchanged);
+    EXPECT_EQ(ui.boxes.back().text, "Done.");
+    EXPECT_EQ(files(paradoxDir), before);
+
+    // An empty find text hits every non-empty field and writes each value back unchanged.
+    r = run(pair({row("PETS.DB")}, "", "zzz"));
+    EXPECT_TRUE(r.clean());
+    EXPECT_EQ(r.tables[0].hits, 4) << "black cat, memo, 1, x; the empty record is never tested";
+    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Unchanged);
+    EXPECT_EQ(files(paradoxDir), before);
+    EXPECT_FALSE(fs::exists(backups / "pending") && !fs::is_empty(backups / "pending"));
+}
+
+TEST_F(ReplaceRunTest, RefusedValuesAreReportedInsteadOfDone) {
+    // Age is a Long: its text holds the find text, but the quoted comparison is refused. The
+    // Name value would outgrow its 20 characters.
+    const fs::path db = pets({{"cat 12", "", "12", "cat"}});
+    const auto r = run(pair({row("PETS.DB")}, "12", "a much longer text here"));
+    ASSERT_EQ(r.end, RunResult::End::Completed);
+    EXPECT_FALSE(r.clean());
+    EXPECT_EQ(logLines().size(), 2u) << "refused hits are logged all the same";
+    ASSERT_EQ(r.tables[0].leftUnchanged.size(), 2u);
+    EXPECT_EQ(r.tables[0].leftUnchanged[0].column, "Name");
+    EXPECT_EQ(r.tables[0].leftUnchanged[1].column, "Age");
+    EXPECT_NE(r.tables[0].leftUnchanged[1].reason.find("not a text column"), std::string::npos);
+    EXPECT_EQ(values(db)[0], (std::vector<std::string>{"cat 12", "", "12", "cat"}));
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_NE(ui.boxes[0].text, "Done.");
+    EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
+    EXPECT_NE(ui.boxes[0].text.find("Table PETS"), std::string::npos);
+    EXPECT_NE(ui.boxes[0].text.find("column Age"), std::string::npos);
+    EXPECT_NE(ui.boxes[0].text.find("column Name"), std::string::npos);
+}
+
+TEST_F(ReplaceRunTest, KeyFieldsAndCharactersOutsideTheCodePageAreRefused) {
+    const fs::path db = makeTable("KEYED.DB", {{"Code", FieldType::Alpha, 10}, kPets[0]},
+                                  {{"cat1", "cat"}, {"cat2", "kitten"}}, 1, 1252);
+    const auto before = files(paradoxDir);
+    auto r = run(pair({row("KEYED.DB")}, "cat", "\xe7\x8c\xab")); // a CJK character
+    EXPECT_FALSE(r.clean());
+    EXPECT_EQ(files(paradoxDir), before);
+    ASSERT_EQ(r.tables[0].leftUnchanged.size(), 2u);
+    EXPECT_NE(r.tables[0].leftUnchanged[0].reason.find("primary key"), std::string::npos);
+    EXPECT_NE(r.tables[0].leftUnchanged[1].reason.find("code page 1252"), std::string::npos);
+    EXPECT_EQ(r.tables[0].leftUnchanged[0].count, 2);
+
+    r = run(pair({row("KEYED.DB")}, "kitten", "dog"));
+    EXPECT_TRUE(r.clean());
+    EXPECT_EQ(values(db)[1], (std::vector<std::string>{"cat2", "dog"}));
+}
+
+TEST_F(ReplaceRunTest, NamesWithBlanksAreQuotedAndReplacedLikeAnyOther) {
+    const fs::path db =
+        makeTable("My Pets.db", {{"First Name", FieldType::Alpha, 20}}, {{"Tom cat"}});
+    const auto r = run(pair({row("My Pets.db")}, "cat", "dog"));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    EXPECT_EQ(values(db)[0][0], "Tom dog");
+    EXPECT_TRUE(fs::exists(paradoxDir / "My Pets.db")) << "the file keeps its name and case";
+    EXPECT_NE(logLines()[0].find("at table (MY PETS) and column (First Name)"), std::string::npos);
+}
+
+TEST_F(ReplaceRunTest, TablesAreProcessedInListOrderEachInItsOwnFolder) {
+    const fs::path other = temp_.path() / "other";
+    fs::create_directories(other);
+    pets({{"cat", "", "1", ""}});
+    paradox::TableSpec spec;
+    spec.fields = kPets;
+    paradox::createTable(paradox::familyPathsFor(other / "PETS.DB"), spec,
+                         {{paradox::valueFromText(kPets[0], "other cat"), {}, {}, {}}});
+    makeTable("ZOO.DB", {kPets[0]}, {{"cat"}});
+    RunInputs in = pair({row("ZOO.DB"), row("PETS.DB", other), row("PETS.DB")}, "cat", "dog");
+    in.rows.insert(in.rows.begin() + 1, {row("UNTICKED.DB"), false});
+    const auto r = run(in);
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    ASSERT_EQ(r.tables.size(), 3u);
+    EXPECT_EQ(r.tables[0].table.name, "ZOO");
+    EXPECT_EQ(r.tables[1].table.folder, other.string());
+    EXPECT_EQ(values(other / "PETS.DB")[0][0], "other dog");
+    EXPECT_EQ(values(paradoxDir / "PETS.DB")[0][0], "dog");
+    EXPECT_EQ(values(paradoxDir / "ZOO.DB")[0][0], "dog");
+}
+
+TEST_F(ReplaceRunTest, ARowWhoseNameLeadsToAnotherFileIsNotTouched) {
+    // "A.DB.DB" lists as A, which names A.DB: the run must not work on the wrong table.
+    makeTable("A.DB", {kPets[0]}, {{"cat"}});
+    makeTable("A.DB.DB", {kPets[0]}, {{"cat"}});
+    const auto before = files(paradoxDir);
+    const auto r = run(pair({row("A.DB.DB")}, "cat", "dog"));
+    EXPECT_FALSE(r.clean());
+    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::NotWritten);
+    EXPECT_NE(r.tables[0].reason.find("A.DB.DB"), std::string::npos);
+    EXPECT_EQ(files(paradoxDir), before);
+    EXPECT_NE(ui.boxes.back().text.find("Not written back"), std::string::npos);
+}
+
+TEST_F(ReplaceRunTest, ProtectedTablesAreNotChangedAndTheUserIsTold) {
+    if (!haveCorpus())
+        GTEST_SKIP() << "corpus folder absent";
+    copyFamily(corpusDir() / "leonhad__paradoxdriver/encrypt/encrypted.db");
+    pets({{"cat", "", "", ""}});
+    const auto before = files(paradoxDir);
+    const auto r = run(pair({row("encrypted.db"), row("PETS.DB")}, "a", "b"));
+    ASSERT_EQ(r.tables.size(), 2u);
+    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::NotWritten);
+    EXPECT_NE(r.tables[0].reason.find("password-protected"), std::string::npos);
+    EXPECT_EQ(r.tables[1].writeBack, TableOutcome::WriteBack::Written);
+    EXPECT_EQ(files(paradoxDir)["encrypted.db"], before.at("encrypted.db"));
+    EXPECT_NE(ui.boxes.back().text.find("password-protected"), std::string::npos);
+}
+
+TEST_F(ReplaceRunTest, AnUntoleratedFailureEndsTheRunWithTheReportAndThePointerBack) {
+    pets({{"cat", "", "", ""}});
+    makeTable("ZOO.DB", {kPets[0]}, {{"cat"}});
+    const auto before = files(paradoxDir);
+    options.changeLog = temp_.path() / "no such folder" / "backups.log";
+    const auto r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));
+    EXPECT_EQ(r.end, RunResult::End::Failed);
+    EXPECT_FALSE(r.clean());
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].title, "Application Error");
+    EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
+    EXPECT_NE(ui.boxes[0].text.find("backups.log"), std::string::npos);
+    EXPECT_NE(ui.boxes[0].text.find("Form2.PushButton1_Click"), std::string::npos);
+    EXPECT_EQ(ui.pointer(), PointerState::Default);
+    ASSERT_EQ(r.tables.size(), 1u) << "the tables after the current one are not processed";
+    EXPECT_EQ(files(paradoxDir), before);
+    EXPECT_TRUE(db::TableExistsInDbTemp("PETS")) << "the working copy stays, not exported";
+}
+
+TEST(ChangeLog, LinesAppendWithCrLfAndFailuresCarryFileCodes) {
+    TempDir dir;
+    const fs::path log = dir.path() / "backups.log";
+    WriteChangeLog(log, changeLogLine("cat", "dog", "Pets", "Name"));
+    WriteChangeLog(log, changeLogLine("two\r\nlines", "x", "T", "C"));
+    std::ifstream f(log, std::ios::binary);
+    const std::string all{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    const std::regex form(R"(\[[^\]]+ [^\]]+\] - cat was replace to dog at table \(Pets\) and )"
+                          R"(column \(Name\)\r\n\[[^\]]+\] - two\r\nlines was replace to x at )"
+                          R"(table \(T\) and column \(C\)\r\n)");
+    EXPECT_TRUE(std::regex_match(all, form)) << all;
+
+    try {
+        WriteChangeLog(dir.path() / "missing" / "backups.log", "x");
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), code::PathNotFound);
+    }
+    fs::create_directories(dir.path() / "locked");
+    fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    if (::geteuid() != 0) {
+        try {
+            WriteChangeLog(dir.path() / "locked" / "backups.log", "x");
+            ADD_FAILURE() << "no error";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), code::PermissionDenied);
+        }
+    }
+    fs::permissions(dir.path() / "locked", fs::perms::owner_all);
+}
+
+TEST(ChangeLog, LivesInTempOrTheSystemTemporaryFolder) {
+    const char* old = std::getenv("TEMP");
+    const std::string saved = old ? old : "";
+    ::setenv("TEMP", "/some/where", 1);
+    EXPECT_EQ(changeLogPath(), fs::path("/some/where/backups.log"));
+    ::unsetenv("TEMP");
+    EXPECT_EQ(changeLogPath().filename(), "backups.log");
+    EXPECT_TRUE(fs::is_directory(changeLogPath().parent_path()));
+    if (old)
+        ::setenv("TEMP", saved.c_str(), 1);
+}
+
+} // namespace
+} // namespace qm::test
