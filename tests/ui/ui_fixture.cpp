@@ -8,8 +8,10 @@ QApplication& testApplication() {
     static int argc = 1;
     static char name[] = "test_ui";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: Qt's own statics go first at exit, and an application object torn
+    // down after them crashes the test program on its way out.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }
 
 void WindowTest::SetUp() {

@@ -3,7 +3,7 @@
 #include "ui/form3.h"
 #include "ui_fixture.h"
 
-#include <QTest>
+#include <QMouseEvent>
 
 using namespace qm;
 using namespace qm::ui;
@@ -128,7 +128,6 @@ TEST_F(WindowTest, HoverKeepsTheBusyPointer) {
     Form1 form1(&ui);
     form1.Form_Load();
     form1.show();
-    QTest::mouseMove(form1.PushButton3);
     form1.support().setPointerState(PointerState::Busy);
     QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), QPointF(2, 2), Qt::NoButton, Qt::NoButton,
                      Qt::NoModifier);
