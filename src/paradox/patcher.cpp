@@ -212,7 +212,7 @@ Verdict Patcher::check(std::size_t field, std::string_view value) const {
         if (f.type == FieldType::Alpha && bytes.size() > f.size)
             return {Refusal::TooLong, "The new value for the " + quoteField(f) + " is " +
                                           std::to_string(bytes.size()) +
-                                          " characters long in code page " + std::to_string(cp) +
+                                          " bytes long in code page " + std::to_string(cp) +
                                           "; the field holds " + std::to_string(f.size) + "."};
         if (f.type == FieldType::Memo && bytes.size() > f.size - 10u && table_.memoPath().empty())
             return {Refusal::NoMemoFile, "The new value for the " + quoteField(f) +
