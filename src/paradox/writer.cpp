@@ -971,10 +971,10 @@ void TableWriter::Impl::writeIndex(const std::vector<std::vector<std::uint8_t>>&
         h.push_back(headerSizeByte(spec.fields[i]));
     }
     h.resize(h.size() + 4, 0);
-    std::string name = paths.px.filename().string();
-    if (!spec.tableName.empty())
-        name =
-            std::filesystem::path(spec.tableName).replace_extension(paths.px.extension()).string();
+    // The BDE names the index after the table, always with ".PX" in capitals.
+    const std::filesystem::path base =
+        spec.tableName.empty() ? paths.db.filename() : std::filesystem::path(spec.tableName);
+    std::string name = base.stem().string() + ".PX";
     if (name.size() >= nameSize)
         name.resize(nameSize - 1);
     std::size_t at = h.size();
