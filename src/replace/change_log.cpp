@@ -36,8 +36,21 @@ std::string changeLogLine(const std::string& find, const std::string& replace,
     char when[128];
     if (std::strftime(when, sizeof when, "%x %X", &local) == 0)
         when[0] = '\0';
-    return "[" + std::string(when) + "] - " + find + " was replace to " + replace + " at table (" +
-           table + ") and column (" + column + ")";
+    // Appended piece by piece: g++ 12 warns falsely about chained concatenation here.
+    std::string line;
+    line.reserve(64 + find.size() + replace.size() + table.size() + column.size());
+    line += '[';
+    line += when;
+    line += "] - ";
+    line += find;
+    line += " was replace to ";
+    line += replace;
+    line += " at table (";
+    line += table;
+    line += ") and column (";
+    line += column;
+    line += ')';
+    return line;
 }
 
 namespace {

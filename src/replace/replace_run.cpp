@@ -195,13 +195,20 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 continue;
             }
             FixedFolder folder(row.folder);
-            db::WorkingCopyStatus status;
-            trap.step(100, [&] { status = db::sendTableToAccess(ui, folder, T); });
-            if (!status.complete()) {
+            // Copied out of the status at once: g++ 12 cannot see that a status the trapped
+            // step never assigned is still its default.
+            bool complete = false;
+            long long inserted = 0, expected = 0;
+            trap.step(100, [&] {
+                const db::WorkingCopyStatus status = db::sendTableToAccess(ui, folder, T);
+                complete = status.complete();
+                inserted = status.inserted;
+                expected = status.expected;
+            });
+            if (!complete) {
                 // Not one value of an incomplete copy may reach the table.
-                outcome.reason = "its working copy is incomplete (" +
-                                 std::to_string(status.inserted) + " of " +
-                                 std::to_string(status.expected) + " records were copied)";
+                outcome.reason = "its working copy is incomplete (" + std::to_string(inserted) +
+                                 " of " + std::to_string(expected) + " records were copied)";
                 continue;
             }
 
@@ -221,48 +228,72 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             }
             long last = -1;
             trap.step(108, [&] { last = snapshot.recordCount() - 1; });
-            if (!trap.test(110, [&] { return snapshot.eof(); })) {
-                for (long j = 0; j <= last; ++j) {
-                    int fields = 0;
-                    trap.step(112, [&] { fields = snapshot.fieldCount(); });
-                    for (int k = 0; k < fields; ++k) {
-                        std::string v;
-                        trap.step(114, [&] {
-                            v = NullToDefault(snapshot.value(k), Variant("")).toString();
-                        });
-                        if (v.empty())
-                            continue;
-                        std::string C;
-                        const auto edit = [&](const std::string& F, const std::string& R) {
-                            if (!trap.test(116, [&] { return v.find(F) != std::string::npos; }))
-                                return;
-                            if (C.empty())
-                                trap.step(118, [&] { C = snapshot.fieldName(k); });
-                            trap.step(118, [&] { WriteChangeLog(log, changeLogLine(F, R, T, C)); });
-                            ++outcome.hits;
-                            const std::string sql = "update `" + T + "` set `" + C + "` = '" +
-                                                    doubleApostrophes(replaceAll(v, F, R)) +
-                                                    "' where `" + C + "` = '" +
-                                                    doubleApostrophes(v) + "'";
-                            column = &C;
-                            inUpdate = true;
-                            trap.step(120, [&] { connection.execute(sql); });
-                            inUpdate = false;
-                            column = nullptr;
-                        };
-                        if (in.selectedTab == 0) {
-                            edit(in.findText, in.replaceText);
-                        } else if (in.selectedTab == 1) {
-                            const auto sets = static_cast<std::int16_t>(std::min<std::size_t>(
-                                std::min(in.setFind.size(), in.setReplace.size()), 32767));
-                            for (std::int16_t s = 0; s < sets; ++s)
-                                edit(in.setFind[static_cast<std::size_t>(s)],
-                                     in.setReplace[static_cast<std::size_t>(s)]);
-                        }
-                    }
-                    trap.step(122, [&] { snapshot.moveNext(); });
-                }
+            // The UPDATEs of one table share one transaction, so a hit does not each wait for the
+            // disk. The snapshot reads through a connection of its own and does not see them.
+            bool inTransaction = false;
+            try {
+                connection.beginTrans();
+                inTransaction = true;
+            } catch (const std::exception&) {
+                // Without one, each statement commits by itself.
             }
+            try {
+                if (!trap.test(110, [&] { return snapshot.eof(); })) {
+                    for (long j = 0; j <= last; ++j) {
+                        int fields = 0;
+                        trap.step(112, [&] { fields = snapshot.fieldCount(); });
+                        for (int k = 0; k < fields; ++k) {
+                            std::string v;
+                            trap.step(114, [&] {
+                                v = NullToDefault(snapshot.value(k), Variant("")).toString();
+                            });
+                            if (v.empty())
+                                continue;
+                            std::string C;
+                            const auto edit = [&](const std::string& F, const std::string& R) {
+                                if (!trap.test(116, [&] { return v.find(F) != std::string::npos; }))
+                                    return;
+                                if (C.empty())
+                                    trap.step(118, [&] { C = snapshot.fieldName(k); });
+                                trap.step(118,
+                                          [&] { WriteChangeLog(log, changeLogLine(F, R, T, C)); });
+                                ++outcome.hits;
+                                const std::string sql = "update `" + T + "` set `" + C + "` = '" +
+                                                        doubleApostrophes(replaceAll(v, F, R)) +
+                                                        "' where `" + C + "` = '" +
+                                                        doubleApostrophes(v) + "'";
+                                column = &C;
+                                inUpdate = true;
+                                trap.step(120, [&] { connection.execute(sql); });
+                                inUpdate = false;
+                                column = nullptr;
+                            };
+                            if (in.selectedTab == 0) {
+                                edit(in.findText, in.replaceText);
+                            } else if (in.selectedTab == 1) {
+                                const auto sets = static_cast<std::int16_t>(std::min<std::size_t>(
+                                    std::min(in.setFind.size(), in.setReplace.size()), 32767));
+                                for (std::int16_t s = 0; s < sets; ++s)
+                                    edit(in.setFind[static_cast<std::size_t>(s)],
+                                         in.setReplace[static_cast<std::size_t>(s)]);
+                            }
+                        }
+                        trap.step(122, [&] { snapshot.moveNext(); });
+                    }
+                }
+            } catch (const Error&) {
+                // The working copy keeps the UPDATEs made before the failure.
+                if (inTransaction) {
+                    try {
+                        connection.commitTrans();
+                    } catch (const std::exception&) {
+                        // The failure being reported is the one that matters.
+                    }
+                }
+                throw;
+            }
+            if (inTransaction)
+                trap.step(124, [&] { connection.commitTrans(); });
             trap.step(124, [&] { snapshot.close(); });
             trap.step(126, [&] { connection.close(); });
             db::WriteBack back;
