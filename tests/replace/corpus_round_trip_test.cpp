@@ -1,0 +1,188 @@
+#include "replace_fixture.h"
+
+#include "db/field_rules.h"
+#include "paradox/codepage.h"
+
+#include <cstring>
+
+namespace qm::test {
+namespace {
+
+using Json = nlohmann::json;
+
+class CorpusRoundTrip : public ReplaceFixture {
+  protected:
+    void SetUp() override {
+        if (!haveCorpus())
+            GTEST_SKIP() << "corpus folder absent";
+        ReplaceFixture::SetUp();
+    }
+
+    // The table's family alone in a fresh folder, names as they are.
+    fs::path place(const fs::path& corpusDb, const std::string& folderName) {
+        const fs::path folder = temp_.path() / folderName;
+        fs::create_directories(folder);
+        const std::string stem = corpusDb.stem().string();
+        for (const auto& e : fs::directory_iterator(corpusDb.parent_path()))
+            if (e.is_regular_file() && e.path().stem().string() == stem)
+                fs::copy_file(e.path(), folder / e.path().filename());
+        return folder / corpusDb.filename();
+    }
+    static std::string bytesOf(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+};
+
+std::string sql_upper(std::string s) {
+    for (char& ch : s)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return s;
+}
+bool sql_ext(const fs::path& p) {
+    return sql_upper(p.extension().string()) == ".DB";
+}
+
+std::vector<fs::path> corpusTables() {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::recursive_directory_iterator(corpusDir()))
+        if (e.is_regular_file() && sql_ext(e.path()))
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(CorpusRoundTrip, ARunThatFindsNothingLeavesEveryFileByteIdentical) {
+    std::size_t n = 0;
+    for (const fs::path& original : corpusTables()) {
+        SCOPED_TRACE(original.string());
+        const fs::path db = place(original, "t" + std::to_string(n++));
+        const auto before = files(db.parent_path());
+        const auto r = run(pair({{TableNameFromFile(db.filename().string()),
+                                  db.parent_path().string(), db.filename().string()}},
+                                "qm never there 7", "x"));
+        ASSERT_EQ(r.end, RunResult::End::Completed);
+        EXPECT_EQ(r.tables[0].hits, 0);
+        EXPECT_NE(r.tables[0].writeBack, TableOutcome::WriteBack::Written);
+        EXPECT_EQ(files(db.parent_path()), before);
+    }
+    EXPECT_GT(n, 50u);
+}
+
+struct Case {
+    const char* table;
+    const char* find;
+    const char* replace;
+};
+
+// Alpha and Memo text, keyed and unkeyed; each find text lies only in fields that are neither
+// key nor indexed (checked below). Some replacements outgrow a memo's leader.
+const Case kCases[] = {
+    {"leonhad__paradoxdriver/db/CUSTOMER.DB", "the", "THE other"},
+    {"leonhad__paradoxdriver/db/HERCULES.DB", "TD>", "td>"},
+    {"teverett__paradoxReader/examples/HERCULES.DB", "<B>", "<STRONG>"},
+    {"celebithil__Rparadox/mushrooms.db", "death", "deadly death"},
+    {"celebithil__Rparadox/biolife.db", "reef", "REEF"},
+    {"leonhad__paradoxdriver/db/CONTACTS.DB", "a", "A"},
+    {"celebithil__Rparadox/of_cp866.db", "\xd0\xb0", "\xd0\x90"}, // Cyrillic a to A
+};
+
+TEST_F(CorpusRoundTrip, AFindInPlainFieldsChangesExactlyThoseValues) {
+    std::size_t n = 0;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.table);
+        const fs::path original = corpusDir() / c.table;
+        ASSERT_TRUE(fs::exists(original));
+        const fs::path db = place(original, "c" + std::to_string(n++));
+        const fs::path folder = db.parent_path();
+        const auto beforeFiles = files(folder);
+        Json header;
+        const auto before = pxdump(db, &header);
+        ASSERT_FALSE(before.empty());
+
+        // Which fields may change, and where every record lies.
+        const auto rules = db::fieldRulesFor(db);
+        std::vector<std::uint64_t> offsets;
+        std::vector<paradox::Field> fields;
+        {
+            const auto t = paradox::Table::open(db);
+            fields = t.fields();
+            t.forEachRecord([&](const paradox::Record& r) { offsets.push_back(r.fileOffset()); });
+        }
+        ASSERT_EQ(offsets.size(), before.size());
+
+        // Expected values and the byte ranges allowed to change.
+        auto expected = before;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> allowed;
+        long long changes = 0;
+        for (std::size_t i = 0; i < before.size(); ++i)
+            for (std::size_t k = 0; k < fields.size(); ++k) {
+                const Json& v = before[i][k];
+                if (!v.is_string())
+                    continue;
+                const std::string text = v.get<std::string>();
+                if (text.find(c.find) == std::string::npos)
+                    continue;
+                const bool plain = (fields[k].type == paradox::FieldType::Alpha ||
+                                    fields[k].type == paradox::FieldType::Memo) &&
+                                   rules[k].kind != db::FieldRule::Kind::Frozen;
+                ASSERT_TRUE(plain) << "the find text is in field " << fields[k].name;
+                std::string now;
+                for (std::size_t from = 0, at;; from = at + std::strlen(c.find)) {
+                    at = text.find(c.find, from);
+                    now.append(text, from, at == std::string::npos ? at : at - from);
+                    if (at == std::string::npos)
+                        break;
+                    now += c.replace;
+                }
+                expected[i][k] = now;
+                allowed.push_back({offsets[i] + fields[k].offset,
+                                   offsets[i] + fields[k].offset + fields[k].width});
+                ++changes;
+            }
+        ASSERT_GT(changes, 0) << "the case finds nothing";
+
+        const auto r = run(pair(
+            {{TableNameFromFile(db.filename().string()), folder.string(), db.filename().string()}},
+            c.find, c.replace));
+        ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+        EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Written);
+        EXPECT_EQ(r.tables[0].valuesChanged, changes);
+
+        Json headerAfter;
+        const auto after = pxdump(db, &headerAfter);
+        EXPECT_EQ(headerAfter, header);
+        ASSERT_EQ(after.size(), expected.size());
+        for (std::size_t i = 0; i < after.size(); ++i)
+            EXPECT_EQ(after[i], expected[i]) << "record " << i;
+
+        // Bytes of the .db outside the changed fields are as they were; every other member of
+        // the family but the memo file is untouched, and the memo file only grew.
+        const auto afterFiles = files(folder);
+        ASSERT_EQ(afterFiles.size(), beforeFiles.size());
+        for (const auto& [name, bytes] : beforeFiles) {
+            ASSERT_TRUE(afterFiles.count(name)) << name << " keeps its name and case";
+            const std::string& now = afterFiles.at(name);
+            const std::string ext = sql_upper(fs::path(name).extension().string());
+            if (name == db.filename().string()) {
+                ASSERT_EQ(now.size(), bytes.size());
+                for (std::size_t p = 0; p < bytes.size(); ++p)
+                    if (now[p] != bytes[p]) {
+                        const bool inField =
+                            std::any_of(allowed.begin(), allowed.end(), [&](const auto& a) {
+                                return p >= a.first && p < a.second;
+                            });
+                        ASSERT_TRUE(inField) << "byte " << p << " changed outside the fields";
+                    }
+            } else if (ext == ".MB") {
+                ASSERT_GE(now.size(), bytes.size());
+                EXPECT_EQ(now.substr(0, bytes.size()), bytes) << "the memo file only grows";
+            } else {
+                EXPECT_EQ(now, bytes) << name;
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace qm::test
