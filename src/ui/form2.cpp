@@ -3,6 +3,7 @@
 #include "app/common.h"
 #include "app/error_report.h"
 #include "app/settings.h"
+#include "replace/replace_run.h"
 #include "sets/set_files.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
@@ -288,7 +289,19 @@ void Form2::PushButton13_Click() {
 }
 
 void Form2::PushButton1_Click() {
-    // Wired to the replace run below.
+    RunInputs inputs;
+    for (const auto& [row, ticked] : tableRows())
+        inputs.rows.push_back({row, ticked});
+    inputs.selectedTab = TabControl1->currentIndex();
+    inputs.findText = Text1->text().toStdString();
+    inputs.replaceText = Text2->text().toStdString();
+    inputs.setFind = sets_.findList();
+    inputs.setReplace = sets_.replaceList();
+    // The import lets window events run; nothing in this window may start a second run or
+    // change the criteria while the first one goes on.
+    setEnabled(false);
+    lastRun_ = runReplace(*ui_, inputs, runOptions_);
+    setEnabled(true);
 }
 
 void Form2::closeEvent(QCloseEvent* event) {

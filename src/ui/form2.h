@@ -1,6 +1,7 @@
 #pragma once
 
 #include "db/catalogue.h"
+#include "replace/replace_run.h"
 #include "sets/set_lists.h"
 #include "ui/qt_user_interface.h"
 #include "ui/window_support.h"
@@ -39,6 +40,9 @@ class Form2 : public QWidget {
     void PushButton13_Click(); // Save Sets
 
     SetLists& sets() { return sets_; }
+    // Where the run keeps its change log and backups; tests point them at temporary folders.
+    void setRunOptions(RunOptions options) { runOptions_ = std::move(options); }
+    const RunResult& lastRun() const { return lastRun_; }
     // Puts the set lists into the two drop-down lists, with their selections.
     void refreshSetLists();
     // The table rows as the list holds them, with their check marks.
@@ -81,6 +85,8 @@ class Form2 : public QWidget {
     UserInterface* ui_;
     WindowSupport* support_;
     SetLists sets_;
+    RunOptions runOptions_;
+    RunResult lastRun_;
     bool syncing_ = false;
     std::function<void(class Form3&)> loadSetsHook_;
 };

@@ -18,6 +18,8 @@ void WindowTest::SetUp() {
     testApplication();
     settings::setStoreFolder((home.path() / "config").string());
     setApplicationFolder(appFolder.path().string());
+    // The working database ships empty beside the program; a zero-length file is one.
+    std::ofstream(appFolder.path() / "dbTemp.mdb").flush();
     ui::Form1::setProgramEnd([this] { ended = true; });
 }
 

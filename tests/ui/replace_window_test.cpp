@@ -1,0 +1,109 @@
+#include "ui/form1.h"
+#include "ui/form2.h"
+#include "ui_fixture.h"
+
+#include <array>
+#include <cstdio>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace qm;
+using qm::test::WindowTest;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The reference decoder's dump of a table, one line per record after the header line.
+std::string pxdump(const fs::path& table) {
+    std::string cmd = "python3 '" + test::pxdumpScript().string() + "' '" + table.string() + "'";
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    std::array<char, 4096> buf{};
+    while (std::size_t n = fread(buf.data(), 1, buf.size(), p))
+        out.append(buf.data(), n);
+    pclose(p);
+    return out;
+}
+
+struct ReplaceWindowTest : WindowTest {
+    fs::path db;
+    fs::path log;
+    fs::path backups;
+    void SetUp() override {
+        WindowTest::SetUp();
+        if (!fs::is_directory(QM_SAMPLES_DIR))
+            GTEST_SKIP() << "the sample database was not built";
+        db = home.path() / "Samples";
+        fs::copy(QM_SAMPLES_DIR, db, fs::copy_options::recursive);
+        log = home.path() / "backups.log";
+        backups = home.path() / "backups";
+        settings::SaveSetting(settings::key::Database, db.string());
+    }
+};
+
+} // namespace
+
+TEST_F(ReplaceWindowTest, FullRunFromTheMainWindowRewritesTheTickedTable) {
+    ui::Form1 form1(&ui);
+    ASSERT_TRUE(form1.Form_Load());
+    ui::Form2& f = *form1.mainWindow();
+    f.setRunOptions({log, backups});
+    ASSERT_EQ(f.ListView1->topLevelItemCount(), 3);
+    auto found = f.ListView1->findItems("PRODUCTS", Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1);
+    std::string ordersBefore = readFile(db / "ORDERS.DB");
+    std::string productsBefore = pxdump(db / "Products.db");
+    found[0]->setCheckState(0, Qt::Checked);
+    f.Text1->setText("grey");
+    f.Text2->setText("gray");
+
+    f.PushButton1_Click();
+
+    ASSERT_FALSE(ui.boxes.empty());
+    EXPECT_EQ(ui.boxes.back().text, "Done.");
+    EXPECT_EQ(ui.boxes.back().buttons, Buttons::Ok);
+    // An empty title asks the seam for the application title.
+    EXPECT_TRUE(ui.boxes.back().title.empty() || ui.boxes.back().title == appTitle());
+    EXPECT_TRUE(f.isEnabled());
+    EXPECT_EQ(ui.pointer(), PointerState::Default);
+
+    // Two descriptions and one memo held "grey": three lines, one per hit.
+    std::string lines = readFile(log);
+    std::size_t count = 0;
+    for (std::size_t p =
+             lines.find("] - grey was replace to gray at table (PRODUCTS) and column (");
+         p != std::string::npos;
+         p = lines.find("] - grey was replace to gray at table (PRODUCTS)", p + 1))
+        ++count;
+    EXPECT_EQ(count, 3u) << lines;
+    EXPECT_NE(lines.find("and column (Description)\r\n"), std::string::npos);
+    EXPECT_NE(lines.find("and column (Details)\r\n"), std::string::npos);
+
+    std::string after = pxdump(db / "Products.db");
+    std::string expected = productsBefore;
+    for (std::size_t p = expected.find("grey"); p != std::string::npos; p = expected.find("grey"))
+        expected.replace(p, 4, "gray");
+    EXPECT_EQ(after, expected);
+    EXPECT_EQ(readFile(db / "ORDERS.DB"), ordersBefore) << "an unticked table is not touched";
+    EXPECT_TRUE(fs::exists(db / "Products.db")) << "the file keeps the case of its name";
+}
+
+TEST_F(ReplaceWindowTest, NothingTickedAsksForATable) {
+    ui::Form1 form1(&ui);
+    ASSERT_TRUE(form1.Form_Load());
+    ui::Form2& f = *form1.mainWindow();
+    f.setRunOptions({log, backups});
+    f.PushButton1_Click();
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, "Please select a table");
+    EXPECT_TRUE(ui.pointers.empty());
+    EXPECT_FALSE(fs::exists(log));
+}
