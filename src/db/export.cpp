@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <map>
 #include <optional>
+#include <span>
 #include <unistd.h>
 
 namespace qm::db {
@@ -108,6 +109,21 @@ class RecordReader {
     std::uint64_t start_ = 0;
 };
 
+// True when the Alpha field's bytes are exactly text (printable ASCII) followed by NULs.
+bool sameAsciiAlpha(std::span<const std::uint8_t> field, const std::string& text) {
+    if (text.size() > field.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x7F || field[i] != c)
+            return false;
+    }
+    for (std::size_t i = text.size(); i < field.size(); ++i)
+        if (field[i] != 0)
+            return false;
+    return true;
+}
+
 void onDrop(const ParadoxDropRequest& request) {
     state().pendingDrop = fs::absolute(request.dbFile);
 }
@@ -188,6 +204,10 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     if (!same)
         return notWritten("its working copy's columns are not the table's fields");
 
+    // In the single-byte code pages a text of ASCII characters is its own bytes, so most
+    // Alpha values are found unchanged without decoding them.
+    const std::uint16_t cp = table->codePage();
+    const bool asciiAlpha = cp != 932 && cp != 936 && cp != 949 && cp != 950;
     std::sort(offsets.begin(), offsets.end());
     std::vector<bool> seen(offsets.size(), false);
     RecordReader reader(db, table->header().recordSize);
@@ -216,6 +236,9 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
                     if (!hasText(fields[k].type))
                         continue;
                     const std::string now = row[k].isNull() ? std::string() : row[k].toString();
+                    if (fields[k].type == FieldType::Alpha && asciiAlpha &&
+                        sameAsciiAlpha(bytes.subspan(fields[k].offset, fields[k].width), now))
+                        continue;
                     const paradox::Value old = table->decode(k, bytes);
                     if (now == (old.isNull() ? std::string() : paradox::textForm(fields[k], old)))
                         continue;
