@@ -100,6 +100,13 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
     // them do not each wait for the disk.
     const bool inTransaction = status.created && working && working->isOpen() &&
                                trap.step(186, [&] { working->beginTrans(); });
+    // The working database is given each row's values beside its statement, which it would
+    // otherwise read back out of the text; the text is still built and logged as it stands. A
+    // name with a back quote cannot be read back the same way, so its statements go as text.
+    SqliteBackend* direct = nullptr;
+    if (working && working->isOpen() && fieldCount > 0 && tableName.find('`') == std::string::npos)
+        direct = dynamic_cast<SqliteBackend*>(&working->backend());
+    std::vector<std::optional<std::string>> values(static_cast<std::size_t>(fieldCount));
     for (long j = 0; j <= last; ++j) {
         trap.step(188, [&] { ui.processEvents(); });
         trap.step(190, [&] { statement = "INSERT INTO `" + tableName + "` VALUES('"; });
@@ -108,18 +115,23 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
         bool readable = true;
         for (int k = 0; k < fieldCount; ++k) {
             trap.step(194, [&] { ui.processEvents(); });
+            std::optional<std::string>& value = values[static_cast<std::size_t>(k)];
+            value.reset();
             std::string text;
             if (!trap.step(196, [&] {
                     // NullToDefault(value, "") as text; Null reads as the empty text, and the
                     // value is copied once rather than three times.
-                    const Variant v = need(rs).value(k);
-                    text = v.isText() ? v.text() : v.toString();
+                    Variant v = need(rs).value(k);
+                    // v is ours: its text is taken rather than copied.
+                    text =
+                        v.isText() ? std::move(const_cast<std::string&>(v.text())) : v.toString();
                 }))
                 readable = false;
             if (text.empty()) {
                 trap.step(200, [&] { statement.pop_back(); });
                 trap.step(202, [&] { statement += "NULL, '"; });
             } else {
+                std::string plain; // the value before its apostrophes were doubled
                 trap.step(204, [&] {
                     if (text.find('\'') == std::string::npos)
                         return;
@@ -130,12 +142,14 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
                         if (ch == '\'')
                             doubled += '\'';
                     }
+                    plain = text;
                     text.swap(doubled);
                 });
                 trap.step(206, [&] {
                     statement += text;
                     statement += "', '";
                 });
+                value = plain.empty() ? std::move(text) : std::move(plain);
             }
         }
         trap.step(210, [&] { statement.resize(statement.size() >= 3 ? statement.size() - 3 : 0); });
@@ -145,7 +159,12 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
             inserted = trap.step(216, [&] {
                 if (auto offset = need(rs).sourceOffset())
                     need(working).setNextRowSource(*offset);
-                need(working).execute(statement);
+                if (direct && working->isOpen()) {
+                    Connection::logStatement(working->connectionString(), statement);
+                    direct->insertTexts(tableName, values);
+                } else {
+                    need(working).execute(statement);
+                }
             });
         }
         if (inserted)

@@ -109,9 +109,7 @@ class ParadoxCursor : public Cursor {
     explicit ParadoxCursor(const fs::path& file) : file_(file) {
         try {
             table_ = std::make_unique<paradox::Table>(paradox::Table::open(file));
-            offsets_.reserve(table_->recordCount());
-            table_->forEachRecord(
-                [this](const paradox::Record& r) { offsets_.push_back(r.fileOffset()); });
+            offsets_ = table_->recordOffsets();
         } catch (const Error&) {
             throw;
         } catch (const std::exception& e) {
@@ -142,9 +140,12 @@ class ParadoxCursor : public Cursor {
         if (!hasText(f.type))
             return Variant::null();
         try {
-            const paradox::Value v = table_->decode(static_cast<std::size_t>(i), record());
+            paradox::Value v = table_->decode(static_cast<std::size_t>(i), record());
             if (v.isNull())
                 return Variant::null();
+            // Alpha, Memo and BCD values are their text already: handed on, not copied.
+            if (auto* text = std::get_if<std::string>(&v.data))
+                return Variant(std::move(*text));
             return Variant(paradox::textForm(f, v));
         } catch (const Error&) {
             throw;
@@ -190,7 +191,7 @@ class ParadoxCursor : public Cursor {
         return {window_.data() + (pos_ - windowFirst_) * recordSize_, recordSize_};
     }
 
-    static constexpr std::size_t kWindowBytes = 64 * 1024;
+    static constexpr std::size_t kWindowBytes = 256 * 1024;
     fs::path file_;
     std::unique_ptr<paradox::Table> table_;
     std::vector<std::uint64_t> offsets_;

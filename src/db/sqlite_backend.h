@@ -80,6 +80,12 @@ class SqliteBackend : public Backend {
     void rollbackTrans() override;
     void setNextRowSource(std::uint64_t offset) override { nextSource_ = offset; }
 
+    // The row of "INSERT INTO `name` VALUES('...', NULL, ...)" with every value a quoted text
+    // (or NULL), given as values rather than as the statement: the same checks, result and
+    // errors as execute() with that text, without reading it again.
+    void insertTexts(const std::string& name,
+                     const std::vector<std::optional<std::string>>& values);
+
     const std::filesystem::path& file() const { return file_; }
     // The columns of a table as Jet sees them; NoSuchTable when there is none.
     const std::vector<JetColumn>& columns(const std::string& table);
@@ -100,6 +106,7 @@ class SqliteBackend : public Backend {
         std::string name; // as stored
         std::vector<JetColumn> columns;
         std::string sourceInsert;     // the side table's INSERT, once the side table is known
+        std::string insert;           // INSERT of a whole row, once made
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
     };
     sqlite3_stmt* prepare(const std::string& sql);
@@ -115,6 +122,10 @@ class SqliteBackend : public Backend {
     void dropTable(const Tokens& t);
     void createTable(const Tokens& t);
     void insert(const Tokens& t);
+    void insertRow(TableInfo& info, const std::vector<std::optional<std::string>>& row,
+                   std::optional<std::uint64_t> source);
+    // Writes the row origins still waiting (rowid, .db offset) into the side table.
+    void flushSources();
     void update(const Tokens& t);
     void exportToParadox(const Tokens& t);
     void generic(const Tokens& t);
@@ -132,6 +143,9 @@ class SqliteBackend : public Backend {
     std::set<std::string> indexed_;
     bool sideTables_ = false;
     std::optional<std::uint64_t> nextSource_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> pendingSources_;
+    std::string pendingInsert_; // the side table's single-row INSERT they go to
+    std::string pendingTable_;
 };
 
 // The declared SQLite type that stands for a Jet type, and back.

@@ -78,6 +78,37 @@ bool readAt(std::FILE* f, std::uint64_t offset, void* dst, std::size_t n) {
     return std::fread(dst, 1, n, f) == n;
 }
 
+// A file read through one large buffer: the chain walk and the record scan ask for small pieces
+// that mostly follow one another, and a system call for each would cost more than the reading.
+class Window {
+  public:
+    Window(std::FILE* f, std::uint64_t fileSize, std::size_t size)
+        : file_(f), fileSize_(fileSize), size_(size) {}
+    // n bytes at offset, valid until the next call; null when the file does not hold them.
+    const std::uint8_t* get(std::uint64_t offset, std::size_t n) {
+        if (offset >= start_ && offset + n <= start_ + buffer_.size())
+            return buffer_.data() + (offset - start_);
+        if (offset + n > fileSize_)
+            return nullptr;
+        const std::uint64_t length =
+            std::min<std::uint64_t>(std::max<std::uint64_t>(size_, n), fileSize_ - offset);
+        buffer_.resize(static_cast<std::size_t>(length));
+        if (!readAt(file_, offset, buffer_.data(), buffer_.size())) {
+            buffer_.clear();
+            return nullptr;
+        }
+        start_ = offset;
+        return buffer_.data();
+    }
+
+  private:
+    std::FILE* file_;
+    std::uint64_t fileSize_;
+    std::size_t size_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t start_ = 0;
+};
+
 std::string fileName(const fs::path& p) {
     return p.string();
 }
@@ -202,6 +233,11 @@ struct detail::TableImpl {
     mutable File mb;
     mutable bool mbOpened = false;
     mutable std::uint64_t mbSize = 0;
+    // A run of the memo file read in one go. Blobs of neighbouring records sit close together,
+    // so a scan reads the memo file in large pieces instead of three small reads per value.
+    mutable std::vector<std::uint8_t> mbWindow;
+    mutable std::uint64_t mbWindowStart = 0;
+    static constexpr std::size_t kMemoWindow = 256 * 1024;
 
     // The chain, validated at open: block number and record count of each block, in order.
     struct ChainBlock {
@@ -222,6 +258,12 @@ struct detail::TableImpl {
     void readFields(const std::vector<std::uint8_t>& h);
     void walkChain();
     std::FILE* memo() const;
+    // n bytes of the memo file at offset, from the window (valid until the next call), or null
+    // when the file does not hold them.
+    const std::uint8_t* memoBytes(std::uint64_t offset, std::size_t n) const;
+    // The bytes of a blob: a view of the leader, the window or scratch.
+    std::span<const std::uint8_t> blobBytes(const BlobRef& ref,
+                                            std::vector<std::uint8_t>& scratch) const;
     Value decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const;
     std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 };
@@ -430,6 +472,7 @@ void detail::TableImpl::walkChain() {
     std::vector<bool> seen(65536, false);
     std::uint64_t total = 0;
     std::uint16_t blk = h.firstBlock;
+    Window window(db.get(), fileSize, 256 * 1024);
     while (blk != 0) {
         if (seen[blk])
             fail("has a block chain that loops (block " + std::to_string(blk) + " comes twice)");
@@ -437,8 +480,8 @@ void detail::TableImpl::walkChain() {
         if (blk > present)
             fail("has block " + std::to_string(blk) + " in its chain, past the end of the file");
         const std::uint64_t p = blockOffset(blk);
-        std::uint8_t bh[6];
-        if (p + 6 > fileSize || !readAt(db.get(), p, bh, 6))
+        const std::uint8_t* bh = p + 6 > fileSize ? nullptr : window.get(p, 6);
+        if (!bh)
             fail("has block " + std::to_string(blk) + " past the end of the file");
         const std::uint16_t next = le16(bh);
         const auto add = static_cast<std::int16_t>(le16(bh + 4));
@@ -567,12 +610,14 @@ void Table::forEachRecord(const std::function<void(const Record&)>& fn) const {
 void Table::forEachRecordWhile(const std::function<bool(const Record&)>& fn) const {
     const Impl& m = *impl_;
     const std::size_t rs = m.header.recordSize;
-    std::vector<std::uint8_t> buffer;
-    buffer.reserve(m.header.blockSize);
+    // Blocks in chain order usually follow one another in the file: read them in large runs.
+    Window window(m.db.get(), m.fileSize, 1024 * 1024);
     for (const auto& cb : m.chain) {
         const std::uint64_t p = m.blockOffset(cb.block);
-        buffer.resize(cb.records * rs);
-        if (!readAt(m.db.get(), p + 6, buffer.data(), buffer.size()))
+        if (cb.records == 0)
+            continue;
+        const std::uint8_t* data = window.get(p + 6, cb.records * rs);
+        if (!data)
             m.fail("cannot read block " + std::to_string(cb.block) +
                    " (the file changed or is damaged)");
         for (std::uint32_t i = 0; i < cb.records; ++i) {
@@ -581,11 +626,23 @@ void Table::forEachRecordWhile(const std::function<bool(const Record&)>& fn) con
             r.block_ = cb.block;
             r.index_ = i;
             r.offset_ = p + 6 + static_cast<std::uint64_t>(i) * rs;
-            r.bytes_ = std::span<const std::uint8_t>(buffer.data() + i * rs, rs);
+            r.bytes_ = std::span<const std::uint8_t>(data + i * rs, rs);
             if (!fn(r))
                 return;
         }
     }
+}
+
+std::vector<std::uint64_t> Table::recordOffsets() const {
+    const Impl& m = *impl_;
+    std::vector<std::uint64_t> out;
+    out.reserve(m.header.numRecords);
+    for (const auto& cb : m.chain) {
+        const std::uint64_t p = m.blockOffset(cb.block) + 6;
+        for (std::uint32_t i = 0; i < cb.records; ++i)
+            out.push_back(p + static_cast<std::uint64_t>(i) * m.header.recordSize);
+    }
+    return out;
 }
 
 Record Table::readRecordAt(std::uint64_t offset) const {
@@ -637,17 +694,37 @@ Value Table::decode(std::size_t fieldIndex, std::span<const std::uint8_t> record
     return impl_->decode(fieldIndex, record);
 }
 
-std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const BlobRef& ref) const {
+const std::uint8_t* detail::TableImpl::memoBytes(std::uint64_t offset, std::size_t n) const {
+    if (offset >= mbWindowStart && offset + n <= mbWindowStart + mbWindow.size())
+        return mbWindow.data() + (offset - mbWindowStart);
+    std::FILE* f = memo();
+    if (!f || offset + n > mbSize)
+        return nullptr;
+    // Start at the memo block holding the bytes, so the blobs that follow come with it.
+    std::uint64_t start = offset & ~std::uint64_t{4095};
+    std::uint64_t length = std::max<std::uint64_t>(kMemoWindow, offset + n - start);
+    length = std::min(length, mbSize - start);
+    mbWindow.resize(static_cast<std::size_t>(length));
+    if (!readAt(f, start, mbWindow.data(), mbWindow.size())) {
+        mbWindow.clear();
+        mbWindowStart = 0;
+        return nullptr;
+    }
+    mbWindowStart = start;
+    return mbWindow.data() + (offset - start);
+}
+
+std::span<const std::uint8_t>
+detail::TableImpl::blobBytes(const BlobRef& ref, std::vector<std::uint8_t>& scratch) const {
     const TableImpl& m = *this;
-    (void)type;
     if (ref.length == 0)
         return {};
     if (ref.length <= ref.leader.size())
-        return std::vector<std::uint8_t>(ref.leader.begin(), ref.leader.begin() + ref.length);
+        return std::span<const std::uint8_t>(ref.leader.data(), ref.length);
     std::FILE* f = m.memo();
-    const std::string mbName = m.memoPath.empty() ? fileName(m.path) : fileName(m.memoPath);
+    const std::string_view mbName = m.memoPath.empty() ? m.path.native() : m.memoPath.native();
     auto bad = [&](const std::string& what) -> FormatError {
-        return FormatError(mbName + ": " + what);
+        return FormatError(std::string(mbName) + ": " + what);
     };
     if (!f)
         throw FormatError(fileName(m.path) +
@@ -656,9 +733,10 @@ std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const Blob
     const std::uint64_t off = ref.blockOffset();
     if (off + 12 > m.mbSize)
         throw bad("blob pointer " + std::to_string(off) + " past the end of the memo file");
-    std::uint8_t blockType = 0;
-    if (!readAt(f, off, &blockType, 1))
+    const std::uint8_t* head = memoBytes(off, 12);
+    if (!head)
         throw bad("cannot read the block at " + std::to_string(off));
+    const std::uint8_t blockType = head[0];
     std::uint64_t start = 0;
     // The memo block repeats the length; a pointer whose block disagrees points at the wrong
     // blob (stale or damaged), and its bytes must not pass for the value.
@@ -666,9 +744,6 @@ std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const Blob
         if (blockType != 2)
             throw bad("blob pointer to a block of type " + std::to_string(blockType) + " at " +
                       std::to_string(off) + " (expected a single-blob block)");
-        std::uint8_t head[9];
-        if (!readAt(f, off, head, sizeof head))
-            throw bad("cannot read the block at " + std::to_string(off));
         const std::uint32_t stored = le32(head + 3);
         if (stored != ref.length)
             throw bad("the blob at " + std::to_string(off) + " holds " + std::to_string(stored) +
@@ -679,8 +754,8 @@ std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const Blob
             throw bad("blob pointer to a bad sub-allocated entry (index " + std::to_string(idx) +
                       ", block type " + std::to_string(blockType) + " at " + std::to_string(off) +
                       ")");
-        std::uint8_t entry[5];
-        if (!readAt(f, off + 12 + 5 * idx, entry, sizeof entry))
+        const std::uint8_t* entry = memoBytes(off + 12 + 5 * idx, 5);
+        if (!entry)
             throw bad("cannot read the blob entry at " + std::to_string(off));
         const std::uint32_t stored =
             entry[4] == 0 || entry[1] == 0 ? 0 : (entry[1] - 1u) * 16u + entry[4];
@@ -697,10 +772,26 @@ std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const Blob
     if (start + ref.length > m.mbSize)
         throw bad("blob of " + std::to_string(ref.length) + " bytes at " + std::to_string(start) +
                   " runs past the end of the memo file");
-    std::vector<std::uint8_t> data(ref.length);
-    if (!readAt(f, start, data.data(), data.size()))
+    if (ref.length > kMemoWindow) {
+        // Too large for the window: read on its own, leaving the window to the small ones.
+        scratch.resize(ref.length);
+        if (!readAt(f, start, scratch.data(), scratch.size()))
+            throw bad("cannot read the blob at " + std::to_string(start));
+        return scratch;
+    }
+    const std::uint8_t* data = memoBytes(start, ref.length);
+    if (!data)
         throw bad("cannot read the blob at " + std::to_string(start));
-    return data;
+    return std::span<const std::uint8_t>(data, ref.length);
+}
+
+std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const BlobRef& ref) const {
+    (void)type;
+    std::vector<std::uint8_t> scratch;
+    const auto bytes = blobBytes(ref, scratch);
+    if (bytes.data() == scratch.data() && !scratch.empty())
+        return scratch;
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
 Value detail::TableImpl::decode(std::size_t fieldIndex,
@@ -797,12 +888,13 @@ Value detail::TableImpl::decode(std::size_t fieldIndex,
         ref.length = le32(raw.data() + leader + 4);
         ref.modNr = le16(raw.data() + leader + 8);
         if (ref.length != 0) {
-            std::vector<std::uint8_t> data = readBlob(f.type, ref);
+            std::vector<std::uint8_t> scratch;
+            const auto data = blobBytes(ref, scratch);
             if (f.type == FieldType::Memo)
                 v.data =
                     text(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
             else
-                v.data = std::move(data);
+                v.data = std::vector<std::uint8_t>(data.begin(), data.end());
         }
         v.blob = std::move(ref);
         break;
@@ -827,10 +919,24 @@ std::int64_t floorMod(std::int64_t a, std::int64_t b) {
     return a - floorDiv(a, b) * b;
 }
 
-std::string printf2(const char* fmt, std::int64_t a) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, fmt, static_cast<long long>(a));
-    return buf;
+// Appends v as printf's "%0<width>lld" would print it: at least width characters, zero-padded
+// after the sign. Every date of a large table passes through here, so no printf.
+void appendPadded(std::string& out, std::int64_t v, int width) {
+    char digits[24];
+    int n = 0;
+    std::uint64_t u = v < 0 ? ~static_cast<std::uint64_t>(v) + 1 : static_cast<std::uint64_t>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) {
+        out += '-';
+        --width;
+    }
+    for (int i = n; i < width; ++i)
+        out += '0';
+    while (n)
+        out += digits[--n];
 }
 
 } // namespace
@@ -856,18 +962,30 @@ std::string dateText(std::int64_t n) {
     const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
     const std::int64_t mo = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t y = yoe + era * 400 + (mo <= 2 ? 1 : 0);
-    std::string out = y < 0 ? "-" + printf2("%04lld", -y) : printf2("%04lld", y);
-    return out + "-" + printf2("%02lld", mo) + "-" + printf2("%02lld", d);
+    std::string out;
+    out.reserve(16);
+    appendPadded(out, y, y < 0 ? 5 : 4);
+    out += '-';
+    appendPadded(out, mo, 2);
+    out += '-';
+    appendPadded(out, d, 2);
+    return out;
 }
 
 std::string timeText(std::int64_t ms) {
     const std::int64_t s = floorDiv(ms, 1000);
     const std::int64_t milli = floorMod(ms, 1000);
-    std::string out = printf2("%02lld", floorDiv(s, 3600)) + ":" +
-                      printf2("%02lld", floorMod(floorDiv(s, 60), 60)) + ":" +
-                      printf2("%02lld", floorMod(s, 60));
-    if (milli)
-        out += "." + printf2("%03lld", milli);
+    std::string out;
+    out.reserve(16);
+    appendPadded(out, floorDiv(s, 3600), 2);
+    out += ':';
+    appendPadded(out, floorMod(floorDiv(s, 60), 60), 2);
+    out += ':';
+    appendPadded(out, floorMod(s, 60), 2);
+    if (milli) {
+        out += '.';
+        appendPadded(out, milli, 3);
+    }
     return out;
 }
 

@@ -226,6 +226,9 @@ class Table {
     void forEachRecord(const std::function<void(const Record&)>& fn) const;
     // Same, stopping early when fn returns false.
     void forEachRecordWhile(const std::function<bool(const Record&)>& fn) const;
+    // The file offset of every record in block-chain order, as forEachRecord would give them,
+    // without reading the records (the chain was checked at open).
+    std::vector<std::uint64_t> recordOffsets() const;
     // The record at an absolute file offset, which must be a record start inside a data block.
     Record readRecordAt(std::uint64_t offset) const;
     // Decodes field i of raw record bytes (recordSize long).

@@ -1,0 +1,191 @@
+// The import path alone on a large table: reading the table through the Paradox connection,
+// the import into the working database, and the same inserts sent as plain statements, each
+// beside a plain copy of the table's files. Prints what it measures; asserts nothing.
+//
+//   bench_import [records ...]      (default: 1000000 100000)
+//   QM_BENCH_DIR                    where to build the tables (default: a folder under /tmp)
+
+#include "app/common.h"
+#include "app/current_folder.h"
+#include "app/user_interface.h"
+#include "db/connection.h"
+#include "db/import.h"
+#include "paradox/writer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using qm::paradox::FieldType;
+
+namespace {
+
+double since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Processor time of this process: on a machine shared with other work, wall time also counts
+// the waits for a processor.
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long long peakRss() {
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atoll(line.c_str() + 6) * 1024;
+    return -1;
+}
+void resetPeakRss() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+class QuietUi : public qm::UserInterface {
+  public:
+    qm::Answer messageBox(const std::string& text, qm::Buttons, qm::Icon,
+                          const std::string&) override {
+        ++boxes;
+        std::fprintf(stderr, "message: %s\n", text.c_str());
+        return qm::Answer::Ok;
+    }
+    std::string inputBox(const std::string&, const std::string&, const std::string&) override {
+        return {};
+    }
+    std::string fileDialog(const qm::FileDialogRequest&) override { return {}; }
+    std::string browseForFolder(const std::string&, const std::string&) override { return {}; }
+    void setPointer(qm::PointerState) override {}
+    void processEvents() override {}
+    int boxes = 0;
+};
+
+const std::vector<qm::paradox::FieldSpec> kFields = {
+    {"First", FieldType::Alpha, 40}, {"Second", FieldType::Alpha, 40},
+    {"Notes", FieldType::Memo, 30},  {"Amount", FieldType::Number, 0},
+    {"Day", FieldType::Date, 0},     {"Id", FieldType::Long, 0}};
+
+void makeTable(const fs::path& db, long n) {
+    qm::paradox::TableSpec spec;
+    spec.fields = kFields;
+    qm::paradox::TableWriter w(qm::paradox::familyPathsFor(db), spec);
+    std::vector<qm::paradox::Value> rec(kFields.size());
+    for (long i = 0; i < n; ++i) {
+        const bool hit = i % 10 == 0;
+        rec[0] = qm::paradox::valueFromText(
+            kFields[0], (hit ? "record with needle " : "record number ") + std::to_string(i));
+        rec[1] = qm::paradox::valueFromText(kFields[1], "second value " + std::to_string(i % 977));
+        rec[2] = qm::paradox::valueFromText(
+            kFields[2],
+            i % 3 == 0 ? "" : "a memo that outgrows its leader, number " + std::to_string(i));
+        rec[3] = qm::paradox::valueFromText(kFields[3], std::to_string(i) + ".25");
+        rec[4] = qm::paradox::valueFromText(kFields[4], "2021-08-31");
+        rec[5] = qm::paradox::valueFromText(kFields[5], std::to_string(i));
+        w.add(rec);
+    }
+    w.finish();
+}
+
+std::uintmax_t folderBytes(const fs::path& folder) {
+    std::uintmax_t n = 0;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.is_regular_file())
+            n += e.file_size();
+    return n;
+}
+
+struct Figures {
+    double copy = 0, read = 0, import = 0, readCpu = 0, importCpu = 0;
+};
+
+Figures bench(long n, const fs::path& base) {
+    const fs::path app = base / "app", paradox = base / "paradox", copy = base / "copy";
+    fs::remove_all(base);
+    fs::create_directories(app);
+    fs::create_directories(paradox);
+    fs::create_directories(copy);
+    std::ofstream(app / "dbTemp.mdb").close();
+    qm::setApplicationFolder(app.string());
+    makeTable(paradox / "BENCH.DB", n);
+    const std::uintmax_t size = folderBytes(paradox);
+    ::sync();
+    resetPeakRss();
+
+    Figures f;
+    auto t0 = Clock::now();
+    for (const auto& e : fs::directory_iterator(paradox))
+        fs::copy_file(e.path(), copy / e.path().filename());
+    ::sync();
+    f.copy = since(t0);
+
+    t0 = Clock::now();
+    double c0 = cpuSeconds();
+    std::size_t bytes = 0;
+    {
+        qm::db::Connection p;
+        p.open(qm::db::paradoxConnectionString(paradox.string()));
+        qm::db::Recordset rs;
+        rs.open("SELECT * FROM `BENCH`", p);
+        for (; !rs.eof(); rs.moveNext())
+            for (int i = 0; i < rs.fieldCount(); ++i) {
+                const qm::Variant v = rs.value(i);
+                bytes += v.isText() ? v.text().size() : 0;
+            }
+    }
+    f.read = since(t0);
+    f.readCpu = cpuSeconds() - c0;
+    const long long readPeak = peakRss();
+    resetPeakRss();
+
+    QuietUi ui;
+    qm::FixedFolder folder(paradox.string());
+    t0 = Clock::now();
+    c0 = cpuSeconds();
+    const auto status = qm::db::sendTableToAccess(ui, folder, "BENCH");
+    f.import = since(t0);
+    f.importCpu = cpuSeconds() - c0;
+    const long long importPeak = peakRss();
+
+    std::printf("records %ld, table files %.1f MB, working database %.1f MB\n", n, size / 1e6,
+                fs::file_size(app / "dbTemp.mdb") / 1e6);
+    std::printf("  copy of the files   %7.3fs\n", f.copy);
+    std::printf("  reading alone       %7.3fs (%.1fx copy, processor %.3fs), %zu text bytes, "
+                "peak %.1f MB\n",
+                f.read, f.read / f.copy, f.readCpu, bytes, readPeak / 1e6);
+    std::printf("  import              %7.3fs (%.1fx copy, processor %.3fs), peak %.1f MB "
+                "(%.2fx table), complete %d, messages %d\n",
+                f.import, f.import / f.copy, f.importCpu, importPeak / 1e6,
+                static_cast<double>(importPeak) / static_cast<double>(size),
+                status.complete() ? 1 : 0, ui.boxes);
+    std::fflush(stdout);
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<long> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes.push_back(std::atol(argv[i]));
+    if (sizes.empty())
+        sizes = {1000000, 100000};
+    const char* dir = std::getenv("QM_BENCH_DIR");
+    const fs::path base =
+        dir ? fs::path(dir)
+            : fs::temp_directory_path() / ("qm-bench-import-" + std::to_string(::getpid()));
+    std::vector<Figures> all;
+    for (long n : sizes)
+        all.push_back(bench(n, base));
+    if (all.size() == 2)
+        std::printf("import %ld / %ld records: %.3f (processor %.3f)\n", sizes[1], sizes[0],
+                    all[1].import / all[0].import, all[1].importCpu / all[0].importCpu);
+    fs::remove_all(base);
+    return 0;
+}

@@ -1,0 +1,179 @@
+// The import's short cuts into the working database: rows handed over as values must meet the
+// same checks as their statements, and row origins that wait inside a transaction must be there
+// whenever anything looks, and gone with a rollback.
+
+#include "db_fixture.h"
+
+#include "app/error.h"
+#include "db/import.h"
+#include "db/sqlite_backend.h"
+#include "fake_user_interface.h"
+#include "paradox/table.h"
+
+namespace qm::test {
+namespace {
+
+using db::Connection;
+using paradox::FieldType;
+
+class RowSourceTest : public DbFixture {
+  protected:
+    void SetUp() override {
+        DbFixture::SetUp();
+        working.setMode(db::adModeReadWrite);
+        working.open(db::workingDatabaseConnectionString());
+    }
+    db::SqliteBackend& backend() { return dynamic_cast<db::SqliteBackend&>(working.backend()); }
+    // Origins of the rows of a table, in row order (0 for a row without one).
+    std::vector<std::uint64_t> origins(const std::string& table) {
+        std::vector<std::uint64_t> out;
+        backend().forEachRow(table,
+                             [&](std::optional<std::uint64_t> o, const std::vector<Variant>&) {
+                                 out.push_back(o.value_or(0));
+                             });
+        return out;
+    }
+    void insertRows(const std::string& table, int from, int to) {
+        for (int i = from; i < to; ++i) {
+            working.setNextRowSource(static_cast<std::uint64_t>(1000 + i));
+            working.execute("INSERT INTO `" + table + "` VALUES('" + std::to_string(i) + "')");
+        }
+    }
+    Connection working;
+};
+
+TEST_F(RowSourceTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledBack) {
+    working.execute("CREATE TABLE `A`(`X` TEXT)");
+    working.execute("CREATE TABLE `B`(`X` TEXT)");
+    working.beginTrans();
+    insertRows("A", 0, 150);
+    // Read on the same connection while the transaction is open: all 150 know their origin.
+    auto a = origins("A");
+    ASSERT_EQ(a.size(), 150u);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        ASSERT_EQ(a[i], 1000 + i) << i;
+    // Rows of another table between two of the first do not mix their origins up.
+    insertRows("A", 150, 170);
+    insertRows("B", 0, 30);
+    insertRows("A", 170, 250);
+    working.commitTrans();
+    a = origins("A");
+    ASSERT_EQ(a.size(), 250u);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        ASSERT_EQ(a[i], 1000 + i) << i;
+    const auto b = origins("B");
+    ASSERT_EQ(b.size(), 30u);
+    EXPECT_EQ(b.front(), 1000u);
+    EXPECT_EQ(b.back(), 1029u);
+    EXPECT_EQ(backend().status("A").withSource, 250);
+
+    // Rolled back: neither the rows nor their origins stay, and later origins are not shifted.
+    working.beginTrans();
+    insertRows("A", 250, 320);
+    working.rollbackTrans();
+    insertRows("A", 400, 401); // outside a transaction: written at once
+    a = origins("A");
+    ASSERT_EQ(a.size(), 251u);
+    EXPECT_EQ(a.back(), 1400u);
+    EXPECT_EQ(backend().status("A").rowsNow, 251);
+    EXPECT_EQ(backend().status("A").withSource, 251);
+
+    // Another connection sees the committed origins without this one doing anything more.
+    working.beginTrans();
+    insertRows("A", 500, 505);
+    working.commitTrans();
+    EXPECT_EQ(db::workingCopyStatus("A").withSource, 256);
+}
+
+TEST_F(RowSourceTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
+    working.execute("CREATE TABLE `T`(`N` INT, `D` DATETIME, `S` TEXT(3), `M` MEMO)");
+    using Row = std::vector<std::optional<std::string>>;
+    struct Case {
+        Row values;
+        std::string statement;
+    };
+    const std::vector<Case> cases = {
+        {{"abc", std::nullopt, std::nullopt, std::nullopt},
+         "INSERT INTO `T` VALUES('abc', NULL, NULL, NULL)"},
+        {{"1", "yesterday", std::nullopt, std::nullopt},
+         "INSERT INTO `T` VALUES('1', 'yesterday', NULL, NULL)"},
+        {{"1", std::nullopt, "long", std::nullopt},
+         "INSERT INTO `T` VALUES('1', NULL, 'long', NULL)"},
+        {{"1", std::nullopt}, "INSERT INTO `T` VALUES('1', NULL)"},
+    };
+    for (const auto& c : cases) {
+        std::optional<Error> byText, byValues;
+        try {
+            working.execute(c.statement);
+        } catch (const Error& e) {
+            byText = e;
+        }
+        try {
+            backend().insertTexts("T", c.values);
+        } catch (const Error& e) {
+            byValues = e;
+        }
+        ASSERT_TRUE(byText && byValues) << c.statement;
+        EXPECT_EQ(byValues->code(), byText->code()) << c.statement;
+        EXPECT_EQ(byValues->description(), byText->description()) << c.statement;
+    }
+    try {
+        backend().insertTexts("NOSUCH", {"1"});
+        ADD_FAILURE() << "a missing table took a row";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), code::NoSuchTable);
+    }
+    // Accepted ones arrive exactly, '007' and apostrophes included.
+    backend().insertTexts("T", {"007", "2021-08-31", "a'b", "it's"});
+    working.execute("INSERT INTO `T` VALUES('007', '2021-08-31', 'a''b', 'it''s')");
+    std::vector<std::vector<Variant>> rows;
+    backend().forEachRow("T", [&](std::optional<std::uint64_t>, const std::vector<Variant>& r) {
+        rows.push_back(r);
+    });
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (std::vector<Variant>{"007", "2021-08-31", "a'b", "it's"}));
+    EXPECT_EQ(rows[1], rows[0]);
+}
+
+TEST_F(RowSourceTest, ImportOfManyRecordsKeepsEveryOriginAndValue) {
+    std::vector<std::vector<std::string>> records;
+    for (int i = 0; i < 333; ++i)
+        records.push_back({"it's " + std::to_string(i), i % 4 ? std::to_string(i) : "",
+                           i % 3 ? std::string(static_cast<std::size_t>(i * 13), 'm') : ""});
+    const fs::path db = makeTable(
+        "MANY.DB",
+        {{"A", FieldType::Alpha, 30}, {"N", FieldType::Long, 0}, {"M", FieldType::Memo, 15}},
+        records);
+    working.close();
+    FakeUserInterface ui;
+    FixedFolder folder(paradoxDir.string());
+    const auto status = db::sendTableToAccess(ui, folder, "MANY");
+    EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
+    EXPECT_TRUE(status.complete());
+    EXPECT_EQ(status.withSource, 333);
+
+    working.open(db::workingDatabaseConnectionString());
+    const auto table = paradox::Table::open(db);
+    const auto offsets = table.recordOffsets();
+    std::size_t i = 0;
+    backend().forEachRow(
+        "MANY", [&](std::optional<std::uint64_t> o, const std::vector<Variant>& r) {
+            ASSERT_LT(i, records.size());
+            EXPECT_EQ(o.value_or(0), offsets[i]) << i;
+            for (std::size_t k = 0; k < r.size(); ++k)
+                EXPECT_EQ(r[k], records[i][k].empty() ? Variant::null() : Variant(records[i][k]))
+                    << i << " " << k;
+            ++i;
+        });
+    EXPECT_EQ(i, records.size());
+    // The statements were logged as they stand, apostrophes doubled.
+    const auto statements = workingStatements();
+    ASSERT_GE(statements.size(), 2u);
+    EXPECT_NE(
+        std::find(statements.begin(), statements.end(),
+                  "INSERT INTO `MANY` VALUES('it''s 1', '1', '" + std::string(13, 'm') + "')"),
+        statements.end());
+}
+
+} // namespace
+} // namespace qm::test
