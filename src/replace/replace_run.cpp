@@ -12,6 +12,8 @@
 #include "replace/change_log.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <map>
 #include <optional>
 
@@ -102,6 +104,38 @@ std::string cannotWorkOn(const TableRow& row) {
     return {};
 }
 
+// The scratch folder of a dry run: table copies and the backups of their write-back live and die
+// here, so the real tables and the real backup folder never see the run.
+class ScratchFolder {
+  public:
+    ScratchFolder() {
+        std::string pattern = (fs::temp_directory_path() / "quillmend-dry-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw Error(code::PathFileAccess, "Cannot create a scratch folder for the dry run in " +
+                                                  fs::temp_directory_path().string());
+        path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const fs::path& path() const { return path_; }
+
+    // A copy of the table's family in a folder of its own; returns that folder.
+    fs::path copyOf(const TableRow& row, std::size_t index) const {
+        const fs::path folder = path_ / std::to_string(index);
+        fs::create_directories(folder);
+        for (const auto& member : paradox::familyFiles(db::findTableFile(row.folder, row.name)))
+            fs::copy_file(member, folder / member.filename());
+        return folder;
+    }
+
+  private:
+    fs::path path_;
+};
+
 } // namespace
 
 bool RunResult::clean() const {
@@ -157,7 +191,18 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         return result;
     }
     const fs::path log = options.changeLog.empty() ? changeLogPath() : options.changeLog;
-    db::setWriteBackRoot(options.backupRoot);
+    std::optional<ScratchFolder> scratch;
+    if (options.dryRun) {
+        try {
+            scratch.emplace();
+        } catch (const Error& e) {
+            ui.messageBox(e.description(), Buttons::Ok, Icon::Exclamation, "");
+            result.end = RunResult::End::Failed;
+            result.failure = e.description();
+            return result;
+        }
+    }
+    db::setWriteBackRoot(scratch ? scratch->path() / "backups" : options.backupRoot);
     // A table a killed run left aside comes back before this run reads it.
     try {
         recoverInterruptedRuns(db::writeBackRoot());
@@ -195,6 +240,15 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 continue;
             }
             FixedFolder folder(row.folder);
+            if (scratch) {
+                try {
+                    folder.set(scratch->copyOf(row, i).string());
+                } catch (const std::exception& e) {
+                    outcome.reason =
+                        std::string("it cannot be copied for the dry run: ") + e.what();
+                    continue;
+                }
+            }
             // Copied out of the status at once: g++ 12 cannot see that a status the trapped
             // step never assigned is still its default.
             bool complete = false;
@@ -228,6 +282,18 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             }
             long last = -1;
             trap.step(108, [&] { last = snapshot.recordCount() - 1; });
+            using Clock = std::chrono::steady_clock;
+            auto lastReport = Clock::now();
+            const auto report = [&](long done, bool force) {
+                if (!options.progress)
+                    return;
+                const auto now = Clock::now();
+                if (!force && now - lastReport < std::chrono::milliseconds(100))
+                    return;
+                lastReport = now;
+                options.progress(T, done, last + 1);
+            };
+            report(0, true);
             // The UPDATEs of one table share one transaction, so a hit does not each wait for the
             // disk. The snapshot reads through a connection of its own and does not see them.
             bool inTransaction = false;
@@ -240,6 +306,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             try {
                 if (!trap.test(110, [&] { return snapshot.eof(); })) {
                     for (long j = 0; j <= last; ++j) {
+                        if ((j & 255) == 0)
+                            report(j, false);
                         int fields = 0;
                         trap.step(112, [&] { fields = snapshot.fieldCount(); });
                         for (int k = 0; k < fields; ++k) {
@@ -255,8 +323,10 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                                     return;
                                 if (C.empty())
                                     trap.step(118, [&] { C = snapshot.fieldName(k); });
-                                trap.step(118,
-                                          [&] { WriteChangeLog(log, changeLogLine(F, R, T, C)); });
+                                if (!options.dryRun)
+                                    trap.step(118, [&] {
+                                        WriteChangeLog(log, changeLogLine(F, R, T, C));
+                                    });
                                 ++outcome.hits;
                                 const std::string sql = "update `" + T + "` set `" + C + "` = '" +
                                                         doubleApostrophes(replaceAll(v, F, R)) +
@@ -292,6 +362,7 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 }
                 throw;
             }
+            report(last + 1, true);
             if (inTransaction)
                 trap.step(124, [&] { connection.commitTrans(); });
             trap.step(124, [&] { snapshot.close(); });
@@ -301,7 +372,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             for (const auto& l : back.leftOut)
                 addLeft(outcome, l.column, l.reason, l.count);
             outcome.valuesChanged = back.valuesChanged;
-            outcome.backupFolder = back.backupFolder;
+            if (!scratch)
+                outcome.backupFolder = back.backupFolder;
             outcome.reason = back.reason;
             switch (back.state) {
             case db::WriteBack::State::Written:
@@ -313,6 +385,12 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             case db::WriteBack::State::NotWritten:
                 outcome.writeBack = TableOutcome::WriteBack::NotWritten;
                 break;
+            }
+            if (scratch) {
+                // The copy has told what it had to; the next table gets the space.
+                std::error_code ec;
+                fs::remove_all(folder.get(), ec);
+                fs::remove_all(back.backupFolder, ec);
             }
         }
     } catch (const Error& e) {

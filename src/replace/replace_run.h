@@ -15,6 +15,7 @@
 #include "db/catalogue.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,13 @@ struct RunOptions {
     std::filesystem::path changeLog;
     // Where old table files and the swap journals go; empty: paradox::defaultBackupRoot().
     std::filesystem::path backupRoot;
+    // Everything but the write-back into the table's own files: each table is worked on in a
+    // scratch copy of its files (removed again), so the outcome says what a real run would do.
+    // The change log and the backup folder are left alone as well.
+    bool dryRun = false;
+    // Called while a table's records are searched: its name, records done, records in all. At the
+    // start and end of each table and otherwise at most about ten times a second.
+    std::function<void(const std::string& table, long long done, long long total)> progress;
 };
 
 // Values of one column that stayed as they were although a find text hit them.
