@@ -1,0 +1,169 @@
+#include "cli/arguments.h"
+
+#include <map>
+
+namespace qm::cli {
+
+namespace {
+
+const std::map<std::string, bool>& options() {
+    // name -> takes a value
+    static const std::map<std::string, bool> known = {
+        {"--table", true}, {"--all", false},      {"--find", true},     {"--replace", true},
+        {"--sets", true},  {"--separator", true}, {"--dry-run", false},
+    };
+    return known;
+}
+
+void setOnce(std::optional<std::string>& slot, const std::string& option,
+             const std::string& value) {
+    if (slot)
+        throw UsageError(option + " is given more than once");
+    slot = value;
+}
+
+} // namespace
+
+Arguments parseArguments(const std::vector<std::string>& args) {
+    Arguments a;
+    for (const auto& arg : args)
+        if (arg == "--")
+            break;
+        else if (arg == "--help" || arg == "-h")
+            return a;
+    if (args.empty())
+        throw UsageError("no command given");
+    if (args[0] == "list")
+        a.command = Arguments::Command::List;
+    else if (args[0] == "replace")
+        a.command = Arguments::Command::Replace;
+    else if (args[0] == "help")
+        return a;
+    else
+        throw UsageError("unknown command '" + args[0] + "' (the commands are replace and list)");
+
+    std::vector<std::string> positional;
+    std::vector<std::string> replaceOnly; // options given that only replace takes
+    bool endOfOptions = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (endOfOptions || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> value;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+        }
+        const auto known = options().find(name);
+        if (known == options().end())
+            throw UsageError("unknown option '" + name + "'");
+        if (known->second && !value) {
+            if (i + 1 >= args.size())
+                throw UsageError(name + " needs a value");
+            value = args[++i];
+        } else if (!known->second && value) {
+            throw UsageError(name + " takes no value");
+        }
+        replaceOnly.push_back(name);
+        if (name == "--table")
+            a.tables.push_back(*value);
+        else if (name == "--all")
+            a.all = true;
+        else if (name == "--find")
+            setOnce(a.find, name, *value);
+        else if (name == "--replace")
+            setOnce(a.replace, name, *value);
+        else if (name == "--sets")
+            setOnce(a.sets, name, *value);
+        else if (name == "--separator") {
+            if (a.separatorGiven)
+                throw UsageError("--separator is given more than once");
+            a.separator = *value;
+            a.separatorGiven = true;
+        } else if (name == "--dry-run")
+            a.dryRun = true;
+    }
+
+    if (positional.empty())
+        throw UsageError("no folder given");
+    if (positional.size() > 1)
+        throw UsageError("more than one folder given ('" + positional[0] + "', '" + positional[1] +
+                         "'); put a text that begins with '-' after --");
+    a.folder = positional[0];
+    if (a.folder.empty())
+        throw UsageError("the folder is an empty text");
+
+    if (a.command == Arguments::Command::List) {
+        if (!replaceOnly.empty())
+            throw UsageError(replaceOnly.front() + " belongs to the replace command, not to list");
+        return a;
+    }
+    if (a.all && !a.tables.empty())
+        throw UsageError("give either --table or --all, not both");
+    if (!a.all && a.tables.empty())
+        throw UsageError("name the tables to change with --table NAME, or give --all");
+    if (a.sets && (a.find || a.replace))
+        throw UsageError("give either --find and --replace, or --sets, not both");
+    if (!a.sets) {
+        if (!a.find || !a.replace)
+            throw UsageError("give --find TEXT and --replace TEXT, or --sets FILE");
+        if (a.find->empty())
+            throw UsageError("--find needs a text that is not empty (an empty find text hits "
+                             "every value and changes none)");
+    }
+    if (a.separatorGiven && !a.sets)
+        throw UsageError("--separator goes with --sets");
+    return a;
+}
+
+std::string helpText() {
+    return R"(Usage:
+  quillmend replace FOLDER (--table NAME ... | --all)
+                    (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
+                    [--dry-run]
+  quillmend list FOLDER
+  quillmend --help
+
+replace   Replaces text in the Paradox tables of FOLDER and its sub-folders, as "Start
+          Replacing" does: each table is copied into the working database, every hit is
+          written to the change log and changed there, and only the changed values are
+          written back into the table's files. The old files go to the backup folder.
+list      Prints the tables of FOLDER and its sub-folders, one a line, tab-separated:
+          name, folder, record count, level, code page (and a note for a table that
+          cannot be read).
+
+Options:
+  --table NAME     a table to change, by its name as list prints it (".db" may follow;
+                   case does not matter). A name found in more than one folder is given
+                   with its folder relative to FOLDER: sub/NAME. Repeat for more tables.
+  --all            every table list prints
+  --find TEXT      the text to find (exact, case-sensitive; not empty)
+  --replace TEXT   what replaces every occurrence (may be empty)
+  --sets FILE      find and replace sets, one a line: find text, separator, replace
+                   text; lines without the separator are skipped. A value is tested
+                   against each set in turn and changed by the first one that hits.
+  --separator SEP  the separator of the sets file (default ::)
+  --dry-run        does everything but the write-back (the tables are worked on in
+                   scratch copies) and reports what would change; writes no change log
+  -h, --help       this text
+
+Files:
+  The change log is backups.log in $TEMP (else the system's temporary folder). Old table
+  files go to $XDG_DATA_HOME/Quillmend/backups (else ~/.local/share/Quillmend/backups).
+  The working database dbTemp.mdb must be in the folder of this program.
+
+Exit status:
+  0  every table was processed and written back, or needed no change
+  1  a value was refused or a table was not written back (the summary says why)
+  2  bad arguments, an unreadable folder or sets file, or no table to work on
+)";
+}
+
+} // namespace qm::cli

@@ -1,0 +1,38 @@
+#pragma once
+
+// The command line of quillmend, read into one plain record before anything touches a folder.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qm::cli {
+
+// A command line that cannot be carried out as given; the text says what is wrong.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Arguments {
+    enum class Command { Help, List, Replace };
+    Command command = Command::Help;
+    std::string folder;
+    std::vector<std::string> tables; // --table, in the order given
+    bool all = false;
+    std::optional<std::string> find;
+    std::optional<std::string> replace;
+    std::optional<std::string> sets;
+    std::string separator = "::"; // the Load Sets dialog's default
+    bool separatorGiven = false;
+    bool dryRun = false;
+};
+
+// args without the program name. Throws UsageError.
+Arguments parseArguments(const std::vector<std::string>& args);
+
+// The text of --help.
+std::string helpText();
+
+} // namespace qm::cli

@@ -1,0 +1,401 @@
+// quillmend run as its own process on copies of the sample database and of corpus tables: its
+// output, its exit status and the files it leaves.
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qm::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const fs::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The reference decoder's dump of a table.
+std::string pxdump(const fs::path& table) {
+    const std::string cmd =
+        "python3 '" + pxdumpScript().string() + "' '" + table.string() + "' 2>/dev/null";
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    std::array<char, 4096> buf{};
+    while (std::size_t n = fread(buf.data(), 1, buf.size(), p))
+        out.append(buf.data(), n);
+    pclose(p);
+    return out;
+}
+
+// Every file under a folder with its bytes.
+std::map<std::string, std::string> tree(const fs::path& folder) {
+    std::map<std::string, std::string> m;
+    if (!fs::exists(folder))
+        return m;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file())
+            m[fs::relative(e.path(), folder).string()] = readFile(e.path());
+    return m;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // A private copy of the program and its working database, so that runs of tests side
+        // by side never share dbTemp.mdb.
+        app = temp.path() / "app";
+        fs::create_directories(app);
+        program = app / "quillmend";
+        fs::copy_file(QM_CLI_PROGRAM, program);
+        fs::copy_file(fs::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
+        tmp = temp.path() / "tmp";
+        data = temp.path() / "data";
+        fs::create_directories(tmp);
+        fs::create_directories(data);
+        changeLog = tmp / "backups.log";
+        backups = data / "Quillmend" / "backups";
+    }
+
+    // The sample database the build writes, made afresh in folder.
+    fs::path samples(const std::string& name = "Samples") {
+        const fs::path folder = temp.path() / name;
+        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + folder.string() + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return folder;
+    }
+
+    Outcome run(const std::vector<std::string>& args) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string s = *e;
+            if (!s.starts_with("TEMP=") && !s.starts_with("XDG_DATA_HOME="))
+                env.push_back(s);
+        }
+        env.push_back("TEMP=" + tmp.string());
+        env.push_back("XDG_DATA_HOME=" + data.string());
+        std::vector<char*> envp;
+        for (auto& s : env)
+            envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> all{program.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : all)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+
+        const fs::path out = temp.path() / "stdout", err = temp.path() / "stderr";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = 0;
+        Outcome o;
+        const int rc =
+            posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0);
+        if (rc != 0)
+            return o;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        o.out = readFile(out);
+        o.err = readFile(err);
+        return o;
+    }
+
+    TempDir temp;
+    fs::path app, program, tmp, data, changeLog, backups;
+};
+
+TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
+    const fs::path db = samples();
+    const auto before = tree(db);
+    const std::string f = db.string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no command given"},
+        {{"swap", f}, "unknown command 'swap'"},
+        {{"replace", f, "--find", "grey", "--replace", "gray"}, "--table NAME, or give --all"},
+        {{"replace", f, "--all", "--table", "ORDERS", "--find", "a", "--replace", "b"},
+         "either --table or --all"},
+        {{"replace", f, "--all", "--find", "grey"}, "give --find TEXT and --replace TEXT"},
+        {{"replace", f, "--all", "--find", "", "--replace", "x"}, "not empty"},
+        {{"replace", f, "--all", "--find", "a", "--replace", "b", "--sets", "s.txt"}, "not both"},
+        {{"replace", f, "--all", "--find", "a", "--replace", "b", "--separator", ";"},
+         "--separator goes with --sets"},
+        {{"replace", f, "--all", "--find", "a", "--replace", "b", "--bogus"},
+         "unknown option '--bogus'"},
+        {{"replace", f, "--all", "--find"}, "--find needs a value"},
+        {{"replace", f, f, "--all", "--find", "a", "--replace", "b"}, "more than one folder"},
+        {{"replace", "--all", "--find", "a", "--replace", "b"}, "no folder given"},
+        {{"list", f, "--all"}, "--all belongs to the replace command"},
+        {{"replace", f, "--table", "NOSUCH", "--find", "grey", "--replace", "gray"},
+         "no table 'NOSUCH'"},
+        {{"replace", f, "--all", "--sets", (temp.path() / "none.txt").string()}, "not found"},
+    };
+    for (const auto& [args, message] : cases) {
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, 2) << message;
+        EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
+        EXPECT_TRUE(o.out.empty()) << o.out;
+    }
+    for (const std::string& missing :
+         {(temp.path() / "nowhere").string(), (db / "ORDERS.DB").string()}) {
+        const Outcome o = run({"replace", missing, "--all", "--find", "grey", "--replace", "gray"});
+        EXPECT_EQ(o.status, 2);
+        EXPECT_NE(o.err.find("cannot read the folder " + missing), std::string::npos) << o.err;
+        EXPECT_EQ(run({"list", missing}).status, 2);
+    }
+    EXPECT_EQ(tree(db), before);
+    EXPECT_FALSE(fs::exists(changeLog));
+    EXPECT_FALSE(fs::exists(backups));
+
+    const Outcome help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("quillmend replace FOLDER"), std::string::npos);
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+}
+
+TEST_F(CliTest, ListGivesNameFolderRecordsLevelAndCodePage) {
+    const fs::path db = samples();
+    fs::create_directories(db / "Old");
+    fs::copy_file(db / "ORDERS.DB", db / "Old" / "ORDERS.DB");
+    const std::string ordersBefore = readFile(db / "ORDERS.DB");
+    const Outcome o = run({"list", db.string()});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "CUSTOMER\t" + db.string() + "\t4\t5.x\t1252\n" +   //
+                         "ORDERS\t" + db.string() + "\t3\t7.x\t1252\n" + //
+                         "PRODUCTS\t" + db.string() + "\t5\t5.x\t1252\n" + "ORDERS\t" +
+                         (db / "Old").string() + "\t3\t7.x\t1252\n");
+
+    // The same name in two folders must be named with its folder.
+    Outcome twice =
+        run({"replace", db.string(), "--table", "orders", "--find", "grey", "--replace", "gray"});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find("more than one folder"), std::string::npos) << twice.err;
+    Outcome one = run({"replace", db.string(), "--table", "Old/orders.db", "--find", "grey",
+                       "--replace", "gray"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(one.out.find("ORDERS (" + (db / "Old").string() + "): 1 hit, 1 value changed"),
+              std::string::npos)
+        << one.out;
+    // Only the table of the named folder changed.
+    EXPECT_EQ(readFile(db / "ORDERS.DB"), ordersBefore);
+    EXPECT_NE(readFile(db / "Old" / "ORDERS.DB"), ordersBefore);
+}
+
+TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
+    const fs::path db = samples();
+    const auto before = tree(db);
+    std::map<std::string, std::string> dumps;
+    for (const char* t : {"CUSTOMER.DB", "Products.db", "ORDERS.DB"})
+        dumps[t] = pxdump(db / t);
+    ASSERT_NE(dumps["Products.db"].find("grey"), std::string::npos) << "pxdump did not run";
+
+    const Outcome dry =
+        run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray", "--dry-run"});
+    EXPECT_EQ(dry.status, 0) << dry.err << dry.out;
+    EXPECT_TRUE(dry.err.empty()) << "no terminal, no progress line: " << dry.err;
+    EXPECT_NE(dry.out.find("PRODUCTS (" + db.string() +
+                           "): 3 hits, 3 values would change, would be written back"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_NE(dry.out.find("Dry run, nothing was written: 3 tables, 3 to write back"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_EQ(tree(db), before) << "a dry run leaves every byte";
+    EXPECT_FALSE(fs::exists(changeLog));
+    EXPECT_TRUE(tree(backups).empty());
+
+    const Outcome o = run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
+    EXPECT_EQ(o.status, 0) << o.err << o.out;
+    EXPECT_TRUE(o.err.empty()) << o.err;
+    EXPECT_NE(o.out.find("CUSTOMER (" + db.string() + "): 2 hits, 2 values changed, written back"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("ORDERS (" + db.string() + "): 1 hit, 1 value changed, written back"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("3 tables, 3 written back, 0 needing no change, 0 not written back, 0 "
+                         "values refused."),
+              std::string::npos)
+        << o.out;
+    // Read by the reference decoder: every "grey" became "gray", nothing else moved.
+    for (const auto& [t, dump] : dumps)
+        EXPECT_EQ(pxdump(db / t), replaced(dump, "grey", "gray")) << t;
+    const std::string log = readFile(changeLog);
+    EXPECT_EQ(occurrences(log, "] - grey was replace to gray at table ("), 6u) << log;
+    EXPECT_EQ(occurrences(log, "\r\n"), 6u);
+    EXPECT_NE(log.find("at table (ORDERS) and column (Remarks)"), std::string::npos);
+    // The old version of every replaced file is kept, byte for byte.
+    std::size_t kept = 0;
+    for (const auto& [name, bytes] : tree(backups)) {
+        const std::string file = fs::path(name).filename().string();
+        if (file == "ORIGIN.txt")
+            continue;
+        ++kept;
+        ASSERT_TRUE(before.count(file)) << name;
+        EXPECT_EQ(bytes, before.at(file)) << name;
+    }
+    EXPECT_EQ(kept, 5u) << "three .db files and two memo files";
+
+    // Nothing left to find: no hit, no file touched.
+    const auto after = tree(db);
+    const Outcome again =
+        run({"replace", db.string(), "--table", "products", "--find", "grey", "--replace", "x"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.out.find("0 hits, 0 values changed, nothing to write back"), std::string::npos)
+        << again.out;
+    EXPECT_EQ(tree(db), after);
+}
+
+TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
+    const fs::path db = samples();
+    const fs::path sets = temp.path() / "sets.txt";
+    // The first set that hits a value changes it; a line without the separator is skipped.
+    writeFile(sets, "grey;gray\r\nFolder;Binder\r\nno separator here\r\n");
+    const std::string productsDump = pxdump(db / "Products.db");
+    const Outcome o = run({"replace", db.string(), "--table", "Products", "--sets", sets.string(),
+                           "--separator", ";"});
+    EXPECT_EQ(o.status, 0) << o.err << o.out;
+    std::string expected = replaced(productsDump, "Folder, grey", "Folder, gray");
+    expected = replaced(expected, "Folder, red", "Binder, red");
+    expected = replaced(expected, "Notebook, grey", "Notebook, gray");
+    expected = replaced(expected, "card, grey", "card, gray");
+    EXPECT_EQ(pxdump(db / "Products.db"), expected);
+    // Two sets hit "Folder, grey, A4": both are logged, one changed it.
+    EXPECT_NE(o.out.find("PRODUCTS (" + db.string() + "): 5 hits, 4 values changed"),
+              std::string::npos)
+        << o.out;
+
+    // A code longer than its Alpha field (10) is refused and named.
+    const std::string before = readFile(db / "Products.db");
+    const Outcome refused = run({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
+                                 "--replace", "S-400-EXTENDED"});
+    EXPECT_EQ(refused.status, 1) << refused.err << refused.out;
+    EXPECT_NE(refused.out.find("  refused: 1 value in column Code: "), std::string::npos)
+        << refused.out;
+    EXPECT_NE(refused.out.find("1 value refused."), std::string::npos) << refused.out;
+    EXPECT_EQ(readFile(db / "Products.db"), before);
+}
+
+TEST_F(CliTest, EncryptedTableIsReportedAndLeftAlone) {
+    const fs::path enc = corpusDir() / "leonhad__paradoxdriver" / "encrypt" / "encrypted.db";
+    const fs::path contacts = corpusDir() / "leonhad__paradoxdriver" / "db" / "CONTACTS.DB";
+    if (!fs::exists(enc) || !fs::exists(contacts))
+        GTEST_SKIP() << "the corpus is not here";
+    const fs::path db = temp.path() / "Corpus";
+    fs::create_directories(db);
+    fs::copy_file(enc, db / "encrypted.db");
+    fs::copy_file(contacts, db / "CONTACTS.DB");
+    fs::permissions(db / "encrypted.db", fs::perms::owner_write, fs::perm_options::add);
+    fs::permissions(db / "CONTACTS.DB", fs::perms::owner_write, fs::perm_options::add);
+    const auto before = tree(db);
+
+    const Outcome list = run({"list", db.string()});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("ENCRYPTED\t" + db.string() + "\t-\t-\t-\tpassword-protected"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("CONTACTS\t" + db.string() + "\t55\t7.x\t437"), std::string::npos)
+        << list.out;
+
+    const Outcome o = run({"replace", db.string(), "--all", "--find", "zzqq", "--replace", "x"});
+    EXPECT_EQ(o.status, 1) << o.err << o.out;
+    EXPECT_NE(o.out.find("ENCRYPTED (" + db.string() +
+                         "): 0 hits, 0 values changed, not written back: it is "
+                         "password-protected"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("CONTACTS (" + db.string() +
+                         "): 0 hits, 0 values changed, nothing to "
+                         "write back"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(tree(db), before);
+}
+
+// We run as root, for whom a folder without write permission is writable all the same; the
+// program goes by the permission bits, so chmod 555 is a meaningful test either way.
+TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
+    const fs::path db = samples();
+    const auto before = tree(db);
+    fs::permissions(db, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    const Outcome o = run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
+    fs::permissions(db, fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(o.status, 1) << o.err << o.out;
+    EXPECT_NE(o.out.find("CUSTOMER (" + db.string() +
+                         "): 0 hits, 0 values changed, not written "
+                         "back: its folder " +
+                         db.string() + " is read-only"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("3 not written back"), std::string::npos) << o.out;
+    EXPECT_EQ(tree(db), before);
+    EXPECT_FALSE(fs::exists(changeLog));
+    EXPECT_TRUE(tree(backups).empty());
+
+    // One read-only table among writable ones: the others go ahead.
+    fs::permissions(db / "ORDERS.DB", fs::perms::all, fs::perm_options::remove);
+    fs::permissions(db / "ORDERS.DB", fs::perms::owner_read | fs::perms::group_read,
+                    fs::perm_options::add);
+    const Outcome some =
+        run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
+    EXPECT_EQ(some.status, 1) << some.err << some.out;
+    EXPECT_NE(some.out.find("ORDERS (" + db.string() +
+                            "): 0 hits, 0 values changed, not "
+                            "written back: its file " +
+                            (db / "ORDERS.DB").string() + " is read-only"),
+              std::string::npos)
+        << some.out;
+    EXPECT_EQ(readFile(db / "ORDERS.DB"), before.at("ORDERS.DB"));
+    EXPECT_NE(readFile(db / "Products.db"), before.at("Products.db"));
+}
+
+} // namespace
+} // namespace qm::test
