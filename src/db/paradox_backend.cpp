@@ -140,13 +140,10 @@ class ParadoxCursor : public Cursor {
         if (!hasText(f.type))
             return Variant::null();
         try {
-            paradox::Value v = table_->decode(static_cast<std::size_t>(i), record());
-            if (v.isNull())
+            auto text = table_->text(static_cast<std::size_t>(i), record());
+            if (!text)
                 return Variant::null();
-            // Alpha, Memo and BCD values are their text already: handed on, not copied.
-            if (auto* text = std::get_if<std::string>(&v.data))
-                return Variant(std::move(*text));
-            return Variant(paradox::textForm(f, v));
+            return Variant(std::move(*text));
         } catch (const Error&) {
             throw;
         } catch (const std::exception& e) {

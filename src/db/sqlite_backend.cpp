@@ -518,6 +518,7 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
 
 void SqliteBackend::forget(const std::string& name) {
     tables_.erase(sql::upper(name));
+    lastInsert_ = nullptr;
     for (auto& [s, stmt] : statements_)
         sqlite3_finalize(stmt);
     statements_.clear();
@@ -826,7 +827,12 @@ void SqliteBackend::insertTexts(const std::string& name,
     nextSource_.reset();
     if (readOnly_)
         throw Error(code::Unspecified, "Cannot update. Database or object is read-only.");
-    TableInfo& info = table(name);
+    // The import names the same table a million times: found once, not upper-cased each time.
+    if (!lastInsert_ || name != lastInsertName_) {
+        lastInsert_ = &table(name);
+        lastInsertName_ = name;
+    }
+    TableInfo& info = *lastInsert_;
     if (values.size() != info.columns.size())
         throw Error(code::Unspecified,
                     "Number of query values and destination fields are not the same.");
@@ -1104,6 +1110,7 @@ void SqliteBackend::recordFieldRules(const std::string& name, const std::vector<
             {key, std::to_string(i), std::to_string(static_cast<int>(rules[i].kind)),
              std::to_string(rules[i].size), std::to_string(rules[i].codePage), rules[i].reason});
     tables_.erase(key);
+    lastInsert_ = nullptr;
 }
 
 WorkingCopyStatus SqliteBackend::status(const std::string& name) {

@@ -146,6 +146,8 @@ class SqliteBackend : public Backend {
     std::vector<std::pair<std::int64_t, std::int64_t>> pendingSources_;
     std::string pendingInsert_; // the side table's single-row INSERT they go to
     std::string pendingTable_;
+    TableInfo* lastInsert_ = nullptr; // the table insertTexts last wrote to, while it is known
+    std::string lastInsertName_;
 };
 
 // The declared SQLite type that stands for a Jet type, and back.

@@ -109,6 +109,15 @@ class Window {
     std::uint64_t start_ = 0;
 };
 
+// The parts of a blob descriptor the memo lookup needs, borrowed from the record.
+struct BlobRefView {
+    std::span<const std::uint8_t> leader;
+    std::uint32_t offsetIndex;
+    std::uint32_t length;
+    std::uint8_t index() const { return static_cast<std::uint8_t>(offsetIndex & 0xFF); }
+    std::uint32_t blockOffset() const { return offsetIndex & ~std::uint32_t{0xFF}; }
+};
+
 std::string fileName(const fs::path& p) {
     return p.string();
 }
@@ -262,8 +271,26 @@ struct detail::TableImpl {
     // when the file does not hold them.
     const std::uint8_t* memoBytes(std::uint64_t offset, std::size_t n) const;
     // The bytes of a blob: a view of the leader, the window or scratch.
-    std::span<const std::uint8_t> blobBytes(const BlobRef& ref,
+    // leader: the record's copy of the blob's first bytes; offsetIndex and length as in BlobRef.
+    std::span<const std::uint8_t> blobBytes(std::span<const std::uint8_t> leader,
+                                            std::uint32_t offsetIndex, std::uint32_t length,
                                             std::vector<std::uint8_t>& scratch) const;
+    std::span<const std::uint8_t> blobBytes(const BlobRef& ref,
+                                            std::vector<std::uint8_t>& scratch) const {
+        return blobBytes(ref.leader, ref.offsetIndex, ref.length, scratch);
+    }
+    // textForm(decode(...)) without building the Value; nullopt for NULL.
+    std::optional<std::string> text(std::size_t fieldIndex,
+                                    std::span<const std::uint8_t> record) const;
+    // Text bytes of field f in the table's code page, as UTF-8.
+    std::string fieldText(const Field& f, std::string_view bytes) const {
+        try {
+            return qm::paradox::decode(header.codePage, bytes);
+        } catch (const CodePageError& e) {
+            fail("field \"" + f.name + "\" holds text that is not valid in code page " +
+                 std::to_string(header.codePage) + ": " + e.what());
+        }
+    }
     Value decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const;
     std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 };
@@ -694,6 +721,11 @@ Value Table::decode(std::size_t fieldIndex, std::span<const std::uint8_t> record
     return impl_->decode(fieldIndex, record);
 }
 
+std::optional<std::string> Table::text(std::size_t fieldIndex,
+                                       std::span<const std::uint8_t> record) const {
+    return impl_->text(fieldIndex, record);
+}
+
 const std::uint8_t* detail::TableImpl::memoBytes(std::uint64_t offset, std::size_t n) const {
     if (offset >= mbWindowStart && offset + n <= mbWindowStart + mbWindow.size())
         return mbWindow.data() + (offset - mbWindowStart);
@@ -715,8 +747,10 @@ const std::uint8_t* detail::TableImpl::memoBytes(std::uint64_t offset, std::size
 }
 
 std::span<const std::uint8_t>
-detail::TableImpl::blobBytes(const BlobRef& ref, std::vector<std::uint8_t>& scratch) const {
+detail::TableImpl::blobBytes(std::span<const std::uint8_t> leader, std::uint32_t offsetIndex,
+                             std::uint32_t length, std::vector<std::uint8_t>& scratch) const {
     const TableImpl& m = *this;
+    BlobRefView ref{leader, offsetIndex, length};
     if (ref.length == 0)
         return {};
     if (ref.length <= ref.leader.size())
@@ -794,6 +828,41 @@ std::vector<std::uint8_t> detail::TableImpl::readBlob(FieldType type, const Blob
     return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
+std::optional<std::string> detail::TableImpl::text(std::size_t fieldIndex,
+                                                   std::span<const std::uint8_t> record) const {
+    // Alpha and Memo, most of a table's text, straight from the record's bytes.
+    if (fieldIndex < fields.size()) {
+        const Field& f = fields[fieldIndex];
+        if (record.size() >= f.offset + f.width) {
+            const auto raw = record.subspan(f.offset, f.width);
+            if (f.type == FieldType::Alpha) {
+                if (raw[0] == 0)
+                    return std::nullopt;
+                const auto z = std::find(raw.begin(), raw.end(), std::uint8_t{0});
+                return fieldText(f, std::string_view(reinterpret_cast<const char*>(raw.data()),
+                                                     static_cast<std::size_t>(z - raw.begin())));
+            }
+            if (f.type == FieldType::Memo) {
+                const std::size_t leader = f.width - 10;
+                const std::uint32_t length = le32(raw.data() + leader + 4);
+                if (length == 0)
+                    return std::nullopt;
+                std::vector<std::uint8_t> scratch;
+                const auto data =
+                    blobBytes(raw.first(leader), le32(raw.data() + leader), length, scratch);
+                return fieldText(
+                    f, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+            }
+        }
+    }
+    Value v = decode(fieldIndex, record);
+    if (v.isNull())
+        return std::nullopt;
+    if (auto* s = std::get_if<std::string>(&v.data))
+        return std::move(*s);
+    return textForm(fields[fieldIndex], v);
+}
+
 Value detail::TableImpl::decode(std::size_t fieldIndex,
                                 std::span<const std::uint8_t> record) const {
     const TableImpl& m = *this;
@@ -804,14 +873,7 @@ Value detail::TableImpl::decode(std::size_t fieldIndex,
         m.fail("record too short for field \"" + f.name + "\"");
     const auto raw = record.subspan(f.offset, f.width);
     Value v;
-    auto text = [&](std::string_view bytes) {
-        try {
-            return qm::paradox::decode(m.header.codePage, bytes);
-        } catch (const CodePageError& e) {
-            m.fail("field \"" + f.name + "\" holds text that is not valid in code page " +
-                   std::to_string(m.header.codePage) + ": " + e.what());
-        }
-    };
+    auto text = [&](std::string_view bytes) { return m.fieldText(f, bytes); };
     switch (f.type) {
     case FieldType::Alpha: {
         if (raw[0] == 0)

@@ -233,6 +233,10 @@ class Table {
     Record readRecordAt(std::uint64_t offset) const;
     // Decodes field i of raw record bytes (recordSize long).
     Value decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const;
+    // textForm(field, decode(fieldIndex, record)), nullopt for NULL, without building the Value
+    // for Alpha and Memo fields; the same FormatErrors as decode.
+    std::optional<std::string> text(std::size_t fieldIndex,
+                                    std::span<const std::uint8_t> record) const;
     // The whole value of a blob from the memo file (or the leader), exactly length bytes.
     std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 
