@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -148,6 +151,49 @@ class CliTest : public ::testing::Test {
         return o;
     }
 
+    // The same, with standard error on a terminal: returns what the terminal showed.
+    Outcome runOnTerminal(const std::vector<std::string>& args) {
+        std::vector<std::string> all{program.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& s : all)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        const fs::path out = temp.path() / "stdout";
+        const std::string tempVar = tmp.string(), dataVar = data.string();
+        Outcome o;
+        int master = -1;
+        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid < 0) {
+            ADD_FAILURE() << "forkpty failed";
+            return o;
+        }
+        if (pid == 0) {
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::setenv("TEMP", tempVar.c_str(), 1);
+            ::setenv("XDG_DATA_HOME", dataVar.c_str(), 1);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        std::array<char, 4096> buf{};
+        for (;;) {
+            const ssize_t n = ::read(master, buf.data(), buf.size());
+            if (n > 0)
+                o.err.append(buf.data(), static_cast<std::size_t>(n));
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                break; // EIO once the child has closed the terminal
+        }
+        ::close(master);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        o.out = readFile(out);
+        return o;
+    }
+
     TempDir temp;
     fs::path app, program, tmp, data, changeLog, backups;
 };
@@ -156,6 +202,8 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
     const fs::path db = samples();
     const auto before = tree(db);
     const std::string f = db.string();
+    const fs::path sets = temp.path() / "sets.txt";
+    writeFile(sets, "grey=gray\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no command given"},
         {{"swap", f}, "unknown command 'swap'"},
@@ -176,6 +224,9 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
         {{"replace", f, "--table", "NOSUCH", "--find", "grey", "--replace", "gray"},
          "no table 'NOSUCH'"},
         {{"replace", f, "--all", "--sets", (temp.path() / "none.txt").string()}, "not found"},
+        {{"replace", f, "--all", "--sets", sets.string(), "--separator", ""},
+         "You must enter separating character(s)."},
+        {{"replace", f, "--all", "--sets", sets.string()}, "holds no set"},
     };
     for (const auto& [args, message] : cases) {
         const Outcome o = run(args);
@@ -395,6 +446,39 @@ TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
         << some.out;
     EXPECT_EQ(readFile(db / "ORDERS.DB"), before.at("ORDERS.DB"));
     EXPECT_NE(readFile(db / "Products.db"), before.at("Products.db"));
+}
+
+TEST_F(CliTest, ProgressLineOnlyOnATerminalAtABoundedRate) {
+    const fs::path db = samples();
+    const Outcome o = runOnTerminal(
+        {"replace", db.string(), "--all", "--find", "grey", "--replace", "gray", "--dry-run"});
+    EXPECT_EQ(o.status, 0) << o.err << o.out;
+    EXPECT_NE(o.err.find("\r\033[KCUSTOMER: 0 of 4 records"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("\r\033[KPRODUCTS: 0 of 5 records"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("hits"), std::string::npos) << "the summary goes to standard output";
+    EXPECT_NE(o.out.find("3 tables"), std::string::npos) << o.out;
+
+    const fs::path zip = corpusDir() / "leonhad__paradoxdriver" / "areas";
+    if (!fs::exists(zip / "ZIPCODES.DB"))
+        GTEST_SKIP() << "the corpus is not here";
+    const fs::path big = temp.path() / "Big";
+    fs::create_directories(big);
+    for (const char* f : {"ZIPCODES.DB", "ZIPCODES.PX", "ZIPCODES.VAL"}) {
+        fs::copy_file(zip / f, big / f);
+        fs::permissions(big / f, fs::perms::owner_write, fs::perm_options::add);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome z =
+        runOnTerminal({"replace", big.string(), "--all", "--find", "qqzz", "--replace", "x"});
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_EQ(z.status, 0) << z.err << z.out;
+    // 43185 records: a line now and then, not one per record.
+    const std::size_t lines = occurrences(z.err, " of 43185 records");
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, static_cast<std::size_t>(ms / 100 + 3)) << ms << " ms";
+    EXPECT_TRUE(z.err.ends_with("\r\033[K")) << "the line is cleared at the end: " << z.err;
 }
 
 } // namespace
