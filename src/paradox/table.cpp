@@ -254,6 +254,9 @@ struct detail::TableImpl {
         std::uint32_t records;
     };
     std::vector<ChainBlock> chain;
+    // Position + 1 in chain of each block number (0: not in the chain), so that finding the
+    // block of a record does not walk the chain once per record.
+    std::vector<std::uint32_t> chainPosition;
 
     [[noreturn]] void fail(const std::string& what) const {
         throw FormatError(fileName(path) + ": " + what);
@@ -525,6 +528,11 @@ void detail::TableImpl::walkChain() {
         total += count;
         blk = next;
     }
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        if (chainPosition.size() <= chain[i].block)
+            chainPosition.resize(chain[i].block + 1u, 0);
+        chainPosition[chain[i].block] = static_cast<std::uint32_t>(i + 1);
+    }
     if (total != h.numRecords)
         fail("says it has " + std::to_string(h.numRecords) + " records but its blocks hold " +
              std::to_string(total));
@@ -684,8 +692,9 @@ Record Table::readRecordAt(std::uint64_t offset) const {
     if (inBlock < 6 || (inBlock - 6) % h.recordSize != 0)
         m.fail("has no record starting at " + where);
     const auto index = static_cast<std::uint32_t>((inBlock - 6) / h.recordSize);
-    auto it = std::find_if(m.chain.begin(), m.chain.end(),
-                           [&](const Impl::ChainBlock& c) { return c.block == block; });
+    auto it = m.chain.end();
+    if (block < m.chainPosition.size() && m.chainPosition[block] != 0)
+        it = m.chain.begin() + (m.chainPosition[block] - 1);
     if (it == m.chain.end() || index >= it->records)
         m.fail("has no record at " + where);
     auto owned = std::make_shared<std::vector<std::uint8_t>>(h.recordSize);
