@@ -363,8 +363,16 @@ TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
               std::string::npos)
         << o.out;
 
-    // A code longer than its Alpha field (10) is refused and named.
+    // A code longer than its Alpha field (10) is refused and named, by a dry run too.
     const std::string before = readFile(db / "Products.db");
+    const Outcome dry = run({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
+                             "--replace", "S-400-EXTENDED", "--dry-run"});
+    EXPECT_EQ(dry.status, 1) << dry.err << dry.out;
+    EXPECT_NE(dry.out.find("PRODUCTS (" + db.string() +
+                           "): 1 hit, 0 values would change, nothing to write back\n"
+                           "  refused: 1 value in column Code: "),
+              std::string::npos)
+        << dry.out;
     const Outcome refused = run({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
                                  "--replace", "S-400-EXTENDED"});
     EXPECT_EQ(refused.status, 1) << refused.err << refused.out;
