@@ -47,6 +47,12 @@ struct ReplaceWindowTest : WindowTest {
         backups = home.path() / "backups";
         settings::SaveSetting(settings::key::Database, db.string());
     }
+    RunOptions runOptions() const {
+        RunOptions o;
+        o.changeLog = log;
+        o.backupRoot = backups;
+        return o;
+    }
 };
 
 } // namespace
@@ -55,7 +61,7 @@ TEST_F(ReplaceWindowTest, FullRunFromTheMainWindowRewritesTheTickedTable) {
     ui::Form1 form1(&ui);
     ASSERT_TRUE(form1.Form_Load());
     ui::Form2& f = *form1.mainWindow();
-    f.setRunOptions({log, backups});
+    f.setRunOptions(runOptions());
     ASSERT_EQ(f.ListView1->topLevelItemCount(), 3);
     auto found = f.ListView1->findItems("PRODUCTS", Qt::MatchExactly);
     ASSERT_EQ(found.size(), 1);
@@ -100,7 +106,7 @@ TEST_F(ReplaceWindowTest, NothingTickedAsksForATable) {
     ui::Form1 form1(&ui);
     ASSERT_TRUE(form1.Form_Load());
     ui::Form2& f = *form1.mainWindow();
-    f.setRunOptions({log, backups});
+    f.setRunOptions(runOptions());
     f.PushButton1_Click();
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, "Please select a table");
