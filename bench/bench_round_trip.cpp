@@ -7,13 +7,13 @@
 // size's own peak (the kernel may refuse to reset the mark between sizes).
 
 #include "app/common.h"
+#include "app/pump_throttle.h"
 #include "db/connection.h"
 #include "paradox/table.h"
 #include "paradox/writer.h"
 #include "replace/replace_run.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -60,12 +60,11 @@ class BenchUi : public qm::UserInterface {
     void setPointer(qm::PointerState) override {}
     void processEvents() override {
         ++pumps;
-        if (timer.elapsed() < 8)
+        if (!pump.due())
             return;
-        timer.restart();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
-    QElapsedTimer timer;
+    qm::PumpThrottle pump;
     long long pumps = 0;
     std::string lastBox;
 };
@@ -154,7 +153,6 @@ void bench(long n, const fs::path& base) {
             writeEnd = Clock::now();
     });
     BenchUi ui;
-    ui.timer.start();
     qm::RunInputs in;
     in.rows.push_back({{"BENCH", paradox.string(), "BENCH.DB"}, true});
     const char* find = std::getenv("QM_BENCH_FIND");
@@ -199,7 +197,6 @@ void bench(long n, const fs::path& base) {
 // What one call of the event pump costs when nothing is pending.
 void pumpCost() {
     BenchUi ui;
-    ui.timer.start();
     constexpr long kCalls = 10000000;
     const auto t0 = Clock::now();
     for (long i = 0; i < kCalls; ++i)

@@ -215,44 +215,47 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     std::vector<paradox::Change> changes;
     std::map<std::pair<std::size_t, std::string>, long long> refused;
     std::string broken;
-    working.forEachRow(
-        tableName, [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
-            if (!broken.empty())
-                return;
-            if (!offset) {
-                broken = "a row of its working copy does not know the record it came from";
-                return;
-            }
-            const auto it = std::lower_bound(offsets.begin(), offsets.end(), *offset);
-            const auto index = static_cast<std::size_t>(it - offsets.begin());
-            if (it == offsets.end() || *it != *offset || seen[index]) {
-                broken = "rows of its working copy do not match the table's records";
-                return;
-            }
-            seen[index] = true;
-            try {
-                const auto bytes = reader.at(*offset);
-                for (std::size_t k = 0; k < fields.size() && k < row.size(); ++k) {
-                    if (!hasText(fields[k].type))
-                        continue;
-                    const std::string now = row[k].isNull() ? std::string() : row[k].toString();
-                    if (fields[k].type == FieldType::Alpha && asciiAlpha &&
-                        sameAsciiAlpha(bytes.subspan(fields[k].offset, fields[k].width), now))
-                        continue;
-                    const paradox::Value old = table->decode(k, bytes);
-                    if (now == (old.isNull() ? std::string() : paradox::textForm(fields[k], old)))
-                        continue;
-                    const paradox::Verdict verdict = patcher.check(k, now);
-                    if (!verdict.ok()) {
-                        ++refused[{k, verdict.reason}];
-                        continue;
-                    }
-                    changes.push_back({*offset, k, now});
+    const auto visit = [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
+        if (!broken.empty())
+            return;
+        if (!offset) {
+            broken = "a row of its working copy does not know the record it came from";
+            return;
+        }
+        const auto it = std::lower_bound(offsets.begin(), offsets.end(), *offset);
+        const auto index = static_cast<std::size_t>(it - offsets.begin());
+        if (it == offsets.end() || *it != *offset || seen[index]) {
+            broken = "rows of its working copy do not match the table's records";
+            return;
+        }
+        seen[index] = true;
+        try {
+            const auto bytes = reader.at(*offset);
+            for (std::size_t k = 0; k < fields.size() && k < row.size(); ++k) {
+                if (!hasText(fields[k].type))
+                    continue;
+                const std::string now = row[k].isNull() ? std::string() : row[k].toString();
+                if (fields[k].type == FieldType::Alpha && asciiAlpha &&
+                    sameAsciiAlpha(bytes.subspan(fields[k].offset, fields[k].width), now))
+                    continue;
+                const paradox::Value old = table->decode(k, bytes);
+                if (now == (old.isNull() ? std::string() : paradox::textForm(fields[k], old)))
+                    continue;
+                const paradox::Verdict verdict = patcher.check(k, now);
+                if (!verdict.ok()) {
+                    ++refused[{k, verdict.reason}];
+                    continue;
                 }
-            } catch (const std::exception& e) {
-                broken = std::string("a record cannot be read: ") + e.what();
+                changes.push_back({*offset, k, now});
             }
-        });
+        } catch (const std::exception& e) {
+            broken = std::string("a record cannot be read: ") + e.what();
+        }
+    };
+    // Only rows a statement changed can differ from their records; a copy made before changes
+    // were tracked is compared row by row.
+    if (!working.forEachChangedRow(tableName, visit))
+        working.forEachRow(tableName, visit);
     if (!broken.empty())
         return notWritten(broken);
 

@@ -15,6 +15,8 @@ using sql::Kind;
 using sql::Token;
 
 constexpr const char* kRowSourcePrefix = "MSysQmRowSource_";
+constexpr const char* kChangedRowsPrefix = "MSysQmChanged_";
+constexpr const char* kChangedRowsTriggerPrefix = "MSysQmOnUpdate_";
 constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
 constexpr const char* kFieldRules = "MSysQmFieldRules";
 constexpr std::size_t kStatementCacheLimit = 64;
@@ -35,6 +37,16 @@ std::string quoteName(const std::string& name) {
 // no cost; SELECT * never sees it.
 std::string rowSourceTable(const std::string& table) {
     return quoteName(kRowSourcePrefix + sql::upper(table));
+}
+
+// The rowids of the rows an UPDATE touched since the import, kept by a trigger on the copy: the
+// write-back then looks at those rows only, and a row no statement changed is never compared
+// with its record, let alone written back.
+std::string changedRowsTable(const std::string& table) {
+    return quoteName(kChangedRowsPrefix + sql::upper(table));
+}
+std::string changedRowsTrigger(const std::string& table) {
+    return quoteName(kChangedRowsTriggerPrefix + sql::upper(table));
 }
 
 long codeFor(int rc, const std::string& message) {
@@ -658,6 +670,7 @@ void SqliteBackend::dropTable(const Tokens& t) {
     forget(name);
     ensureSideTables();
     exec("DROP TABLE IF EXISTS " + rowSourceTable(name));
+    exec("DROP TABLE IF EXISTS " + changedRowsTable(name));
     run(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?", {sql::upper(name)});
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(name)});
 }
@@ -737,6 +750,12 @@ void SqliteBackend::createTable(const Tokens& t) {
     run(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?", {sql::upper(t[2].text)});
     exec("CREATE TABLE " + rowSourceTable(t[2].text) +
          "(rid INTEGER PRIMARY KEY, offset INTEGER NOT NULL)");
+    exec("DROP TABLE IF EXISTS " + changedRowsTable(t[2].text));
+    exec("CREATE TABLE " + changedRowsTable(t[2].text) + "(rid INTEGER PRIMARY KEY)");
+    exec("CREATE TRIGGER " + changedRowsTrigger(t[2].text) + " AFTER UPDATE ON " +
+         quoteName(t[2].text) + " BEGIN INSERT OR IGNORE INTO " + changedRowsTable(t[2].text) +
+         " VALUES(old.rowid); INSERT OR IGNORE INTO " + changedRowsTable(t[2].text) +
+         " VALUES(new.rowid); END");
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(t[2].text)});
 }
 
@@ -1161,11 +1180,56 @@ void SqliteBackend::forEachRow(
         q += ", t." + quoteName(c.name);
     q += " FROM " + quoteName(info.name) + " AS t LEFT JOIN " + rowSourceTable(info.name) +
          " AS s ON s.rid = t.rowid ORDER BY t.rowid";
+    visitRows(q, info.columns.size(), fn);
+}
+
+bool SqliteBackend::forEachChangedRow(
+    const std::string& name,
+    const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn) {
+    flushSources();
+    TableInfo& info = table(name);
+    ensureRowSource(info);
+    {
+        // A copy made before rows were tracked has no record of its changes.
+        sqlite3_stmt* s = nullptr;
+        const std::string q = "SELECT (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name "
+                              "= ?) AND (SELECT 1 FROM sqlite_master WHERE type = 'trigger' AND "
+                              "name = ? AND tbl_name = ?)";
+        int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
+        if (rc != SQLITE_OK)
+            fail(db_, rc);
+        const std::string changed = kChangedRowsPrefix + sql::upper(info.name);
+        const std::string trigger = kChangedRowsTriggerPrefix + sql::upper(info.name);
+        sqlite3_bind_text(s, 1, changed.data(), static_cast<int>(changed.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 2, trigger.data(), static_cast<int>(trigger.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, 3, info.name.data(), static_cast<int>(info.name.size()),
+                          SQLITE_TRANSIENT);
+        rc = sqlite3_step(s);
+        const bool tracked = rc == SQLITE_ROW && sqlite3_column_int(s, 0) != 0;
+        sqlite3_finalize(s);
+        if (rc != SQLITE_ROW)
+            fail(db_, rc);
+        if (!tracked)
+            return false;
+    }
+    std::string q = "SELECT s.offset";
+    for (const auto& c : info.columns)
+        q += ", t." + quoteName(c.name);
+    q += " FROM " + changedRowsTable(info.name) + " AS c JOIN " + quoteName(info.name) +
+         " AS t ON t.rowid = c.rid LEFT JOIN " + rowSourceTable(info.name) +
+         " AS s ON s.rid = t.rowid ORDER BY c.rid";
+    visitRows(q, info.columns.size(), fn);
+    return true;
+}
+
+void SqliteBackend::visitRows(
+    const std::string& q, std::size_t columns,
+    const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn) {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
     if (rc != SQLITE_OK)
         fail(db_, rc);
-    std::vector<Variant> row(info.columns.size());
+    std::vector<Variant> row(columns);
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         std::optional<std::uint64_t> offset;
         if (sqlite3_column_type(s, 0) != SQLITE_NULL)

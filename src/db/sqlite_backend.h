@@ -98,6 +98,11 @@ class SqliteBackend : public Backend {
     void forEachRow(
         const std::string& table,
         const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn);
+    // The rows that an UPDATE changed since the import, as forEachRow gives them; false, and
+    // nothing visited, when the copy was made without that record.
+    bool forEachChangedRow(
+        const std::string& table,
+        const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn);
     // Indexes on the table (names), for tests that check an UPDATE does not scan.
     std::string queryPlan(const std::string& sql);
 
@@ -110,6 +115,9 @@ class SqliteBackend : public Backend {
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
     };
     sqlite3_stmt* prepare(const std::string& sql);
+    void visitRows(
+        const std::string& query, std::size_t columns,
+        const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn);
     void run(const std::string& sql, const std::vector<std::optional<std::string>>& params);
     void exec(const std::string& sql);
     void ensureSideTables();

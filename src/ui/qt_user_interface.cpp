@@ -137,9 +137,8 @@ void QtUserInterface::setPointer(PointerState state) {
 void QtUserInterface::processEvents() {
     // Called once per record by long loops: letting the event loop run on every call would
     // cost more than the work itself, so events run at most every few milliseconds.
-    if (pumpTimer_.elapsed() < 8)
+    if (!pump_.due())
         return;
-    pumpTimer_.restart();
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 

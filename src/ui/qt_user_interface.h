@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/pump_throttle.h"
 #include "app/user_interface.h"
 
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -12,7 +12,7 @@ namespace qm::ui {
 // The seam's Qt side: real boxes and dialogs, parented to the window the engine works for.
 class QtUserInterface : public UserInterface {
   public:
-    explicit QtUserInterface(QWidget* window = nullptr) : window_(window) { pumpTimer_.start(); }
+    explicit QtUserInterface(QWidget* window = nullptr) : window_(window) {}
 
     void setWindow(QWidget* window) { window_ = window; }
     // The window's own pointer state keeper; without one the window's cursor is set directly.
@@ -34,7 +34,7 @@ class QtUserInterface : public UserInterface {
 
   private:
     QPointer<QWidget> window_;
-    QElapsedTimer pumpTimer_;
+    PumpThrottle pump_;
     std::function<void(PointerState)> pointerSink_;
 };
 

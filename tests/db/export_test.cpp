@@ -6,6 +6,8 @@
 #include "fake_user_interface.h"
 #include "paradox/table.h"
 
+#include <sqlite3.h>
+
 namespace qm::test {
 namespace {
 
@@ -142,6 +144,35 @@ TEST_F(ExportTest, NoChangeNoFileTouchedAndTheDropAloneMovesNothing) {
     } catch (const Error& e) {
         EXPECT_NE(e.description().find("already exists"), std::string::npos);
     }
+}
+
+TEST_F(ExportTest, ACopyWithoutItsRecordOfChangesIsComparedRowByRow) {
+    // A working copy made by an earlier version of the program has no trigger that notes the
+    // rows its UPDATEs touch: every row is compared with its record instead.
+    const fs::path db = pets();
+    FixedFolder folder(paradoxDir.string());
+    ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw,
+                               "DROP TRIGGER \"MSysQmOnUpdate_PETS\"; UPDATE \"PETS\" SET "
+                               "\"Name\" = 'puppy' WHERE \"Name\" = 'dog'",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(raw);
+        sqlite3_close(raw);
+    }
+    execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
+    const auto w = db::sendTableToParadox(ui, folder, "PETS");
+    ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
+    EXPECT_EQ(w.valuesChanged, 2);
+    const auto t = paradox::Table::open(db);
+    std::vector<std::string> names;
+    t.forEachRecord([&](const paradox::Record& r) {
+        names.push_back(paradox::textForm(t.fields()[0], r.value(0)));
+    });
+    EXPECT_EQ(names, (std::vector<std::string>{"kitten", "puppy", "cow"}));
 }
 
 TEST_F(ExportTest, AValueTheFieldCannotHoldIsLeftOutAndReported) {
