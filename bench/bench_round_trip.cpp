@@ -40,6 +40,14 @@ long long peakRss() {
             return std::atoll(line.c_str() + 6) * 1024;
     return -1;
 }
+// Resident memory now, in bytes.
+long long rss() {
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atoll(line.c_str() + 6) * 1024;
+    return -1;
+}
 void resetPeakRss() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
@@ -119,6 +127,7 @@ void bench(long n, const fs::path& base) {
     const std::uintmax_t size = folderBytes(paradox);
     ::sync();
     resetPeakRss();
+    const long long baseline = rss();
 
     t0 = Clock::now();
     for (const auto& e : fs::directory_iterator(paradox))
@@ -189,6 +198,8 @@ void bench(long n, const fs::path& base) {
     std::printf("import+run+write-back  %8.3fs  %6.1fx copy\n", work, work / copySeconds);
     std::printf("peak memory            %8.1f MB  %6.2fx the table on disk\n", peak / 1e6,
                 static_cast<double>(peak) / static_cast<double>(size));
+    std::printf("  of which before the run %6.1f MB  (the process and its libraries)\n",
+                baseline / 1e6);
     std::printf("event pumps asked for  %lld;  end box: %s\n", ui.pumps,
                 ui.lastBox == "Done." ? "Done." : "a report");
     fs::remove_all(base);
