@@ -22,6 +22,11 @@ class Cursor {
     virtual std::string fieldName(int i) const = 0;
     virtual int fieldType(int i) const = 0;
     virtual Variant value(int i) const = 0;
+    // The value as text with Null as the empty text, into a string the caller reuses.
+    virtual void text(int i, std::string& out) const {
+        const Variant v = value(i);
+        out = v.isNull() ? std::string() : v.toString();
+    }
     virtual std::optional<std::uint64_t> sourceOffset() const { return std::nullopt; }
 };
 

@@ -225,6 +225,9 @@ int Recordset::fieldType(int i) const {
 Variant Recordset::value(int i) const {
     return cursor().value(i);
 }
+void Recordset::text(int i, std::string& out) const {
+    cursor().text(i, out);
+}
 std::optional<std::uint64_t> Recordset::sourceOffset() const {
     return cursor().sourceOffset();
 }

@@ -113,6 +113,8 @@ class Recordset {
     std::string fieldName(int i) const;
     int fieldType(int i) const; // the provider's data type number
     Variant value(int i) const; // Null for NULL
+    // NullToDefault(value(i), "") as text, into a string the caller reuses.
+    void text(int i, std::string& out) const;
     // Where the current record came from in the Paradox .db (file offset); empty when the
     // backend does not know.
     std::optional<std::uint64_t> sourceOffset() const;

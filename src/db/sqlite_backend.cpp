@@ -221,16 +221,26 @@ class SqliteCursor : public Cursor {
     }
     long recordCount() const override { return static_cast<long>(count_); }
     int fieldCount() const override { return columns_; }
+    void text(int i, std::string& out) const override {
+        check(i);
+        // A run reads every value of every row: text is copied once, straight from the row.
+        switch (sqlite3_column_type(stmt_, i)) {
+        case SQLITE_NULL:
+            out.clear();
+            return;
+        case SQLITE_TEXT: {
+            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+            out.assign(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+            return;
+        }
+        default:
+            Cursor::text(i, out);
+        }
+    }
     std::string fieldName(int i) const override { return names_.at(static_cast<std::size_t>(i)); }
     int fieldType(int i) const override { return types_.at(static_cast<std::size_t>(i)); }
     Variant value(int i) const override {
-        if (eof_)
-            throw Error(code::Unspecified,
-                        "Either BOF or EOF is True, or the current record has been deleted.");
-        if (i < 0 || i >= columns_)
-            throw Error(code::Unspecified,
-                        "Item cannot be found in the collection corresponding to the requested "
-                        "name or ordinal.");
+        check(i);
         switch (sqlite3_column_type(stmt_, i)) {
         case SQLITE_NULL:
             return Variant::null();
@@ -247,6 +257,15 @@ class SqliteCursor : public Cursor {
     }
 
   private:
+    void check(int i) const {
+        if (eof_)
+            throw Error(code::Unspecified,
+                        "Either BOF or EOF is True, or the current record has been deleted.");
+        if (i < 0 || i >= columns_)
+            throw Error(code::Unspecified,
+                        "Item cannot be found in the collection corresponding to the requested "
+                        "name or ordinal.");
+    }
     static void bind(sqlite3_stmt* s, const std::vector<std::optional<std::string>>& params) {
         for (std::size_t k = 0; k < params.size(); ++k) {
             const int at = static_cast<int>(k) + 1;

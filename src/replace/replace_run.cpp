@@ -305,16 +305,15 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             }
             try {
                 if (!trap.test(110, [&] { return snapshot.eof(); })) {
+                    std::string v; // reused: a million rows would otherwise each allocate
                     for (long j = 0; j <= last; ++j) {
                         if ((j & 255) == 0)
                             report(j, false);
                         int fields = 0;
                         trap.step(112, [&] { fields = snapshot.fieldCount(); });
                         for (int k = 0; k < fields; ++k) {
-                            std::string v;
-                            trap.step(114, [&] {
-                                v = NullToDefault(snapshot.value(k), Variant("")).toString();
-                            });
+                            v.clear();
+                            trap.step(114, [&] { snapshot.text(k, v); });
                             if (v.empty())
                                 continue;
                             std::string C;
