@@ -32,21 +32,19 @@ double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// Peak resident memory since the last reset, in bytes.
-long long peakRss() {
+// A memory figure of /proc/self/status ("VmHWM:", "VmRSS:"), in bytes.
+long long memoryFigure(const std::string& key) {
     std::ifstream f("/proc/self/status");
     for (std::string line; std::getline(f, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atoll(line.c_str() + 6) * 1024;
+        if (line.rfind(key, 0) == 0)
+            return std::atoll(line.c_str() + key.size()) * 1024;
     return -1;
 }
-// Resident memory now, in bytes.
+long long peakRss() { // since the last reset
+    return memoryFigure("VmHWM:");
+}
 long long rss() {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atoll(line.c_str() + 6) * 1024;
-    return -1;
+    return memoryFigure("VmRSS:");
 }
 void resetPeakRss() {
     std::ofstream("/proc/self/clear_refs") << "5";

@@ -1194,12 +1194,7 @@ void SqliteBackend::forEachRow(
     flushSources();
     TableInfo& info = table(name);
     ensureRowSource(info);
-    std::string q = "SELECT s.offset";
-    for (const auto& c : info.columns)
-        q += ", t." + quoteName(c.name);
-    q += " FROM " + quoteName(info.name) + " AS t LEFT JOIN " + rowSourceTable(info.name) +
-         " AS s ON s.rid = t.rowid ORDER BY t.rowid";
-    visitRows(q, info.columns.size(), fn);
+    visitRows(info, quoteName(info.name) + " AS t", "t.rowid", fn);
 }
 
 bool SqliteBackend::forEachChangedRow(
@@ -1231,19 +1226,22 @@ bool SqliteBackend::forEachChangedRow(
         if (!tracked)
             return false;
     }
-    std::string q = "SELECT s.offset";
-    for (const auto& c : info.columns)
-        q += ", t." + quoteName(c.name);
-    q += " FROM " + changedRowsTable(info.name) + " AS c JOIN " + quoteName(info.name) +
-         " AS t ON t.rowid = c.rid LEFT JOIN " + rowSourceTable(info.name) +
-         " AS s ON s.rid = t.rowid ORDER BY c.rid";
-    visitRows(q, info.columns.size(), fn);
+    visitRows(info,
+              changedRowsTable(info.name) + " AS c JOIN " + quoteName(info.name) +
+                  " AS t ON t.rowid = c.rid",
+              "c.rid", fn);
     return true;
 }
 
 void SqliteBackend::visitRows(
-    const std::string& q, std::size_t columns,
+    const TableInfo& info, const std::string& rows, const std::string& order,
     const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn) {
+    std::string q = "SELECT s.offset";
+    for (const auto& c : info.columns)
+        q += ", t." + quoteName(c.name);
+    q += " FROM " + rows + " LEFT JOIN " + rowSourceTable(info.name) +
+         " AS s ON s.rid = t.rowid ORDER BY " + order;
+    const std::size_t columns = info.columns.size();
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
     if (rc != SQLITE_OK)

@@ -115,8 +115,9 @@ class SqliteBackend : public Backend {
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
     };
     sqlite3_stmt* prepare(const std::string& sql);
+    // Rows as forEachRow gives them: rows names the rows as t, order sorts them.
     void visitRows(
-        const std::string& query, std::size_t columns,
+        const TableInfo& info, const std::string& rows, const std::string& order,
         const std::function<void(std::optional<std::uint64_t>, const std::vector<Variant>&)>& fn);
     void run(const std::string& sql, const std::vector<std::optional<std::string>>& params);
     void exec(const std::string& sql);
