@@ -170,7 +170,9 @@ class SqliteCursor : public Cursor {
     SqliteCursor(const std::filesystem::path& file, const std::string& translated,
                  const std::vector<std::optional<std::string>>& params, std::vector<int> types)
         : types_(std::move(types)) {
-        int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+        // Read by one thread, like the backend's own connection.
+        int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
         if (rc != SQLITE_OK)
             failHere(rc);
         sqlite3_busy_timeout(db_, 5000);
