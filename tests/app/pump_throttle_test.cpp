@@ -21,7 +21,7 @@ TEST(PumpThrottle, TightLoopPumpsAboutEveryInterval) {
         if (pump.due())
             ++dues;
     }
-    EXPECT_GE(dues, 12);
+    EXPECT_GE(dues, 8); // a loaded machine may hold the loop back now and then
     EXPECT_LE(dues, 26);
     EXPECT_GT(calls, 100 * dues);
 }
@@ -31,7 +31,7 @@ TEST(PumpThrottle, SlowCallsAreEachPumped) {
     PumpThrottle pump(8);
     int dues = 0;
     for (int i = 0; i < 20; ++i) {
-        std::this_thread::sleep_for(12ms);
+        std::this_thread::sleep_for(20ms);
         if (pump.due())
             ++dues;
     }
