@@ -151,6 +151,9 @@ void onExport(const ParadoxExportRequest& request) {
         throw Error(code::Unspecified, "Table '" + request.targetFile + "' already exists.");
     s.pendingDrop.reset();
     SqliteBackend working(request.workingDatabase, adModeReadWrite);
+    // The write-back reads the changed rows in rowid order, each page about once: a large page
+    // cache would only add the copy's size to the memory the import and the run already took.
+    working.setCacheKiB(4096);
     s.outcomes[sql::upper(request.sourceTable)] =
         writeBackWorkingCopy(working, request.sourceTable, db, writeBackRoot(), request.count);
 }

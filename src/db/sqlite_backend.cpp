@@ -409,6 +409,10 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
     sqlite3_exec(db_, "PRAGMA cache_size=-65536", nullptr, nullptr, nullptr);
 }
 
+void SqliteBackend::setCacheKiB(int kib) {
+    exec("PRAGMA cache_size=-" + std::to_string(kib));
+}
+
 SqliteBackend::~SqliteBackend() {
     for (auto& [sql, stmt] : statements_)
         sqlite3_finalize(stmt);

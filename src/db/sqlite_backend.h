@@ -87,6 +87,8 @@ class SqliteBackend : public Backend {
                      const std::vector<std::optional<std::string>>& values);
 
     const std::filesystem::path& file() const { return file_; }
+    // The most memory SQLite may keep for pages read or written, in KiB.
+    void setCacheKiB(int kib);
     // The columns of a table as Jet sees them; NoSuchTable when there is none.
     const std::vector<JetColumn>& columns(const std::string& table);
 
