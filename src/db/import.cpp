@@ -98,6 +98,7 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
     status.expected = last + 1;
     // One transaction around the inserts: the statements stay one per record, but a million of
     // them do not each wait for the disk.
+    constexpr long kRecordsPerCommit = 32768;
     const bool inTransaction = status.created && working && working->isOpen() &&
                                trap.step(186, [&] { working->beginTrans(); });
     // The working database is given each row's values beside its statement, which it would
@@ -108,6 +109,14 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
         direct = dynamic_cast<SqliteBackend*>(&working->backend());
     std::vector<std::optional<std::string>> values(static_cast<std::size_t>(fieldCount));
     for (long j = 0; j <= last; ++j) {
+        if (inTransaction && j > 0 && j % kRecordsPerCommit == 0) {
+            // A transaction larger than the page cache spills its pages to the log and writes
+            // them again at the commit; commits in runs keep every page written once.
+            trap.step(186, [&] {
+                working->commitTrans();
+                working->beginTrans();
+            });
+        }
         trap.step(188, [&] { ui.processEvents(); });
         trap.step(190, [&] { statement = "INSERT INTO `" + tableName + "` VALUES('"; });
         // A value that cannot be read would leave the text of another value in its place: the

@@ -297,6 +297,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             // The UPDATEs of one table share one transaction, so a hit does not each wait for the
             // disk. The snapshot reads through a connection of its own and does not see them.
             bool inTransaction = false;
+            constexpr long kUpdatesPerCommit = 16384;
+            long updatesSinceCommit = 0;
             try {
                 connection.beginTrans();
                 inTransaction = true;
@@ -336,6 +338,16 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                                 trap.step(120, [&] { connection.execute(sql); });
                                 inUpdate = false;
                                 column = nullptr;
+                                if (inTransaction && ++updatesSinceCommit == kUpdatesPerCommit) {
+                                    // More changed pages than the page cache holds would be
+                                    // written to the log twice; a commit now and then writes
+                                    // each once.
+                                    updatesSinceCommit = 0;
+                                    trap.step(124, [&] {
+                                        connection.commitTrans();
+                                        connection.beginTrans();
+                                    });
+                                }
                             };
                             if (in.selectedTab == 0) {
                                 edit(in.findText, in.replaceText);
