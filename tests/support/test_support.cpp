@@ -57,7 +57,12 @@ bool haveCorpus() {
     return std::filesystem::is_directory(corpusDir());
 }
 std::filesystem::path pxdumpScript() {
-    return sharedDir() / "tools" / "pxdump.py";
+    // The shared copy is the one kept up to date; the project's own copy lets a clone that
+    // stands alone still check its synthetic tables against an independent decoder.
+    auto shared = sharedDir() / "tools" / "pxdump.py";
+    if (std::filesystem::exists(shared))
+        return shared;
+    return std::filesystem::path(QM_SOURCE_DIR) / "tests" / "tools" / "pxdump.py";
 }
 
 TempDir::TempDir() {
