@@ -17,6 +17,8 @@ using sql::Token;
 constexpr const char* kRowSourcePrefix = "MSysQmRowSource_";
 constexpr const char* kChangedRowsPrefix = "MSysQmChanged_";
 constexpr const char* kChangedRowsTriggerPrefix = "MSysQmOnUpdate_";
+constexpr const char* kOriginOnDeletePrefix = "MSysQmOriginOnDelete_";
+constexpr const char* kOriginOnMovePrefix = "MSysQmOriginOnMove_";
 constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
 constexpr const char* kFieldRules = "MSysQmFieldRules";
 constexpr std::size_t kStatementCacheLimit = 64;
@@ -47,6 +49,15 @@ std::string changedRowsTable(const std::string& table) {
 }
 std::string changedRowsTrigger(const std::string& table) {
     return quoteName(kChangedRowsTriggerPrefix + sql::upper(table));
+}
+// A row that leaves the copy, or takes another rowid, loses its origin with it. The origins are
+// then always origins of rows that exist, and counting them says how many rows know their record
+// without looking each one up.
+std::string originOnDeleteTrigger(const std::string& table) {
+    return quoteName(kOriginOnDeletePrefix + sql::upper(table));
+}
+std::string originOnMoveTrigger(const std::string& table) {
+    return quoteName(kOriginOnMovePrefix + sql::upper(table));
 }
 
 long codeFor(int rc, const std::string& message) {
@@ -167,7 +178,10 @@ std::string statusText(const Token& t) {
 // the rows stay as they were when it opened while the caller's connection updates the table.
 class SqliteCursor : public Cursor {
   public:
+    // countable: the query without an order of its rows, which a count does not need; SQLite
+    // counts that one from the table's pages without decoding each row.
     SqliteCursor(const std::filesystem::path& file, const std::string& translated,
+                 const std::string& countable,
                  const std::vector<std::optional<std::string>>& params, std::vector<int> types)
         : types_(std::move(types)) {
         // Read by one thread, like the backend's own connection.
@@ -179,7 +193,7 @@ class SqliteCursor : public Cursor {
         exec("BEGIN");
         // The count runs inside the same read transaction as the rows, so it is exact.
         sqlite3_stmt* count = nullptr;
-        const std::string countSql = "SELECT COUNT(*) FROM (" + translated + ")";
+        const std::string countSql = "SELECT COUNT(*) FROM (" + countable + ")";
         rc = sqlite3_prepare_v2(db_, countSql.c_str(), -1, &count, nullptr);
         if (rc != SQLITE_OK)
             failHere(rc);
@@ -407,6 +421,8 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
     // buys nothing the next import would not rebuild anyway.
     sqlite3_exec(db_, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
     sqlite3_exec(db_, "PRAGMA cache_size=-65536", nullptr, nullptr, nullptr);
+    // Rows that REPLACE removes fire their delete triggers too, so they lose their origins.
+    sqlite3_exec(db_, "PRAGMA recursive_triggers=ON", nullptr, nullptr, nullptr);
 }
 
 void SqliteBackend::setCacheKiB(int kib) {
@@ -781,6 +797,12 @@ void SqliteBackend::createTable(const Tokens& t) {
          quoteName(t[2].text) + " BEGIN INSERT OR IGNORE INTO " + changedRowsTable(t[2].text) +
          " VALUES(old.rowid); INSERT OR IGNORE INTO " + changedRowsTable(t[2].text) +
          " VALUES(new.rowid); END");
+    exec("CREATE TRIGGER " + originOnDeleteTrigger(t[2].text) + " AFTER DELETE ON " +
+         quoteName(t[2].text) + " BEGIN DELETE FROM " + rowSourceTable(t[2].text) +
+         " WHERE rid = old.rowid; END");
+    exec("CREATE TRIGGER " + originOnMoveTrigger(t[2].text) + " AFTER UPDATE ON " +
+         quoteName(t[2].text) + " WHEN new.rowid IS NOT old.rowid BEGIN DELETE FROM " +
+         rowSourceTable(t[2].text) + " WHERE rid = old.rowid; END");
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(t[2].text)});
 }
 
@@ -1080,15 +1102,18 @@ std::unique_ptr<Cursor> SqliteBackend::query(const std::string& text) {
         std::none_of(t.begin(), t.end(), [](const Token& k) {
             return k.is("ORDER") || k.is("GROUP") || k.is("UNION") || k.is("DISTINCT");
         });
+    std::string countable = translated;
     if (plain) {
         const std::string tableName = table(t[fromAt + 1].text).name;
         translated += " ORDER BY " + quoteName(tableName) + ".rowid";
     }
-    if (limit)
+    if (limit) {
         translated += " LIMIT " + *limit;
+        countable += " LIMIT " + *limit;
+    }
     // The reader sees what is committed: rows of a transaction still open on this connection
     // are not in the snapshot.
-    return std::make_unique<SqliteCursor>(file_, translated, params, std::move(types));
+    return std::make_unique<SqliteCursor>(file_, translated, countable, params, std::move(types));
 }
 
 std::unique_ptr<Cursor> SqliteBackend::schema() {
@@ -1180,9 +1205,27 @@ WorkingCopyStatus SqliteBackend::status(const std::string& name) {
         if (sqlite3_step(c) == SQLITE_ROW)
             st.rowsNow = sqlite3_column_int64(c, 0);
         sqlite3_reset(c);
-        sqlite3_stmt* w = prepare("SELECT COUNT(*) FROM " + quoteName(info.name) + " JOIN " +
-                                  rowSourceTable(info.name) +
-                                  " AS s ON s.rid = " + quoteName(info.name) + ".rowid");
+        const std::string upper = sql::upper(info.name);
+        sqlite3_stmt* kept = prepare("SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' "
+                                     "AND tbl_name = ? AND name IN (?, ?)");
+        const std::string onDelete = kOriginOnDeletePrefix + upper;
+        const std::string onMove = kOriginOnMovePrefix + upper;
+        sqlite3_bind_text(kept, 1, info.name.data(), static_cast<int>(info.name.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(kept, 2, onDelete.data(), static_cast<int>(onDelete.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(kept, 3, onMove.data(), static_cast<int>(onMove.size()),
+                          SQLITE_TRANSIENT);
+        const bool originsKept =
+            sqlite3_step(kept) == SQLITE_ROW && sqlite3_column_int(kept, 0) == 2;
+        sqlite3_reset(kept);
+        // Without the triggers (a copy made by an older build) an origin may outlive its row, and
+        // only the join tells.
+        sqlite3_stmt* w = originsKept
+                              ? prepare("SELECT COUNT(*) FROM " + rowSourceTable(info.name))
+                              : prepare("SELECT COUNT(*) FROM " + quoteName(info.name) + " JOIN " +
+                                        rowSourceTable(info.name) +
+                                        " AS s ON s.rid = " + quoteName(info.name) + ".rowid");
         if (sqlite3_step(w) == SQLITE_ROW)
             st.withSource = sqlite3_column_int64(w, 0);
         sqlite3_reset(w);

@@ -10,6 +10,9 @@
 #include "fake_user_interface.h"
 #include "paradox/table.h"
 
+#include <algorithm>
+#include <sqlite3.h>
+
 namespace qm::test {
 namespace {
 
@@ -83,6 +86,41 @@ TEST_F(RowSourceTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledB
     insertRows("A", 500, 505);
     working.commitTrans();
     EXPECT_EQ(db::workingCopyStatus("A").withSource, 256);
+}
+
+TEST_F(RowSourceTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
+    working.execute("CREATE TABLE `A`(`X` TEXT)");
+    insertRows("A", 0, 10);
+    const auto counts = [&] {
+        const auto st = backend().status("A");
+        return std::pair{st.rowsNow, st.withSource};
+    };
+    EXPECT_EQ(counts(), (std::pair{10LL, 10LL}));
+    working.execute("DELETE FROM `A` WHERE `X` = '3'");
+    EXPECT_EQ(counts(), (std::pair{9LL, 9LL}));
+    {
+        // A row given another rowid (no statement of ours can, a hand on the file can) no longer
+        // knows its record, and no origin is left without a row.
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
+        sqlite3_busy_timeout(raw, 5000);
+        EXPECT_EQ(
+            sqlite3_exec(raw, "UPDATE A SET rowid = 77 WHERE X = '5'", nullptr, nullptr, nullptr),
+            SQLITE_OK)
+            << sqlite3_errmsg(raw);
+        sqlite3_close(raw);
+    }
+    EXPECT_EQ(counts(), (std::pair{9LL, 8LL}));
+    // A REPLACE that removes a row to make room takes that row's origin as well.
+    working.execute("REPLACE INTO `A`(`rowid`, `X`) VALUES(1, 'new')");
+    EXPECT_EQ(counts(), (std::pair{9LL, 7LL}));
+    working.execute("INSERT INTO `A` VALUES('no origin')");
+    EXPECT_EQ(counts(), (std::pair{10LL, 7LL}));
+    // Every counted origin belongs to a row: the origins of the rows that are left are intact.
+    const auto o = origins("A");
+    EXPECT_EQ(std::count(o.begin(), o.end(), 0u), 3);
+    EXPECT_EQ(std::count(o.begin(), o.end(), 1003u), 0);
+    EXPECT_EQ(std::count(o.begin(), o.end(), 1009u), 1);
 }
 
 TEST_F(RowSourceTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
