@@ -149,6 +149,10 @@ void bench(long n, const fs::path& base) {
     // The phases of the one run, told apart by the statements it sends.
     Clock::time_point importStart{}, runStart{}, writeStart{}, writeEnd{};
     qm::db::Connection::setStatementLog([&](const std::string& cs, const std::string& sql) {
+        // A million INSERTs and the UPDATEs pass here too: they are let go at their first letter,
+        // so the measuring adds next to nothing to what it measures.
+        if (sql.empty() || (sql[0] != 'C' && sql[0] != 'S' && sql[0] != 'D'))
+            return;
         const bool working = cs.find("dbTemp.mdb") != std::string::npos;
         if (working && sql.rfind("CREATE TABLE", 0) == 0)
             importStart = Clock::now();

@@ -403,6 +403,10 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
                     "Cannot open the working database '" + file.string() + "': " + message);
     }
     sqlite3_busy_timeout(db_, 5000);
+    // Only an empty database (the one the program ships) takes a page size; larger pages than
+    // the default halve the per-page work of a million-row import, its index and its drop.
+    if (!readOnly_)
+        sqlite3_exec(db_, "PRAGMA page_size=16384", nullptr, nullptr, nullptr);
     // Write-ahead logging lets the snapshot of a recordset (a reader of its own) stay as it was
     // while this connection updates the table, and it proves the file is a database.
     const int wal =
