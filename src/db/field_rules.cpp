@@ -2,6 +2,7 @@
 
 #include "db/sql_dialect.h"
 #include "paradox/codepage.h"
+#include "paradox/index_fields.h"
 #include "paradox/table.h"
 
 #include <cctype>
@@ -96,10 +97,9 @@ std::vector<FieldRule> fieldRulesFor(const fs::path& dbFile) {
             continue;
         if (std::toupper(static_cast<unsigned char>(ext[2])) == 'G') {
             try {
-                const paradox::Table index = paradox::Table::open(it->path(), {});
-                for (const auto& f : index.fields())
+                for (const auto& indexed : paradox::indexFieldNames(it->path()))
                     for (std::size_t i = 0; i < fields.size(); ++i)
-                        if (sql::equalsIgnoreCase(fields[i].name, f.name))
+                        if (sql::equalsIgnoreCase(fields[i].name, indexed))
                             freeze(rules[i], "it is part of the secondary index " + name);
             } catch (const std::exception&) {
                 for (auto& r : rules)
