@@ -40,6 +40,8 @@ class Backend {
     virtual void commitTrans() = 0;
     virtual void rollbackTrans() = 0;
     virtual void setNextRowSource(std::uint64_t offset) = 0;
+    // See Connection::spareChangedValuesInNextUpdate.
+    virtual void spareChangedValuesInNextUpdate() {}
 };
 
 } // namespace qm::db

@@ -184,6 +184,10 @@ void Connection::setNextRowSource(std::uint64_t offset) {
     backend().setNextRowSource(offset);
 }
 
+void Connection::spareChangedValuesInNextUpdate() {
+    backend().spareChangedValuesInNextUpdate();
+}
+
 Recordset::Recordset() = default;
 Recordset::~Recordset() = default;
 

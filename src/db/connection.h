@@ -73,6 +73,13 @@ class Connection {
     // file offset in the .db). The row keeps it, out of sight of SELECT *, for the write-back.
     void setNextRowSource(std::uint64_t offset);
 
+    // The next UPDATE on the working database was computed from a snapshot of its table: it
+    // changes only rows whose value in each column it sets is still the one the import gave
+    // them. A row an earlier UPDATE changed into the value another record held before is then
+    // not changed a second time by that record's UPDATE. A row an earlier UPDATE left as it
+    // was stays open to later ones.
+    void spareChangedValuesInNextUpdate();
+
     Backend& backend() const; // throws ObjectClosed when not open
     const std::string& connectionString() const { return connectionString_; }
 

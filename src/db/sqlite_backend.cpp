@@ -19,6 +19,8 @@ constexpr const char* kChangedRowsPrefix = "MSysQmChanged_";
 constexpr const char* kChangedRowsTriggerPrefix = "MSysQmOnUpdate_";
 constexpr const char* kOriginOnDeletePrefix = "MSysQmOriginOnDelete_";
 constexpr const char* kOriginOnMovePrefix = "MSysQmOriginOnMove_";
+constexpr const char* kChangedCellsPrefix = "MSysQmChangedCells_";
+constexpr const char* kCellTriggerPrefix = "MSysQmOnSet_";
 constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
 constexpr const char* kFieldRules = "MSysQmFieldRules";
 constexpr std::size_t kStatementCacheLimit = 64;
@@ -50,6 +52,15 @@ std::string changedRowsTable(const std::string& table) {
 std::string changedRowsTrigger(const std::string& table) {
     return quoteName(kChangedRowsTriggerPrefix + sql::upper(table));
 }
+// The (rowid, column) pairs whose value an UPDATE changed since the import, one trigger per
+// column: an UPDATE computed from the snapshot leaves those alone (spareChangedValuesInNextUpdate).
+std::string changedCellsTable(const std::string& table) {
+    return quoteName(kChangedCellsPrefix + sql::upper(table));
+}
+std::string cellTrigger(const std::string& table, std::size_t column) {
+    return quoteName(kCellTriggerPrefix + sql::upper(table) + "_" + std::to_string(column));
+}
+
 // A row that leaves the copy, or takes another rowid, loses its origin with it. The origins are
 // then always origins of rows that exist, and counting them says how many rows know their record
 // without looking each one up.
@@ -552,6 +563,17 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     if (info.name.empty())
         info.name = name;
     ensureSideTables();
+    {
+        // A copy made by an older build has no record of changed values.
+        const std::string cells = kChangedCellsPrefix + key;
+        rc = sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?",
+                                -1, &stmt, nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_bind_text(stmt, 1, cells.c_str(), -1, SQLITE_TRANSIENT);
+            info.cellsTracked = sqlite3_step(stmt) == SQLITE_ROW;
+            sqlite3_finalize(stmt);
+        }
+    }
     if (readOnly_)
         return tables_.emplace(key, std::move(info)).first->second;
     sqlite3_stmt* r = prepare(std::string("SELECT col, kind, size, codepage, reason FROM ") +
@@ -683,6 +705,8 @@ void SqliteBackend::execute(const std::string& text) {
     Tokens t = sql::tokenize(text);
     while (!t.empty() && t.back().isSymbol(";"))
         t.pop_back();
+    if (t.empty() || !t[0].is("UPDATE"))
+        spareChanged_ = false; // it was meant for an UPDATE only
     if (t.empty())
         malformed("Invalid SQL statement; expected 'DELETE', 'INSERT', 'PROCEDURE', 'SELECT', or "
                   "'UPDATE'.");
@@ -716,6 +740,7 @@ void SqliteBackend::dropTable(const Tokens& t) {
     ensureSideTables();
     exec("DROP TABLE IF EXISTS " + rowSourceTable(name));
     exec("DROP TABLE IF EXISTS " + changedRowsTable(name));
+    exec("DROP TABLE IF EXISTS " + changedCellsTable(name));
     run(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?", {sql::upper(name)});
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(name)});
 }
@@ -801,6 +826,16 @@ void SqliteBackend::createTable(const Tokens& t) {
          quoteName(t[2].text) + " BEGIN INSERT OR IGNORE INTO " + changedRowsTable(t[2].text) +
          " VALUES(old.rowid); INSERT OR IGNORE INTO " + changedRowsTable(t[2].text) +
          " VALUES(new.rowid); END");
+    exec("DROP TABLE IF EXISTS " + changedCellsTable(t[2].text));
+    exec("CREATE TABLE " + changedCellsTable(t[2].text) +
+         "(rid INTEGER NOT NULL, col INTEGER NOT NULL, PRIMARY KEY(rid, col)) WITHOUT ROWID");
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const std::string c = quoteName(cols[k].name);
+        exec("CREATE TRIGGER " + cellTrigger(t[2].text, k) + " AFTER UPDATE OF " + c + " ON " +
+             quoteName(t[2].text) + " WHEN old." + c + " IS NOT new." + c +
+             " BEGIN INSERT OR IGNORE INTO " + changedCellsTable(t[2].text) +
+             " VALUES(new.rowid, " + std::to_string(k) + "); END");
+    }
     exec("CREATE TRIGGER " + originOnDeleteTrigger(t[2].text) + " AFTER DELETE ON " +
          quoteName(t[2].text) + " BEGIN DELETE FROM " + rowSourceTable(t[2].text) +
          " WHERE rid = old.rowid; END");
@@ -980,6 +1015,8 @@ void SqliteBackend::flushSources() {
 
 void SqliteBackend::update(const Tokens& t) {
     // UPDATE name SET col = literal {, col = literal} [WHERE ...]
+    const bool spare = spareChanged_;
+    spareChanged_ = false;
     if (t.size() < 6 || !t[1].isName() || !t[2].is("SET"))
         malformed("Syntax error in UPDATE statement.");
     const TableInfo& info = table(t[1].text);
@@ -990,6 +1027,7 @@ void SqliteBackend::update(const Tokens& t) {
             break;
         }
     // Assignments of a single literal are checked as Jet converts them.
+    std::vector<std::size_t> setColumns;
     std::size_t i = 3;
     while (i + 2 < where) {
         if (!t[i].isName() || !t[i + 1].isSymbol("="))
@@ -1001,6 +1039,7 @@ void SqliteBackend::update(const Tokens& t) {
                 col = c;
         if (!col)
             throw Error(code::Unspecified, "No value given for one or more required parameters.");
+        setColumns.push_back(*col);
         const bool single = i + 3 == where || t[i + 3].isSymbol(",");
         if (single && lit.kind == Kind::Text) {
             checkValue(info.columns[*col], lit.text, true);
@@ -1021,7 +1060,25 @@ void SqliteBackend::update(const Tokens& t) {
     if (where < t.size())
         checkWhere(info, t, where);
     std::vector<std::optional<std::string>> params;
-    const std::string text = translate(t, 0, t.size(), params);
+    std::string text = translate(t, 0, where, params);
+    if (where + 1 == t.size())
+        malformed("Syntax error in UPDATE statement.");
+    std::string condition;
+    if (where + 1 < t.size())
+        condition = "(" + translate(t, where + 1, t.size(), params) + ")";
+    if (spare && info.cellsTracked) {
+        // Each record's change was computed from its own old value: a row that already took a
+        // change in this column must not take another record's as well.
+        for (std::size_t c : setColumns) {
+            if (!condition.empty())
+                condition += " AND ";
+            condition += "NOT EXISTS (SELECT 1 FROM " + changedCellsTable(info.name) +
+                         " AS q WHERE q.rid = " + quoteName(t[1].text) +
+                         ".rowid AND q.col = " + std::to_string(c) + ")";
+        }
+    }
+    if (!condition.empty())
+        text += " WHERE " + condition;
     run(text, params);
 }
 

@@ -79,6 +79,7 @@ class SqliteBackend : public Backend {
     void commitTrans() override;
     void rollbackTrans() override;
     void setNextRowSource(std::uint64_t offset) override { nextSource_ = offset; }
+    void spareChangedValuesInNextUpdate() override { spareChanged_ = true; }
 
     // The row of "INSERT INTO `name` VALUES('...', NULL, ...)" with every value a quoted text
     // (or NULL), given as values rather than as the statement: the same checks, result and
@@ -115,6 +116,7 @@ class SqliteBackend : public Backend {
         std::string sourceInsert;     // the side table's INSERT, once the side table is known
         std::string insert;           // INSERT of a whole row, once made
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
+        bool cellsTracked = false;    // a trigger per column notes the values UPDATEs changed
     };
     sqlite3_stmt* prepare(const std::string& sql);
     // Rows as forEachRow gives them: rows names the rows as t, order sorts them.
@@ -154,6 +156,7 @@ class SqliteBackend : public Backend {
     std::set<std::string> indexed_;
     bool sideTables_ = false;
     std::optional<std::uint64_t> nextSource_;
+    bool spareChanged_ = false;
     std::vector<std::pair<std::int64_t, std::int64_t>> pendingSources_;
     std::string pendingInsert_; // the side table's single-row INSERT they go to
     std::string pendingTable_;

@@ -37,7 +37,6 @@ std::string quoteField(const Field& f) {
     throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
 }
 
-
 bool isHexDigits(const std::string& s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
         return std::isxdigit(static_cast<unsigned char>(c)) != 0;

@@ -335,7 +335,10 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                                                         doubleApostrophes(v) + "'";
                                 column = &C;
                                 inUpdate = true;
-                                trap.step(120, [&] { connection.execute(sql); });
+                                trap.step(120, [&] {
+                                    connection.spareChangedValuesInNextUpdate();
+                                    connection.execute(sql);
+                                });
                                 inUpdate = false;
                                 column = nullptr;
                                 if (inTransaction && ++updatesSinceCommit == kUpdatesPerCommit) {

@@ -264,8 +264,7 @@ TEST_F(ImportTest, FieldsOfSecondaryIndexesAreFrozen) {
     EXPECT_EQ(composite[0].kind, db::FieldRule::Kind::Frozen);
     EXPECT_NE(composite[0].reason.find("primary key"), std::string::npos) << composite[0].reason;
     EXPECT_EQ(composite[1].kind, db::FieldRule::Kind::Frozen);
-    EXPECT_NE(composite[1].reason.find("AREACODES.XG0"), std::string::npos)
-        << composite[1].reason;
+    EXPECT_NE(composite[1].reason.find("AREACODES.XG0"), std::string::npos) << composite[1].reason;
     EXPECT_NE(composite[2].kind, db::FieldRule::Kind::Frozen) << composite[2].reason;
 }
 

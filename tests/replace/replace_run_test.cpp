@@ -119,6 +119,48 @@ TEST_F(ReplaceRunTest, SetsAreEachTestedAgainstTheOldValueAndOnlyTheFirstHitChan
               std::string::npos);
 }
 
+TEST_F(ReplaceRunTest, ARecordsNewValueIsNotChangedAgainByTheRecordThatHeldItBefore) {
+    // The first record's new value is the second record's old one; the second record's UPDATE
+    // finds both rows equal to its value, but only its own was meant.
+    fs::path db = pets({{"Blue Sky", "", "1", "a"},
+                        {"Blue Sky Club", "", "2", "b"},
+                        {"Blue Sky", "", "3", "c"}});
+    auto r = run(pair({row("PETS.DB")}, "Blue Sky", "Blue Sky Club"));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    auto v = values(db);
+    EXPECT_EQ(v[0][0], "Blue Sky Club");
+    EXPECT_EQ(v[1][0], "Blue Sky Club Club");
+    EXPECT_EQ(v[2][0], "Blue Sky Club") << "a repeated value still changes with the first hit";
+    EXPECT_EQ(r.tables[0].valuesChanged, 3);
+    // The statements stay as they are.
+    const auto st = workingStatements();
+    EXPECT_NE(std::find(st.begin(), st.end(),
+                        "update `PETS` set `Name` = 'Blue Sky Club Club' where `Name` = "
+                        "'Blue Sky Club'"),
+              st.end());
+
+    // Sets that swap two values swap them; a set that leaves a value as it was leaves it open
+    // to the next set that hits it.
+    db = pets({{"Courier", "", "1", "same"}, {"Post", "", "2", "same"}});
+    r = run(sets({row("PETS.DB")}, {{"Courier", "Post"}, {"Post", "Courier"}, {"same", "same"},
+                                    {"am", "AM"}}));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    v = values(db);
+    EXPECT_EQ(v[0][0], "Post");
+    EXPECT_EQ(v[1][0], "Courier");
+    EXPECT_EQ(v[0][3], "sAMe");
+    EXPECT_EQ(v[1][3], "sAMe");
+
+    // Another column of a row that took a change is still open to its own UPDATE.
+    db = pets({{"cat", "", "1", "cat"}, {"x", "", "2", "cat"}});
+    r = run(pair({row("PETS.DB")}, "cat", "dog"));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    v = values(db);
+    EXPECT_EQ(v[0][0], "dog");
+    EXPECT_EQ(v[0][3], "dog");
+    EXPECT_EQ(v[1][3], "dog");
+}
+
 TEST_F(ReplaceRunTest, NoSetsOrEmptyFindOrNoHitLeaveEveryFileAsItWas) {
     pets({{"black cat", "memo", "1", "x"}, {"", "", "", ""}});
     const auto before = files(paradoxDir);
