@@ -27,6 +27,8 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
         case TableOutcome::WriteBack::Unchanged:
             ++unchanged;
             text += ", nothing to write back";
+            if (!t.reason.empty())
+                text += ": " + t.reason;
             break;
         case TableOutcome::WriteBack::NotWritten:
             ++notWritten;

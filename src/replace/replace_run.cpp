@@ -223,9 +223,14 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         return Trap::Disposition::Resume;
     });
 
+    // Table files this run has worked on, with the row that named them first: a folder reached
+    // twice through a link lists the same file twice, and a second pass would change it again.
+    std::vector<std::pair<fs::path, std::string>> worked;
+    std::size_t reached = 0; // rows before this one were dealt with or begun
     try {
         const std::size_t count = in.rows.size();
         for (std::size_t i = 0; i < count; ++i) {
+            reached = i + 1;
             if (!in.rows[i].ticked)
                 continue;
             const TableRow& row = in.rows[i].table;
@@ -238,6 +243,20 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             if (const std::string why = cannotWorkOn(row); !why.empty()) {
                 outcome.reason = why;
                 continue;
+            }
+            {
+                const fs::path file = db::findTableFile(row.folder, row.name);
+                const auto same = std::find_if(worked.begin(), worked.end(), [&](const auto& w) {
+                    std::error_code ec;
+                    return fs::equivalent(w.first, file, ec);
+                });
+                if (same != worked.end()) {
+                    outcome.writeBack = TableOutcome::WriteBack::Unchanged;
+                    outcome.reason = "it is the same table as " + same->second +
+                                     ", which this run worked on already";
+                    continue;
+                }
+                worked.emplace_back(file, row.name + " in " + row.folder);
             }
             FixedFolder folder(row.folder);
             if (scratch) {
@@ -415,6 +434,15 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         if (current && current->writeBack == TableOutcome::WriteBack::NotWritten &&
             current->reason.empty())
             current->reason = "the run stopped before it was written back";
+        current = nullptr;
+        // The ticked tables it never reached are named too: none of them was changed.
+        for (std::size_t j = reached; j < in.rows.size(); ++j)
+            if (in.rows[j].ticked) {
+                TableOutcome left;
+                left.table = in.rows[j].table;
+                left.reason = "the run stopped before it reached this table";
+                result.tables.push_back(std::move(left));
+            }
         ui.setPointer(PointerState::Default);
         trap.report(e.description());
         return result;

@@ -62,7 +62,9 @@ struct TableOutcome {
     long long valuesChanged = 0; // field values rewritten in the Paradox files
     std::vector<LeftUnchanged> leftUnchanged;
     // Written: the new values are in the table's files. Unchanged: the run changed nothing, and
-    // the files were not touched. NotWritten: the table keeps its old files; reason says why.
+    // the files were not touched (reason, when given, says why: the row named a table that an
+    // earlier row of the run had worked on already). NotWritten: the table keeps its old files;
+    // reason says why.
     enum class WriteBack { Written, Unchanged, NotWritten };
     WriteBack writeBack = WriteBack::NotWritten;
     std::string reason;

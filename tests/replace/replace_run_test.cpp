@@ -122,9 +122,8 @@ TEST_F(ReplaceRunTest, SetsAreEachTestedAgainstTheOldValueAndOnlyTheFirstHitChan
 TEST_F(ReplaceRunTest, ARecordsNewValueIsNotChangedAgainByTheRecordThatHeldItBefore) {
     // The first record's new value is the second record's old one; the second record's UPDATE
     // finds both rows equal to its value, but only its own was meant.
-    fs::path db = pets({{"Blue Sky", "", "1", "a"},
-                        {"Blue Sky Club", "", "2", "b"},
-                        {"Blue Sky", "", "3", "c"}});
+    fs::path db = pets(
+        {{"Blue Sky", "", "1", "a"}, {"Blue Sky Club", "", "2", "b"}, {"Blue Sky", "", "3", "c"}});
     auto r = run(pair({row("PETS.DB")}, "Blue Sky", "Blue Sky Club"));
     ASSERT_TRUE(r.clean()) << endOfRunReport(r);
     auto v = values(db);
@@ -142,8 +141,8 @@ TEST_F(ReplaceRunTest, ARecordsNewValueIsNotChangedAgainByTheRecordThatHeldItBef
     // Sets that swap two values swap them; a set that leaves a value as it was leaves it open
     // to the next set that hits it.
     db = pets({{"Courier", "", "1", "same"}, {"Post", "", "2", "same"}});
-    r = run(sets({row("PETS.DB")}, {{"Courier", "Post"}, {"Post", "Courier"}, {"same", "same"},
-                                    {"am", "AM"}}));
+    r = run(sets({row("PETS.DB")},
+                 {{"Courier", "Post"}, {"Post", "Courier"}, {"same", "same"}, {"am", "AM"}}));
     ASSERT_TRUE(r.clean()) << endOfRunReport(r);
     v = values(db);
     EXPECT_EQ(v[0][0], "Post");
@@ -251,6 +250,22 @@ TEST_F(ReplaceRunTest, TablesAreProcessedInListOrderEachInItsOwnFolder) {
     EXPECT_EQ(values(paradoxDir / "ZOO.DB")[0][0], "dog");
 }
 
+TEST_F(ReplaceRunTest, ATableListedTwiceThroughALinkIsChangedOnce) {
+    pets({{"cat", "", "1", ""}});
+    const fs::path link = temp_.path() / "link";
+    fs::create_directory_symlink(paradoxDir, link);
+    const auto r = run(pair({row("PETS.DB"), row("PETS.DB", link)}, "cat", "cat and dog"));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    EXPECT_EQ(values(paradoxDir / "PETS.DB")[0][0], "cat and dog");
+    ASSERT_EQ(r.tables.size(), 2u);
+    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Written);
+    EXPECT_EQ(r.tables[1].writeBack, TableOutcome::WriteBack::Unchanged);
+    EXPECT_NE(r.tables[1].reason.find("same table as PETS in " + paradoxDir.string()),
+              std::string::npos)
+        << r.tables[1].reason;
+    EXPECT_EQ(logLines().size(), 1u);
+}
+
 TEST_F(ReplaceRunTest, ARowWhoseNameLeadsToAnotherFileIsNotTouched) {
     // "A.DB.DB" lists as A, which names A.DB: the run must not work on the wrong table.
     makeTable("A.DB", {kPets[0]}, {{"cat"}});
@@ -293,7 +308,13 @@ TEST_F(ReplaceRunTest, AnUntoleratedFailureEndsTheRunWithTheReportAndThePointerB
     EXPECT_NE(ui.boxes[0].text.find("backups.log"), std::string::npos);
     EXPECT_NE(ui.boxes[0].text.find("Form2.PushButton1_Click"), std::string::npos);
     EXPECT_EQ(ui.pointer(), PointerState::Default);
-    ASSERT_EQ(r.tables.size(), 1u) << "the tables after the current one are not processed";
+    // The tables after the current one are not processed, and the result says so.
+    ASSERT_EQ(r.tables.size(), 2u);
+    EXPECT_EQ(r.tables[0].reason, "the run stopped before it was written back");
+    EXPECT_EQ(r.tables[1].table.name, "ZOO");
+    EXPECT_EQ(r.tables[1].writeBack, TableOutcome::WriteBack::NotWritten);
+    EXPECT_EQ(r.tables[1].reason, "the run stopped before it reached this table");
+    EXPECT_EQ(r.tables[1].hits, 0);
     EXPECT_EQ(files(paradoxDir), before);
     EXPECT_TRUE(db::TableExistsInDbTemp("PETS")) << "the working copy stays, not exported";
 }
