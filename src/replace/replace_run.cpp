@@ -215,10 +215,13 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
     TableOutcome* current = nullptr;
     const std::string* column = nullptr;
     bool inUpdate = false;
+    // An UPDATE that would leave the value as it was (an empty find, or a replace text equal to
+    // the find text) leaves nothing undone when it is refused, so the refusal is not reported.
+    bool updateChanges = false;
     trap.setFilter([&](const Error& e) {
         if (!tolerated(e.code()))
             return Trap::Disposition::Propagate;
-        if (inUpdate && current && column)
+        if (inUpdate && updateChanges && current && column)
             addLeft(*current, *column, refusalReason(e), 1);
         return Trap::Disposition::Resume;
     });
@@ -348,10 +351,11 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                                         WriteChangeLog(log, changeLogLine(F, R, T, C));
                                     });
                                 ++outcome.hits;
+                                const std::string N = replaceAll(v, F, R);
                                 const std::string sql = "update `" + T + "` set `" + C + "` = '" +
-                                                        doubleApostrophes(replaceAll(v, F, R)) +
-                                                        "' where `" + C + "` = '" +
-                                                        doubleApostrophes(v) + "'";
+                                                        doubleApostrophes(N) + "' where `" + C +
+                                                        "` = '" + doubleApostrophes(v) + "'";
+                                updateChanges = N != v;
                                 column = &C;
                                 inUpdate = true;
                                 trap.step(120, [&] {
