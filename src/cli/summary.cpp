@@ -23,6 +23,8 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
             text += dryRun ? ", would be written back" : ", written back";
             if (!t.backupFolder.empty())
                 text += " (old files in " + t.backupFolder.string() + ")";
+            if (!t.reason.empty())
+                text += "; note: " + t.reason;
             break;
         case TableOutcome::WriteBack::Unchanged:
             ++unchanged;

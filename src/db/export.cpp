@@ -272,6 +272,11 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
     try {
         out.backupFolder = paradox::patchTable(db, changes, backupRoot);
+    } catch (const paradox::ReplacedWithOldFilesLeft& e) {
+        // The table holds the new values: "not written back" would invite a second run that
+        // applies the same change twice.
+        out.backupFolder = e.backupFolder();
+        out.reason = e.what();
     } catch (const std::exception& e) {
         WriteBack failed = notWritten(std::string("its files could not be replaced: ") + e.what());
         failed.leftOut = std::move(out.leftOut);

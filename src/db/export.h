@@ -32,6 +32,7 @@ struct ValueLeftOut {
 struct WriteBack {
     enum class State {
         Written,    // changed values are in the table's files; the old files are in backupFolder
+                    // (reason, when given, says what still waits: old files not yet moved there)
         Unchanged,  // no value differs: not a byte of the table was touched
         NotWritten, // the table keeps its old files; reason says why
     };

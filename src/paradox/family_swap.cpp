@@ -506,12 +506,14 @@ fs::path FamilySwap::commit() {
         rollForward(j);
         removeFile(m.journalPath);
         step();
-    } catch (const FileError& e) {
-        throw FileError(std::string("The table was replaced, but its old files could not all be "
-                                    "moved to the backup folder; they stay in the table's folder "
-                                    "under temporary names until the next start. ") +
-                            e.what(),
-                        e.errnum());
+    } catch (const std::exception& e) {
+        const auto* file = dynamic_cast<const FileError*>(&e);
+        throw ReplacedWithOldFilesLeft(
+            std::string("The table was replaced, but its old files could not all be moved to the "
+                        "backup folder; they stay in the table's folder under temporary names "
+                        "until the next start. ") +
+                e.what(),
+            file ? file->errnum() : EIO, j.backupDir);
     }
     bool any = std::any_of(j.entries.begin(), j.entries.end(),
                            [](const Entry& e) { return !e.aside.empty(); });

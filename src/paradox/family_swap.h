@@ -33,6 +33,20 @@ std::filesystem::path defaultBackupRoot();
 // .db .mb .px .val .tv .fam .xNN .yNN .xgN .ygN), names exactly as they are on disk.
 std::vector<std::filesystem::path> familyFiles(const std::filesystem::path& db);
 
+// Thrown by FamilySwap::commit once the new files are in place: the table is its new version,
+// but its old files could not all be moved to the backup folder. They wait in the table's folder
+// under temporary names, and the next start moves them (the journal stays).
+class ReplacedWithOldFilesLeft : public FileError {
+  public:
+    ReplacedWithOldFilesLeft(const std::string& what, int errnum,
+                             std::filesystem::path backupFolder)
+        : FileError(what, errnum), backupFolder_(std::move(backupFolder)) {}
+    const std::filesystem::path& backupFolder() const { return backupFolder_; }
+
+  private:
+    std::filesystem::path backupFolder_;
+};
+
 class FamilySwap {
   public:
     // db: the table's .db path (it need not exist yet). backupRoot must not lie inside the
@@ -57,8 +71,9 @@ class FamilySwap {
     void retireRestOfFamily();
 
     // Performs the swap. On a failure the old files are put back before the error is thrown;
-    // if even that fails, the journal stays for recoverPendingSwaps. Returns the folder that
-    // received the old files (empty when there were none).
+    // if even that fails, the journal stays for recoverPendingSwaps. A failure after the new
+    // files are in place throws ReplacedWithOldFilesLeft. Returns the folder that received the
+    // old files (empty when there were none).
     std::filesystem::path commit();
 
     // The final path a member's new file will have.

@@ -1,6 +1,7 @@
 #include "replace_fixture.h"
 
 #include "db/connection.h"
+#include "paradox/family_swap.h"
 #include "replace/change_log.h"
 
 #include <cstdlib>
@@ -263,6 +264,41 @@ TEST_F(ReplaceRunTest, AReplaceTextEqualToTheFindTextIsNoRefusalInAKeyField) {
     ASSERT_EQ(r.tables[0].leftUnchanged.size(), 1u) << endOfRunReport(r);
     EXPECT_EQ(r.tables[0].leftUnchanged[0].column, "Name");
     EXPECT_EQ(values(db)[0], (std::vector<std::string>{"cat", "dog"}));
+}
+
+TEST_F(ReplaceRunTest, WhatTheRunReportsAgreesWithTheTableWhereverTheSwapFails) {
+    // A failure at any step of the write-back's file swap: before the new files are in place the
+    // table keeps its old values and is reported not written back; after, it holds the new ones
+    // and is reported written back, so nobody runs the same change twice.
+    bool sawOld = false, sawNew = false;
+    for (int n = 0; n < 200; ++n) {
+        pets({{"cat", "", "1", ""}});
+        bool thrown = false;
+        paradox::testhooks::setSwapStepHook([&, n](int step) {
+            if (step == n) {
+                thrown = true;
+                throw std::runtime_error("disk trouble");
+            }
+        });
+        const auto r = run(pair({row("PETS.DB")}, "cat", "dog"));
+        paradox::testhooks::setSwapStepHook(nullptr);
+        recoverInterruptedRuns(backups);
+        ASSERT_EQ(r.tables.size(), 1u);
+        const std::string now = values(paradoxDir / "PETS.DB")[0][0];
+        const auto& t = r.tables[0];
+        if (now == "dog") {
+            EXPECT_EQ(t.writeBack, TableOutcome::WriteBack::Written) << n << ": " << t.reason;
+            EXPECT_EQ(t.valuesChanged, 1) << n;
+            sawNew = sawNew || thrown;
+        } else {
+            EXPECT_EQ(now, "cat") << n;
+            EXPECT_EQ(t.writeBack, TableOutcome::WriteBack::NotWritten) << n;
+            sawOld = true;
+        }
+        if (!thrown)
+            break;
+    }
+    EXPECT_TRUE(sawOld && sawNew) << "failures on both sides of the commit point";
 }
 
 TEST_F(ReplaceRunTest, ATableListedTwiceThroughALinkIsChangedOnce) {
