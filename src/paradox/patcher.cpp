@@ -77,6 +77,18 @@ class RwFile {
             off += static_cast<std::uint64_t>(w);
         }
     }
+    void readAt(std::uint64_t off, std::uint8_t* p, std::size_t n) {
+        while (n) {
+            ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(off));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                fail("Cannot read", path_, r == 0 ? EIO : errno);
+            p += r;
+            n -= static_cast<std::size_t>(r);
+            off += static_cast<std::uint64_t>(r);
+        }
+    }
     void close() {
         if (::fsync(fd_) != 0)
             fail("Cannot flush", path_);
@@ -241,14 +253,8 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
             const std::size_t leader = f.size - 10u;
             std::memcpy(p.bytes.data(), text.data(), std::min(leader, text.size()));
             putLE(&p.bytes[leader + 4], static_cast<std::uint32_t>(text.size()), 4);
-            if (text.size() > leader) {
-                // A fresh modification number, as a blob rewritten by Paradox gets.
-                const Value old = rec.value(c.field);
-                std::uint16_t mod = old.blob ? old.blob->modNr : 0;
-                p.modNr = static_cast<std::uint16_t>(mod == 0xFFFF ? 1 : mod + 1);
-                putLE(&p.bytes[leader + 8], p.modNr, 2);
-                p.blob = std::move(text);
-            }
+            if (text.size() > leader)
+                p.blob = std::move(text); // its modification number comes with the .mb's count
         } else {
             const FieldSpec spec = specOf(f);
             encodeFixedField(spec, valueFromText(spec, c.value), cp, p.bytes);
@@ -278,13 +284,23 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
                 mb.writeAt(at, b.data(), b.size());
                 at += b.size();
             });
+            // Every blob update counts in the .mb header (offset 3), and the new blob carries
+            // the count it made, in its leader and its block, as Paradox numbers them.
+            std::uint8_t countBytes[2] = {0, 0};
+            mb.readAt(3, countBytes, 2);
+            std::uint16_t count = static_cast<std::uint16_t>(countBytes[0] | countBytes[1] << 8);
             for (auto& [key, p] : plan) {
                 if (p.blob.empty())
                     continue;
+                count = static_cast<std::uint16_t>(count == 0xFFFF ? 1 : count + 1);
+                p.modNr = count;
                 const std::size_t leader = p.bytes.size() - 10;
+                putLE(&p.bytes[leader + 8], p.modNr, 2);
                 putLE(&p.bytes[leader], blobs.add(p.blob, p.modNr), 4);
             }
             blobs.flush();
+            putLE(countBytes, count, 2);
+            mb.writeAt(3, countBytes, 2);
             mb.close();
         }
         copyFile(table_.path(), newDb);

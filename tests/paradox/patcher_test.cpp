@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 using namespace qm::paradox;
 using qm::test::fileBytes;
 using qm::test::runOracle;
@@ -97,7 +99,23 @@ TEST(Patcher, RewritesOnlyTheChangedFields) {
     auto oldMb = fileBytes(s.dir.path() / "T.mb"), newMb = fileBytes(out.path() / "T.mb");
     ASSERT_GT(newMb.size(), oldMb.size());
     EXPECT_EQ(newMb.size() % 4096, 0u);
+    // The old blocks stay as they were, but for the header's modification count (offset 3),
+    // which counts the two new blobs; each new blob carries the count it made.
+    const unsigned oldCount = oldMb[3] | oldMb[4] << 8, newCount = newMb[3] | newMb[4] << 8;
+    EXPECT_EQ(newCount, oldCount + 2);
+    newMb[3] = oldMb[3];
+    newMb[4] = oldMb[4];
     EXPECT_TRUE(std::equal(oldMb.begin(), oldMb.end(), newMb.begin()));
+    {
+        const Table patched = Table::open(out.path() / "T.db");
+        std::set<unsigned> numbers;
+        for (std::size_t r : {4, 5}) {
+            const Value v = patched.readRecordAt(s.offsets[r]).value(1);
+            ASSERT_TRUE(v.blob) << r;
+            numbers.insert(v.blob->modNr);
+        }
+        EXPECT_EQ(numbers, (std::set<unsigned>{oldCount + 1, oldCount + 2}));
+    }
 
     auto before = runOracle(s.db), after = runOracle(out.path() / "T.db");
     ASSERT_EQ(after.status, 0);

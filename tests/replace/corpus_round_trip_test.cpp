@@ -176,7 +176,17 @@ TEST_F(CorpusRoundTrip, AFindInPlainFieldsChangesExactlyThoseValues) {
                     }
             } else if (ext == ".MB") {
                 ASSERT_GE(now.size(), bytes.size());
-                EXPECT_EQ(now.substr(0, bytes.size()), bytes) << "the memo file only grows";
+                // The memo file only grows, but for the header's modification count (offset 3),
+                // which goes up with every new blob.
+                ASSERT_GE(bytes.size(), 5u);
+                const auto count = [](const std::string& b) {
+                    return static_cast<unsigned char>(b[3]) | static_cast<unsigned char>(b[4]) << 8;
+                };
+                EXPECT_GE(count(now), count(bytes)) << name;
+                std::string head = now.substr(0, bytes.size());
+                head[3] = bytes[3];
+                head[4] = bytes[4];
+                EXPECT_TRUE(head == bytes) << name << ": the memo file only grows";
             } else {
                 EXPECT_EQ(now, bytes) << name;
             }
