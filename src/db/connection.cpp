@@ -127,6 +127,10 @@ void Connection::setStatementLog(StatementLog log) {
     statementLog() = std::move(log);
 }
 
+bool Connection::hasStatementLog() {
+    return static_cast<bool>(statementLog());
+}
+
 void Connection::logStatement(const std::string& connection, const std::string& sql) {
     if (statementLog())
         statementLog()(connection, sql);

@@ -87,6 +87,7 @@ class Connection {
     // (connection string, statement). Tests read the exact statement texts through it.
     using StatementLog = std::function<void(const std::string&, const std::string&)>;
     static void setStatementLog(StatementLog log);
+    static bool hasStatementLog();
     static void logStatement(const std::string& connection, const std::string& sql);
 
   private:

@@ -108,6 +108,9 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
     if (working && working->isOpen() && fieldCount > 0 && tableName.find('`') == std::string::npos)
         direct = dynamic_cast<SqliteBackend*>(&working->backend());
     std::vector<std::optional<std::string>> values(static_cast<std::size_t>(fieldCount));
+    // Handed over as values, a statement is only text for whoever logs statements; with nobody
+    // listening, a million of them are not built at all. The steps keep their line numbers.
+    const bool buildText = !direct || Connection::hasStatementLog();
     for (long j = 0; j <= last; ++j) {
         if (inTransaction && j > 0 && j % kRecordsPerCommit == 0) {
             // A transaction larger than the page cache spills its pages to the log and writes
@@ -118,7 +121,10 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
             });
         }
         trap.step(188, [&] { ui.processEvents(); });
-        trap.step(190, [&] { statement = "INSERT INTO `" + tableName + "` VALUES('"; });
+        trap.step(190, [&] {
+            if (buildText)
+                statement = "INSERT INTO `" + tableName + "` VALUES('";
+        });
         // A value that cannot be read would leave the text of another value in its place: the
         // record is not inserted then, and counts as lost.
         bool readable = true;
@@ -137,12 +143,18 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
                 }))
                 readable = false;
             if (text.empty()) {
-                trap.step(200, [&] { statement.pop_back(); });
-                trap.step(202, [&] { statement += "NULL, '"; });
+                trap.step(200, [&] {
+                    if (buildText)
+                        statement.pop_back();
+                });
+                trap.step(202, [&] {
+                    if (buildText)
+                        statement += "NULL, '";
+                });
             } else {
                 std::string plain; // the value before its apostrophes were doubled
                 trap.step(204, [&] {
-                    if (text.find('\'') == std::string::npos)
+                    if (!buildText || text.find('\'') == std::string::npos)
                         return;
                     std::string doubled;
                     doubled.reserve(text.size() + 4);
@@ -155,21 +167,30 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
                     text.swap(doubled);
                 });
                 trap.step(206, [&] {
+                    if (!buildText)
+                        return;
                     statement += text;
                     statement += "', '";
                 });
                 value = plain.empty() ? std::move(text) : std::move(plain);
             }
         }
-        trap.step(210, [&] { statement.resize(statement.size() >= 3 ? statement.size() - 3 : 0); });
-        trap.step(212, [&] { statement += ")"; });
+        trap.step(210, [&] {
+            if (buildText)
+                statement.resize(statement.size() >= 3 ? statement.size() - 3 : 0);
+        });
+        trap.step(212, [&] {
+            if (buildText)
+                statement += ")";
+        });
         bool inserted = false;
         if (readable) {
             inserted = trap.step(216, [&] {
                 if (auto offset = need(rs).sourceOffset())
                     need(working).setNextRowSource(*offset);
                 if (direct && working->isOpen()) {
-                    Connection::logStatement(working->connectionString(), statement);
+                    if (buildText)
+                        Connection::logStatement(working->connectionString(), statement);
                     direct->insertTexts(tableName, values);
                 } else {
                     need(working).execute(statement);
