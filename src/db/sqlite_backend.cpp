@@ -522,6 +522,23 @@ const std::string& SqliteBackend::ensureRowSource(TableInfo& info) {
     return info.sourceInsert;
 }
 
+bool SqliteBackend::schemaHas(const char* type, const std::string& name,
+                              const std::string& ofTable) {
+    sqlite3_stmt* s =
+        prepare(ofTable.empty() ? "SELECT 1 FROM sqlite_master WHERE type = ? AND name = ?"
+                                : "SELECT 1 FROM sqlite_master WHERE type = ? AND name = ? AND "
+                                  "tbl_name = ?");
+    sqlite3_bind_text(s, 1, type, -1, SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+    if (!ofTable.empty())
+        sqlite3_bind_text(s, 3, ofTable.data(), static_cast<int>(ofTable.size()), SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        fail(db_, rc);
+    return rc == SQLITE_ROW;
+}
+
 SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     const std::string key = sql::upper(name);
     auto it = tables_.find(key);
@@ -563,17 +580,12 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     if (info.name.empty())
         info.name = name;
     ensureSideTables();
-    {
-        // A copy made by an older build has no record of changed values.
-        const std::string cells = kChangedCellsPrefix + key;
-        rc = sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?",
-                                -1, &stmt, nullptr);
-        if (rc == SQLITE_OK) {
-            sqlite3_bind_text(stmt, 1, cells.c_str(), -1, SQLITE_TRANSIENT);
-            info.cellsTracked = sqlite3_step(stmt) == SQLITE_ROW;
-            sqlite3_finalize(stmt);
-        }
-    }
+    // A copy made by an older build may lack any of the records its triggers keep.
+    info.rowsTracked = schemaHas("table", kChangedRowsPrefix + key, "") &&
+                       schemaHas("trigger", kChangedRowsTriggerPrefix + key, info.name);
+    info.cellsTracked = schemaHas("table", kChangedCellsPrefix + key, "");
+    info.originsKept = schemaHas("trigger", kOriginOnDeletePrefix + key, info.name) &&
+                       schemaHas("trigger", kOriginOnMovePrefix + key, info.name);
     if (readOnly_)
         return tables_.emplace(key, std::move(info)).first->second;
     sqlite3_stmt* r = prepare(std::string("SELECT col, kind, size, codepage, reason FROM ") +
@@ -843,6 +855,7 @@ void SqliteBackend::createTable(const Tokens& t) {
          quoteName(t[2].text) + " WHEN new.rowid IS NOT old.rowid BEGIN DELETE FROM " +
          rowSourceTable(t[2].text) + " WHERE rid = old.rowid; END");
     run(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?", {sql::upper(t[2].text)});
+    forget(t[2].text); // what is known of it now includes its triggers
 }
 
 void SqliteBackend::insert(const Tokens& t) {
@@ -1064,7 +1077,7 @@ void SqliteBackend::update(const Tokens& t) {
     if (where + 1 == t.size())
         malformed("Syntax error in UPDATE statement.");
     std::string condition;
-    if (where + 1 < t.size())
+    if (where < t.size())
         condition = "(" + translate(t, where + 1, t.size(), params) + ")";
     if (spare && info.cellsTracked) {
         // Each record's change was computed from its own old value: a row that already took a
@@ -1266,23 +1279,9 @@ WorkingCopyStatus SqliteBackend::status(const std::string& name) {
         if (sqlite3_step(c) == SQLITE_ROW)
             st.rowsNow = sqlite3_column_int64(c, 0);
         sqlite3_reset(c);
-        const std::string upper = sql::upper(info.name);
-        sqlite3_stmt* kept = prepare("SELECT COUNT(*) FROM sqlite_master WHERE type = 'trigger' "
-                                     "AND tbl_name = ? AND name IN (?, ?)");
-        const std::string onDelete = kOriginOnDeletePrefix + upper;
-        const std::string onMove = kOriginOnMovePrefix + upper;
-        sqlite3_bind_text(kept, 1, info.name.data(), static_cast<int>(info.name.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_text(kept, 2, onDelete.data(), static_cast<int>(onDelete.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_text(kept, 3, onMove.data(), static_cast<int>(onMove.size()),
-                          SQLITE_TRANSIENT);
-        const bool originsKept =
-            sqlite3_step(kept) == SQLITE_ROW && sqlite3_column_int(kept, 0) == 2;
-        sqlite3_reset(kept);
         // Without the triggers (a copy made by an older build) an origin may outlive its row, and
         // only the join tells.
-        sqlite3_stmt* w = originsKept
+        sqlite3_stmt* w = info.originsKept
                               ? prepare("SELECT COUNT(*) FROM " + rowSourceTable(info.name))
                               : prepare("SELECT COUNT(*) FROM " + quoteName(info.name) + " JOIN " +
                                         rowSourceTable(info.name) +
@@ -1313,29 +1312,9 @@ bool SqliteBackend::forEachChangedRow(
     flushSources();
     TableInfo& info = table(name);
     ensureRowSource(info);
-    {
-        // A copy made before rows were tracked has no record of its changes.
-        sqlite3_stmt* s = nullptr;
-        const std::string q = "SELECT (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name "
-                              "= ?) AND (SELECT 1 FROM sqlite_master WHERE type = 'trigger' AND "
-                              "name = ? AND tbl_name = ?)";
-        int rc = sqlite3_prepare_v2(db_, q.c_str(), -1, &s, nullptr);
-        if (rc != SQLITE_OK)
-            fail(db_, rc);
-        const std::string changed = kChangedRowsPrefix + sql::upper(info.name);
-        const std::string trigger = kChangedRowsTriggerPrefix + sql::upper(info.name);
-        sqlite3_bind_text(s, 1, changed.data(), static_cast<int>(changed.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_text(s, 2, trigger.data(), static_cast<int>(trigger.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_text(s, 3, info.name.data(), static_cast<int>(info.name.size()),
-                          SQLITE_TRANSIENT);
-        rc = sqlite3_step(s);
-        const bool tracked = rc == SQLITE_ROW && sqlite3_column_int(s, 0) != 0;
-        sqlite3_finalize(s);
-        if (rc != SQLITE_ROW)
-            fail(db_, rc);
-        if (!tracked)
-            return false;
-    }
+    // A copy made before rows were tracked has no record of its changes.
+    if (!info.rowsTracked)
+        return false;
     visitRows(info,
               changedRowsTable(info.name) + " AS c JOIN " + quoteName(info.name) +
                   " AS t ON t.rowid = c.rid",

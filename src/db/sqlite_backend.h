@@ -116,8 +116,12 @@ class SqliteBackend : public Backend {
         std::string sourceInsert;     // the side table's INSERT, once the side table is known
         std::string insert;           // INSERT of a whole row, once made
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
+        bool rowsTracked = false;     // a trigger notes the rows UPDATEs touched
         bool cellsTracked = false;    // a trigger per column notes the values UPDATEs changed
+        bool originsKept = false;     // triggers drop an origin with its row
     };
+    // Whether the schema holds an object of this type and name (on ofTable, unless empty).
+    bool schemaHas(const char* type, const std::string& name, const std::string& ofTable);
     sqlite3_stmt* prepare(const std::string& sql);
     // Rows as forEachRow gives them: rows names the rows as t, order sorts them.
     void visitRows(
