@@ -234,6 +234,7 @@ std::string Header::levelName() const {
 
 struct detail::TableImpl {
     fs::path path;
+    bool indexData = false; // a secondary index's data file (.Xnn, .XGn) is read like a table
     fs::path memoPath;
     Header header;
     std::vector<Field> fields;
@@ -347,7 +348,8 @@ void detail::TableImpl::readHeader() {
     h.realHeaderSize = le16(fixed + 0x51);
     h.refIntegrity = fixed[0x55];
 
-    if (h.fileType != 0 && h.fileType != 2)
+    const bool secondary = h.fileType == 3 || h.fileType == 5 || h.fileType == 6 || h.fileType == 8;
+    if (h.fileType != 0 && h.fileType != 2 && !(indexData && secondary))
         fail("is not a Paradox table (file type " + std::to_string(h.fileType) + ")");
     if (h.fileVersionID < 3 || h.fileVersionID > 12)
         fail("has an unknown table level (file version " + std::to_string(h.fileVersionID) + ")");
@@ -603,6 +605,15 @@ Table Table::open(const fs::path& db, const fs::path& memo) {
     auto impl = std::make_unique<Impl>();
     impl->path = db;
     impl->memoPath = memo;
+    impl->readHeader();
+    impl->walkChain();
+    return Table(std::move(impl));
+}
+
+Table Table::openIndexData(const fs::path& index) {
+    auto impl = std::make_unique<Impl>();
+    impl->path = index;
+    impl->indexData = true;
     impl->readHeader();
     impl->walkChain();
     return Table(std::move(impl));

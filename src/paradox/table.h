@@ -206,6 +206,10 @@ class Table {
     // Opens db with an explicit memo file (empty path: none).
     static Table open(const std::filesystem::path& db, const std::filesystem::path& memo);
 
+    // Opens the data file of a secondary index (.Xnn, .XGn: file types 3, 5, 6, 8), a keyed
+    // table of the index's fields, the primary key and a block hint.
+    static Table openIndexData(const std::filesystem::path& index);
+
     Table(Table&&) noexcept;
     Table& operator=(Table&&) noexcept;
     ~Table();

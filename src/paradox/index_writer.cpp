@@ -1,0 +1,454 @@
+#include "paradox/index_writer.h"
+
+#include "paradox/family_swap.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <numeric>
+
+namespace fs = std::filesystem;
+
+namespace qm::paradox {
+
+namespace {
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+void putLE16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void putLE32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// A Short in record encoding: big-endian with the sign bit flipped.
+void putShort(std::uint8_t* p, std::uint32_t v) {
+    const auto u = static_cast<std::uint16_t>(v ^ 0x8000u);
+    p[0] = static_cast<std::uint8_t>(u >> 8);
+    p[1] = static_cast<std::uint8_t>(u);
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+[[noreturn]] void bad(const fs::path& p, const std::string& what) {
+    throw FormatError("\"" + p.filename().string() + "\" " + what);
+}
+
+std::vector<std::uint8_t> readHeaderOf(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::vector<std::uint8_t> head(0x58);
+    if (!in.read(reinterpret_cast<char*>(head.data()), 0x58))
+        bad(p, "is too short for an index header");
+    const std::size_t size = le16(head.data() + 2);
+    if (size < 0x58)
+        bad(p, "has a bad header size");
+    head.resize(size);
+    if (!in.read(reinterpret_cast<char*>(head.data() + 0x58),
+                 static_cast<std::streamsize>(size - 0x58)))
+        bad(p, "is shorter than its header");
+    return head;
+}
+
+std::size_t keyWidthOf(const Table& t, std::size_t keyFields) {
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < keyFields && i < t.fields().size(); ++i)
+        w += t.fields()[i].width;
+    return w;
+}
+
+struct Entry {
+    std::vector<std::uint8_t> key;
+    std::uint32_t child = 0;
+    std::uint64_t count = 0;
+};
+
+struct Node {
+    std::vector<Entry> entries;
+    std::uint32_t next = 0, prev = 0;
+};
+
+} // namespace
+
+bool sortOrderKnown(const Header& header) {
+    return header.sortOrderID == "ascii";
+}
+
+std::size_t treeBlockCapacity(std::size_t blockSize, std::size_t entrySize) {
+    const std::size_t fit = blockSize > 6 ? (blockSize - 6) / entrySize : 0;
+    return fit > 1 ? fit - 1 : fit;
+}
+
+std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
+                                         const std::vector<TreeLeaf>& leaves) {
+    if (header.size() < 0x58)
+        throw FormatError("an index header is shorter than its fixed part");
+    const std::size_t entrySize = le16(header.data());
+    const std::size_t blockSize = std::size_t{header[5]} * 1024;
+    if (entrySize <= 6 || blockSize == 0 || le16(header.data() + 2) != header.size())
+        throw FormatError("an index header gives no usable entry or block size");
+    const std::size_t keyWidth = entrySize - 6;
+    const std::size_t cap = treeBlockCapacity(blockSize, entrySize);
+    if (cap < 2)
+        throw FormatError("an index block holds fewer than two entries");
+
+    // Blocks are numbered in the order they are taken; index 0 is block 1.
+    std::vector<Node> blocks;
+    std::vector<std::uint32_t> last; // the rightmost block of each level, leaves first
+    const auto take = [&] {
+        blocks.emplace_back();
+        return static_cast<std::uint32_t>(blocks.size());
+    };
+    const auto linkAfter = [&](std::uint32_t a, std::uint32_t n) {
+        blocks[n - 1].prev = a;
+        blocks[n - 1].next = blocks[a - 1].next;
+        if (blocks[a - 1].next)
+            blocks[blocks[a - 1].next - 1].prev = n;
+        blocks[a - 1].next = n;
+    };
+    std::function<void(std::size_t, Entry)> add = [&](std::size_t level, Entry e) {
+        const std::uint32_t b = last[level];
+        if (blocks[b - 1].entries.size() < cap) {
+            blocks[b - 1].entries.push_back(std::move(e));
+            return;
+        }
+        const std::uint32_t n = take();
+        linkAfter(b, n);
+        Entry up{e.key, n, 0};
+        blocks[n - 1].entries.push_back(std::move(e));
+        last[level] = n;
+        if (level + 1 == last.size()) {
+            const std::uint32_t root = take();
+            linkAfter(b, root);
+            blocks[root - 1].entries.push_back({blocks[b - 1].entries.front().key, b, 0});
+            blocks[root - 1].entries.push_back(std::move(up));
+            last.push_back(root);
+        } else {
+            add(level + 1, std::move(up));
+        }
+    };
+    for (const auto& leaf : leaves) {
+        if (leaf.key.size() != keyWidth)
+            throw FormatError("a key does not have the index's width");
+        if (blocks.empty()) {
+            last.push_back(take());
+        }
+        add(0, {leaf.key, leaf.block, leaf.count});
+    }
+    // Which level each block is on, to add up the counts from the leaves upwards.
+    std::vector<std::size_t> levelOf(blocks.size(), 0);
+    {
+        // Walk down from the root: each block's entries name the blocks one level below.
+        std::vector<std::uint32_t> frontier;
+        if (!last.empty())
+            frontier.push_back(last.back());
+        for (std::size_t level = last.size(); level-- > 0;) {
+            std::vector<std::uint32_t> below;
+            for (auto b : frontier) {
+                levelOf[b - 1] = level;
+                if (level > 0)
+                    for (const auto& e : blocks[b - 1].entries)
+                        below.push_back(e.child);
+            }
+            frontier = std::move(below);
+        }
+    }
+    for (std::size_t level = 1; level < last.size(); ++level)
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            if (levelOf[b] != level)
+                continue;
+            for (auto& e : blocks[b].entries) {
+                std::uint64_t sum = 0;
+                for (const auto& c : blocks[e.child - 1].entries)
+                    sum += c.count;
+                e.count = sum;
+            }
+        }
+
+    std::vector<std::uint8_t> out(header.begin(), header.end());
+    out.resize(header.size() + blocks.size() * blockSize, 0);
+    std::uint64_t entries = 0;
+    std::uint32_t tail = 0;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        std::uint8_t* p = out.data() + header.size() + b * blockSize;
+        const Node& node = blocks[b];
+        putLE16(p, node.next);
+        putLE16(p + 2, node.prev);
+        putLE16(p + 4, static_cast<std::uint32_t>((node.entries.size() - 1) * entrySize));
+        for (std::size_t k = 0; k < node.entries.size(); ++k) {
+            std::uint8_t* r = p + 6 + k * entrySize;
+            const Entry& e = node.entries[k];
+            std::memcpy(r, e.key.data(), keyWidth);
+            putShort(r + keyWidth, e.child);
+            // Statistics only: a count past what the field holds is capped.
+            putShort(r + keyWidth + 2,
+                     static_cast<std::uint32_t>(std::min<std::uint64_t>(e.count, 0x7FFF)));
+            putShort(r + keyWidth + 4, 0);
+        }
+        entries += node.entries.size();
+        if (node.next == 0)
+            tail = static_cast<std::uint32_t>(b + 1);
+    }
+    if (blocks.size() > 0xFFFF)
+        throw FormatError("an index would need more than 65535 blocks");
+    std::uint8_t* h = out.data();
+    const auto n = static_cast<std::uint32_t>(blocks.size());
+    putLE32(h + 0x06, static_cast<std::uint32_t>(entries));
+    putLE16(h + 0x0A, n);
+    putLE16(h + 0x0C, n);
+    putLE16(h + 0x0E, n ? 1 : 0);
+    putLE16(h + 0x10, tail);
+    putLE16(h + 0x1E, last.empty() ? 1 : last.back());
+    h[0x20] = static_cast<std::uint8_t>(last.size());
+    putLE16(h + 0x3A, n);
+    putLE16(h + 0x4D, 0);
+    return out;
+}
+
+std::vector<std::uint8_t> packBlocks(std::span<const std::uint8_t> records, std::size_t recordSize,
+                                     std::size_t blockSize, std::size_t keyWidth,
+                                     std::vector<TreeLeaf>& leaves) {
+    leaves.clear();
+    if (recordSize == 0 || recordSize + 6 > blockSize || keyWidth > recordSize)
+        throw FormatError("records do not fit the file's blocks");
+    const std::size_t count = records.size() / recordSize;
+    const std::size_t per = (blockSize - 6) / recordSize;
+    const std::size_t nBlocks = (count + per - 1) / per;
+    if (nBlocks > 0xFFFF)
+        throw FormatError("the file would need more than 65535 blocks");
+    std::vector<std::uint8_t> out(nBlocks * blockSize, 0);
+    for (std::size_t b = 0; b < nBlocks; ++b) {
+        std::uint8_t* p = out.data() + b * blockSize;
+        const std::size_t from = b * per;
+        const std::size_t n = std::min(per, count - from);
+        putLE16(p, b + 1 < nBlocks ? static_cast<std::uint32_t>(b + 2) : 0);
+        putLE16(p + 2, static_cast<std::uint32_t>(b));
+        putLE16(p + 4, static_cast<std::uint32_t>((n - 1) * recordSize));
+        std::memcpy(p + 6, records.data() + from * recordSize, n * recordSize);
+        const std::uint8_t* first = records.data() + from * recordSize;
+        leaves.push_back({std::vector<std::uint8_t>(first, first + keyWidth),
+                          static_cast<std::uint32_t>(b + 1), static_cast<std::uint32_t>(n)});
+    }
+    return out;
+}
+
+void setTableCounts(std::span<std::uint8_t> header, std::uint32_t records, std::uint32_t blocks) {
+    if (header.size() < 0x58)
+        throw FormatError("a table header is shorter than its fixed part");
+    std::uint8_t* h = header.data();
+    putLE32(h + 0x06, records);
+    putLE16(h + 0x0A, blocks);
+    putLE16(h + 0x0C, blocks);
+    putLE16(h + 0x0E, blocks ? 1 : 0);
+    putLE16(h + 0x10, blocks);
+    putLE16(h + 0x3A, blocks);
+    putLE16(h + 0x4D, 0);
+}
+
+std::vector<std::uint8_t> rebuildPrimaryIndex(const Table& table,
+                                              std::span<const std::uint8_t> oldHeader) {
+    const auto& h = table.header();
+    if (!h.keyed() || h.primaryKeyFields == 0)
+        throw FormatError("\"" + table.path().filename().string() + "\" has no primary key");
+    const std::size_t keyWidth = keyWidthOf(table, h.primaryKeyFields);
+    if (oldHeader.size() < 0x58 || le16(oldHeader.data()) != keyWidth + 6)
+        throw FormatError("the primary index of \"" + table.path().filename().string() +
+                          "\" does not have the key's width");
+    std::vector<TreeLeaf> leaves;
+    table.forEachRecord([&](const Record& r) {
+        if (leaves.empty() || leaves.back().block != r.block())
+            leaves.push_back(
+                {std::vector<std::uint8_t>(r.bytes().begin(),
+                                           r.bytes().begin() + static_cast<long>(keyWidth)),
+                 r.block(), 0});
+        ++leaves.back().count;
+    });
+    return buildTreeIndex(oldHeader, leaves);
+}
+
+SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) {
+    SecondaryIndex idx;
+    idx.data = data;
+    const std::string ext = lower(data.extension().string());
+    idx.composite = ext.size() == 4 && ext[2] == 'g';
+    // Its tree: the same name with Y for X.
+    {
+        std::string want = ext;
+        want[1] = 'y';
+        std::error_code ec;
+        for (fs::directory_iterator it(data.parent_path(), ec), end; !ec && it != end;
+             it.increment(ec))
+            if (lower(it->path().stem().string()) == lower(data.stem().string()) &&
+                lower(it->path().extension().string()) == want)
+                idx.tree = it->path();
+    }
+    const Table x = Table::openIndexData(data);
+    const Header& xh = x.header();
+    const auto& tf = table.fields();
+    const auto& xf = x.fields();
+    idx.maintained = xh.fileType == 5 || xh.fileType == 8;
+    const std::size_t keyFields = table.header().keyed() ? table.header().primaryKeyFields : 0;
+    const auto unsupported = [&](const std::string& why) {
+        idx.unsupported = why;
+        return idx;
+    };
+    if (keyFields == 0)
+        return unsupported("the layout of an index over an unkeyed table (record number, block "
+                           "and offset) is not known for certain");
+    if (xf.size() < keyFields + 2 || xh.primaryKeyFields + 1u != xf.size())
+        return unsupported("its fields are not the index fields, the primary key and a hint");
+    const std::size_t m = xf.size() - keyFields - 1;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint16_t number =
+            i < xh.fieldNumbers.size() ? xh.fieldNumbers[i] : std::uint16_t{0};
+        std::uint16_t wanted = number & 0x7FFF;
+        if (!idx.composite && i == 0)
+            wanted = xh.indexFieldNumber;
+        std::size_t found = tf.size();
+        for (std::size_t k = 0; k < tf.size(); ++k)
+            if (tf[k].number == wanted)
+                found = k;
+        if (found == tf.size() || lower(tf[found].name) != lower(xf[i].name) ||
+            tf[found].type != xf[i].type || tf[found].size != xf[i].size)
+            return unsupported("its field " + xf[i].name + " is not a field of the table");
+        idx.fields.push_back(found);
+        const bool desc = (number & 0x8000) != 0 || (xh.fileVersionID >= 12 && idx.composite &&
+                                                     (xh.refIntegrity & 0x10) != 0);
+        idx.descending.push_back(desc);
+    }
+    for (std::size_t k = 0; k < keyFields; ++k) {
+        const Field& a = xf[m + k];
+        if (lower(a.name) != lower(tf[k].name) || a.type != tf[k].type || a.size != tf[k].size)
+            return unsupported("it does not hold the table's primary key");
+    }
+    const Field& hint = xf.back();
+    if (hint.type != FieldType::Short)
+        return unsupported("its last field is not a block hint");
+    bool alpha = false;
+    for (auto f : idx.fields)
+        alpha = alpha || tf[f].type == FieldType::Alpha;
+    if (idx.composite && alpha) {
+        if (xh.fileVersionID < 12)
+            return unsupported("whether it ignores case is not recorded in its header");
+        idx.caseInsensitive = (xh.refIntegrity & 0x01) != 0;
+    }
+    if (xh.fileVersionID < 12 &&
+        std::find(idx.descending.begin(), idx.descending.end(), true) != idx.descending.end())
+        return unsupported("a descending index needs level 7.x");
+    return idx;
+}
+
+std::vector<SecondaryIndex> secondaryIndexesOf(const Table& table) {
+    std::vector<SecondaryIndex> out;
+    for (const auto& p : familyFiles(table.path())) {
+        const std::string ext = lower(p.extension().string());
+        if (ext.size() != 4 || ext[1] != 'x')
+            continue;
+        const bool single = std::isxdigit(static_cast<unsigned char>(ext[2])) &&
+                            std::isxdigit(static_cast<unsigned char>(ext[3]));
+        const bool composite = ext[2] == 'g' && std::isxdigit(static_cast<unsigned char>(ext[3]));
+        if (single || composite)
+            out.push_back(describeSecondaryIndex(table, p));
+    }
+    return out;
+}
+
+SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& index) {
+    if (!index.unsupported.empty())
+        bad(index.data, "cannot be rebuilt: " + index.unsupported);
+    const auto& tf = table.fields();
+    const std::size_t keyFields = table.header().primaryKeyFields;
+
+    // Where each part of an entry sits, for the sort.
+    struct Part {
+        std::size_t from, width;
+        bool descending;
+        bool upper;
+    };
+    std::vector<Part> parts;
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < index.fields.size(); ++i) {
+        const Field& f = tf[index.fields[i]];
+        parts.push_back({f.offset, f.width, index.descending[i],
+                         index.caseInsensitive && f.type == FieldType::Alpha});
+        width += f.width;
+    }
+    for (std::size_t k = 0; k < keyFields; ++k) {
+        parts.push_back({tf[k].offset, tf[k].width, false, false});
+        width += tf[k].width;
+    }
+    const std::size_t recordSize = width + 2;
+
+    std::vector<std::uint8_t> records;
+    records.reserve(std::size_t{table.recordCount()} * recordSize);
+    table.forEachRecord([&](const Record& r) {
+        const auto bytes = r.bytes();
+        for (const auto& part : parts) {
+            const std::size_t at = records.size();
+            records.insert(records.end(), bytes.begin() + static_cast<long>(part.from),
+                           bytes.begin() + static_cast<long>(part.from + part.width));
+            if (!part.upper)
+                continue;
+            for (std::size_t k = at; k < records.size(); ++k) {
+                if (records[k] >= 0x80)
+                    bad(index.data, "ignores case, and the table holds a letter beyond ASCII "
+                                    "in one of its fields, whose capital the BDE's code page "
+                                    "rules give");
+                records[k] = static_cast<std::uint8_t>(std::toupper(records[k]));
+            }
+        }
+        records.resize(records.size() + 2);
+        putShort(&records[records.size() - 2], r.block());
+    });
+    const std::size_t count = records.size() / recordSize;
+    std::vector<std::uint32_t> order(count);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const std::uint8_t* pa = records.data() + std::size_t{a} * recordSize;
+        const std::uint8_t* pb = records.data() + std::size_t{b} * recordSize;
+        for (const auto& part : parts) {
+            const int c = std::memcmp(pa, pb, part.width);
+            if (c != 0)
+                return part.descending ? c > 0 : c < 0;
+            pa += part.width;
+            pb += part.width;
+        }
+        return false;
+    });
+    std::vector<std::uint8_t> sorted(records.size());
+    for (std::size_t i = 0; i < count; ++i)
+        std::memcpy(sorted.data() + i * recordSize,
+                    records.data() + std::size_t{order[i]} * recordSize, recordSize);
+
+    SecondaryFiles out;
+    std::vector<std::uint8_t> header = readHeaderOf(index.data);
+    if (le16(header.data()) != recordSize)
+        bad(index.data, "does not have the width of the index's fields and the key");
+    const std::size_t blockSize = std::size_t{header[5]} * 1024;
+    std::vector<TreeLeaf> leaves;
+    std::vector<std::uint8_t> blocks = packBlocks(sorted, recordSize, blockSize, width, leaves);
+    setTableCounts(header, static_cast<std::uint32_t>(count),
+                   static_cast<std::uint32_t>(leaves.size()));
+    out.data = std::move(header);
+    out.data.insert(out.data.end(), blocks.begin(), blocks.end());
+    if (!index.tree.empty()) {
+        const std::vector<std::uint8_t> treeHeader = readHeaderOf(index.tree);
+        if (le16(treeHeader.data()) != width + 6)
+            bad(index.tree, "does not have the width of the index's fields and the key");
+        out.tree = buildTreeIndex(treeHeader, leaves);
+    }
+    return out;
+}
+
+} // namespace qm::paradox
