@@ -5,8 +5,8 @@
 
 namespace qm {
 
-// Failure codes that callers filter on. Database codes are the provider's HRESULTs so the
-// replace run's tolerance list reads as the original did; file codes are the runtime's.
+// Failure codes that callers filter on. Database codes are the provider's HRESULTs, which the
+// replace run's tolerance list names; file codes are the runtime's.
 namespace code {
 inline constexpr long TooLong = static_cast<long>(0x80040E57);
 inline constexpr long Malformed = static_cast<long>(0x80040E14);

@@ -35,8 +35,8 @@ void SetFormBackColors(LookWindow& window) {
 }
 
 bool ApplySkin(LookWindow& startWindow) {
-    // The original looked the file up with a directory listing, which names files only: a
-    // folder called o.cjs is no skin.
+    // The skin is looked up as a directory listing would, which names files only: a folder
+    // called o.cjs is no skin.
     std::string path = skinFilePath();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))

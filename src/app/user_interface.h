@@ -4,7 +4,7 @@
 
 namespace qm {
 
-// Button sets and icons keep the message-box codes of the original platform so that the
+// Button sets and icons keep the Windows message-box codes so that the
 // numbers quoted by callers (48 = OK with exclamation, 4 = Yes/No) mean what they meant.
 enum class Buttons { Ok = 0, OkCancel = 1, YesNo = 4 };
 enum class Icon { None = 0, Critical = 16, Question = 32, Exclamation = 48, Information = 64 };

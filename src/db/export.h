@@ -2,7 +2,7 @@
 
 // Writing the edited working copy back into its Paradox table.
 //
-// The statements stay those of the original export: DROP TABLE on the Paradox connection, then
+// The statements are those of a Paradox 5.x export: DROP TABLE on the Paradox connection, then
 // "select top N * into [Paradox 5.x;Database=<folder>].[<T>.db] from [<T>]" on the working
 // database. What carries them out here is not a new table, though: the drop only marks the
 // table as about to be replaced (its files stay where they are), and the export compares every

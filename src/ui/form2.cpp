@@ -211,7 +211,7 @@ void Form2::setAllChecks(bool checked, const char* procedure) {
     int count = 0;
     trap.step(100, [&] {
         count = ListView1->topLevelItemCount();
-        // The row counter of the original was a signed 16-bit number.
+        // The row counter is a signed 16-bit number, as the error report's "Overflow" says.
         if (count > 32767)
             throw Error(6, "Overflow");
     });

@@ -60,7 +60,8 @@ Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui) : QDialog(owner
         ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
     support_->watchHovers();
 
-    // Buttons of a dialog default to Enter; the Part's dialog has no default button.
+    // Buttons of a dialog default to Enter; this dialog has no default button, so Enter in the
+    // path field does not load or close by surprise.
     for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton16})
         b->setAutoDefault(false);
 

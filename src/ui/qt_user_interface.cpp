@@ -14,7 +14,8 @@ QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// The boxes show a lone CR as a line break, as the original platform did.
+// The boxes show a lone CR as a line break, as Windows message boxes do: the messages are
+// written with CR line ends.
 QString boxText(const std::string& s) {
     QString t = qs(s);
     t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
