@@ -16,9 +16,10 @@ enum class PointerState { Default = 0, Busy = 11, Custom = 99 };
 struct FileDialogRequest {
     bool save = false;
     std::string title;
-    std::string filter;   // "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"
-    long flags = 0;       // passed through; the Qt side honours what it can
-    std::string fileName; // initial name
+    std::string filter;    // "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"
+    long flags = 0;        // passed through; the Qt side honours what it can
+    std::string fileName;  // initial name
+    std::string directory; // where the dialog opens when no initial name is given
 };
 
 // Everything the engine needs from the person in front of the screen. The windows

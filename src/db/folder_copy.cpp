@@ -4,7 +4,10 @@
 #include "app/error.h"
 #include "app/error_report.h"
 
+#include <cstdlib>
 #include <filesystem>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -20,6 +23,14 @@ std::string trimBlanks(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
+    return {};
+}
+
 [[noreturn]] void fail(const std::string& what, const std::error_code& ec) {
     long c = ec == std::errc::permission_denied ? code::PermissionDenied : code::PathFileAccess;
     throw Error(c, what + ": " + ec.message());
@@ -28,7 +39,16 @@ std::string trimBlanks(const std::string& s) {
 } // namespace
 
 std::string copyTargetFolder(const std::string& driveRoot) {
-    return driveRoot + "TestDB";
+    // Only the administrator may write the root of a Unix system; everyone else gets the
+    // folder in the home folder, which the user can write.
+    if (::access(driveRoot.c_str(), W_OK) == 0)
+        return driveRoot + "TestDB";
+    std::string home = homeFolder();
+    if (home.empty())
+        return driveRoot + "TestDB";
+    if (home.back() != kSeparator)
+        home += kSeparator;
+    return home + "TestDB";
 }
 
 void CopyDB(UserInterface& ui, CurrentFolder& folder, bool sample, const std::string& driveRoot) {
@@ -58,17 +78,16 @@ void CopyDB(UserInterface& ui, CurrentFolder& folder, bool sample, const std::st
     });
     bool exists = trap.test(118, [&] { return fs::is_directory(target); });
     if (exists) {
-        bool copied = trap.step(120, [&] {
+        trap.step(120, [&] {
             std::error_code ec;
             fs::copy(folder.get(), target,
                      fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
             if (ec)
                 fail("Cannot copy " + folder.get() + " to " + target, ec);
         });
-        // Working on a copy that misses some of its files would change tables the user
-        // never sees again; the field keeps the original folder when the copy fell short.
-        if (copied)
-            trap.step(122, [&] { folder.set(target); });
+        // After a copy that fell short too: the user was told, and the field says where the
+        // tables that did arrive are; the chosen folder itself is never worked on.
+        trap.step(122, [&] { folder.set(target); });
     }
     trap.line(124);
 }

@@ -9,7 +9,8 @@
 namespace qm {
 
 // The fixed folder without blanks that a folder with blanks is copied to: "TestDB" at the
-// given drive root (the application's drive root unless a test names another).
+// given drive root (the application's drive root unless a test names another) when the user
+// may write there, else "TestDB" in the user's home folder.
 std::string copyTargetFolder(const std::string& driveRoot);
 
 // Offers to copy a Paradox folder whose path holds a blank to the fixed folder without

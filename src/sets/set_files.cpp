@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,20 +126,26 @@ void SaveSetsToFile(UserInterface& ui, const std::string& path, const SetLists& 
     }
 }
 
-void SaveSets(UserInterface& ui, const SetLists& lists) {
+void SaveSets(UserInterface& ui, const SetLists& lists, const std::string& startFolder) {
     Trap trap(ui, where::form2("PushButton13_Click"));
     FileDialogRequest request;
     trap.step(100, [&] { request.fileName.clear(); });
     trap.step(102, [&] { request.flags = kSaveSetsFlags; });
     trap.step(104, [&] { request.title = kSaveSetsTitle; });
     trap.step(106, [&] { request.filter = kSetFileFilter; });
+    request.directory = startFolder;
     std::string chosen;
     trap.step(108, [&] {
         request.save = true;
         chosen = ui.fileDialog(request);
     });
     std::string path;
-    trap.step(110, [&] { path = chosen; });
+    trap.step(110, [&] {
+        path = chosen;
+        if (!path.empty() && std::filesystem::path(path).extension().empty() &&
+            path.back() != kSeparator)
+            path += ".txt";
+    });
     if (trap.test(112, [&] { return path.empty(); }))
         return;
     trap.step(114, [&] { SaveSetsToFile(ui, path, lists); });

@@ -13,8 +13,9 @@ inline constexpr const char* kSetFileFilter = "Text Files (*.txt)|*.txt|All File
 inline constexpr long kSaveSetsFlags = 0x80000 | 0x200000 | 0x1 | 0x200;
 inline constexpr const char* kMissingSeparator = "You must enter separating character(s).";
 
-// "Save Sets": asks for a file through the save dialog and writes the sets to it.
-void SaveSets(UserInterface& ui, const SetLists& lists);
+// "Save Sets": asks for a file through the save dialog (opened in startFolder) and writes the
+// sets to it. A name without a suffix gets ".txt", the files that "Load Sets" looks for.
+void SaveSets(UserInterface& ui, const SetLists& lists, const std::string& startFolder = {});
 
 // Asks before replacing an existing path, then writes one line per set: find text, "::",
 // replace text, CR LF, in UTF-8. The file is written under a temporary name beside it and

@@ -82,6 +82,9 @@ Form1::Form1(UserInterface* ui) {
     connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
     connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    // Enter in the folder field goes on, as "Next >" does.
+    connect(Text1, &QLineEdit::returnPressed, this, &Form1::PushButton3_Click);
+    fitToScreen(*this);
 }
 
 Form1::~Form1() = default;
@@ -92,8 +95,9 @@ bool Form1::Form_Load() {
     trap.step(104, [&] {
         setWindowTitle(kProductName);
         setWindowIcon(applicationIcon());
+        // The application title names the message boxes only: as Qt's application display
+        // name it would be added to every window caption.
         SetAppTitle();
-        QApplication::setApplicationDisplayName(QString::fromStdString(appTitle()));
     });
     if (trap.test(124, [&] { return FileExistsByDate(handCursorFile().toStdString()); }))
         trap.step(126, [&] { support_->loadCustomPointer(handCursorFile()); });
@@ -117,6 +121,7 @@ void Form1::showMainWindow() {
         form2_->Form_Load();
     } else {
         form2_->show();
+        form2_->Form_Show();
     }
 }
 

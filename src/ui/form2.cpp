@@ -3,6 +3,7 @@
 #include "app/common.h"
 #include "app/error_report.h"
 #include "app/settings.h"
+#include "paradox/table.h"
 #include "replace/replace_run.h"
 #include "sets/set_files.h"
 #include "ui/form1.h"
@@ -11,30 +12,62 @@
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QScrollArea>
 #include <QVBoxLayout>
+#include <filesystem>
 
 namespace qm::ui {
+
+namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kFolderRole = Qt::UserRole + 1;
 constexpr int kFileRole = Qt::UserRole + 2;
 
-// The catalogue fills the list view through this; the rows keep where their file was found.
+// The catalogue fills the list view through this; the rows keep where their file was found
+// and show it beside the name, with the record count, so that same-named tables of two
+// folders can be told apart.
 class ListViewTableList : public TableList {
   public:
-    explicit ListViewTableList(QTreeWidget* view) : view_(view) {}
+    ListViewTableList(QTreeWidget* view, std::string chosen)
+        : view_(view), chosen_(std::move(chosen)) {}
     void clear() override { view_->clear(); }
     void appendUnchecked(const TableRow& row) override {
-        auto* item = new QTreeWidgetItem(view_, {QString::fromStdString(row.name)});
+        auto* item = new QTreeWidgetItem(view_, {QString::fromStdString(row.name),
+                                                 QString::fromStdString(shownFolder(row.folder)),
+                                                 recordCount(row)});
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setCheckState(0, Qt::Unchecked);
         item->setData(0, kFolderRole, QString::fromStdString(row.folder));
         item->setData(0, kFileRole, QString::fromStdString(row.fileName));
+        item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     }
 
   private:
+    std::string shownFolder(const std::string& folder) const {
+        fs::path relative = fs::path(folder).lexically_normal().lexically_relative(
+            fs::path(chosen_).lexically_normal());
+        std::string text = relative.string();
+        while (text.size() > 1 && text.back() == kSeparator)
+            text.pop_back();
+        // A folder reached through a link may lie outside the chosen one: then its whole path.
+        if (text.empty() || text.starts_with(".."))
+            return folder;
+        return text;
+    }
+    static QString recordCount(const TableRow& row) {
+        try {
+            return QString::number(
+                paradox::Table::open(fs::path(row.folder) / row.fileName).recordCount());
+        } catch (const std::exception&) {
+            // The run says why a table cannot be read; the list only shows that it could not.
+            return QStringLiteral("-");
+        }
+    }
+
     QTreeWidget* view_;
+    std::string chosen_;
 };
 
 QPushButton* button(QWidget* parent, const char* name, const char* caption) {
@@ -64,7 +97,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     ListView1 = new QTreeWidget(this);
     ListView1->setObjectName("ListView1");
     ListView1->setRootIsDecorated(false);
-    ListView1->setColumnCount(1);
+    ListView1->setColumnCount(3);
     ListView1->header()->setStretchLastSection(false);
     PushButton8 = button(this, "PushButton8", "Select All");
     PushButton9 = button(this, "PushButton9", "Deselect All");
@@ -111,13 +144,29 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
 
     PushButton1 = button(this, "PushButton1", "Start Replacing");
 
-    auto* outer = new QGridLayout(this);
-    outer->addWidget(PushButton5, 0, 0, 1, 2);
-    outer->addWidget(ListView1, 1, 0, 1, 2);
-    outer->addWidget(PushButton8, 2, 0);
-    outer->addWidget(PushButton9, 2, 1);
-    outer->addWidget(TabControl1, 3, 0, 1, 2);
-    outer->addWidget(PushButton1, 4, 0, 1, 2);
+    // Only the table list grows with the window; the criteria keep their natural height. On a
+    // screen too small for everything (a large scale factor) the middle scrolls, and "< Back"
+    // and "Start Replacing" stay in reach.
+    auto* middle = new QWidget;
+    auto* grid = new QGridLayout(middle);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(ListView1, 0, 0, 1, 2);
+    grid->addWidget(PushButton8, 1, 0);
+    grid->addWidget(PushButton9, 1, 1);
+    grid->addWidget(TabControl1, 2, 0, 1, 2);
+    grid->setRowStretch(0, 1);
+    TabControl1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    ListView1->setMinimumHeight(ListView1->fontMetrics().height() * 4);
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName("Form2Middle");
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setWidget(middle);
+    auto* outer = new QVBoxLayout(this);
+    outer->addWidget(PushButton5);
+    outer->addWidget(scroll_, 1);
+    outer->addWidget(PushButton1);
 
     QWidget* order[] = {ListView1,    PushButton8, PushButton9,  PushButton10, PushButton12,
                         PushButton13, PushButton7, PushButton11, PushButton5,  PushButton1,
@@ -129,6 +178,10 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     if (ownUi_)
         ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
     support_->watchHovers();
+    // The scrolled middle's own surface is the window's surface.
+    support_->watchAsWindow(scroll_->viewport());
+    support_->watchAsWindow(middle);
+    fitToScreen(*this);
 
     connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
@@ -171,14 +224,19 @@ void Form2::Form_Load() {
     if (trap.test(104, [&] { return FileExistsByDate(handCursorFile().toStdString()); }))
         trap.step(106, [&] { support_->loadCustomPointer(handCursorFile()); });
     trap.step(108, [&] { setWindowTitle(kProductName); });
-    trap.step(110,
-              [&] { ListView1->setHeaderLabels({"Select tables to find and replace within"}); });
-    // 6500 twips at 15 twips to the pixel (96 dots per inch).
-    trap.step(112, [&] { ListView1->setColumnWidth(0, 6500 / 15); });
-    trap.step(114, [&] {
-        ListViewTableList list(ListView1);
-        AddTablesToParadoxListbox(*ui_, *start_, list);
+    trap.step(110, [&] {
+        ListView1->setHeaderLabels(
+            {"Select tables to find and replace within", "Folder", "Records"});
     });
+    // The name column takes what the folder and count leave: a fixed width would give the
+    // list a horizontal scrollbar in a narrow window.
+    trap.step(112, [&] {
+        QHeaderView* header = ListView1->header();
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+        header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    });
+    trap.step(114, [&] { fillTableList(); });
     trap.step(116, [&] {
         int index = settings::GetTabIndex();
         if (index < 0 || index >= TabControl1->count())
@@ -192,6 +250,35 @@ void Form2::Form_Load() {
         Text2->setText(
             QString::fromStdString(settings::GetSetting(settings::key::ReplaceText, "")));
     });
+}
+
+void Form2::fillTableList() {
+    filledFrom_ = start_->get();
+    ListViewTableList list(ListView1, filledFrom_);
+    AddTablesToParadoxListbox(*ui_, *start_, list);
+}
+
+void Form2::Form_Show() {
+    // Coming back to the folder the list was filled from keeps the rows and their ticks;
+    // another folder gets its own list, so that a run never works on a folder the user left.
+    std::string current = start_->get();
+    if (sameFolder(current, filledFrom_))
+        return;
+    Trap trap(*ui_, where::form2("Form_Load"));
+    trap.step(114, [&] { fillTableList(); });
+}
+
+bool Form2::sameFolder(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec))
+        return fs::equivalent(a, b, ec) && !ec;
+    auto normal = [](const std::string& p) {
+        std::string t = fs::path(p).lexically_normal().string();
+        while (t.size() > 1 && t.back() == kSeparator)
+            t.pop_back();
+        return t;
+    };
+    return normal(a) == normal(b);
 }
 
 std::vector<std::pair<TableRow, bool>> Form2::tableRows() const {
@@ -256,9 +343,18 @@ void Form2::refreshSetLists() {
     syncing_ = false;
 }
 
-void Form2::PushButton10_Click() {
-    AddSet(*ui_, sets_);
+void Form2::showLastAddedSet(int countBefore) {
+    // A set that went in shows in both lists; otherwise they would look as if nothing
+    // happened.
+    if (sets_.count() > countBefore)
+        sets_.selectFind(sets_.count() - 1);
     refreshSetLists();
+}
+
+void Form2::PushButton10_Click() {
+    int before = sets_.count();
+    AddSet(*ui_, sets_);
+    showLastAddedSet(before);
 }
 
 void Form2::PushButton7_Click() {
@@ -273,19 +369,20 @@ void Form2::PushButton11_Click() {
 
 void Form2::PushButton12_Click() {
     Trap trap(*ui_, where::form2("PushButton12_Click"));
+    int before = sets_.count();
     trap.step(100, [&] {
-        Form3 dialog(this, sets_, ownUi_ ? nullptr : ui_);
+        Form3 dialog(this, sets_, ownUi_ ? nullptr : ui_, start_->get());
         dialog.Form_Load();
         if (loadSetsHook_)
             loadSetsHook_(dialog);
         else
             dialog.exec();
     });
-    refreshSetLists();
+    showLastAddedSet(before);
 }
 
 void Form2::PushButton13_Click() {
-    SaveSets(*ui_, sets_);
+    SaveSets(*ui_, sets_, start_->get());
 }
 
 void Form2::PushButton1_Click() {
@@ -300,7 +397,8 @@ void Form2::PushButton1_Click() {
     // The import lets window events run; nothing in this window may start a second run or
     // change the criteria while the first one goes on.
     setEnabled(false);
-    lastRun_ = runReplace(*ui_, inputs, runOptions_);
+    WindowRunInterface runUi(*ui_, *support_);
+    lastRun_ = runReplace(runUi, inputs, runOptions_);
     setEnabled(true);
 }
 

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QWidget>
@@ -28,6 +29,8 @@ class Form2 : public QWidget {
     ~Form2() override;
 
     void Form_Load();
+    // The start window shows this window again: the list follows a change of folder.
+    void Form_Show();
 
     void PushButton1_Click();  // Start Replacing
     void PushButton5_Click();  // < Back
@@ -79,8 +82,13 @@ class Form2 : public QWidget {
 
   private:
     void setAllChecks(bool checked, const char* procedure);
+    void fillTableList();
+    void showLastAddedSet(int countBefore);
+    static bool sameFolder(const std::string& a, const std::string& b);
 
     Form1* start_;
+    QScrollArea* scroll_ = nullptr;
+    std::string filledFrom_;
     std::unique_ptr<QtUserInterface> ownUi_;
     UserInterface* ui_;
     WindowSupport* support_;

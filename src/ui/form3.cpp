@@ -6,10 +6,12 @@
 #include "sets/set_files.h"
 
 #include <QGridLayout>
+#include <filesystem>
 
 namespace qm::ui {
 
-Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui) : QDialog(owner), lists_(lists) {
+Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui, std::string startFolder)
+    : QDialog(owner), lists_(lists), startFolder_(std::move(startFolder)) {
     if (!ui) {
         ownUi_ = std::make_unique<QtUserInterface>(this);
         ui = ownUi_.get();
@@ -59,6 +61,7 @@ Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui) : QDialog(owner
     if (ownUi_)
         ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
     support_->watchHovers();
+    fitToScreen(*this);
 
     // Buttons of a dialog default to Enter; this dialog has no default button, so Enter in the
     // path field does not load or close by surprise.
@@ -89,8 +92,22 @@ void Form3::Form_Load() {
 }
 
 void Form3::PushButton1_Click() {
-    if (LoadSets(*ui_, Text1->text().toStdString(), Text2->text().toStdString(), lists_))
-        accept();
+    std::string file = Text1->text().toStdString();
+    std::string separator = Text2->text().toStdString();
+    int before = lists_.count();
+    if (!LoadSets(*ui_, file, separator, lists_))
+        return;
+    if (lists_.count() == before) {
+        // A load that adds nothing would close the dialog as if it had worked; say why and
+        // leave the fields for another try.
+        std::error_code ec;
+        bool empty = std::filesystem::file_size(file, ec) == 0 && !ec;
+        std::string why = empty ? file + " is empty."
+                                : "no line of " + file + " holds the separator " + separator;
+        ui_->messageBox("No set was loaded: " + why, Buttons::Ok, Icon::None, appTitle());
+        return;
+    }
+    accept();
 }
 
 void Form3::PushButton2_Click() {
@@ -137,7 +154,8 @@ void Form3::PushButton16_Click() {
     FileDialogRequest request;
     trap.step(100, [&] { request.fileName.clear(); });
     trap.step(102, [&] { request.title = "Select Text File"; });
-    trap.step(104, [&] { request.filter = "Text Files (*.txt)|*.txt|"; });
+    trap.step(104, [&] { request.filter = "Text Files (*.txt)|*.txt|All Files (*.*)|*.*|"; });
+    request.directory = startFolder_;
     std::string chosen;
     trap.step(106, [&] { chosen = ui_->fileDialog(request); });
     if (trap.test(108, [&] { return !chosen.empty(); }))

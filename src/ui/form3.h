@@ -16,7 +16,9 @@ namespace qm::ui {
 class Form3 : public QDialog {
     Q_OBJECT
   public:
-    Form3(QWidget* owner, SetLists& lists, UserInterface* ui = nullptr);
+    // startFolder: where the file browser opens (the current database folder).
+    Form3(QWidget* owner, SetLists& lists, UserInterface* ui = nullptr,
+          std::string startFolder = {});
     ~Form3() override;
 
     void Form_Load();
@@ -40,6 +42,7 @@ class Form3 : public QDialog {
 
   private:
     SetLists& lists_;
+    std::string startFolder_;
     std::unique_ptr<QtUserInterface> ownUi_;
     UserInterface* ui_;
     WindowSupport* support_;

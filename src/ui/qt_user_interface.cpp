@@ -93,8 +93,15 @@ QString QtUserInterface::qtFilter(const std::string& filter) {
             continue;
         QString patterns = parts[i + 1];
         patterns.replace(QChar(';'), QChar(' '));
+        QString description = parts[i];
+        // "*.*" means every file on the original platform; here it would miss names without
+        // a dot.
+        if (patterns == QStringLiteral("*.*")) {
+            patterns = QStringLiteral("*");
+            description.replace(QStringLiteral("(*.*)"), QStringLiteral("(*)"));
+        }
         // Qt reads the patterns from the parentheses; keep the description when it has them.
-        out << (parts[i].contains('(') ? parts[i] : parts[i] + " (" + patterns + ")");
+        out << (description.contains('(') ? description : description + " (" + patterns + ")");
     }
     return out.join(QStringLiteral(";;"));
 }
@@ -102,12 +109,12 @@ QString QtUserInterface::qtFilter(const std::string& filter) {
 std::string QtUserInterface::fileDialog(const FileDialogRequest& request) {
     QString name;
     QString filter = qtFilter(request.filter);
+    QString start = request.fileName.empty() ? qs(request.directory) : qs(request.fileName);
     if (request.save) {
-        name = QFileDialog::getSaveFileName(window_, qs(request.title), qs(request.fileName),
-                                            filter, nullptr, QFileDialog::DontConfirmOverwrite);
+        name = QFileDialog::getSaveFileName(window_, qs(request.title), start, filter, nullptr,
+                                            QFileDialog::DontConfirmOverwrite);
     } else {
-        name =
-            QFileDialog::getOpenFileName(window_, qs(request.title), qs(request.fileName), filter);
+        name = QFileDialog::getOpenFileName(window_, qs(request.title), start, filter);
     }
     return name.toStdString();
 }

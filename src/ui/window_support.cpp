@@ -2,23 +2,50 @@
 
 #include "app/common.h"
 
+#include <QAbstractScrollArea>
+#include <QApplication>
 #include <QCheckBox>
 #include <QEvent>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QIcon>
 #include <QImageReader>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QRadioButton>
+#include <QScreen>
+#include <QTreeView>
 
 namespace qm::ui {
+
+namespace {
+// A scroll area's viewport answers the mouse for its area; it carries the area's name here.
+constexpr const char* kHoverName = "qmHoverName";
+} // namespace
 
 WindowSupport::WindowSupport(QWidget* window, QString windowName)
     : QObject(window), window_(window), name_(std::move(windowName)) {}
 
+WindowSupport::~WindowSupport() {
+    holdBusyPointer(false);
+}
+
+void WindowSupport::holdBusyPointer(bool hold) {
+    if (hold == holdingBusy_)
+        return;
+    holdingBusy_ = hold;
+    // A window that takes no input during a run is disabled, and Qt clears the pointer of a
+    // disabled window; the application-wide pointer stays whatever the window's state.
+    if (hold)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
 void WindowSupport::setPointerState(PointerState state) {
     state_ = state;
+    holdBusyPointer(state == PointerState::Busy);
     switch (state) {
     case PointerState::Busy:
         window_->setCursor(Qt::WaitCursor);
@@ -57,7 +84,25 @@ void WindowSupport::watchHovers() {
             continue;
         w->setMouseTracking(true);
         w->installEventFilter(this);
+        // The mouse over a list moves over its viewport and header, never over the list
+        // widget itself.
+        if (auto* area = qobject_cast<QAbstractScrollArea*>(w)) {
+            QList<QWidget*> parts{area->viewport()};
+            if (auto* view = qobject_cast<QTreeView*>(w))
+                parts << view->header() << view->header()->viewport();
+            for (QWidget* part : parts) {
+                part->setProperty(kHoverName, w->objectName());
+                part->setMouseTracking(true);
+                part->installEventFilter(this);
+            }
+        }
     }
+}
+
+void WindowSupport::watchAsWindow(QWidget* surface) {
+    surface->setProperty(kHoverName, name_);
+    surface->setMouseTracking(true);
+    surface->installEventFilter(this);
 }
 
 bool WindowSupport::eventFilter(QObject* watched, QEvent* event) {
@@ -69,6 +114,8 @@ bool WindowSupport::eventFilter(QObject* watched, QEvent* event) {
         if (widget->childAt(move->position().toPoint()))
             return QObject::eventFilter(watched, event);
         QString control = watched == window_ ? name_ : watched->objectName();
+        if (QVariant borrowed = watched->property(kHoverName); borrowed.isValid())
+            control = borrowed.toString();
         HoverRole role = hoverRole(name_.toStdString(), control.toStdString());
         PointerState next = pointerAfterHover(state_, role);
         if (next != state_ || role != HoverRole::None)
@@ -123,6 +170,21 @@ void WindowSupport::setControlBackColor(int index, std::uint32_t colour) {
 
 void WindowSupport::applySkin(const std::string& styleSheet) {
     window_->setStyleSheet(QString::fromStdString(styleSheet));
+}
+
+void fitToScreen(QWidget& window) {
+    QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect area = screen->availableGeometry();
+    // Room for the frame the window manager adds around the window.
+    QSize room = area.size() - QSize(16, 48);
+    QSize size = window.size().boundedTo(room).expandedTo(window.minimumSizeHint().boundedTo(room));
+    window.resize(size);
+    QRect frame(window.pos(), size);
+    if (!area.contains(frame))
+        window.move(area.topLeft() + QPoint(std::max(0, (area.width() - size.width()) / 2),
+                                            std::max(0, (area.height() - size.height()) / 2)));
 }
 
 QIcon applicationIcon() {

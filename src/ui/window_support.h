@@ -18,6 +18,7 @@ class WindowSupport : public QObject, public LookWindow {
   public:
     // windowName is "Form1", "Form2" or "Form3"; controls are looked up by object name.
     WindowSupport(QWidget* window, QString windowName);
+    ~WindowSupport() override;
 
     PointerState pointerState() const { return state_; }
     void setPointerState(PointerState state);
@@ -27,6 +28,9 @@ class WindowSupport : public QObject, public LookWindow {
 
     // Watches the mouse over the window and every descendant that has a hover role.
     void watchHovers();
+    // A widget that lies between the window and its controls (a scrolled area) is part of
+    // the window's own surface.
+    void watchAsWindow(QWidget* surface);
 
     // LookWindow
     void setBackColor(std::uint32_t colour) override;
@@ -40,13 +44,51 @@ class WindowSupport : public QObject, public LookWindow {
 
   private:
     QList<QWidget*> controls() const;
+    void holdBusyPointer(bool hold);
     static QColor colourFor(std::uint32_t colour);
 
     QWidget* window_;
     QString name_;
     PointerState state_ = PointerState::Default;
     std::optional<QCursor> custom_;
+    bool holdingBusy_ = false;
 };
+
+// The seam of a window's run: everything goes to the window's boxes, and the pointer also to
+// the window's own pointer state, whichever boxes the window was given.
+class WindowRunInterface : public UserInterface {
+  public:
+    WindowRunInterface(UserInterface& inner, WindowSupport& support)
+        : inner_(inner), support_(support) {}
+    Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
+                      const std::string& title) override {
+        return inner_.messageBox(text, buttons, icon, title);
+    }
+    std::string inputBox(const std::string& prompt, const std::string& title,
+                         const std::string& defaultText) override {
+        return inner_.inputBox(prompt, title, defaultText);
+    }
+    std::string fileDialog(const FileDialogRequest& request) override {
+        return inner_.fileDialog(request);
+    }
+    std::string browseForFolder(const std::string& prompt,
+                                const std::string& initialFolder) override {
+        return inner_.browseForFolder(prompt, initialFolder);
+    }
+    void setPointer(PointerState state) override {
+        support_.setPointerState(state);
+        inner_.setPointer(state);
+    }
+    void processEvents() override { inner_.processEvents(); }
+
+  private:
+    UserInterface& inner_;
+    WindowSupport& support_;
+};
+
+// Shrinks a window that would not fit the available area of its screen (a small screen or a
+// large scale factor) and moves it inside that area.
+void fitToScreen(QWidget& window);
 
 // The application's own icon.
 QIcon applicationIcon();

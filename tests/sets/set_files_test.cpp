@@ -75,13 +75,16 @@ TEST(SaveSets, DialogIsAskedForWhatTheHandlerSets) {
     EXPECT_TRUE(ui.boxes.empty());
 }
 
-TEST(SaveSets, WritesOneCrLfLinePerSetWithoutAddingAnExtension) {
+TEST(SaveSets, WritesOneCrLfLinePerSetAndGivesABareNameTheTextSuffix) {
     test::TempDir dir;
     test::FakeUserInterface ui;
     fs::path p = dir.path() / "sets";
     ui.fileAnswers.push_back(p.string());
-    SaveSets(ui, listsOf({{"hi", "hello"}, {"peter", "pete"}}));
-    EXPECT_EQ(bytesOf(p), "hi::hello\r\npeter::pete\r\n");
+    SaveSets(ui, listsOf({{"hi", "hello"}, {"peter", "pete"}}), dir.path().string());
+    ASSERT_EQ(ui.fileDialogs.size(), 1u);
+    EXPECT_EQ(ui.fileDialogs[0].directory, dir.path().string());
+    // "Load Sets" looks for text files: a name without a suffix would be hidden there.
+    EXPECT_EQ(bytesOf(dir.path() / "sets.txt"), "hi::hello\r\npeter::pete\r\n");
     EXPECT_TRUE(ui.boxes.empty());
     // Only the file itself is left in the folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);

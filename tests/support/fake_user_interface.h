@@ -3,6 +3,7 @@
 #include "app/user_interface.h"
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,13 @@ class FakeUserInterface : public UserInterface {
     std::string browseForFolder(const std::string& prompt,
                                 const std::string& initialFolder) override;
     void setPointer(PointerState state) override { pointers.push_back(state); }
-    void processEvents() override { ++eventPumps; }
+    // Runs at every event pump: a window test looks at the window in the middle of a run.
+    std::function<void()> onPump;
+    void processEvents() override {
+        ++eventPumps;
+        if (onPump)
+            onPump();
+    }
 
     PointerState pointer() const {
         return pointers.empty() ? PointerState::Default : pointers.back();

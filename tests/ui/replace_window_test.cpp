@@ -2,6 +2,7 @@
 #include "ui/form2.h"
 #include "ui_fixture.h"
 
+#include <QWindow>
 #include <array>
 #include <cstdio>
 #include <sstream>
@@ -100,6 +101,37 @@ TEST_F(ReplaceWindowTest, FullRunFromTheMainWindowRewritesTheTickedTable) {
     EXPECT_EQ(after, expected);
     EXPECT_EQ(readFile(db / "ORDERS.DB"), ordersBefore) << "an unticked table is not touched";
     EXPECT_TRUE(fs::exists(db / "Products.db")) << "the file keeps the case of its name";
+}
+
+TEST_F(ReplaceWindowTest, HourglassShowsOverTheDisabledWindowDuringTheRun) {
+    ui::Form1 form1(&ui);
+    ASSERT_TRUE(form1.Form_Load());
+    ui::Form2& f = *form1.mainWindow();
+    f.setRunOptions(runOptions());
+    f.show();
+    f.PushButton8_Click();
+    f.Text1->setText("grey");
+    f.Text2->setText("gray");
+    int busyPumps = 0;
+    int hourglassShown = 0;
+    ui.onPump = [&] {
+        // The run's last pump comes after it reset the pointer.
+        if (f.support().pointerState() != PointerState::Busy)
+            return;
+        ++busyPumps;
+        // What the platform shows: the application's override, else the window's own.
+        const QCursor* over = QGuiApplication::overrideCursor();
+        Qt::CursorShape shown = over ? over->shape() : f.windowHandle()->cursor().shape();
+        if (shown == Qt::WaitCursor && !f.isEnabled())
+            ++hourglassShown;
+    };
+    f.PushButton1_Click();
+    ui.onPump = nullptr;
+    EXPECT_GT(busyPumps, 10);
+    EXPECT_EQ(hourglassShown, busyPumps);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(f.windowHandle()->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(f.support().pointerState(), PointerState::Default);
 }
 
 TEST_F(ReplaceWindowTest, NothingTickedAsksForATable) {
