@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <filesystem>
 
 using namespace qm;
 
@@ -42,6 +43,14 @@ int main(int argc, char** argv) {
     form1.set(samples.toStdString());
     save(form1, out.filePath("start-window.png"));
 
+    // The main window on a copy of the samples with last year's tables in a sub-folder: the
+    // list tells the same-named tables apart by their folders.
+    std::filesystem::path copy = std::filesystem::path(store.path().toStdString()) / "Samples";
+    std::filesystem::copy(samples.toStdString(), copy, std::filesystem::copy_options::recursive);
+    std::filesystem::create_directories(copy / "Archive");
+    std::filesystem::copy(samples.toStdString(), copy / "Archive" / "2019",
+                          std::filesystem::copy_options::recursive);
+    form1.set(copy.string());
     form1.PushButton3_Click();
     ui::Form2* form2 = form1.mainWindow();
     if (!form2)
@@ -53,7 +62,7 @@ int main(int argc, char** argv) {
 
     form2->sets().appendSet("colour", "color");
     form2->sets().appendSet("grey", "gray");
-    form2->sets().selectFind(0);
+    form2->sets().selectFind(1);
     form2->refreshSetLists();
     form2->TabControl1->setCurrentIndex(1);
     save(*form2, out.filePath("main-window-sets.png"));

@@ -2,7 +2,9 @@
 """Draws the program's own icon and hand cursor as pixel art and writes them as
 Windows icon/cursor files (the formats the program loads through Qt's image support).
 
-    scripts/draw_art.py resources/   writes quillmend.ico and HAND-M.CUR
+    scripts/draw_art.py resources/   writes quillmend.ico and HAND-M.CUR, and the desktop
+                                     icons: icons/NxN.png for the icon theme's sizes and
+                                     icons/quillmend-studio.svg
 """
 import struct
 import sys
@@ -96,9 +98,52 @@ def write_icon(path, px, size, cursor=False, hotspot=(0, 0)):
         f.write(struct.pack('<HHH', 0, kind, 1) + entry + payload)
 
 
+def write_png(path, px, scale):
+    """The pixel art enlarged by whole pixels (or halved), as an RGBA PNG."""
+    size = len(px)
+    out = int(size * scale)
+
+    def at(x, y):
+        c = px[int(y / scale)][int(x / scale)]
+        return c if c else (0, 0, 0, 0)
+    raw = b''.join(b'\0' + b''.join(bytes(at(x, y)) for x in range(out)) for y in range(out))
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + \
+            struct.pack('>I', zlib.crc32(kind + data) & 0xffffffff)
+    png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', out, out, 8, 6, 0, 0, 0)) + \
+        chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b'')
+    with open(path, 'wb') as f:
+        f.write(png)
+
+
+def write_svg(path, px):
+    """The same pixel art as squares, so that any size stays sharp."""
+    size = len(px)
+    rects = []
+    for y in range(size):
+        for x in range(size):
+            c = px[y][x]
+            if c:
+                rects.append('<rect x="%d" y="%d" width="1" height="1" fill="#%02x%02x%02x"/>'
+                             % (x, y, c[0], c[1], c[2]))
+    with open(path, 'w') as f:
+        f.write('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
+                'shape-rendering="crispEdges">\n%s\n</svg>\n' % (size, size, size, size,
+                                                                  '\n'.join(rects)))
+
+
+ICON_SIZES = (16, 32, 48, 64, 128, 256)
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else 'resources'
     write_icon(os.path.join(out, 'quillmend.ico'), icon_pixels(32), 32)
+    icons = os.path.join(out, 'icons')
+    os.makedirs(icons, exist_ok=True)
+    for size in ICON_SIZES:
+        write_png(os.path.join(icons, '%dx%d.png' % (size, size)), icon_pixels(32), size / 32)
+    write_svg(os.path.join(icons, 'quillmend-studio.svg'), icon_pixels(32))
     write_icon(os.path.join(out, 'HAND-M.CUR'), grid(HAND, 32, PALETTE_HAND), 32, cursor=True,
                hotspot=(7, 0))
 

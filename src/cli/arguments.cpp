@@ -31,6 +31,13 @@ Arguments parseArguments(const std::vector<std::string>& args) {
             break;
         else if (arg == "--help" || arg == "-h")
             return a;
+    for (const auto& arg : args)
+        if (arg == "--")
+            break;
+        else if (arg == "--version") {
+            a.command = Arguments::Command::Version;
+            return a;
+        }
     if (args.empty())
         throw UsageError("no command given");
     if (args[0] == "list")
@@ -130,6 +137,7 @@ std::string helpText() {
                     [--dry-run]
   quillmend list FOLDER
   quillmend --help
+  quillmend --version
 
 replace   Replaces text in the Paradox tables of FOLDER and its sub-folders, as "Start
           Replacing" does: each table is copied into the working database, every hit is
@@ -153,6 +161,7 @@ Options:
   --dry-run        does everything but the write-back (the tables are worked on in
                    scratch copies) and reports what would change; writes no change log
   -h, --help       this text
+  --version        the program's version
 
 Files:
   The change log is backups.log in $TEMP (else the system's temporary folder). Old table

@@ -16,7 +16,7 @@ class UsageError : public std::runtime_error {
 };
 
 struct Arguments {
-    enum class Command { Help, List, Replace };
+    enum class Command { Help, Version, List, Replace };
     Command command = Command::Help;
     std::string folder;
     std::vector<std::string> tables; // --table, in the order given

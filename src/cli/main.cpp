@@ -242,6 +242,10 @@ int main(int argc, char** argv) {
         std::cout << helpText();
         return kExitClean;
     }
+    if (args.command == Arguments::Command::Version) {
+        std::cout << "quillmend " << QM_VERSION << "\n";
+        return kExitClean;
+    }
     try {
         const std::string root = folderText(args.folder);
         if (const std::string why = unreadableFolder(root); !why.empty()) {

@@ -249,6 +249,11 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("quillmend replace FOLDER"), std::string::npos);
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+
+    // --version wins over a command, as --help does, and touches nothing.
+    const Outcome version = run({"list", (temp.path() / "nowhere").string(), "--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "quillmend " QM_VERSION "\n");
 }
 
 TEST_F(CliTest, ListGivesNameFolderRecordsLevelAndCodePage) {
