@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,6 +318,89 @@ bool inside(const fs::path& child, const fs::path& parent) {
     return true;
 }
 
+// The lock that tells a live swap's journal from one whose process is gone. The swap holds it
+// from before its journal exists until after the journal is removed; recovery takes it before
+// it touches a journal, and so never acts behind the back of the process still working on it.
+class OwnerLock {
+  public:
+    OwnerLock() = default;
+    ~OwnerLock() { release(); }
+    OwnerLock(const OwnerLock&) = delete;
+    OwnerLock& operator=(const OwnerLock&) = delete;
+
+    // Creates and locks the file. Recovery may unlink an owner file it could lock while no
+    // journal stood beside it; a lock taken on a file unlinked meanwhile protects nothing, so
+    // the lock is taken again on the file now at that name.
+    void create(const fs::path& path) {
+        for (;;) {
+            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd_ < 0)
+                fail("Cannot create the swap's lock file", path);
+            if (::flock(fd_, LOCK_EX) != 0) {
+                const int e = errno;
+                release();
+                fail("Cannot lock the swap's lock file", path, e);
+            }
+            struct stat held {
+            }, named{};
+            if (::fstat(fd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+                held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+                break;
+            release();
+        }
+        path_ = path;
+    }
+
+    // Takes the lock of an existing owner file without waiting. False when another process
+    // holds it (or there is no such file: then absent is set).
+    bool tryTake(const fs::path& path, bool& absent) {
+        absent = false;
+        fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) {
+            absent = errno == ENOENT;
+            if (!absent)
+                fail("Cannot open the swap's lock file", path);
+            return false;
+        }
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            release();
+            if (e == EWOULDBLOCK)
+                return false;
+            fail("Cannot lock the swap's lock file", path, e);
+        }
+        path_ = path;
+        return true;
+    }
+
+    // Unlinked while still held, so nobody takes a lock on a file about to vanish.
+    void removeAndRelease() {
+        if (!path_.empty())
+            ::unlink(path_.c_str());
+        release();
+    }
+
+    void release() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        path_.clear();
+    }
+
+  private:
+    int fd_ = -1;
+    fs::path path_;
+};
+
+// pending/<id>.swap (and its <id>.swap.tmp) belong to pending/<id>.owner.
+fs::path ownerFileOf(const fs::path& journalOrTemp) {
+    std::string name = journalOrTemp.filename().string();
+    for (const char* ext : {".tmp", ".swap"})
+        if (name.size() > std::strlen(ext) && name.ends_with(ext))
+            name.resize(name.size() - std::strlen(ext));
+    return journalOrTemp.parent_path() / (name + ".owner");
+}
+
 } // namespace
 
 fs::path defaultBackupRoot() {
@@ -347,6 +431,7 @@ std::vector<fs::path> familyFiles(const fs::path& db) {
 }
 
 struct FamilySwap::Impl {
+    OwnerLock owner;
     fs::path journalPath;
     Journal j;
     std::string id;
@@ -358,6 +443,7 @@ struct FamilySwap::Impl {
         tmp += ".tmp";
         removeFile(tmp);
         removeFile(journalPath);
+        owner.removeAndRelease();
     }
 
     std::string finalNameFor(const std::string& ext) const {
@@ -400,6 +486,7 @@ FamilySwap::FamilySwap(const fs::path& db, const fs::path& backupRoot)
     m.j.table = db.filename().string();
     m.j.backupDir = root / m.id;
     m.journalPath = root / "pending" / (m.id + ".swap");
+    m.owner.create(ownerFileOf(m.journalPath));
     writeJournal(m.journalPath, m.j);
 }
 
@@ -498,6 +585,7 @@ fs::path FamilySwap::commit() {
             m.done = true;
         } catch (...) {
             m.done = true; // the journal is left for recoverPendingSwaps
+            m.owner.release();
         }
         throw;
     }
@@ -505,8 +593,10 @@ fs::path FamilySwap::commit() {
     try {
         rollForward(j);
         removeFile(m.journalPath);
+        m.owner.removeAndRelease();
         step();
     } catch (const std::exception& e) {
+        m.owner.release(); // the next start (or another run) may finish it now
         const auto* file = dynamic_cast<const FileError*>(&e);
         throw ReplacedWithOldFilesLeft(
             std::string("The table was replaced, but its old files could not all be moved to the "
@@ -540,16 +630,32 @@ std::vector<std::string> recoverPendingSwaps(const fs::path& backupRoot) {
     std::error_code ec;
     if (!fs::is_directory(pending, ec))
         return report;
-    std::vector<fs::path> journals;
+    std::vector<fs::path> journals, temps, owners;
     for (const auto& e : fs::directory_iterator(pending, ec)) {
         const auto ext = e.path().extension();
         if (ext == ".swap")
             journals.push_back(e.path());
         else if (ext == ".tmp")
-            removeFile(e.path()); // a journal write that never completed; its rename never came
+            temps.push_back(e.path());
+        else if (ext == ".owner")
+            owners.push_back(e.path());
     }
     std::sort(journals.begin(), journals.end());
+    // A journal whose owner file is locked belongs to a swap going on in a live process.
+    // Without an owner file it comes from a process that never made one.
+    const auto takeOwner = [](const fs::path& entry, OwnerLock& lock) {
+        bool absent = false;
+        return lock.tryTake(ownerFileOf(entry), absent) || absent;
+    };
+    for (const auto& path : temps) {
+        OwnerLock lock;
+        if (takeOwner(path, lock))
+            removeFile(path); // a journal write that never completed; its rename never came
+    }
     for (const auto& path : journals) {
+        OwnerLock lock;
+        if (!takeOwner(path, lock) || !present(path))
+            continue; // still at work, or finished while we waited for its lock
         Journal j;
         if (!readJournal(path, j)) {
             report.push_back("Unreadable swap journal \"" + path.string() + "\" left in place.");
@@ -566,6 +672,16 @@ std::vector<std::string> recoverPendingSwaps(const fs::path& backupRoot) {
         }
         removeFile(path);
         fsyncPath(pending, true);
+        lock.removeAndRelease();
+    }
+    // Owner files of swaps that ended between their journal's removal and their own.
+    for (const auto& path : owners) {
+        fs::path journal = path;
+        journal.replace_extension(".swap");
+        OwnerLock lock;
+        bool absent = false;
+        if (!present(journal) && lock.tryTake(path, absent) && !present(journal))
+            lock.removeAndRelease();
     }
     return report;
 }
