@@ -2,6 +2,7 @@
 
 #include "app/common.h"
 #include "app/error.h"
+#include "app/installation.h"
 #include "db/backend.h"
 #include "db/hooks.h"
 #include "db/paradox_backend.h"
@@ -113,7 +114,7 @@ std::string workingDatabaseConnectionString(const std::string& applicationFolder
 }
 
 std::string workingDatabaseConnectionString() {
-    return workingDatabaseConnectionString(applicationFolder());
+    return workingDatabaseConnectionString(workingDatabasePath().parent_path().string());
 }
 
 std::string paradoxConnectionString(const std::string& folder) {

@@ -33,7 +33,9 @@ inline constexpr const char* kWorkingDatabaseFile = "dbTemp.mdb";
 // OLEDB:Database Password=". On this platform the separator is '/', so the file reads as
 // "/dbTemp.mdb" where Windows had "\dbTemp.mdb".
 std::string workingDatabaseConnectionString(const std::string& applicationFolder);
-std::string workingDatabaseConnectionString(); // the application folder of the running program
+// The working database of the running program, wherever workingDatabasePath() puts it: beside
+// the program, or the user's own copy when the program's folder cannot be written.
+std::string workingDatabaseConnectionString();
 // "Driver={Microsoft Paradox Driver (*.db )};DriverID=538;Fil=Paradox 5.X;DefaultDir=" + folder
 // + ";Dbq=" + folder + ";CollatingSequence=ASCII;"
 std::string paradoxConnectionString(const std::string& folder);

@@ -2,6 +2,7 @@
 
 #include "app/common.h"
 #include "app/error_report.h"
+#include "app/installation.h"
 #include "app/settings.h"
 #include "db/catalogue.h"
 #include "db/folder_copy.h"
@@ -139,7 +140,8 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 
 void Form1::PushButton1_Click() {
     Trap trap(*ui_, where::form1("PushButton1_Click"));
-    trap.step(100, [&] { set(applicationFolder() + kSeparator + "Samples"); });
+    // An installed program's Samples are not the user's to change: the user gets a copy.
+    trap.step(100, [&] { set(samplesFolder()); });
     trap.step(102, [&] { CopyDB(*ui_, *this, true); });
 }
 
