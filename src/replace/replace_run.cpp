@@ -3,6 +3,7 @@
 #include "app/common.h"
 #include "app/error.h"
 #include "app/error_report.h"
+#include "app/installation.h"
 #include "db/connection.h"
 #include "db/export.h"
 #include "db/import.h"
@@ -10,6 +11,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/table.h"
 #include "replace/change_log.h"
+#include "replace/run_lock.h"
 
 #include <algorithm>
 #include <chrono>
@@ -139,7 +141,7 @@ class ScratchFolder {
 } // namespace
 
 bool RunResult::clean() const {
-    if (end == End::Failed)
+    if (end == End::Failed || end == End::Busy)
         return false;
     return std::all_of(tables.begin(), tables.end(), [](const TableOutcome& t) {
         return t.leftUnchanged.empty() && t.writeBack != TableOutcome::WriteBack::NotWritten;
@@ -151,9 +153,30 @@ std::vector<std::string> recoverInterruptedRuns(const fs::path& backupRoot) {
                                                            : backupRoot);
 }
 
+void recoverInterruptedRuns(UserInterface& ui, const fs::path& backupRoot) {
+    std::vector<std::string> recovered;
+    try {
+        recovered = recoverInterruptedRuns(backupRoot);
+    } catch (const std::exception& e) {
+        ui.messageBox(std::string("A previous run was interrupted, and what it left could not all "
+                                  "be put right; it is tried again at the next start: ") +
+                          e.what(),
+                      Buttons::Ok, Icon::Exclamation, appTitle());
+        return;
+    }
+    if (recovered.empty())
+        return;
+    std::string text = "A previous run was interrupted. These tables were put back:";
+    for (const auto& line : recovered)
+        text += "\r\n" + line;
+    ui.messageBox(text, Buttons::Ok, Icon::Information, appTitle());
+}
+
 std::string endOfRunReport(const RunResult& result) {
     if (result.clean())
         return {};
+    if (result.end == RunResult::End::Busy)
+        return result.failure;
     constexpr std::size_t kMostReasons = 8;
     std::string text = result.end == RunResult::End::Failed
                            ? "The run stopped on an error: " + result.failure + "\r\n"
@@ -191,24 +214,42 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         return result;
     }
     const fs::path log = options.changeLog.empty() ? changeLogPath() : options.changeLog;
+    const auto refuse = [&](RunResult::End end, const std::string& why) {
+        ui.messageBox(why, Buttons::Ok, Icon::Exclamation, "");
+        result.end = end;
+        result.failure = why;
+        return result;
+    };
+    // The run's own backup folder, a dry run's too: its lock and the journals of killed runs are
+    // there, not in the scratch folder.
+    const fs::path backupRoot =
+        options.backupRoot.empty() ? paradox::defaultBackupRoot() : options.backupRoot;
+    fs::path workingDb;
+    try {
+        workingDb = workingDatabasePath();
+    } catch (const Error& e) {
+        return refuse(RunResult::End::Failed, e.description());
+    }
+    const RunLock runLock = RunLock::acquire(workingDb, backupRoot);
+    if (!runLock.held())
+        return refuse(runLock.state() == RunLock::State::Busy ? RunResult::End::Busy
+                                                              : RunResult::End::Failed,
+                      runLock.reason());
+    // A table a killed run left aside comes back before this run reads it.
+    try {
+        recoverInterruptedRuns(backupRoot);
+    } catch (const std::exception&) {
+        // The journal stays for the next start, which reports it.
+    }
     std::optional<ScratchFolder> scratch;
     if (options.dryRun) {
         try {
             scratch.emplace();
         } catch (const Error& e) {
-            ui.messageBox(e.description(), Buttons::Ok, Icon::Exclamation, "");
-            result.end = RunResult::End::Failed;
-            result.failure = e.description();
-            return result;
+            return refuse(RunResult::End::Failed, e.description());
         }
     }
     db::setWriteBackRoot(scratch ? scratch->path() / "backups" : options.backupRoot);
-    // A table a killed run left aside comes back before this run reads it.
-    try {
-        recoverInterruptedRuns(db::writeBackRoot());
-    } catch (const std::exception&) {
-        // The journal stays for the next start, which reports it.
-    }
 
     ui.setPointer(PointerState::Busy);
     Trap trap(ui, where::form2("PushButton1_Click"));

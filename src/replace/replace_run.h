@@ -77,6 +77,7 @@ struct RunResult {
         NoneTicked, // "Please select a table"
         Completed,  // every ticked table was dealt with
         Failed,     // an untolerated failure ended the run (report shown, pointer reset)
+        Busy,       // another run holds the run locks: nothing was done (failure says so)
     };
     End end = End::EmptyList;
     std::vector<TableOutcome> tables; // in the order they were processed
@@ -94,8 +95,14 @@ RunResult runReplace(UserInterface& ui, const RunInputs& inputs, const RunOption
 // unchanged and why, the tables not written back and why. Empty for a clean run.
 std::string endOfRunReport(const RunResult& result);
 
-// Puts back every table a killed run left aside (the swap journals under backupRoot), and
-// returns one line per table dealt with. The start-up sequence calls it before any window shows.
+// Puts back every table a killed run left aside (the swap journals under backupRoot, default
+// paradox::defaultBackupRoot()), and returns one line per table dealt with. A write-back that a
+// live run is carrying out is left to it. Every entry point calls it before it lists or reads a
+// table; runReplace calls it itself.
 std::vector<std::string> recoverInterruptedRuns(const std::filesystem::path& backupRoot = {});
+
+// The same for a window: the tables put back are named in one box. A journal that cannot be
+// acted upon now is named in an error box and kept for the next start.
+void recoverInterruptedRuns(UserInterface& ui, const std::filesystem::path& backupRoot = {});
 
 } // namespace qm

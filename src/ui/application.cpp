@@ -11,16 +11,10 @@ namespace qm::ui {
 int runApplication(int argc, char** argv) {
     QApplication app(argc, argv);
     setApplicationFolder(QCoreApplication::applicationDirPath().toStdString());
-    // A run killed in the middle of a write-back left a table aside; put it back before anyone
-    // can open it.
-    std::vector<std::string> recovered = recoverInterruptedRuns();
     Form1 form1;
-    if (!recovered.empty()) {
-        std::string text = "A previous run was interrupted. These tables were put back:";
-        for (const auto& line : recovered)
-            text += "\r\n" + line;
-        form1.userInterface().messageBox(text, Buttons::Ok, Icon::Information, appTitle());
-    }
+    // A run killed in the middle of a write-back left a table aside; put it back before anyone
+    // can open it. A write-back another live run is carrying out is left to that run.
+    recoverInterruptedRuns(form1.userInterface());
     // The start-up sequence decides which window the user sees first.
     if (!form1.Form_Load())
         form1.show();

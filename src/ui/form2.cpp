@@ -253,6 +253,8 @@ void Form2::Form_Load() {
 }
 
 void Form2::fillTableList() {
+    // A table a run killed meanwhile left aside must not be missing from the list.
+    recoverInterruptedRuns(*ui_, runOptions_.backupRoot);
     filledFrom_ = start_->get();
     ListViewTableList list(ListView1, filledFrom_);
     AddTablesToParadoxListbox(*ui_, *start_, list);
