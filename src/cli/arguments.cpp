@@ -166,12 +166,22 @@ Options:
 Files:
   The change log is backups.log in $TEMP (else the system's temporary folder). Old table
   files go to $XDG_DATA_HOME/Quillmend/backups (else ~/.local/share/Quillmend/backups).
-  The working database dbTemp.mdb must be in the folder of this program.
+  The working database is dbTemp.mdb in the folder of this program; when that folder
+  cannot be written, a copy of it in $XDG_DATA_HOME/Quillmend (else ~/.local/share/Quillmend).
+
+One run at a time:
+  A replace (dry runs too) holds a lock beside the working database and one in the backup
+  folder until it ends. While another run (a window's or another quillmend's) holds them,
+  replace does nothing and ends with status 3. Before listing or reading any table, list
+  and replace finish or undo what a killed run left.
 
 Exit status:
   0  every table was processed and written back, or needed no change
-  1  a value was refused or a table was not written back (the summary says why)
-  2  bad arguments, an unreadable folder or sets file, or no table to work on
+  1  a value was refused or a table was not written back (the summary says why), the run
+     stopped on an error, or standard output could not be written
+  2  bad arguments, an unreadable folder or sets file, no table to work on, or a working
+     database or backup folder that cannot be used; nothing was changed
+  3  another run is in progress; nothing was changed
 )";
 }
 

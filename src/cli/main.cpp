@@ -1,8 +1,10 @@
 // quillmend: the replace run and the table list of the windows, for scripts. Same engine, same
-// working database beside the program, same change log and backups; no window and no prompt.
+// working database, same change log and backups, same run locks; no window and no prompt.
 
 #include "app/common.h"
+#include "app/installation.h"
 #include "cli/arguments.h"
+#include "cli/checked_output.h"
 #include "cli/console_ui.h"
 #include "cli/summary.h"
 #include "db/catalogue.h"
@@ -11,13 +13,16 @@
 #include "paradox/family_swap.h"
 #include "paradox/table.h"
 #include "replace/replace_run.h"
+#include "replace/run_lock.h"
 #include "sets/set_files.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,12 +147,6 @@ std::vector<bool> pickTables(const std::vector<TableRow>& rows, const std::strin
 
 int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
                   const std::string& root) {
-    const fs::path working = fs::path(applicationFolder()) / db::kWorkingDatabaseFile;
-    if (!fs::is_regular_file(working)) {
-        std::cerr << "quillmend: the working database " << working.string()
-                  << " is missing; it is installed beside the program\n";
-        return kExitUsage;
-    }
     if (rows.empty()) {
         std::cerr << "quillmend: there is no Paradox table in " << root << "\n";
         return kExitUsage;
@@ -229,39 +228,105 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
     return exitStatus(outcomes, result);
 }
 
+// A summary that did not reach its reader (a full disk, a closed pipe) is a failure of the run
+// as the caller sees it, whatever the tables went through.
+int withOutputChecked(int status, const CheckedOutput& out) {
+    std::cout.flush();
+    if (out.error() == 0)
+        return status;
+    std::cerr << "quillmend: cannot write to standard output: " << std::strerror(out.error())
+              << "\n";
+    return status == kExitClean ? kExitIncomplete : status;
+}
+
+// What killed runs left is finished or undone before any table is listed or read, so that a
+// table one of them had moved aside is back in the list. False when some of it could not be.
+bool recoverFirst() {
+    try {
+        for (const auto& line : recoverInterruptedRuns())
+            std::cerr << "quillmend: an interrupted run was put right: " << line << "\n";
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << "quillmend: an interrupted run could not be put right (it is tried again "
+                     "next time): "
+                  << e.what() << "\n";
+        return false;
+    }
+}
+
+int run(const Arguments& args) {
+    const std::string root = folderText(args.folder);
+    if (const std::string why = unreadableFolder(root); !why.empty()) {
+        std::cerr << "quillmend: cannot read the folder " << args.folder << ": " << why << "\n";
+        return kExitUsage;
+    }
+    // A replace holds the run locks from before its recovery and its list until its end.
+    std::optional<RunLock> lock;
+    if (args.command == Arguments::Command::Replace) {
+        fs::path working;
+        try {
+            working = workingDatabasePath();
+        } catch (const std::exception& e) {
+            std::cerr << "quillmend: " << e.what() << "\n";
+            return kExitUsage;
+        }
+        if (!fs::is_regular_file(working)) {
+            std::cerr << "quillmend: the working database " << working.string()
+                      << " is missing; it is installed beside the program\n";
+            return kExitUsage;
+        }
+        lock.emplace(RunLock::acquire(working, paradox::defaultBackupRoot()));
+        if (lock->state() == RunLock::State::Busy) {
+            std::cerr << "quillmend: " << lock->reason() << "\n";
+            return kExitBusy;
+        }
+        if (!lock->held()) {
+            std::cerr << "quillmend: " << lock->reason() << "\n";
+            return kExitUsage;
+        }
+    }
+    const bool recovered = recoverFirst();
+    ConsoleUserInterface ui;
+    CollectedTables list;
+    FixedFolder current(root);
+    AddTablesToParadoxListbox(ui, current, list);
+    printMessages(ui);
+    const int status = args.command == Arguments::Command::List
+                           ? listTables(list.rows)
+                           : replaceTables(args, list.rows, root);
+    return recovered || status != kExitClean ? status : kExitIncomplete;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    Arguments args;
-    try {
-        args = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const UsageError& e) {
-        return usage(e.what());
-    }
-    if (args.command == Arguments::Command::Help) {
-        std::cout << helpText();
-        return kExitClean;
-    }
-    if (args.command == Arguments::Command::Version) {
-        std::cout << "quillmend " << QM_VERSION << "\n";
-        return kExitClean;
-    }
-    try {
-        const std::string root = folderText(args.folder);
-        if (const std::string why = unreadableFolder(root); !why.empty()) {
-            std::cerr << "quillmend: cannot read the folder " << args.folder << ": " << why << "\n";
-            return kExitUsage;
+    // A reader that goes away is seen as a failed write (EPIPE), not as a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+    CheckedOutput out(STDOUT_FILENO);
+    std::cout.rdbuf(&out);
+    const int status = [&] {
+        Arguments args;
+        try {
+            args = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+        } catch (const UsageError& e) {
+            return usage(e.what());
         }
-        ConsoleUserInterface ui;
-        CollectedTables list;
-        FixedFolder current(root);
-        AddTablesToParadoxListbox(ui, current, list);
-        printMessages(ui);
-        if (args.command == Arguments::Command::List)
-            return listTables(list.rows);
-        return replaceTables(args, list.rows, root);
-    } catch (const std::exception& e) {
-        std::cerr << "quillmend: " << e.what() << "\n";
-        return kExitIncomplete;
-    }
+        if (args.command == Arguments::Command::Help) {
+            std::cout << helpText();
+            return kExitClean;
+        }
+        if (args.command == Arguments::Command::Version) {
+            std::cout << "quillmend " << QM_VERSION << "\n";
+            return kExitClean;
+        }
+        try {
+            return run(args);
+        } catch (const std::exception& e) {
+            std::cerr << "quillmend: " << e.what() << "\n";
+            return kExitIncomplete;
+        }
+    }();
+    const int final = withOutputChecked(status, out);
+    std::cout.rdbuf(nullptr); // out goes before the stream does
+    return final;
 }

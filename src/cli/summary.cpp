@@ -56,6 +56,8 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
 }
 
 int exitStatus(const std::vector<TableOutcome>& tables, const RunResult& result) {
+    if (result.end == RunResult::End::Busy)
+        return kExitBusy;
     if (result.end != RunResult::End::Completed)
         return kExitIncomplete;
     for (const auto& t : tables)

@@ -1,0 +1,103 @@
+#pragma once
+
+// Starting quillmend (or any program) as a process of its own, with its environment, its
+// standard output and its standard error given, for the tests of runs side by side.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
+
+namespace qm::test {
+
+inline std::string slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct ProcessOutput {
+    int status = -1; // the exit status, or 128 + the signal that ended the process
+    std::string out;
+    std::string err;
+};
+
+// Where a started process's standard output goes: a file (captured), or a descriptor the test
+// made (a pipe, /dev/full).
+struct StdoutTo {
+    std::filesystem::path file;
+    int fd = -1;
+};
+
+// Starts argv[0] with the current environment changed by env ("NAME=VALUE" sets, "NAME" alone
+// removes), standard input from /dev/null and standard error to err. Returns the process id.
+inline pid_t startProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const StdoutTo& out, const std::filesystem::path& err) {
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) {
+        const std::string s = *e;
+        const std::string name = s.substr(0, s.find('='));
+        bool replaced = false;
+        for (const auto& change : env)
+            replaced = replaced || change.substr(0, change.find('=')) == name;
+        if (!replaced)
+            vars.push_back(s);
+    }
+    for (const auto& change : env)
+        if (change.find('=') != std::string::npos)
+            vars.push_back(change);
+    std::vector<char*> envp, args;
+    for (auto& s : vars)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argvCopy = argv;
+    for (auto& s : argvCopy)
+        args.push_back(s.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (out.fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, out.file.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(rc, 0) << "cannot start " << argv[0];
+    return rc == 0 ? pid : -1;
+}
+
+inline int waitForExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs to the end; standard output and error captured in files beside scratch.
+inline ProcessOutput runProcess(const std::vector<std::string>& argv,
+                                const std::vector<std::string>& env,
+                                const std::filesystem::path& scratch) {
+    const auto out = scratch / "process.out", err = scratch / "process.err";
+    ProcessOutput o;
+    const pid_t pid = startProcess(argv, env, {out}, err);
+    if (pid < 0)
+        return o;
+    o.status = waitForExit(pid);
+    o.out = slurp(out);
+    o.err = slurp(err);
+    return o;
+}
+
+} // namespace qm::test
