@@ -10,6 +10,7 @@
 #include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
 #include "paradox/family_swap.h"
+#include "paradox/index_plan.h"
 #include "paradox/patcher.h"
 #include "paradox/table.h"
 
@@ -261,6 +262,14 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
         working.forEachRow(tableName, visit);
     if (!broken.empty())
         return notWritten(broken);
+    // A keyed table holds each key once: new keys that would meet another record's are refused.
+    try {
+        for (const auto& c : paradox::dropRepeatedKeys(*table, changes))
+            ++refused[{c.field, "the table's primary key would repeat: another record has the "
+                                "same key"}];
+    } catch (const std::exception& e) {
+        return notWritten(std::string("a record cannot be read: ") + e.what());
+    }
 
     WriteBack out;
     for (const auto& [key, n] : refused)

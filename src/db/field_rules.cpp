@@ -2,9 +2,10 @@
 
 #include "db/sql_dialect.h"
 #include "paradox/codepage.h"
-#include "paradox/index_fields.h"
+#include "paradox/index_plan.h"
 #include "paradox/table.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace qm::db {
@@ -13,15 +14,6 @@ namespace fs = std::filesystem;
 using paradox::FieldType;
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 void freeze(FieldRule& rule, const std::string& reason) {
     if (rule.kind != FieldRule::Kind::Frozen) {
@@ -80,40 +72,23 @@ std::vector<FieldRule> fieldRulesFor(const fs::path& dbFile) {
             break;
         }
     }
-    const std::size_t keyFields = table.header().keyed() ? table.header().primaryKeyFields : 0;
-    for (std::size_t i = 0; i < keyFields && i < rules.size(); ++i)
-        freeze(rules[i], "it is part of the table's primary key");
-
-    // Secondary indexes: .Xnn names field nn (hex); a composite .XGn holds the indexed fields
-    // under their own names.
-    const std::string stem = dbFile.stem().string();
-    std::error_code ec;
-    for (fs::directory_iterator it(dbFile.parent_path(), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        const std::string ext = it->path().extension().string();
-        if (!sql::equalsIgnoreCase(it->path().stem().string(), stem) || ext.size() != 4 ||
-            std::toupper(static_cast<unsigned char>(ext[1])) != 'X')
+    // A key or indexed field takes new values where its table can be re-sorted and its index
+    // files rebuilt; elsewhere the plan says why not.
+    const paradox::IndexPlan plan = paradox::planIndexes(table);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (plan.refusal[i].empty())
             continue;
-        if (std::toupper(static_cast<unsigned char>(ext[2])) == 'G') {
-            try {
-                for (const auto& indexed : paradox::indexFieldNames(it->path()))
-                    for (std::size_t i = 0; i < fields.size(); ++i)
-                        if (sql::equalsIgnoreCase(fields[i].name, indexed))
-                            freeze(rules[i], "it is part of the secondary index " + name);
-            } catch (const std::exception&) {
-                for (auto& r : rules)
-                    freeze(r, "the secondary index " + name + " could not be read");
-            }
+        if (plan.key[i]) {
+            freeze(rules[i], "it is part of the table's primary key, and " + plan.refusal[i]);
             continue;
         }
-        const int hi = hexValue(ext[2]), lo = hexValue(ext[3]);
-        if (hi < 0 || lo < 0)
-            continue;
-        const std::size_t number = static_cast<std::size_t>(hi * 16 + lo);
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            if (fields[i].number == number || (fields[i].number == 0 && i + 1 == number))
-                freeze(rules[i], "it is part of the secondary index " + name);
+        std::string index = "a secondary index";
+        for (const auto& idx : plan.indexes)
+            if (std::find(idx.fields.begin(), idx.fields.end(), i) != idx.fields.end()) {
+                index = "the secondary index " + idx.data.filename().string();
+                break;
+            }
+        freeze(rules[i], "it is part of " + index + ", and " + plan.refusal[i]);
     }
     return rules;
 }

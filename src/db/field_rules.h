@@ -3,8 +3,8 @@
 // What a field of the Paradox table can take back from the working copy. The working copy holds
 // Alpha, Memo, Money, Time and Logical values as plain text, wider than the field; the UPDATE of
 // the replace run is refused, like a value too long for its column, when the field could not
-// store the new text, or when the field is part of the primary key or of a secondary index
-// (changing those needs re-sorting and rebuilt index files).
+// store the new text, or when the field is part of the primary key or of a secondary index and
+// the table cannot be re-sorted or that index rebuilt (paradox/index_plan.h says why).
 
 #include <cstdint>
 #include <filesystem>

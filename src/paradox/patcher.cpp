@@ -2,7 +2,8 @@
 
 #include "paradox/codepage.h"
 #include "paradox/family_swap.h"
-#include "paradox/index_fields.h"
+#include "paradox/index_plan.h"
+#include "paradox/index_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,12 +36,6 @@ std::string quoteField(const Field& f) {
 
 [[noreturn]] void fail(const std::string& what, const fs::path& p, int e = errno) {
     throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
-}
-
-bool isHexDigits(const std::string& s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-    });
 }
 
 void copyFile(const fs::path& from, const fs::path& to) {
@@ -110,33 +105,16 @@ void putLE(std::uint8_t* p, std::uint32_t v, int bytes) {
 
 } // namespace
 
-Patcher::Patcher(const Table& table) : table_(table), indexed_(table.fields().size(), false) {
-    const auto& fields = table.fields();
+Patcher::Patcher(const Table& table) : table_(table) {
+    IndexPlan plan = planIndexes(table);
+    key_ = std::move(plan.key);
+    indexed_ = std::move(plan.indexed);
+    frozen_ = std::move(plan.refusal);
+    textOrdered_ = sortOrderKnown(table.header());
     try {
-        for (const auto& p : familyFiles(table.path())) {
-            const std::string ext = lower(p.extension().string());
-            if (ext.size() != 4 || ext[1] != 'x')
-                continue;
-            const std::string tail = ext.substr(2);
-            const bool single = isHexDigits(tail);
-            const bool composite = tail[0] == 'g' && isHexDigits(tail.substr(1));
-            if (!single && !composite)
-                continue;
-            if (single) {
-                const unsigned number = static_cast<unsigned>(std::stoul(tail, nullptr, 16));
-                for (std::size_t i = 0; i < fields.size(); ++i)
-                    if (fields[i].number == number)
-                        indexed_[i] = true;
-            }
-            // The index names its own fields first, then the primary key and its bookkeeping
-            // fields; any field of the table named there is covered.
-            for (const auto& name : indexFieldNames(p))
-                for (std::size_t i = 0; i < fields.size(); ++i)
-                    if (lower(fields[i].name) == lower(name))
-                        indexed_[i] = true;
-        }
+        checks_ = readValidityChecks(table);
     } catch (const std::exception& e) {
-        indexProblem_ = e.what();
+        validityProblem_ = e.what();
     }
 }
 
@@ -158,17 +136,13 @@ Verdict Patcher::check(std::size_t field, std::string_view value) const {
     default:
         break;
     }
-    if (field < table_.header().primaryKeyFields)
-        return {Refusal::KeyField, "The " + quoteField(f) +
-                                       " is part of the table's key; changing it needs the "
-                                       "table re-sorted and its index rebuilt."};
-    if (!indexProblem_.empty())
-        return {Refusal::IndexedField, "A secondary index of the table could not be read (" +
-                                           indexProblem_ + "), so no field can be changed safely."};
-    if (indexed_[field])
+    if (key_[field] && !frozen_[field].empty())
+        return {Refusal::KeyField, "The " + quoteField(f) + " is part of the table's key, and " +
+                                       frozen_[field] + "."};
+    if (indexed_[field] && !frozen_[field].empty())
         return {Refusal::IndexedField, "The " + quoteField(f) +
-                                           " is part of a secondary index; changing it needs "
-                                           "the index rebuilt."};
+                                           " is part of a secondary index, and " + frozen_[field] +
+                                           "."};
     if (f.type == FieldType::Autoinc)
         return {Refusal::InvalidValue,
                 "The " + quoteField(f) + " is numbered by Paradox and cannot be set."};
@@ -192,16 +166,39 @@ Verdict Patcher::check(std::size_t field, std::string_view value) const {
         if (f.type == FieldType::Memo && bytes.size() > f.size - 10u && table_.memoPath().empty())
             return {Refusal::NoMemoFile, "The new value for the " + quoteField(f) +
                                              " needs the table's memo file, which is missing."};
-        return {};
+        if (f.type == FieldType::Memo)
+            return validity(field, bytes, value);
+        bytes.resize(f.width, '\0');
+        return validity(field, bytes, value);
     }
+    std::vector<std::uint8_t> scratch;
     try {
         const FieldSpec spec = specOf(f);
-        std::vector<std::uint8_t> scratch(writtenWidth(spec));
+        scratch.resize(writtenWidth(spec));
         encodeFixedField(spec, valueFromText(spec, value), cp, scratch);
     } catch (const WriteError& e) {
         return {Refusal::InvalidValue, e.what()};
     }
-    return {};
+    return validity(field, std::string(scratch.begin(), scratch.end()), value);
+}
+
+Verdict Patcher::validity(std::size_t field, const std::string& encoded,
+                          std::string_view value) const {
+    const Field& f = table_.fields()[field];
+    if (!validityProblem_.empty())
+        return {Refusal::BrokenCheck, "The table's validity checks cannot be read (" +
+                                          validityProblem_ + "), so no new value can be tested."};
+    if (checks_.empty())
+        return {};
+    const std::string broken =
+        brokenCheck(checks_[field], f,
+                    std::span<const std::uint8_t>(
+                        reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()),
+                    value, textOrdered_);
+    if (broken.empty())
+        return {};
+    return {Refusal::BrokenCheck, "The new value for the " + quoteField(f) +
+                                      " breaks its validity check " + broken + "."};
 }
 
 bool Patcher::needsMemoFile(const std::vector<Change>& changes) const {
@@ -320,6 +317,47 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
     }
 }
 
+namespace {
+
+void writeWhole(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail("Cannot create", p);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0) {
+            const int e = errno;
+            ::close(fd);
+            fail("Cannot write", p, e);
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    if (::fsync(fd) != 0) {
+        const int e = errno;
+        ::close(fd);
+        fail("Cannot flush", p, e);
+    }
+    if (::close(fd) != 0)
+        fail("Cannot close", p);
+}
+
+std::vector<std::uint8_t> headerOf(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::vector<std::uint8_t> head(0x58);
+    if (!in.read(reinterpret_cast<char*>(head.data()), 0x58))
+        throw FormatError("\"" + p.filename().string() + "\" is too short for an index header");
+    head.resize(static_cast<std::size_t>(head[2] | head[3] << 8));
+    if (head.size() < 0x58 || !in.read(reinterpret_cast<char*>(head.data() + 0x58),
+                                       static_cast<std::streamsize>(head.size() - 0x58)))
+        throw FormatError("\"" + p.filename().string() + "\" is shorter than its header");
+    return head;
+}
+
+} // namespace
+
 fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
                     const fs::path& backupRoot) {
     if (changes.empty())
@@ -331,12 +369,45 @@ fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
         if (!v.ok())
             throw PatchError(v.refusal, v.reason);
     }
+    // What the changes rewrite besides the .db.
+    const IndexPlan plan = planIndexes(table);
+    std::vector<std::size_t> changed;
+    bool keyChanged = false;
+    for (const auto& c : changes) {
+        changed.push_back(c.field);
+        keyChanged = keyChanged || plan.key[c.field];
+    }
+    const std::vector<std::size_t> rebuild = plan.indexesFor(changed);
+    if (keyChanged) {
+        std::vector<Change> probe = changes;
+        if (!dropRepeatedKeys(table, probe).empty())
+            throw PatchError(Refusal::KeyField, "The changes would give two records of \"" +
+                                                    db.filename().string() + "\" the same key.");
+    }
+
     FamilySwap swap(db, backupRoot);
     const fs::path newDb = swap.newFile(".db");
     fs::path newMb;
     if (patcher.needsMemoFile(changes))
         newMb = swap.newFile(".mb");
     patcher.write(changes, newDb, newMb);
+    if (keyChanged || !rebuild.empty()) {
+        if (keyChanged)
+            sortKeyedTable(newDb);
+        const Table fresh = Table::open(newDb, fs::path());
+        if (keyChanged && plan.hasPrimaryIndex)
+            for (const auto& p : familyFiles(db))
+                if (lower(p.extension().string()) == ".px")
+                    writeWhole(swap.newFile(p.extension().string()),
+                               rebuildPrimaryIndex(fresh, headerOf(p)));
+        for (auto x : rebuild) {
+            const SecondaryIndex& idx = plan.indexes[x];
+            const SecondaryFiles files = rebuildSecondaryIndex(fresh, idx);
+            writeWhole(swap.newFile(idx.data.extension().string()), files.data);
+            if (!idx.tree.empty())
+                writeWhole(swap.newFile(idx.tree.extension().string()), files.tree);
+        }
+    }
     return swap.commit();
 }
 

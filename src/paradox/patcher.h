@@ -2,16 +2,19 @@
 
 // Rewriting changed field values of an existing table without disturbing anything else: the new
 // .db is a byte copy of the old one with only the changed fields' bytes rewritten, and a changed
-// memo gets its leader rewritten and its text appended to a copy of the .mb as new blocks. The
-// primary index, secondary indexes and validity files are never touched, so a change to a key
-// field or to a field of a secondary index is refused (it would need re-sorting and new index
-// files).
+// memo gets its leader rewritten and its text appended to a copy of the .mb as new blocks. A
+// change to a key field or to a field of a secondary index also rewrites what depends on it
+// (index_plan.h): a changed key puts the records back into key order and rebuilds the .PX and
+// every secondary index; a changed indexed field rebuilds the indexes that hold it. Such a change
+// is refused where those files could not be rebuilt as the BDE builds them. Validity files are
+// never touched.
 //
 // The old blob of a changed memo is left where it is, still allocated: freeing it would rewrite
 // bytes of the .mb beyond the appended blocks, and a blob nobody points to any more is harmless
 // to every reader, the BDE included (its table repair reclaims the space).
 
 #include "paradox/table.h"
+#include "paradox/validity.h"
 #include "paradox/writer.h"
 
 #include <cstdint>
@@ -34,9 +37,10 @@ enum class Refusal {
     NotInCodePage, // a character the table's code page cannot represent
     NotTextValued, // Binary, Formatted memo, OLE, Graphic, Bytes: no text to change
     InvalidValue,  // not a valid value of the field's type (a date, a number, ...)
-    KeyField,      // part of the primary key
-    IndexedField,  // part of a secondary index
+    KeyField,      // part of the primary key, and the table cannot be re-sorted or re-indexed
+    IndexedField,  // part of a secondary index that cannot be rebuilt
     NoMemoFile,    // the memo needs the .mb, which is missing
+    BrokenCheck,   // breaks a validity check of the table's .VAL (required, minimum, ...)
     NoSuchField,
 };
 
@@ -58,7 +62,8 @@ class PatchError : public WriteError {
 
 class Patcher {
   public:
-    // Reads the field lists of the table's secondary indexes to know which fields they cover.
+    // Reads the table's secondary index headers to know which fields they cover and whether
+    // they can be rebuilt.
     explicit Patcher(const Table& table);
 
     // Whether value can be written into field, and why not.
@@ -74,14 +79,22 @@ class Patcher {
                const std::filesystem::path& newMb) const;
 
   private:
+    Verdict validity(std::size_t field, const std::string& encoded, std::string_view value) const;
+
     const Table& table_;
-    std::vector<bool> indexed_;
-    std::string indexProblem_; // a secondary index that could not be read: refuse everything
+    std::vector<bool> key_, indexed_;
+    std::vector<std::string> frozen_; // per field: why a key or indexed field cannot change
+    std::vector<FieldChecks> checks_; // the .VAL's checks per field (empty: none)
+    std::string validityProblem_;     // a .VAL that cannot be read: no value can be checked
+    bool textOrdered_ = false;        // byte order is the table's order of text
 };
 
-// The whole change of one table: checks, writes the new files under temporary names and swaps
-// them in (FamilySwap), the old ones going to a backup folder under backupRoot. No change, no
-// file touched. Returns the backup folder (empty when nothing was replaced).
+// The whole change of one table: checks, writes the new files under temporary names (the .db,
+// the .mb when a memo grows out of its leader, and the index files a key or indexed change
+// rebuilds) and swaps them in (FamilySwap), the old ones going to a backup folder under
+// backupRoot. No change, no file touched. Changes that would repeat a key must have been taken
+// out (dropRepeatedKeys); they are refused here. Returns the backup folder (empty when nothing
+// was replaced).
 std::filesystem::path patchTable(const std::filesystem::path& db,
                                  const std::vector<Change>& changes,
                                  const std::filesystem::path& backupRoot);

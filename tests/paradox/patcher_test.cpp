@@ -187,12 +187,13 @@ TEST(Patcher, RefusesBeforeWritingAnything) {
     createTable(familyPathsFor(out.path() / "K.db"), keyed,
                 {{text("a"), Value{1.0, std::nullopt}, Value{}, Value{}, Value{}, Value{}}});
     Table k = Table::open(out.path() / "K.db");
-    EXPECT_EQ(Patcher(k).check(0, "b").refusal, Refusal::KeyField);
+    // In byte ("ascii") order the table can be re-sorted, so its key can change.
+    EXPECT_TRUE(Patcher(k).check(0, "b").ok());
     EXPECT_TRUE(Patcher(k).check(1, "2").ok());
 }
 
-// Fields covered by a single-field (.Xnn) or composite (.XGn) secondary index are refused;
-// others of the same table are not.
+// Fields covered by a single-field (.Xnn) or composite (.XGn) secondary index of a table whose
+// sort order is not byte order are refused; others of the same table are not.
 TEST(Patcher, RefusesFieldsOfSecondaryIndexes) {
     if (!qm::test::haveCorpus())
         GTEST_SKIP() << "corpus absent";

@@ -204,21 +204,28 @@ TEST_F(ReplaceRunTest, RefusedValuesAreReportedInsteadOfDone) {
     EXPECT_NE(ui.boxes[0].text.find("column Name"), std::string::npos);
 }
 
-TEST_F(ReplaceRunTest, KeyFieldsAndCharactersOutsideTheCodePageAreRefused) {
+TEST_F(ReplaceRunTest, KeyFieldsChangeAndReSortButCharactersOutsideTheCodePageAreRefused) {
     const fs::path db = makeTable("KEYED.DB", {{"Code", FieldType::Alpha, 10}, kPets[0]},
                                   {{"cat1", "cat"}, {"cat2", "kitten"}}, 1, 1252);
     const auto before = files(paradoxDir);
     auto r = run(pair({row("KEYED.DB")}, "cat", "\xe7\x8c\xab")); // a CJK character
     EXPECT_FALSE(r.clean());
     EXPECT_EQ(files(paradoxDir), before);
-    ASSERT_EQ(r.tables[0].leftUnchanged.size(), 2u);
-    EXPECT_NE(r.tables[0].leftUnchanged[0].reason.find("primary key"), std::string::npos);
+    ASSERT_EQ(r.tables[0].leftUnchanged.size(), 2u) << endOfRunReport(r);
+    EXPECT_NE(r.tables[0].leftUnchanged[0].reason.find("code page 1252"), std::string::npos);
     EXPECT_NE(r.tables[0].leftUnchanged[1].reason.find("code page 1252"), std::string::npos);
     EXPECT_EQ(r.tables[0].leftUnchanged[0].count, 2);
 
-    r = run(pair({row("KEYED.DB")}, "kitten", "dog"));
-    EXPECT_TRUE(r.clean());
-    EXPECT_EQ(values(db)[1], (std::vector<std::string>{"cat2", "dog"}));
+    // "cat2" becomes "a2" and goes first; "cat1" would become "cat2" while that key still
+    // stands, so it stays as it was.
+    r = run(pair({row("KEYED.DB")}, "cat1", "cat2"));
+    EXPECT_FALSE(r.clean());
+    ASSERT_EQ(r.tables[0].leftUnchanged.size(), 1u) << endOfRunReport(r);
+    EXPECT_NE(r.tables[0].leftUnchanged[0].reason.find("would repeat"), std::string::npos);
+    r = run(pair({row("KEYED.DB")}, "cat2", "a2"));
+    EXPECT_TRUE(r.clean()) << endOfRunReport(r);
+    EXPECT_EQ(values(db)[0], (std::vector<std::string>{"a2", "kitten"}));
+    EXPECT_EQ(values(db)[1], (std::vector<std::string>{"cat1", "cat"}));
 }
 
 TEST_F(ReplaceRunTest, NamesWithBlanksAreQuotedAndReplacedLikeAnyOther) {
@@ -259,11 +266,10 @@ TEST_F(ReplaceRunTest, AReplaceTextEqualToTheFindTextIsNoRefusalInAKeyField) {
     EXPECT_TRUE(r.clean()) << endOfRunReport(r);
     EXPECT_EQ(r.tables[0].hits, 2);
     EXPECT_EQ(files(paradoxDir), before);
-    // A real change of the key is still refused and reported.
+    // A real change of the key is made.
     r = run(pair({row("KEYED.DB")}, "cat", "dog"));
-    ASSERT_EQ(r.tables[0].leftUnchanged.size(), 1u) << endOfRunReport(r);
-    EXPECT_EQ(r.tables[0].leftUnchanged[0].column, "Name");
-    EXPECT_EQ(values(db)[0], (std::vector<std::string>{"cat", "dog"}));
+    EXPECT_TRUE(r.clean()) << endOfRunReport(r);
+    EXPECT_EQ(values(db)[0], (std::vector<std::string>{"dog", "dog"}));
 }
 
 TEST_F(ReplaceRunTest, WhatTheRunReportsAgreesWithTheTableWhereverTheSwapFails) {

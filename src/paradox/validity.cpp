@@ -1,0 +1,285 @@
+#include "paradox/validity.h"
+
+#include "paradox/family_swap.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace qm::paradox {
+
+namespace {
+
+std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
+           std::uint32_t{b[at + 3]} << 24;
+}
+
+// A picture as a tree of items.
+struct Item {
+    enum Kind { Sequence, Class, Literal, Repeat, Optional, OneOf } kind = Sequence;
+    char32_t c = 0;
+    int times = -1; // Repeat: -1 any number
+    std::vector<Item> items;
+};
+
+std::vector<char32_t> codePoints(std::string_view s) {
+    std::vector<char32_t> out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const int n = b < 0x80 ? 1 : b >> 5 == 6 ? 2 : b >> 4 == 14 ? 3 : b >> 3 == 30 ? 4 : 1;
+        char32_t c = n == 1 ? b : b & (0x7F >> n);
+        for (int k = 1; k < n && i + k < s.size(); ++k)
+            c = c << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        out.push_back(c);
+        i += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+class PictureParser {
+  public:
+    explicit PictureParser(std::string_view p) : p_(codePoints(p)) {}
+    Item parse() { return sequence(U'\0'); }
+
+  private:
+    Item sequence(char32_t stop, bool comma = false) {
+        Item seq;
+        while (at_ < p_.size() && p_[at_] != stop && !(comma && p_[at_] == U','))
+            seq.items.push_back(item());
+        return seq;
+    }
+    Item item() {
+        const char32_t c = p_[at_++];
+        Item it;
+        switch (c) {
+        case U';':
+            it.kind = Item::Literal;
+            it.c = at_ < p_.size() ? p_[at_++] : U';';
+            return it;
+        case U'*': {
+            it.kind = Item::Repeat;
+            int n = -1;
+            while (at_ < p_.size() && p_[at_] >= U'0' && p_[at_] <= U'9')
+                n = (n < 0 ? 0 : n * 10) + static_cast<int>(p_[at_++] - U'0');
+            it.times = n;
+            if (at_ < p_.size())
+                it.items.push_back(item());
+            return it;
+        }
+        case U'[':
+            it.kind = Item::Optional;
+            it.items.push_back(sequence(U']'));
+            if (at_ < p_.size())
+                ++at_;
+            return it;
+        case U'{':
+            it.kind = Item::OneOf;
+            for (;;) {
+                it.items.push_back(sequence(U'}', true));
+                if (at_ >= p_.size())
+                    break;
+                if (p_[at_++] == U'}')
+                    break;
+            }
+            return it;
+        case U'#':
+        case U'?':
+        case U'&':
+        case U'~':
+        case U'@':
+        case U'!':
+            it.kind = Item::Class;
+            it.c = c;
+            return it;
+        default:
+            it.kind = Item::Literal;
+            it.c = c;
+            return it;
+        }
+    }
+    std::vector<char32_t> p_;
+    std::size_t at_ = 0;
+};
+
+bool isLetter(char32_t c) {
+    return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z') || c >= 0x80;
+}
+
+bool fits(char32_t cls, char32_t c) {
+    switch (cls) {
+    case U'#':
+        return c >= U'0' && c <= U'9';
+    case U'?':
+        return isLetter(c);
+    case U'&': // the BDE stores such a letter as a capital
+        return isLetter(c) && !(c >= U'a' && c <= U'z');
+    case U'~':
+        return isLetter(c) && !(c >= U'A' && c <= U'Z');
+    case U'!':
+        return !(c >= U'a' && c <= U'z');
+    default:
+        return true;
+    }
+}
+
+// Every position where item can end when it starts at pos.
+std::set<std::size_t> ends(const Item& it, const std::vector<char32_t>& t, std::size_t pos) {
+    std::set<std::size_t> out;
+    switch (it.kind) {
+    case Item::Class:
+        if (pos < t.size() && fits(it.c, t[pos]))
+            out.insert(pos + 1);
+        return out;
+    case Item::Literal:
+        if (pos < t.size() && t[pos] == it.c)
+            out.insert(pos + 1);
+        return out;
+    case Item::Sequence: {
+        out.insert(pos);
+        for (const auto& sub : it.items) {
+            std::set<std::size_t> next;
+            for (auto p : out)
+                for (auto e : ends(sub, t, p))
+                    next.insert(e);
+            out = std::move(next);
+            if (out.empty())
+                break;
+        }
+        return out;
+    }
+    case Item::Optional:
+        out = ends(it.items[0], t, pos);
+        out.insert(pos);
+        return out;
+    case Item::OneOf:
+        for (const auto& alt : it.items)
+            for (auto e : ends(alt, t, pos))
+                out.insert(e);
+        return out;
+    case Item::Repeat: {
+        if (it.items.empty())
+            return {pos};
+        std::set<std::size_t> frontier{pos};
+        if (it.times >= 0) {
+            for (int k = 0; k < it.times && !frontier.empty(); ++k) {
+                std::set<std::size_t> next;
+                for (auto p : frontier)
+                    for (auto e : ends(it.items[0], t, p))
+                        next.insert(e);
+                frontier = std::move(next);
+            }
+            return frontier;
+        }
+        out = frontier;
+        while (!frontier.empty()) {
+            std::set<std::size_t> next;
+            for (auto p : frontier)
+                for (auto e : ends(it.items[0], t, p))
+                    if (out.insert(e).second)
+                        next.insert(e);
+            frontier = std::move(next);
+        }
+        return out;
+    }
+    }
+    return out;
+}
+
+} // namespace
+
+bool matchesPicture(std::string_view picture, std::string_view text) {
+    const Item root = PictureParser(picture).parse();
+    const auto t = codePoints(text);
+    return ends(root, t, 0).count(t.size()) > 0;
+}
+
+std::vector<FieldChecks> readValidityChecks(const Table& table) {
+    fs::path val;
+    for (const auto& p : familyFiles(table.path())) {
+        std::string ext = p.extension().string();
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (ext == ".val")
+            val = p;
+    }
+    if (val.empty())
+        return {};
+    const std::string name = "\"" + val.filename().string() + "\"";
+    std::ifstream in(val, std::ios::binary);
+    const std::vector<std::uint8_t> b((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
+    if (b.size() < 0x35)
+        throw FormatError(name + " is shorter than a validity file's header");
+    if (b[1] < 9 || b[1] > 12)
+        throw FormatError(name + " has a layout of level " + std::to_string(b[1]) +
+                          " that is not known");
+    const auto& fields = table.fields();
+    std::vector<FieldChecks> out(fields.size());
+    std::size_t pos = 0x35;
+    for (unsigned k = 0; k < b[2]; ++k) {
+        if (pos + 0x1C > b.size())
+            throw FormatError(name + " ends inside its checks");
+        const std::size_t f = b[pos];
+        const std::size_t pictureSize = b[pos + 1];
+        if (f >= fields.size())
+            throw FormatError(name + " has checks for a field the table does not have");
+        FieldChecks& c = out[f];
+        c.required = b[pos + 2] != 0;
+        const std::size_t width = fields[f].width;
+        std::size_t data = pos + 0x1C;
+        const auto take = [&](std::size_t n) {
+            if (data + n > b.size())
+                throw FormatError(name + " ends inside the checks of field \"" + fields[f].name +
+                                  "\"");
+            std::vector<std::uint8_t> v(b.begin() + static_cast<long>(data),
+                                        b.begin() + static_cast<long>(data + n));
+            data += n;
+            return v;
+        };
+        // The values present follow in the order of their pointers: lookup, minimum, maximum,
+        // default, picture.
+        if (le32(b, pos + 0x04))
+            take(0x50);
+        if (le32(b, pos + 0x0C))
+            c.minimum = take(width);
+        if (le32(b, pos + 0x10))
+            c.maximum = take(width);
+        if (le32(b, pos + 0x14))
+            take(width);
+        if (le32(b, pos + 0x18)) {
+            const auto p = take(pictureSize);
+            c.picture.assign(p.begin(), std::find(p.begin(), p.end(), std::uint8_t{0}));
+        }
+        pos = data;
+    }
+    return out;
+}
+
+std::string brokenCheck(const FieldChecks& checks, const Field& field,
+                        std::span<const std::uint8_t> encoded, std::string_view text,
+                        bool textOrdered) {
+    if (text.empty())
+        return checks.required ? "required" : "";
+    const bool alpha = field.type == FieldType::Alpha;
+    const auto below = [&](const std::vector<std::uint8_t>& bound) {
+        return std::memcmp(encoded.data(), bound.data(), std::min(encoded.size(), bound.size())) <
+               0;
+    };
+    if (checks.minimum && ((alpha && !textOrdered) || below(*checks.minimum)))
+        return "minimum";
+    if (checks.maximum) {
+        const bool above = std::memcmp(encoded.data(), checks.maximum->data(),
+                                       std::min(encoded.size(), checks.maximum->size())) > 0;
+        if ((alpha && !textOrdered) || above)
+            return "maximum";
+    }
+    if (!checks.picture.empty() && !matchesPicture(checks.picture, text))
+        return "picture \"" + checks.picture + "\"";
+    return {};
+}
+
+} // namespace qm::paradox
