@@ -166,7 +166,10 @@ TEST(KillDuringSwap, PatchedTableIsOldOrNewAfterEveryKill) {
                                      Value{std::string(30 + i, 'a'), std::nullopt}});
         w.finish();
     }
-    put(original.path() / "Parts.VAL", "checks");
+    // A validity file with no checks: it travels with the table, untouched.
+    std::string val(0x35, '\0');
+    val[1] = 0x0C;
+    put(original.path() / "Parts.VAL", val);
     std::vector<Change> changes;
     {
         Table t = Table::open(original.path() / "Parts.DB");
