@@ -213,3 +213,59 @@ TEST(KillDuringSwap, PatchedTableIsOldOrNewAfterEveryKill) {
     EXPECT_GT(olds, 5);
     EXPECT_GT(news, 1);
 }
+
+// A changed key rewrites the .db in key order and the .PX: killed at any step, the table is its
+// old family or its new one, index and all.
+TEST(KillDuringSwap, ReSortedTableAndItsIndexAreOldOrNewAfterEveryKill) {
+    qm::test::TempDir original;
+    TableSpec spec;
+    spec.level = 12;
+    spec.keyFields = 1;
+    spec.fields = {{"Id", FieldType::Long, 0}, {"Text", FieldType::Alpha, 20}};
+    {
+        TableWriter w(familyPathsFor(original.path() / "Parts.DB"), spec);
+        for (int i = 0; i < 500; ++i)
+            w.add(std::vector<Value>{Value{std::int64_t{i}, std::nullopt},
+                                     Value{"part " + std::to_string(i), std::nullopt}});
+        w.finish();
+    }
+    std::vector<Change> changes;
+    {
+        Table t = Table::open(original.path() / "Parts.DB");
+        int i = 0;
+        t.forEachRecord([&](const Record& r) {
+            if (i % 50 == 0)
+                changes.push_back({r.fileOffset(), 0, std::to_string(100000 - i)});
+            ++i;
+        });
+    }
+    const Files oldFiles = contents(original.path());
+    Files newFiles;
+    {
+        qm::test::TempDir folder, backups;
+        fs::copy(original.path(), folder.path(), fs::copy_options::recursive);
+        patchTable(folder.path() / "Parts.DB", changes, backups.path());
+        newFiles = contents(folder.path());
+    }
+    ASSERT_NE(newFiles.at("Parts.PX"), oldFiles.at("Parts.PX"));
+    ASSERT_NE(newFiles.at("Parts.DB"), oldFiles.at("Parts.DB"));
+    int olds = 0, news = 0, n = 0;
+    for (;; ++n) {
+        qm::test::TempDir folder, backups;
+        fs::copy(original.path(), folder.path(), fs::copy_options::recursive);
+        bool killed =
+            killedAt(n, [&] { patchTable(folder.path() / "Parts.DB", changes, backups.path()); });
+        recoverPendingSwaps(backups.path());
+        const Files now = contents(folder.path());
+        if (now == oldFiles) {
+            ++olds;
+        } else {
+            ASSERT_EQ(now, newFiles) << "killed at step " << n;
+            ++news;
+        }
+        if (!killed)
+            break;
+    }
+    EXPECT_GT(olds, 5);
+    EXPECT_GT(news, 1);
+}
