@@ -182,13 +182,18 @@ TEST_F(KillCliTest, EveryTableIsOldOrNewAndEveryPrintedSummaryIsTrue) {
     const fs::path pristine = temp.path() / "pristine";
     seedTables(pristine);
     const Files old = filesOf(pristine);
-    // The new versions, from a run that nobody disturbs; its length sets the time scale.
+    // The new versions, from a run that nobody disturbs; its length sets the time scale (the
+    // shortest of three: the first one also makes the working database's pages).
     const fs::path work = temp.path() / "work";
-    fs::copy(pristine, work);
-    const auto started = Clock::now();
-    const ProcessOutput clean = runProcess(command("replace", work), env, temp.path());
-    const auto cleanTime = Clock::now() - started;
-    ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
+    auto cleanTime = Clock::duration::max();
+    for (int i = 0; i < 3; ++i) {
+        fs::remove_all(work);
+        fs::copy(pristine, work);
+        const auto started = Clock::now();
+        const ProcessOutput clean = runProcess(command("replace", work), env, temp.path());
+        cleanTime = std::min(cleanTime, Clock::now() - started);
+        ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
+    }
     const Files fresh = filesOf(work);
     for (const char* t : kTables)
         ASSERT_TRUE(family(fresh, t) != family(old, t)) << t << " has something to change";
