@@ -9,8 +9,10 @@ namespace {
 const std::map<std::string, bool>& options() {
     // name -> takes a value
     static const std::map<std::string, bool> known = {
-        {"--table", true}, {"--all", false},      {"--find", true},     {"--replace", true},
-        {"--sets", true},  {"--separator", true}, {"--dry-run", false},
+        {"--table", true},    {"--all", false},
+        {"--find", true},     {"--replace", true},
+        {"--sets", true},     {"--separator", true},
+        {"--dry-run", false}, {"--ignore-stale-locks", false},
     };
     return known;
 }
@@ -94,7 +96,9 @@ Arguments parseArguments(const std::vector<std::string>& args) {
                 throw UsageError("--separator is given more than once");
             a.separator = *value;
             a.separatorGiven = true;
-        } else if (name == "--dry-run")
+        } else if (name == "--ignore-stale-locks")
+            a.ignoreStaleLocks = true;
+        else if (name == "--dry-run")
             a.dryRun = true;
     }
 
@@ -134,7 +138,7 @@ std::string helpText() {
     return R"(Usage:
   quillmend replace FOLDER (--table NAME ... | --all)
                     (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
-                    [--dry-run]
+                    [--dry-run] [--ignore-stale-locks]
   quillmend list FOLDER
   quillmend --help
   quillmend --version
@@ -160,6 +164,11 @@ Options:
   --separator SEP  the separator of the sets file (default ::)
   --dry-run        does everything but the write-back (the tables are worked on in
                    scratch copies) and reports what would change; writes no change log
+  --ignore-stale-locks
+                   goes on although lock files of Paradox programs lie beside the
+                   tables that no program holds (left by one that ended without
+                   removing them); without it such a run changes nothing. A table
+                   another program holds is never written back.
   -h, --help       this text
   --version        the program's version
 
@@ -179,8 +188,10 @@ Exit status:
   0  every table was processed and written back, or needed no change
   1  a value was refused or a table was not written back (the summary says why), the run
      stopped on an error, or standard output could not be written
-  2  bad arguments, an unreadable folder or sets file, no table to work on, or a working
-     database or backup folder that cannot be used; nothing was changed
+  2  bad arguments, an unreadable folder or sets file, no table to work on, a working
+     database or backup folder that cannot be used, a change log that is a link or not
+     the user's own file, or stale lock files without --ignore-stale-locks; nothing was
+     changed
   3  another run is in progress; nothing was changed
 )";
 }

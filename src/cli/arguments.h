@@ -27,6 +27,7 @@ struct Arguments {
     std::string separator = "::"; // the Load Sets dialog's default
     bool separatorGiven = false;
     bool dryRun = false;
+    bool ignoreStaleLocks = false; // --ignore-stale-locks
 };
 
 // args without the program name. Throws UsageError.

@@ -49,9 +49,13 @@ int usage(const std::string& message) {
     return kExitUsage;
 }
 
-// The folder as the rows will name it: absolute, normalised, no trailing separator.
+// The folder as the rows name it: absolute, normalised, links resolved (the list shows a table's
+// real folder), no trailing separator.
 std::string folderText(const std::string& given) {
-    std::string s = fs::absolute(given).lexically_normal().string();
+    std::error_code ec;
+    const fs::path plain = fs::absolute(given).lexically_normal();
+    const fs::path real = fs::weakly_canonical(plain, ec);
+    std::string s = (ec ? plain : real).string();
     while (s.size() > 1 && s.back() == '/')
         s.pop_back();
     return s;
@@ -204,6 +208,7 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
 
     RunOptions options;
     options.dryRun = args.dryRun;
+    options.ignoreStaleLocks = args.ignoreStaleLocks;
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     if (terminal)
         options.progress = [](const std::string& table, long long done, long long total) {
@@ -221,6 +226,15 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
         // The run's closing box says in one text what the summary says per table.
         if (result.end == RunResult::End::Completed)
             ui.dropLast();
+        if (result.end == RunResult::End::NotStarted) {
+            // The question about stale lock files went unanswered ("No"): its text says which.
+            printMessages(ui);
+            std::cerr << "quillmend: nothing was changed: " << result.failure << "\n";
+            if (result.failure.find("lock files") != std::string::npos)
+                std::cerr << "quillmend: if no Paradox program uses these tables, run again "
+                             "with --ignore-stale-locks\n";
+            return kExitUsage;
+        }
     }
     printMessages(ui);
     outcomes.insert(outcomes.end(), result.tables.begin(), result.tables.end());

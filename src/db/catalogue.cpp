@@ -3,11 +3,21 @@
 #include "app/common.h"
 #include "app/error_report.h"
 
+#include <algorithm>
+#include <filesystem>
+
 namespace qm {
 
 namespace {
 inline constexpr const char* kTablePattern = "*.db";
+
+// The folder itself, not a link to it: rows name where the table really lives.
+std::string realFolder(const std::string& folder) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(folder, ec);
+    return ec ? folder : real.string();
 }
+} // namespace
 
 std::string TableNameFromFile(const std::string& fileName) {
     std::string upper = upperCase(fileName);
@@ -37,6 +47,7 @@ void AddTablesToParadoxListbox(UserInterface& ui, const CurrentFolder& current, 
     trap.step(106, [&] { folders = {chosen + kSeparator}; });
     trap.step(108, [&] { GetSubDirectories2016(ui, folders, true, fs); });
     trap.line(110);
+    std::vector<std::string> seen; // real folders listed already
     for (const std::string& listed : folders) {
         std::string folder;
         trap.step(112, [&] {
@@ -44,6 +55,11 @@ void AddTablesToParadoxListbox(UserInterface& ui, const CurrentFolder& current, 
             if (!folder.empty() && folder.back() == kSeparator)
                 folder.pop_back();
         });
+        // A folder reached again through a link is the same folder: listed once, by its name.
+        folder = realFolder(folder);
+        if (std::find(seen.begin(), seen.end(), folder) != seen.end())
+            continue;
+        seen.push_back(folder);
         FileNameSequence files;
         trap.step(114, [&] { files = GetFilesInFolder(folder, kTablePattern, fs); });
         trap.line(116);

@@ -6,12 +6,14 @@
 #include "db/connection.h"
 #include "db/hooks.h"
 #include "db/import.h"
+#include "db/import_prints.h"
 #include "db/paradox_backend.h"
 #include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/patcher.h"
+#include "paradox/share_locks.h"
 #include "paradox/table.h"
 
 #include <algorithm>
@@ -279,8 +281,39 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
         return out;
     }
     table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
+    // A table whose files are links is rewritten where they lead; the links stay.
+    fs::path real;
     try {
-        out.backupFolder = paradox::patchTable(db, changes, backupRoot);
+        real = paradox::realTableFile(db);
+    } catch (const std::exception& e) {
+        WriteBack failed = notWritten(e.what());
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
+    }
+    // Values made from a state the table no longer has, or files another program has open, must
+    // not replace it. The swap checks both again under its locks.
+    std::string held = paradox::tableInUse(db);
+    if (held.empty() && real != db)
+        held = paradox::tableInUse(real);
+    if (held.empty())
+        held = changedSinceImport(real);
+    if (!held.empty()) {
+        WriteBack failed = notWritten(held);
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
+    }
+    const std::optional<ImportPrint> imported = importPrint(real);
+    try {
+        out.backupFolder =
+            paradox::patchTable(real, changes, backupRoot, imported ? &imported->print : nullptr);
+    } catch (const paradox::TableInUseError& e) {
+        WriteBack failed = notWritten(e.reason());
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
+    } catch (const paradox::TableChangedError& e) {
+        WriteBack failed = notWritten(e.reason());
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
     } catch (const paradox::ReplacedWithOldFilesLeft& e) {
         // The table holds the new values: "not written back" would invite a second run that
         // applies the same change twice.

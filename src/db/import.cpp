@@ -4,6 +4,7 @@
 #include "app/error.h"
 #include "app/error_report.h"
 #include "db/field_rules.h"
+#include "db/import_prints.h"
 #include "db/paradox_backend.h"
 
 #include <cctype>
@@ -71,6 +72,15 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
     bool exists = trap.test(116, [&] { return TableExistsInDbTemp(tableName); });
     if (exists)
         trap.step(118, [&] { need(working).execute("DROP TABLE `" + tableName + "`"); });
+    // What the table looks like before a record is read: the write-back replaces it only while it
+    // is still exactly that.
+    std::optional<std::filesystem::path> dbFile;
+    try {
+        dbFile = findTableFile(folder.get(), tableName);
+        notePrintBeforeImport(*dbFile);
+    } catch (const std::exception&) {
+        // The open below fails on the same table and is reported.
+    }
     bool opened =
         trap.step(120, [&] { need(rs).open("SELECT * FROM `" + tableName + "`", need(paradox)); });
 
@@ -218,6 +228,8 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
             status = backend.status(tableName);
         });
     trap.step(222, [&] { need(rs).close(); });
+    if (dbFile)
+        notePrintAfterImport(*dbFile);
     trap.step(224, [&] { need(working).close(); });
     trap.step(226, [&] { need(paradox).close(); });
     return status;

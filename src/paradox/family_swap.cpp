@@ -1,5 +1,7 @@
 #include "paradox/family_swap.h"
 
+#include "paradox/share_locks.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -430,6 +433,57 @@ std::vector<fs::path> familyFiles(const fs::path& db) {
     return out;
 }
 
+fs::path realTableFile(const fs::path& db) {
+    const std::vector<fs::path> members = familyFiles(db);
+    struct stat st;
+    std::vector<fs::path> links;
+    for (const auto& m : members)
+        if (::lstat(m.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            links.push_back(m);
+    if (links.empty())
+        return db;
+    const auto refuse = [](const std::string& why) -> fs::path {
+        throw FileError(
+            "its files are symbolic links that cannot be replaced where they lead: " + why, EXDEV);
+    };
+    if (links.size() != members.size())
+        return refuse("some of its files are links, others are not");
+    std::error_code ec;
+    fs::path realFolder;
+    for (const auto& link : links) {
+        const fs::path target = fs::canonical(link, ec);
+        if (ec)
+            return refuse("the link " + link.string() + " leads nowhere");
+        if (lower(target.filename().string()) != lower(link.filename().string()))
+            return refuse("the link " + link.string() + " leads to a file of another name, " +
+                          target.string());
+        if (realFolder.empty())
+            realFolder = target.parent_path();
+        else if (target.parent_path() != realFolder)
+            return refuse("its links lead into more than one folder");
+    }
+    fs::path realDb;
+    for (const auto& link : links)
+        if (lower(link.filename().string()) == lower(db.filename().string()))
+            realDb = fs::canonical(link, ec);
+    if (realDb.empty())
+        return refuse("its .db file is not among them");
+    std::vector<std::string> here, there;
+    for (const auto& m : members)
+        here.push_back(lower(m.filename().string()));
+    for (const auto& m : familyFiles(realDb)) {
+        if (::lstat(m.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return refuse("the folder the links lead to holds links too");
+        there.push_back(lower(m.filename().string()));
+    }
+    std::sort(here.begin(), here.end());
+    std::sort(there.begin(), there.end());
+    if (here != there)
+        return refuse("the folder they lead to, " + realFolder.string() +
+                      ", holds another set of the table's files");
+    return realDb;
+}
+
 struct FamilySwap::Impl {
     OwnerLock owner;
     fs::path journalPath;
@@ -437,6 +491,26 @@ struct FamilySwap::Impl {
     std::string id;
     bool retireRest = false;
     bool done = false;
+    std::optional<FamilyPrint> expected;
+
+    // Throws TableChangedError when the family (its members aside under their temporary names
+    // counted as themselves) is no longer the expected one.
+    void checkUnchanged() const {
+        if (!expected)
+            return;
+        std::vector<std::pair<std::string, fs::path>> files;
+        for (const auto& e : j.entries)
+            if (!e.aside.empty() && present(j.folder / e.aside))
+                files.emplace_back(e.finalName, j.folder / e.aside);
+        for (const auto& p : familyFiles(j.folder / j.table)) {
+            const std::string name = p.filename().string();
+            if (std::none_of(files.begin(), files.end(),
+                             [&](const auto& f) { return f.first == name; }))
+                files.emplace_back(name, p);
+        }
+        if (std::string diff = familyDifference(*expected, printFiles(files)); !diff.empty())
+            throw TableChangedError(diff);
+    }
 
     void dropJournal() {
         fs::path tmp = journalPath;
@@ -530,6 +604,10 @@ FamilyPaths FamilySwap::newFamily(bool withMemo, bool withIndex) {
     return p;
 }
 
+void FamilySwap::expectFamily(FamilyPrint print) {
+    impl_->expected = std::move(print);
+}
+
 void FamilySwap::retireRestOfFamily() {
     impl_->retireRest = true;
 }
@@ -539,6 +617,9 @@ fs::path FamilySwap::commit() {
     if (m.done || m.j.state != "writing")
         throw WriteError("The swap has already been carried out.");
     Journal& j = m.j;
+    // Held until the old files are gone from the folder: a Paradox program that honours them
+    // waits instead of opening a table whose files are changing hands.
+    std::optional<ShareLocks> locks;
     try {
         for (const auto& e : j.entries) {
             const fs::path temp = j.folder / e.temp;
@@ -547,6 +628,8 @@ fs::path FamilySwap::commit() {
             fsyncPath(temp, false);
         }
         step();
+        locks.emplace(j.folder / j.table);
+        m.checkUnchanged();
         if (m.retireRest) {
             const fs::path db = j.folder / j.table;
             for (const auto& p : familyFiles(db)) {
@@ -557,9 +640,17 @@ fs::path FamilySwap::commit() {
                     j.entries.push_back({name, "", ""});
             }
         }
-        for (auto& e : j.entries)
+        for (auto& e : j.entries) {
+            struct stat st;
+            if (::lstat((j.folder / e.finalName).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+                // Renamed aside, the link would make way for a regular file: the table would
+                // leave the file the link led to. realTableFile() gives the files to swap.
+                throw FileError("The file \"" + (j.folder / e.finalName).string() +
+                                    "\" is a symbolic link; it is not replaced by a file.",
+                                EXDEV);
             if (present(j.folder / e.finalName))
                 e.aside = "~qm" + m.id + "-" + e.finalName + ".old";
+        }
         j.state = "prepared";
         writeJournal(m.journalPath, j);
         for (const auto& e : j.entries)
@@ -567,6 +658,8 @@ fs::path FamilySwap::commit() {
                 renameFile(j.folder / e.finalName, j.folder / e.aside);
                 step();
             }
+        // A writer that ignored the locks may have struck between the check and the renames.
+        m.checkUnchanged();
         for (const auto& e : j.entries)
             if (!e.temp.empty()) {
                 renameFile(j.folder / e.temp, j.folder / e.finalName);
@@ -611,8 +704,11 @@ fs::path FamilySwap::commit() {
 }
 
 fs::path replaceTable(const fs::path& db, TableSpec spec,
-                      const std::function<void(TableWriter&)>& fill, const fs::path& backupRoot) {
+                      const std::function<void(TableWriter&)>& fill, const fs::path& backupRoot,
+                      const FamilyPrint* expected) {
     FamilySwap swap(db, backupRoot);
+    if (expected)
+        swap.expectFamily(*expected);
     if (spec.tableName.empty())
         spec.tableName = swap.finalPath(".db").filename().string();
     const bool memo = std::any_of(spec.fields.begin(), spec.fields.end(),

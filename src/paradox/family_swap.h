@@ -15,6 +15,7 @@
 // files go back and the new ones are removed; after it, the old files go on to the backup folder.
 // The journal lives under the backup root, which the caller passes to both.
 
+#include "paradox/family_print.h"
 #include "paradox/writer.h"
 
 #include <cstdint>
@@ -32,6 +33,14 @@ std::filesystem::path defaultBackupRoot();
 // The files of the table family of db present in its folder (same name, any case; extensions
 // .db .mb .px .val .tv .fam .xNN .yNN .xgN .ygN), names exactly as they are on disk.
 std::vector<std::filesystem::path> familyFiles(const std::filesystem::path& db);
+
+// The table file whose family a swap may replace for db. A family whose files are symbolic
+// links is replaced where the links lead, so that the links stay links to the new files: that is
+// possible when every member is a link to the file of the same name in one other folder, whose
+// family is the same. The result is then the real .db; otherwise db itself. Throws FileError,
+// saying why, for a family whose links cannot be followed so (some members links, others not;
+// links into several folders; a link that leads nowhere).
+std::filesystem::path realTableFile(const std::filesystem::path& db);
 
 // Thrown by FamilySwap::commit once the new files are in place: the table is its new version,
 // but its old files could not all be moved to the backup folder. They wait in the table's folder
@@ -70,7 +79,13 @@ class FamilySwap {
     // rewritten as a whole: its old index or validity files must not outlive it).
     void retireRestOfFamily();
 
-    // Performs the swap. On a failure the old files are put back before the error is thrown;
+    // The family the new files were made from. commit() then replaces the table only while it is
+    // still exactly that (checked under the share locks, again once the old files are aside)
+    // and throws TableChangedError otherwise.
+    void expectFamily(FamilyPrint print);
+
+    // Performs the swap, holding ShareLocks on the table meanwhile (TableInUseError when another
+    // program holds it). On a failure the old files are put back before the error is thrown;
     // if even that fails, the journal stays for recoverPendingSwaps. A failure after the new
     // files are in place throws ReplacedWithOldFilesLeft. Returns the folder that received the
     // old files (empty when there were none).
@@ -89,7 +104,8 @@ class FamilySwap {
 // db's file name (or spec.tableName). Returns the backup folder (empty when there was no table).
 std::filesystem::path replaceTable(const std::filesystem::path& db, TableSpec spec,
                                    const std::function<void(TableWriter&)>& fill,
-                                   const std::filesystem::path& backupRoot);
+                                   const std::filesystem::path& backupRoot,
+                                   const FamilyPrint* expected = nullptr);
 
 // Completes or undoes every swap a killed process left under backupRoot. Returns one line per
 // swap dealt with, saying which table and what was done. Throws FileError only when a journal

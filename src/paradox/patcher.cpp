@@ -359,7 +359,7 @@ std::vector<std::uint8_t> headerOf(const fs::path& p) {
 } // namespace
 
 fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
-                    const fs::path& backupRoot) {
+                    const fs::path& backupRoot, const FamilyPrint* expected) {
     if (changes.empty())
         return {};
     Table table = Table::open(db);
@@ -386,6 +386,8 @@ fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
     }
 
     FamilySwap swap(db, backupRoot);
+    if (expected)
+        swap.expectFamily(*expected);
     const fs::path newDb = swap.newFile(".db");
     fs::path newMb;
     if (patcher.needsMemoFile(changes))

@@ -13,6 +13,7 @@
 // bytes of the .mb beyond the appended blocks, and a blob nobody points to any more is harmless
 // to every reader, the BDE included (its table repair reclaims the space).
 
+#include "paradox/family_print.h"
 #include "paradox/table.h"
 #include "paradox/validity.h"
 #include "paradox/writer.h"
@@ -94,9 +95,11 @@ class Patcher {
 // rebuilds) and swaps them in (FamilySwap), the old ones going to a backup folder under
 // backupRoot. No change, no file touched. Changes that would repeat a key must have been taken
 // out (dropRepeatedKeys); they are refused here. Returns the backup folder (empty when nothing
-// was replaced).
+// was replaced). With expected, the table is replaced only while its family is still that
+// (FamilySwap::expectFamily).
 std::filesystem::path patchTable(const std::filesystem::path& db,
                                  const std::vector<Change>& changes,
-                                 const std::filesystem::path& backupRoot);
+                                 const std::filesystem::path& backupRoot,
+                                 const FamilyPrint* expected = nullptr);
 
 } // namespace qm::paradox

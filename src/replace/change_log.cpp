@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qm {
@@ -64,12 +65,49 @@ namespace {
     throw Error(c, "Cannot write the change log " + log.string() + ": " + std::strerror(err));
 }
 
+// Why an existing file must not receive the log; empty when it may.
+std::string unfitLog(const struct stat& st) {
+    if (S_ISLNK(st.st_mode))
+        return "it is a symbolic link";
+    if (!S_ISREG(st.st_mode))
+        return "it is not a regular file";
+    if (st.st_uid != ::geteuid())
+        return "it belongs to another user";
+    return {};
+}
+
 } // namespace
 
+std::string changeLogProblem(const fs::path& log) {
+    const std::string prefix = "The change log " + log.string() + " cannot be used: ";
+    struct stat st {};
+    if (::lstat(log.c_str(), &st) != 0) {
+        // Not there yet: the first hit creates it (or fails then, like any write of it).
+        if (errno != ENOENT)
+            return prefix + std::strerror(errno) + ".";
+        return {};
+    }
+    if (std::string why = unfitLog(st); !why.empty())
+        return prefix + why + ".";
+    return {};
+}
+
 void WriteChangeLog(const fs::path& log, const std::string& line) {
-    const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A link planted where the log goes would have the run append to whatever it points to.
+    const int fd =
+        ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ELOOP)
+        throw Error(code::PermissionDenied,
+                    "Cannot write the change log " + log.string() + ": it is a symbolic link");
     if (fd < 0)
         fail(log, errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !unfitLog(st).empty()) {
+        const std::string why = unfitLog(st);
+        ::close(fd);
+        throw Error(code::PermissionDenied, "Cannot write the change log " + log.string() + ": " +
+                                                (why.empty() ? "it cannot be examined" : why));
+    }
     const std::string bytes = line + "\r\n";
     std::size_t done = 0;
     while (done < bytes.size()) {

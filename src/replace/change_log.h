@@ -17,8 +17,15 @@ std::filesystem::path changeLogPath();
 std::string changeLogLine(const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column);
 
+// Empty when the change log can be appended to safely; otherwise why not: it is a symbolic link,
+// not a regular file, or not the user's own file. A log that does not exist yet is fine here, and
+// one that cannot be written fails at its first line as before. The run checks before it begins.
+std::string changeLogProblem(const std::filesystem::path& log);
+
 // Appends line and CR LF to the change log (UTF-8, the system code page here). A failure to open
 // or write is a qm::Error with a file code (76 path not found, 70 permission denied, 75 other).
+// The file is never reached through a symbolic link, and is written only when it is a regular
+// file of the user.
 void WriteChangeLog(const std::string& line);
 void WriteChangeLog(const std::filesystem::path& log, const std::string& line);
 

@@ -9,6 +9,7 @@
 #include "db/import.h"
 #include "db/paradox_backend.h"
 #include "paradox/family_swap.h"
+#include "paradox/share_locks.h"
 #include "paradox/table.h"
 #include "replace/change_log.h"
 #include "replace/run_lock.h"
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <thread>
 
 namespace qm {
 
@@ -106,6 +108,39 @@ std::string cannotWorkOn(const TableRow& row) {
     return {};
 }
 
+std::function<void(const TableRow&, const std::string&)>& beforeWriteBackHook() {
+    static std::function<void(const TableRow&, const std::string&)> hook;
+    return hook;
+}
+
+// The hook between processes: another process may change the table while this one waits.
+void pauseBeforeWriteBack(const TableRow& row) {
+    const char* dir = std::getenv("QM_TEST_PAUSE_BEFORE_WRITE_BACK");
+    if (!dir || !*dir)
+        return;
+    const fs::path folder(dir);
+    std::error_code ec;
+    if (FILE* f = std::fopen((folder / ("ready-" + row.name)).c_str(), "w"))
+        std::fclose(f);
+    for (int i = 0; i < 600 && !fs::exists(folder / ("go-" + row.name), ec); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+// The table files the ticked rows lead to (rows that lead nowhere are left to the run's own
+// checks).
+std::vector<fs::path> tickedTableFiles(const RunInputs& in) {
+    std::vector<fs::path> out;
+    for (const auto& r : in.rows) {
+        if (!r.ticked)
+            continue;
+        try {
+            out.push_back(db::findTableFile(r.table.folder, r.table.name));
+        } catch (const std::exception&) {
+        }
+    }
+    return out;
+}
+
 // The scratch folder of a dry run: table copies and the backups of their write-back live and die
 // here, so the real tables and the real backup folder never see the run.
 class ScratchFolder {
@@ -139,6 +174,21 @@ class ScratchFolder {
 };
 
 } // namespace
+
+std::string staleLocksQuestion(const std::vector<fs::path>& stale) {
+    std::string text = "Lock files of Paradox programs lie beside the tables, but no program holds "
+                       "them; a program that ended without removing them left them:\r\n";
+    for (const auto& p : stale)
+        text += "\r\n" + p.string();
+    text += "\r\n\r\nIf no Paradox program is using these tables, you can go on. Go on?";
+    return text;
+}
+
+namespace testhooks {
+void setBeforeWriteBackHook(std::function<void(const TableRow&, const std::string&)> hook) {
+    beforeWriteBackHook() = std::move(hook);
+}
+} // namespace testhooks
 
 bool RunResult::clean() const {
     if (end == End::Failed || end == End::Busy)
@@ -241,6 +291,30 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
     } catch (const std::exception&) {
         // The journal stays for the next start, which reports it.
     }
+    // What must hold before anything is read: a change log that is the user's own file, and no
+    // lock file nobody vouches for (unless the person says to go on).
+    const auto notStarted = [&](const std::string& why) {
+        result.end = RunResult::End::NotStarted;
+        result.failure = why;
+        return result;
+    };
+    if (!options.dryRun) {
+        if (const std::string why = changeLogProblem(log); !why.empty()) {
+            showErrorReport(ui, why, where::form2("PushButton1_Click"), 0);
+            return notStarted(why);
+        }
+    }
+    if (!options.ignoreStaleLocks) {
+        const auto stale = paradox::staleLockFiles(tickedTableFiles(in));
+        if (!stale.empty() && ui.messageBox(staleLocksQuestion(stale), Buttons::YesNo,
+                                            Icon::Question, "") != Answer::Yes)
+            return notStarted("lock files that no program holds lie beside the tables (" +
+                              stale.front().string() +
+                              (stale.size() > 1
+                                   ? " and " + std::to_string(stale.size() - 1) + " more"
+                                   : std::string()) +
+                              ")");
+    }
     std::optional<ScratchFolder> scratch;
     if (options.dryRun) {
         try {
@@ -301,6 +375,12 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                     continue;
                 }
                 worked.emplace_back(file, row.name + " in " + row.folder);
+                // Another program's table is left alone before any work is done on it (a dry
+                // run, working on a copy, says the same).
+                if (std::string why = paradox::tableInUse(file); !why.empty()) {
+                    outcome.reason = why;
+                    continue;
+                }
             }
             FixedFolder folder(row.folder);
             if (scratch) {
@@ -445,6 +525,9 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 trap.step(124, [&] { connection.commitTrans(); });
             trap.step(124, [&] { snapshot.close(); });
             trap.step(126, [&] { connection.close(); });
+            if (beforeWriteBackHook())
+                beforeWriteBackHook()(row, folder.get());
+            pauseBeforeWriteBack(row);
             db::WriteBack back;
             trap.step(128, [&] { back = db::sendTableToParadox(ui, folder, T); });
             for (const auto& l : back.leftOut)

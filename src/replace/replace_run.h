@@ -44,6 +44,10 @@ struct RunOptions {
     // scratch copy of its files (removed again), so the outcome says what a real run would do.
     // The change log and the backup folder are left alone as well.
     bool dryRun = false;
+    // Lock files beside the tables that no program holds (left by one that ended without removing
+    // them) do not stop the run. Otherwise the run asks whether to go on (Yes/No) before it
+    // touches anything.
+    bool ignoreStaleLocks = false;
     // Called while a table's records are searched: its name, records done, records in all. At the
     // start and end of each table and otherwise at most about ten times a second.
     std::function<void(const std::string& table, long long done, long long total)> progress;
@@ -78,10 +82,12 @@ struct RunResult {
         Completed,  // every ticked table was dealt with
         Failed,     // an untolerated failure ended the run (report shown, pointer reset)
         Busy,       // another run holds the run locks: nothing was done (failure says so)
+        NotStarted, // nothing was read or changed: the change log cannot be used safely, or
+                    // stale lock files were not accepted; failure says why
     };
     End end = End::EmptyList;
     std::vector<TableOutcome> tables; // in the order they were processed
-    std::string failure;              // End::Failed: the description
+    std::string failure;              // End::Failed, End::NotStarted: the description
     int failureLine = 0;              // End::Failed: the step
 
     // True when no ticked table kept a hit value or its old files against the run's wish.
@@ -94,6 +100,17 @@ RunResult runReplace(UserInterface& ui, const RunInputs& inputs, const RunOption
 // The text of the end-of-run box when the run was not clean: per table, the values left
 // unchanged and why, the tables not written back and why. Empty for a clean run.
 std::string endOfRunReport(const RunResult& result);
+
+// The question the run asks about lock files nobody holds (a Yes/No box).
+std::string staleLocksQuestion(const std::vector<std::filesystem::path>& stale);
+
+namespace testhooks {
+// Called between the run's work on a table in the working database and its write-back, with
+// the table's row and the folder the write-back writes to. The environment variable
+// QM_TEST_PAUSE_BEFORE_WRITE_BACK names a folder for a hook between processes: the run creates
+// "ready-NAME" in it and waits (at most a minute) until "go-NAME" exists.
+void setBeforeWriteBackHook(std::function<void(const TableRow&, const std::string& folder)> hook);
+} // namespace testhooks
 
 // Puts back every table a killed run left aside (the swap journals under backupRoot, default
 // paradox::defaultBackupRoot()), and returns one line per table dealt with. A write-back that a

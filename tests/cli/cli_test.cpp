@@ -1,9 +1,12 @@
 // quillmend run as its own process on copies of the sample database and of corpus tables: its
 // output, its exit status and the files it leaves.
 
+#include "lock_holder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <array>
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -116,6 +120,7 @@ class CliTest : public ::testing::Test {
         }
         env.push_back("TEMP=" + tmp.string());
         env.push_back("XDG_DATA_HOME=" + data.string());
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<char*> envp;
         for (auto& s : env)
             envp.push_back(s.data());
@@ -143,6 +148,8 @@ class CliTest : public ::testing::Test {
         EXPECT_EQ(rc, 0);
         if (rc != 0)
             return o;
+        if (whileRunning)
+            whileRunning();
         int status = 0;
         waitpid(pid, &status, 0);
         o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -203,6 +210,8 @@ class CliTest : public ::testing::Test {
 
     TempDir temp;
     fs::path app, program, tmp, data, changeLog, backups;
+    std::vector<std::string> extraEnv;  // NAME=value, for the runs of run()
+    std::function<void()> whileRunning; // called while run()'s program runs
 };
 
 TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
@@ -499,6 +508,107 @@ TEST_F(CliTest, ProgressLineOnlyOnATerminalAtABoundedRate) {
     EXPECT_GE(lines, 1u);
     EXPECT_LE(lines, static_cast<std::size_t>(ms / 100 + 3)) << ms << " ms";
     EXPECT_TRUE(z.err.ends_with("\r\033[K")) << "the line is cleared at the end: " << z.err;
+}
+
+// Lock files nobody holds stop the command line before it changes anything, unless it is told
+// to go on.
+TEST_F(CliTest, StaleLockFilesNeedIgnoreStaleLocks) {
+    const fs::path folder = samples();
+    std::ofstream(folder / "PDOXUSRS.LCK") << "left by a program that crashed";
+    const auto before = tree(folder);
+    const Outcome refused =
+        run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+    EXPECT_EQ(refused.status, 2) << refused.err << refused.out;
+    EXPECT_NE(refused.err.find("PDOXUSRS.LCK"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--ignore-stale-locks"), std::string::npos) << refused.err;
+    EXPECT_EQ(tree(folder), before);
+    EXPECT_FALSE(fs::exists(changeLog));
+
+    const Outcome told = run({"replace", folder.string(), "--all", "--find", "grey", "--replace",
+                              "gray", "--ignore-stale-locks"});
+    EXPECT_EQ(told.status, 0) << told.err << told.out;
+    EXPECT_NE(tree(folder), before);
+    EXPECT_NE(run({"--help"}).out.find("--ignore-stale-locks"), std::string::npos);
+}
+
+// A real Paradox program's lock, taken by another process on the folder's user lock file.
+TEST_F(CliTest, ATableAnotherProcessHoldsIsReportedInUse) {
+    const fs::path folder = samples();
+    std::ofstream(folder / "PDOXUSRS.LCK", std::ios::binary) << std::string("\0CUSTOMER\0", 10);
+    const auto before = tree(folder);
+    Outcome o;
+    {
+        LockHolder other(folder / "PDOXUSRS.LCK", LockHolder::Kind::Write, 0x3b9aca00, 1);
+        o = run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+    }
+    EXPECT_EQ(o.status, 1) << o.err << o.out;
+    EXPECT_NE(o.out.find("CUSTOMER (" + fs::canonical(folder).string() +
+                         "): 0 hits, 0 values changed, not written back: in use by another "
+                         "program"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(tree(folder).at("CUSTOMER.DB"), before.at("CUSTOMER.DB"));
+    EXPECT_NE(tree(folder).at("ORDERS.DB"), before.at("ORDERS.DB")) << "the others are written";
+}
+
+// A separate process changes a table while the run waits at the hook between the import and
+// the write-back: that table keeps the other process's change.
+TEST_F(CliTest, ATableChangedBetweenImportAndWriteBackIsNotWrittenBack) {
+    const fs::path folder = samples();
+    const fs::path hook = temp.path() / "hook";
+    fs::create_directories(hook);
+    extraEnv = {"QM_TEST_PAUSE_BEFORE_WRITE_BACK=" + hook.string()};
+    fs::path products;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().filename().string() == "Products.db" ||
+            e.path().filename().string() == "PRODUCTS.DB")
+            products = e.path();
+    ASSERT_FALSE(products.empty());
+    std::string changed;
+    whileRunning = [&] {
+        // The other tables go on at once; PRODUCTS waits for the other process.
+        for (const char* t : {"CUSTOMER", "ORDERS"})
+            std::ofstream(hook / (std::string("go-") + t)) << "";
+        for (int i = 0; i < 600 && !fs::exists(hook / "ready-PRODUCTS"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(fs::exists(hook / "ready-PRODUCTS"));
+        const std::string cmd = "printf 'X' | dd of='" + products.string() +
+                                "' bs=1 seek=2100 conv=notrunc status=none";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        changed = readFile(products);
+        std::ofstream(hook / "go-PRODUCTS") << "";
+    };
+    const Outcome o =
+        run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+    EXPECT_EQ(o.status, 1) << o.err << o.out;
+    EXPECT_NE(o.out.find("PRODUCTS (" + fs::canonical(folder).string() +
+                         "): 3 hits, 0 values changed, not written back: changed by another "
+                         "program during the run"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(readFile(products), changed);
+    EXPECT_NE(o.out.find("CUSTOMER (" + fs::canonical(folder).string() +
+                         "): 2 hits, 2 values "
+                         "changed, written back"),
+              std::string::npos)
+        << o.out;
+}
+
+// Reached through a folder link, a table is listed, picked and reported by its real folder.
+TEST_F(CliTest, AFolderLinkShowsTheRealFolder) {
+    const fs::path folder = samples();
+    const fs::path outer = temp.path() / "outer";
+    fs::create_directories(outer);
+    fs::create_directory_symlink(folder, outer / "via-link");
+    const std::string real = fs::canonical(folder).string();
+    const Outcome list = run({"list", outer.string()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("CUSTOMER\t" + real + "\t"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("via-link"), std::string::npos) << list.out;
+    const Outcome o = run({"replace", outer.string(), "--table", "via-link/CUSTOMER", "--find",
+                           "grey", "--replace", "gray"});
+    EXPECT_EQ(o.status, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("CUSTOMER (" + real + "): 2 hits"), std::string::npos) << o.out;
 }
 
 } // namespace

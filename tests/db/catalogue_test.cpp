@@ -66,7 +66,7 @@ TEST(TableName, EveryDotDbGoesAfterUpperCasing) {
 }
 
 // The tree of the folder walk test, with table files in it: the rows come in walk order,
-// each with the folder its file was found in.
+// each with the real folder its file was found in.
 TEST(Catalogue, RowsOfAFolderTreeInWalkOrderWithTheirFolders) {
     test::TempDir dir;
     const fs::path r = dir.path();
@@ -100,7 +100,8 @@ TEST(Catalogue, RowsOfAFolderTreeInWalkOrderWithTheirFolders) {
     list.rows.push_back({"STALE", "/", "stale.db"});
     AddTablesToParadoxListbox(ui, current, list, folders);
 
-    const std::string top = r.string();
+    // Rows name real folders: link-to-B/D is B/D again and is listed once.
+    const std::string top = fs::canonical(r).string();
     std::vector<TableRow> expected{
         {".HIDDEN", top, ".hidden.db"},
         {"MYASE", top, "MY.DBASE.db"},
@@ -110,7 +111,6 @@ TEST(Catalogue, RowsOfAFolderTreeInWalkOrderWithTheirFolders) {
         {"SALES", top, "Sales.DB.db"},
         {"RO", top + "/.readonly-hidden", "ro.db"},
         {"ORDERS", top + "/B/D", "orders.db"},
-        {"ORDERS", top + "/link-to-B/D", "orders.db"},
         {"DEEP", top + "/A/C/E", "deep.db"},
     };
     EXPECT_EQ(list.clears, 1);

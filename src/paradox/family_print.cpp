@@ -1,0 +1,140 @@
+#include "paradox/family_print.h"
+
+#include "paradox/family_swap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace qm::paradox {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what, const fs::path& p, int e) {
+    throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
+}
+
+// A 64-bit hash a word at a time: not for adversaries, for telling whether bytes changed.
+class Hash {
+  public:
+    void add(const unsigned char* p, std::size_t n) {
+        if (fill_ == 0) {
+            for (; n >= 8; p += 8, n -= 8) {
+                std::memcpy(&word_, p, 8);
+                flush();
+            }
+        }
+        for (; n > 0; ++p, --n) {
+            word_ |= static_cast<std::uint64_t>(*p) << (8 * fill_);
+            if (++fill_ == 8)
+                flush();
+        }
+    }
+    std::uint64_t finish(std::uint64_t length) {
+        if (fill_ > 0)
+            flush();
+        std::uint64_t h = h_ ^ length;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        return h;
+    }
+
+  private:
+    void flush() {
+        h_ = (h_ ^ word_) * 0x9e3779b97f4a7c15ULL;
+        h_ ^= h_ >> 29;
+        word_ = 0;
+        fill_ = 0;
+    }
+    std::uint64_t h_ = 0x243f6a8885a308d3ULL;
+    std::uint64_t word_ = 0;
+    int fill_ = 0;
+};
+
+MemberPrint printOne(const std::string& name, const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail("Cannot open", file, errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        fail("Cannot read", file, e);
+    }
+    MemberPrint m;
+    m.name = name;
+    m.size = static_cast<std::uint64_t>(st.st_size);
+    m.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    Hash h;
+    std::vector<unsigned char> buf(1 << 20);
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            fail("Cannot read", file, e);
+        }
+        if (n == 0)
+            break;
+        h.add(buf.data(), static_cast<std::size_t>(n));
+        total += static_cast<std::uint64_t>(n);
+    }
+    ::close(fd);
+    m.hash = h.finish(total);
+    return m;
+}
+
+} // namespace
+
+FamilyPrint printFiles(const std::vector<std::pair<std::string, fs::path>>& files) {
+    FamilyPrint p;
+    for (const auto& [name, file] : files)
+        p.members.push_back(printOne(name, file));
+    std::sort(p.members.begin(), p.members.end(),
+              [](const MemberPrint& a, const MemberPrint& b) { return a.name < b.name; });
+    return p;
+}
+
+FamilyPrint printFamily(const fs::path& db) {
+    std::vector<std::pair<std::string, fs::path>> files;
+    for (const auto& member : familyFiles(db))
+        files.emplace_back(member.filename().string(), member);
+    return printFiles(files);
+}
+
+std::string familyDifference(const FamilyPrint& before, const FamilyPrint& now) {
+    std::vector<std::string> what;
+    for (const auto& b : before.members) {
+        const auto it = std::find_if(now.members.begin(), now.members.end(),
+                                     [&](const MemberPrint& m) { return m.name == b.name; });
+        if (it == now.members.end())
+            what.push_back("its file " + b.name + " is gone");
+        else if (it->size != b.size)
+            what.push_back("its file " + b.name + " changed size");
+        else if (it->mtimeNs != b.mtimeNs)
+            what.push_back("its file " + b.name + " has a new modification time");
+        else if (it->hash != b.hash)
+            what.push_back("the content of its file " + b.name + " changed");
+    }
+    for (const auto& m : now.members)
+        if (std::none_of(before.members.begin(), before.members.end(),
+                         [&](const MemberPrint& b) { return b.name == m.name; }))
+            what.push_back("its file " + m.name + " is new");
+    std::string text;
+    for (const auto& w : what)
+        text += (text.empty() ? "" : ", ") + w;
+    return text;
+}
+
+} // namespace qm::paradox
