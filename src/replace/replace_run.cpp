@@ -32,23 +32,6 @@ bool tolerated(long c) {
            c == code::NoSuchTable || c == code::Unspecified || c == code::ObjectClosed;
 }
 
-// Every occurrence of find in value, left to right, without overlap. An empty find leaves the
-// value as it is (it "occurs" everywhere but replaces nothing).
-std::string replaceAll(const std::string& value, const std::string& find,
-                       const std::string& replace) {
-    if (find.empty())
-        return value;
-    std::string out;
-    std::size_t from = 0;
-    for (std::size_t at; (at = value.find(find, from)) != std::string::npos;
-         from = at + find.size()) {
-        out.append(value, from, at - from);
-        out += replace;
-    }
-    out.append(value, from, std::string::npos);
-    return out;
-}
-
 std::string doubleApostrophes(const std::string& s) {
     if (s.find('\'') == std::string::npos)
         return s;
@@ -190,6 +173,80 @@ void setBeforeWriteBackHook(std::function<void(const TableRow&, const std::strin
 }
 } // namespace testhooks
 
+std::vector<std::string> tableColumns(const TableRow& row) {
+    const auto table = paradox::Table::open(db::findTableFile(row.folder, row.name));
+    std::vector<std::string> names;
+    for (const auto& f : table.fields())
+        names.push_back(f.name);
+    return names;
+}
+
+std::vector<Matcher> runMatchers(const RunInputs& in) {
+    std::vector<Matcher> matchers;
+    if (in.selectedTab == 0) {
+        matchers.emplace_back(in.findText, in.replaceText, in.search);
+    } else if (in.selectedTab == 1) {
+        const std::size_t sets =
+            std::min<std::size_t>(std::min(in.setFind.size(), in.setReplace.size()), 32767);
+        matchers.reserve(sets);
+        for (std::size_t s = 0; s < sets; ++s) {
+            try {
+                matchers.emplace_back(in.setFind[s], in.setReplace[s], in.search);
+            } catch (const PatternError& e) {
+                throw PatternError("set " + std::to_string(s + 1) + ": " + e.what());
+            }
+        }
+    }
+    return matchers;
+}
+
+namespace {
+
+// The column names of the run's choice that no ticked table has, in words; empty when none.
+std::string unknownColumns(const RunInputs& in) {
+    std::vector<std::string> unknown;
+    for (const auto* names : {&in.columns.only, &in.columns.skip})
+        for (const auto& name : *names)
+            unknown.push_back(name);
+    if (unknown.empty())
+        return {};
+    bool anyRead = false;
+    for (const auto& r : in.rows) {
+        if (!r.ticked)
+            continue;
+        std::vector<std::string> columns;
+        try {
+            columns = tableColumns(r.table);
+        } catch (const std::exception&) {
+            continue; // the run says why it cannot work on the table
+        }
+        anyRead = true;
+        std::erase_if(unknown, [&](const std::string& name) {
+            return std::any_of(columns.begin(), columns.end(),
+                               [&](const std::string& c) { return sameColumnName(c, name); });
+        });
+    }
+    if (unknown.empty() || !anyRead)
+        return {};
+    std::string names;
+    for (const auto& n : unknown)
+        names += (names.empty() ? "" : ", ") + n;
+    return (unknown.size() == 1 ? "no ticked table has a column named "
+                                : "no ticked table has the columns ") +
+           names;
+}
+
+} // namespace
+
+std::string checkSearch(const RunInputs& in) {
+    try {
+        (void)runMatchers(in);
+    } catch (const PatternError& e) {
+        return e.what();
+    }
+    return unknownColumns(in);
+}
+
 bool RunResult::clean() const {
     if (end == End::Failed || end == End::Busy)
         return false;
@@ -249,6 +306,8 @@ std::string endOfRunReport(const RunResult& result) {
     }
     text += "\r\nEvery other ticked table was written back, or needed no change. The change log "
             "lists every hit.";
+    if (!result.search.empty())
+        text += "\r\nSearched with: " + result.search + ".";
     return text;
 }
 
@@ -263,6 +322,26 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         result.end = RunResult::End::NoneTicked;
         return result;
     }
+    // A search that cannot run is refused before any table is touched.
+    std::vector<Matcher> matchers;
+    std::string refusal;
+    try {
+        matchers = runMatchers(in);
+        refusal = unknownColumns(in);
+    } catch (const PatternError& e) {
+        refusal = e.what();
+    }
+    if (!refusal.empty()) {
+        ui.messageBox("The run cannot start: " + refusal + ".", Buttons::Ok, Icon::Exclamation, "");
+        result.end = RunResult::End::Failed;
+        result.failure = refusal;
+        return result;
+    }
+    result.search = in.search.describe();
+    if (!in.columns.all())
+        result.search += (result.search.empty() ? "" : "; ") + in.columns.describe();
+    // The options close each change-log line, so the line says how its pair was applied.
+    const std::string logNote = in.search.plain() ? "" : " (" + in.search.describe() + ")";
     const fs::path log = options.changeLog.empty() ? changeLogPath() : options.changeLog;
     const auto refuse = [&](RunResult::End end, const std::string& why) {
         ui.messageBox(why, Buttons::Ok, Icon::Exclamation, "");
@@ -437,6 +516,23 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 options.progress(T, done, last + 1);
             };
             report(0, true);
+            static const ColumnChoice kEveryColumn;
+            const ColumnChoice& own = i < in.rowColumns.size() ? in.rowColumns[i] : kEveryColumn;
+            const bool everyColumn = in.columns.all() && own.all();
+            std::vector<signed char> columnSearched; // by field index: -1 not yet known
+            const auto searched = [&](int k) {
+                if (everyColumn)
+                    return true;
+                const auto at = static_cast<std::size_t>(k);
+                if (at >= columnSearched.size())
+                    columnSearched.resize(at + 1, -1);
+                if (columnSearched[at] < 0) {
+                    std::string name;
+                    trap.step(118, [&] { name = snapshot.fieldName(k); });
+                    columnSearched[at] = in.columns.includes(name) && own.includes(name);
+                }
+                return columnSearched[at] == 1;
+            };
             // The UPDATEs of one table share one transaction, so a hit does not each wait for the
             // disk. The snapshot reads through a connection of its own and does not see them.
             bool inTransaction = false;
@@ -451,28 +547,41 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             try {
                 if (!trap.test(110, [&] { return snapshot.eof(); })) {
                     std::string v; // reused: a million rows would otherwise each allocate
+                    std::string N;
                     for (long j = 0; j <= last; ++j) {
                         if ((j & 255) == 0)
                             report(j, false);
                         int fields = 0;
                         trap.step(112, [&] { fields = snapshot.fieldCount(); });
                         for (int k = 0; k < fields; ++k) {
+                            if (!searched(k))
+                                continue;
                             v.clear();
                             trap.step(114, [&] { snapshot.text(k, v); });
                             if (v.empty())
                                 continue;
                             std::string C;
-                            const auto edit = [&](const std::string& F, const std::string& R) {
-                                if (!trap.test(116, [&] { return v.find(F) != std::string::npos; }))
+                            const auto edit = [&](const Matcher& m) {
+                                auto found = Matcher::Result::Miss;
+                                trap.test(116, [&] {
+                                    found = m.apply(v, N);
+                                    return found != Matcher::Result::Miss;
+                                });
+                                if (found == Matcher::Result::Miss)
                                     return;
                                 if (C.empty())
                                     trap.step(118, [&] { C = snapshot.fieldName(k); });
+                                if (found == Matcher::Result::Abandoned) {
+                                    addLeft(outcome, C, m.abandonReason(), 1);
+                                    return;
+                                }
+                                const std::string& F = m.find();
+                                const std::string& R = m.replace();
                                 if (!options.dryRun)
                                     trap.step(118, [&] {
-                                        WriteChangeLog(log, changeLogLine(F, R, T, C));
+                                        WriteChangeLog(log, changeLogLine(F, R, T, C) + logNote);
                                     });
                                 ++outcome.hits;
-                                const std::string N = replaceAll(v, F, R);
                                 const std::string sql = "update `" + T + "` set `" + C + "` = '" +
                                                         doubleApostrophes(N) + "' where `" + C +
                                                         "` = '" + doubleApostrophes(v) + "'";
@@ -496,15 +605,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                                     });
                                 }
                             };
-                            if (in.selectedTab == 0) {
-                                edit(in.findText, in.replaceText);
-                            } else if (in.selectedTab == 1) {
-                                const auto sets = static_cast<std::int16_t>(std::min<std::size_t>(
-                                    std::min(in.setFind.size(), in.setReplace.size()), 32767));
-                                for (std::int16_t s = 0; s < sets; ++s)
-                                    edit(in.setFind[static_cast<std::size_t>(s)],
-                                         in.setReplace[static_cast<std::size_t>(s)]);
-                            }
+                            for (const auto& m : matchers)
+                                edit(m);
                         }
                         trap.step(122, [&] { snapshot.moveNext(); });
                     }

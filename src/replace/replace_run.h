@@ -13,6 +13,8 @@
 
 #include "app/user_interface.h"
 #include "db/catalogue.h"
+#include "replace/matcher.h"
+#include "replace/search_options.h"
 
 #include <filesystem>
 #include <functional>
@@ -33,6 +35,11 @@ struct RunInputs {
     std::string replaceText;             // Text2 (tab 0)
     std::vector<std::string> setFind;    // Combo1 entries (tab 1)
     std::vector<std::string> setReplace; // Combo2 entries, same length
+    SearchOptions search;                // how every find text meets a value, on either tab
+    ColumnChoice columns;                // columns searched in every ticked table, by name
+    // A table's own choice besides (the window's column list), by row index; a row past the
+    // end searches every column that `columns` leaves.
+    std::vector<ColumnChoice> rowColumns;
 };
 
 struct RunOptions {
@@ -89,10 +96,23 @@ struct RunResult {
     std::vector<TableOutcome> tables; // in the order they were processed
     std::string failure;              // End::Failed, End::NotStarted: the description
     int failureLine = 0;              // End::Failed: the step
+    std::string search;               // the search options and columns in words; empty: none
 
     // True when no ticked table kept a hit value or its old files against the run's wish.
     bool clean() const;
 };
+
+// Why the run cannot start as asked, said before anything runs: a find text that is not a valid
+// regular expression, a replacement naming a group its pattern lacks, a column name of
+// inputs.columns that no ticked table has. Empty when it can start.
+std::string checkSearch(const RunInputs& inputs);
+
+// The find/replace pairs of the selected tab as the run applies them: one for tab 0, one per set
+// for tab 1. Throws PatternError.
+std::vector<Matcher> runMatchers(const RunInputs& inputs);
+
+// The column names of a listed table as the run sees them. Throws when it cannot be read.
+std::vector<std::string> tableColumns(const TableRow& row);
 
 // The run. Synchronous; shows its own boxes (see above) and leaves the pointer at its default.
 RunResult runReplace(UserInterface& ui, const RunInputs& inputs, const RunOptions& options = {});
