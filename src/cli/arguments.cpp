@@ -9,10 +9,19 @@ namespace {
 const std::map<std::string, bool>& options() {
     // name -> takes a value
     static const std::map<std::string, bool> known = {
-        {"--table", true},    {"--all", false},
-        {"--find", true},     {"--replace", true},
-        {"--sets", true},     {"--separator", true},
-        {"--dry-run", false}, {"--ignore-stale-locks", false},
+        {"--table", true},
+        {"--all", false},
+        {"--find", true},
+        {"--replace", true},
+        {"--sets", true},
+        {"--separator", true},
+        {"--dry-run", false},
+        {"--ignore-case", false},
+        {"--whole-word", false},
+        {"--regex", false},
+        {"--columns", true},
+        {"--skip-columns", true},
+        {"--ignore-stale-locks", false},
     };
     return known;
 }
@@ -22,6 +31,28 @@ void setOnce(std::optional<std::string>& slot, const std::string& option,
     if (slot)
         throw UsageError(option + " is given more than once");
     slot = value;
+}
+
+// Column names split at commas, blanks around each name dropped; an empty name is refused.
+void addColumns(std::vector<std::string>& names, const std::string& option,
+                const std::string& value) {
+    std::size_t from = 0;
+    for (;;) {
+        const auto comma = value.find(',', from);
+        std::string name = value.substr(from, comma == std::string::npos ? comma : comma - from);
+        const auto first = name.find_first_not_of(" \t");
+        const auto last = name.find_last_not_of(" \t");
+        name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
+        if (name.empty())
+            throw UsageError(option +
+                             " needs column names separated by commas, without an "
+                             "empty one ('" +
+                             value + "')");
+        names.push_back(name);
+        if (comma == std::string::npos)
+            return;
+        from = comma + 1;
+    }
 }
 
 } // namespace
@@ -100,6 +131,16 @@ Arguments parseArguments(const std::vector<std::string>& args) {
             a.ignoreStaleLocks = true;
         else if (name == "--dry-run")
             a.dryRun = true;
+        else if (name == "--ignore-case")
+            a.search.matchCase = false;
+        else if (name == "--whole-word")
+            a.search.wholeWord = true;
+        else if (name == "--regex")
+            a.search.regex = true;
+        else if (name == "--columns")
+            addColumns(a.columns.only, name, *value);
+        else if (name == "--skip-columns")
+            addColumns(a.columns.skip, name, *value);
     }
 
     if (positional.empty())
@@ -138,7 +179,8 @@ std::string helpText() {
     return R"(Usage:
   quillmend replace FOLDER (--table NAME ... | --all)
                     (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
-                    [--dry-run] [--ignore-stale-locks]
+                    [--ignore-case] [--whole-word] [--regex]
+                    [--columns A,B] [--skip-columns C] [--dry-run] [--ignore-stale-locks]
   quillmend list FOLDER
   quillmend --help
   quillmend --version
@@ -156,12 +198,27 @@ Options:
                    case does not matter). A name found in more than one folder is given
                    with its folder relative to FOLDER: sub/NAME. Repeat for more tables.
   --all            every table list prints
-  --find TEXT      the text to find (exact, case-sensitive; not empty)
+  --find TEXT      the text to find (exact and case-sensitive unless the options
+                   below say otherwise; not empty)
   --replace TEXT   what replaces every occurrence (may be empty)
   --sets FILE      find and replace sets, one a line: find text, separator, replace
                    text; lines without the separator are skipped. A value is tested
                    against each set in turn and changed by the first one that hits.
   --separator SEP  the separator of the sets file (default ::)
+  --ignore-case    letters match whatever their case (Unicode case folding: grey and
+                   Grey, über and ÜBER, дом and ДОМ)
+  --whole-word     a hit may not begin or end inside a word; word characters are
+                   letters, digits and the underscore ("Ltd" hits in "Acme Ltd."
+                   but not in "Ltda")
+  --regex          the find texts are regular expressions (PCRE2 syntax); $1 or \1
+                   in the replace text inserts group 1, $0 the whole hit, $$ a dollar.
+                   A hit is never empty text. A value on which the expression needs
+                   too much work is left as it is and reported as refused
+  --columns A,B    search only these columns (names as in the table, case does not
+                   matter; repeat or separate with commas)
+  --skip-columns C never search these columns
+                   A name that no chosen table has is an error. The options apply to
+                   --find and to every set of --sets alike.
   --dry-run        does everything but the write-back (the tables are worked on in
                    scratch copies) and reports what would change; writes no change log
   --ignore-stale-locks
@@ -188,10 +245,10 @@ Exit status:
   0  every table was processed and written back, or needed no change
   1  a value was refused or a table was not written back (the summary says why), the run
      stopped on an error, or standard output could not be written
-  2  bad arguments, an unreadable folder or sets file, no table to work on, a working
-     database or backup folder that cannot be used, a change log that is a link or not
-     the user's own file, or stale lock files without --ignore-stale-locks; nothing was
-     changed
+  2  bad arguments, an unreadable folder or sets file, no table to work on, an invalid
+     regular expression, a column name that no chosen table has, a working database or
+     backup folder that cannot be used, a change log that is a link or not the user's own
+     file, or stale lock files without --ignore-stale-locks; nothing was changed
   3  another run is in progress; nothing was changed
 )";
 }

@@ -2,6 +2,8 @@
 
 // The command line of quillmend, read into one plain record before anything touches a folder.
 
+#include "replace/search_options.h"
+
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,6 +30,8 @@ struct Arguments {
     bool separatorGiven = false;
     bool dryRun = false;
     bool ignoreStaleLocks = false; // --ignore-stale-locks
+    SearchOptions search;          // --ignore-case, --whole-word, --regex
+    ColumnChoice columns;          // --columns, --skip-columns (names split at commas)
 };
 
 // args without the program name. Throws UsageError.

@@ -187,6 +187,17 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
         in.replaceText = *args.replace;
     }
 
+    in.search = args.search;
+    in.columns = args.columns;
+    // An expression or a column name that cannot be used is refused before anything runs.
+    {
+        RunInputs asked = in;
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            asked.rows.push_back({rows[i], ticked[i]});
+        if (const std::string why = checkSearch(asked); !why.empty())
+            return usage(why);
+    }
+
     // Tables that must not be written are left out of the run and reported with it.
     std::vector<TableOutcome> outcomes;
     bool anyTicked = false;

@@ -47,6 +47,8 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
     }
     if (result.end == RunResult::End::Failed)
         text += "The run stopped on an error: " + result.failure + "\n";
+    if (!result.search.empty())
+        text += "Searched with: " + result.search + ".\n";
     text += (dryRun ? "Dry run, nothing was written: " : "") +
             count(static_cast<long long>(tables.size()), "table", "tables") + ", " +
             std::to_string(written) + (dryRun ? " to write back, " : " written back, ") +
