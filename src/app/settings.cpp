@@ -31,8 +31,10 @@ class Store {
 std::string defaultFor(const std::string& key) {
     if (key == key::LoadSeparator)
         return "::";
-    if (key == key::TabControl1)
+    if (key == key::TabControl1 || key == key::WholeWord || key == key::RegularExpression)
         return "0";
+    if (key == key::MatchCase)
+        return "1";
     return {};
 }
 

@@ -17,10 +17,15 @@ inline constexpr const char* TabControl1 = "TabControl1";     // main window pag
 inline constexpr const char* FindText = "Text1";              // main window find text
 inline constexpr const char* ReplaceText = "Text2";           // main window replace text
 inline constexpr const char* LoadSeparator = "Form2.Text2";   // Load Sets separator
+// The main window's search options, "1" or "0".
+inline constexpr const char* MatchCase = "MatchCase";
+inline constexpr const char* WholeWord = "WholeWord";
+inline constexpr const char* RegularExpression = "RegularExpression";
 } // namespace key
 
 // The default the store answers for a key that is absent: "::" for the separator, "0" for
-// the page index and the empty text for the others.
+// the page index, whole words and regular expression, "1" for match case, and the empty text
+// for the others.
 std::string defaultFor(const std::string& key);
 
 // Reads the key; an absent key (or an unreadable store) gives the default.

@@ -8,6 +8,7 @@
 #include "sets/set_files.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
+#include "ui/search_options_panel.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
@@ -91,7 +92,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     }
     ui_ = ui;
     setObjectName("Form2");
-    resize(470, 560);
+    resize(470, 680);
 
     PushButton5 = button(this, "PushButton5", "< Back");
     ListView1 = new QTreeWidget(this);
@@ -143,6 +144,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     TabControl1->addTab(page1, "Multiple find and replace sets");
 
     PushButton1 = button(this, "PushButton1", "Start Replacing");
+    SearchOptions1 = new SearchOptionsPanel(this);
 
     // Only the table list grows with the window; the criteria keep their natural height. On a
     // screen too small for everything (a large scale factor) the middle scrolls, and "< Back"
@@ -154,8 +156,10 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     grid->addWidget(PushButton8, 1, 0);
     grid->addWidget(PushButton9, 1, 1);
     grid->addWidget(TabControl1, 2, 0, 1, 2);
+    grid->addWidget(SearchOptions1, 3, 0, 1, 2);
     grid->setRowStretch(0, 1);
     TabControl1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    SearchOptions1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     ListView1->setMinimumHeight(ListView1->fontMetrics().height() * 4);
     scroll_ = new QScrollArea(this);
     scroll_->setObjectName("Form2Middle");
@@ -199,6 +203,14 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     });
     connect(Text2, &QLineEdit::textChanged, this, [](const QString& t) {
         settings::SaveSetting(settings::key::ReplaceText, t.toStdString());
+    });
+    // The column list follows the table selected in the list.
+    connect(ListView1, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        const int i = item ? ListView1->indexOfTopLevelItem(item) : -1;
+        const auto rows = tableRows();
+        SearchOptions1->showColumnsOf(i >= 0 && i < static_cast<int>(rows.size())
+                                          ? &rows[static_cast<std::size_t>(i)].first
+                                          : nullptr);
     });
     // Either list's choice moves the other one to the same set.
     connect(Combo1, &QComboBox::currentIndexChanged, this, [this](int i) {
@@ -250,6 +262,7 @@ void Form2::Form_Load() {
         Text2->setText(
             QString::fromStdString(settings::GetSetting(settings::key::ReplaceText, "")));
     });
+    trap.step(122, [&] { SearchOptions1->load(); });
 }
 
 void Form2::fillTableList() {
@@ -396,6 +409,11 @@ void Form2::PushButton1_Click() {
     inputs.replaceText = Text2->text().toStdString();
     inputs.setFind = sets_.findList();
     inputs.setReplace = sets_.replaceList();
+    inputs.search = SearchOptions1->options();
+    std::vector<TableRow> listed;
+    for (const auto& r : inputs.rows)
+        listed.push_back(r.table);
+    inputs.rowColumns = SearchOptions1->columnChoices(listed);
     // The import lets window events run; nothing in this window may start a second run or
     // change the criteria while the first one goes on.
     setEnabled(false);

@@ -19,6 +19,7 @@
 namespace qm::ui {
 
 class Form1;
+class SearchOptionsPanel;
 
 // The main window: the table list, the criteria on two tabs and the replace run.
 class Form2 : public QWidget {
@@ -76,6 +77,7 @@ class Form2 : public QWidget {
     QPushButton* PushButton7;
     QPushButton* PushButton11;
     QPushButton* PushButton1;
+    SearchOptionsPanel* SearchOptions1; // match case, whole words, expression, columns
 
   protected:
     void closeEvent(QCloseEvent* event) override;

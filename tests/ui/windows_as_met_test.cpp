@@ -265,11 +265,12 @@ TEST_F(MetTest, ExtraHeightGoesToTheTableList) {
     Form2* f = openMainWindow(db);
     ASSERT_NE(f, nullptr);
     f->TabControl1->setCurrentIndex(0);
-    f->resize(470, 500);
+    // Tall enough for the criteria and the search options without scrolling.
+    f->resize(470, 640);
     QApplication::processEvents();
     int listBefore = f->ListView1->height();
     int tabsBefore = f->TabControl1->height();
-    f->resize(470, 800);
+    f->resize(470, 940);
     QApplication::processEvents();
     EXPECT_EQ(f->ListView1->height(), listBefore + 300);
     EXPECT_EQ(f->TabControl1->height(), tabsBefore);
