@@ -643,7 +643,7 @@ TEST_F(CliTest, AFolderLinkShowsTheRealFolder) {
         EXPECT_NE(set.err.find("set 2: the find text \"[a-\""), std::string::npos) << set.err;
         EXPECT_EQ(tree(db), before);
         EXPECT_FALSE(fs::exists(changeLog));
-        EXPECT_FALSE(fs::exists(backups));
+        EXPECT_TRUE(noBackups());
         EXPECT_NE(run({"--help"}).out.find("--whole-word"), std::string::npos);
     }
 
