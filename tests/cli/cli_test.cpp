@@ -609,140 +609,137 @@ TEST_F(CliTest, AFolderLinkShowsTheRealFolder) {
                            "grey", "--replace", "gray"});
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     EXPECT_NE(o.out.find("CUSTOMER (" + real + "): 2 hits"), std::string::npos) << o.out;
-    TEST_F(CliTest, SearchOptionsThatCannotBeUsedGiveStatusTwoBeforeAnythingRuns) {
-        const fs::path db = samples();
-        const auto before = tree(db);
-        const std::string f = db.string();
-        const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-            {{"replace", f, "--all", "--regex", "--find", "(grey", "--replace", "x"},
-             "the find text \"(grey\" is not a valid regular expression: missing closing "
-             "parenthesis"},
-            {{"replace", f, "--all", "--regex", "--find", "(grey)", "--replace", "$2"},
-             "uses group 2, but the pattern has 1 group"},
-            {{"replace", f, "--table", "ORDERS", "--find", "grey", "--replace", "x", "--columns",
-              "Remarks,Notes"},
-             "no ticked table has a column named Notes"},
-            {{"replace", f, "--all", "--find", "grey", "--replace", "x", "--skip-columns", "Nmae"},
-             "no ticked table has a column named Nmae"},
-            {{"replace", f, "--all", "--find", "grey", "--replace", "x", "--columns", "Name,,City"},
-             "--columns needs column names separated by commas"},
-            {{"list", f, "--regex"}, "--regex belongs to the replace command"},
-            {{"replace", f, "--all", "--regex", "--find", "", "--replace", "x"}, "not empty"},
-        };
-        for (const auto& [args, message] : cases) {
-            const Outcome o = run(args);
-            EXPECT_EQ(o.status, 2) << message;
-            EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
-            EXPECT_TRUE(o.out.empty()) << o.out;
-        }
-        // A set of a sets file is named by its number.
-        const fs::path sets = temp.path() / "sets.txt";
-        writeFile(sets, "grey::gray\r\n[a-::x\r\n");
-        const Outcome set = run({"replace", f, "--all", "--regex", "--sets", sets.string()});
-        EXPECT_EQ(set.status, 2);
-        EXPECT_NE(set.err.find("set 2: the find text \"[a-\""), std::string::npos) << set.err;
-        EXPECT_EQ(tree(db), before);
-        EXPECT_FALSE(fs::exists(changeLog));
-        EXPECT_TRUE(noBackups());
-        EXPECT_NE(run({"--help"}).out.find("--whole-word"), std::string::npos);
-    }
+}
 
-    TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
-        const fs::path db = samples();
-        std::map<std::string, std::string> dumps;
-        for (const char* t : {"CUSTOMER.DB", "Products.db", "ORDERS.DB"})
-            dumps[t] = pxdump(db / t);
-        ASSERT_NE(dumps["ORDERS.DB"].find("Grey folders"), std::string::npos)
-            << "pxdump did not run";
-        const auto before = tree(db);
-        const std::vector<std::string> args = {"replace",
-                                               db.string(),
-                                               "--all",
-                                               "--find",
-                                               "GREY",
-                                               "--replace",
-                                               "gray",
-                                               "--ignore-case",
-                                               "--whole-word",
-                                               "--columns",
-                                               "remarks, DESCRIPTION"};
-
-        std::vector<std::string> dry = args;
-        dry.push_back("--dry-run");
-        const Outcome d = run(dry);
-        EXPECT_EQ(d.status, 0) << d.err << d.out;
-        EXPECT_NE(d.out.find("CUSTOMER (" + db.string() + "): 0 hits"), std::string::npos) << d.out;
-        EXPECT_NE(d.out.find("ORDERS (" + db.string() + "): 2 hits, 2 values would change"),
-                  std::string::npos)
-            << d.out;
-        EXPECT_NE(
-            d.out.find("Searched with: ignore case, whole words; columns remarks, DESCRIPTION.\n"),
-            std::string::npos)
-            << d.out;
-        EXPECT_EQ(tree(db), before);
-        EXPECT_FALSE(fs::exists(changeLog));
-
+TEST_F(CliTest, SearchOptionsThatCannotBeUsedGiveStatusTwoBeforeAnythingRuns) {
+    const fs::path db = samples();
+    const auto before = tree(db);
+    const std::string f = db.string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"replace", f, "--all", "--regex", "--find", "(grey", "--replace", "x"},
+         "the find text \"(grey\" is not a valid regular expression: missing closing "
+         "parenthesis"},
+        {{"replace", f, "--all", "--regex", "--find", "(grey)", "--replace", "$2"},
+         "uses group 2, but the pattern has 1 group"},
+        {{"replace", f, "--table", "ORDERS", "--find", "grey", "--replace", "x", "--columns",
+          "Remarks,Notes"},
+         "no ticked table has a column named Notes"},
+        {{"replace", f, "--all", "--find", "grey", "--replace", "x", "--skip-columns", "Nmae"},
+         "no ticked table has a column named Nmae"},
+        {{"replace", f, "--all", "--find", "grey", "--replace", "x", "--columns", "Name,,City"},
+         "--columns needs column names separated by commas"},
+        {{"list", f, "--regex"}, "--regex belongs to the replace command"},
+        {{"replace", f, "--all", "--regex", "--find", "", "--replace", "x"}, "not empty"},
+    };
+    for (const auto& [args, message] : cases) {
         const Outcome o = run(args);
-        EXPECT_EQ(o.status, 0) << o.err << o.out;
-        EXPECT_NE(o.out.find("PRODUCTS (" + db.string() + "): 2 hits, 2 values changed"),
-                  std::string::npos)
-            << o.out;
-        // Names, notes and details keep their grey; remarks and descriptions lose every case of it.
-        EXPECT_EQ(pxdump(db / "CUSTOMER.DB"), dumps["CUSTOMER.DB"]);
-        std::string orders = replaced(dumps["ORDERS.DB"], "Grey folders", "gray folders");
-        EXPECT_EQ(pxdump(db / "ORDERS.DB"), replaced(orders, "grey folders", "gray folders"));
-        std::string products = replaced(dumps["Products.db"], "Folder, grey", "Folder, gray");
-        EXPECT_EQ(pxdump(db / "Products.db"),
-                  replaced(products, "Notebook, grey", "Notebook, gray"));
-        const std::string log = readFile(changeLog);
-        EXPECT_EQ(occurrences(log, "] - GREY was replace to gray at table ("), 4u) << log;
-        EXPECT_EQ(occurrences(log, ") (ignore case, whole words)\r\n"), 4u) << log;
-
-        // Without options the log lines and the summary are as they always were.
-        const Outcome plain =
-            run({"replace", db.string(), "--all", "--find", "grey", "--replace", "grey!"});
-        EXPECT_EQ(plain.status, 0) << plain.err << plain.out;
-        EXPECT_EQ(plain.out.find("Searched with"), std::string::npos) << plain.out;
-        const std::string plainLog = readFile(changeLog).substr(log.size());
-        EXPECT_EQ(occurrences(plainLog, "] - grey was replace to grey! at table ("), 3u)
-            << plainLog;
-        EXPECT_EQ(occurrences(plainLog, "(Notes)\r\n") + occurrences(plainLog, "(Details)\r\n") +
-                      occurrences(plainLog, "(Name)\r\n"),
-                  3u)
-            << plainLog;
+        EXPECT_EQ(o.status, 2) << message;
+        EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
+        EXPECT_TRUE(o.out.empty()) << o.out;
     }
+    // A set of a sets file is named by its number.
+    const fs::path sets = temp.path() / "sets.txt";
+    writeFile(sets, "grey::gray\r\n[a-::x\r\n");
+    const Outcome set = run({"replace", f, "--all", "--regex", "--sets", sets.string()});
+    EXPECT_EQ(set.status, 2);
+    EXPECT_NE(set.err.find("set 2: the find text \"[a-\""), std::string::npos) << set.err;
+    EXPECT_EQ(tree(db), before);
+    EXPECT_FALSE(fs::exists(changeLog));
+    EXPECT_TRUE(noBackups());
+    EXPECT_NE(run({"--help"}).out.find("--whole-word"), std::string::npos);
+}
 
-    TEST_F(CliTest, RegularExpressionsRewriteWithGroupsAndARunawayValueIsRefused) {
-        const fs::path db = samples();
-        const std::string orders = pxdump(db / "ORDERS.DB");
-        const Outcome o =
-            run({"replace", db.string(), "--all", "--regex", "--find", R"((\w+) folders)",
-                 "--replace", "folders ($1)", "--skip-columns", "notes"});
-        EXPECT_EQ(o.status, 0) << o.err << o.out;
-        EXPECT_NE(o.out.find("ORDERS (" + db.string() + "): 2 hits"), std::string::npos) << o.out;
-        EXPECT_NE(o.out.find("CUSTOMER (" + db.string() + "): 0 hits"), std::string::npos) << o.out;
-        EXPECT_EQ(pxdump(db / "ORDERS.DB"),
-                  replaced(replaced(orders, "Grey folders", "folders (Grey)"), "grey folders",
-                           "folders (grey)"));
+TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
+    const fs::path db = samples();
+    std::map<std::string, std::string> dumps;
+    for (const char* t : {"CUSTOMER.DB", "Products.db", "ORDERS.DB"})
+        dumps[t] = pxdump(db / t);
+    ASSERT_NE(dumps["ORDERS.DB"].find("Grey folders"), std::string::npos) << "pxdump did not run";
+    const auto before = tree(db);
+    const std::vector<std::string> args = {"replace",
+                                           db.string(),
+                                           "--all",
+                                           "--find",
+                                           "GREY",
+                                           "--replace",
+                                           "gray",
+                                           "--ignore-case",
+                                           "--whole-word",
+                                           "--columns",
+                                           "remarks, DESCRIPTION"};
 
-        // A memo that makes a backtracking pattern run away: the value is refused, the run ends.
-        const std::string longTail = std::string(20000, 'a') + "!";
-        ASSERT_EQ(run({"replace", db.string(), "--table", "Products", "--find", "separately.",
-                       "--replace", longTail})
-                      .status,
-                  0);
-        const std::string products = readFile(db / "Products.db");
-        const auto start = std::chrono::steady_clock::now();
-        const Outcome r = run({"replace", db.string(), "--table", "Products", "--regex", "--find",
-                               "(a+)+$", "--replace", "x", "--columns", "Details"});
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-        EXPECT_EQ(r.status, 1) << r.err << r.out;
-        EXPECT_NE(r.out.find("  refused: 1 value in column Details: searching the value took the "
-                             "regular expression too much work"),
-                  std::string::npos)
-            << r.out;
-        EXPECT_TRUE(readFile(db / "Products.db") == products);
-    }
+    std::vector<std::string> dry = args;
+    dry.push_back("--dry-run");
+    const Outcome d = run(dry);
+    EXPECT_EQ(d.status, 0) << d.err << d.out;
+    EXPECT_NE(d.out.find("CUSTOMER (" + db.string() + "): 0 hits"), std::string::npos) << d.out;
+    EXPECT_NE(d.out.find("ORDERS (" + db.string() + "): 2 hits, 2 values would change"),
+              std::string::npos)
+        << d.out;
+    EXPECT_NE(
+        d.out.find("Searched with: ignore case, whole words; columns remarks, DESCRIPTION.\n"),
+        std::string::npos)
+        << d.out;
+    EXPECT_EQ(tree(db), before);
+    EXPECT_FALSE(fs::exists(changeLog));
+
+    const Outcome o = run(args);
+    EXPECT_EQ(o.status, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("PRODUCTS (" + db.string() + "): 2 hits, 2 values changed"),
+              std::string::npos)
+        << o.out;
+    // Names, notes and details keep their grey; remarks and descriptions lose every case of it.
+    EXPECT_EQ(pxdump(db / "CUSTOMER.DB"), dumps["CUSTOMER.DB"]);
+    std::string orders = replaced(dumps["ORDERS.DB"], "Grey folders", "gray folders");
+    EXPECT_EQ(pxdump(db / "ORDERS.DB"), replaced(orders, "grey folders", "gray folders"));
+    std::string products = replaced(dumps["Products.db"], "Folder, grey", "Folder, gray");
+    EXPECT_EQ(pxdump(db / "Products.db"), replaced(products, "Notebook, grey", "Notebook, gray"));
+    const std::string log = readFile(changeLog);
+    EXPECT_EQ(occurrences(log, "] - GREY was replace to gray at table ("), 4u) << log;
+    EXPECT_EQ(occurrences(log, ") (ignore case, whole words)\r\n"), 4u) << log;
+
+    // Without options the log lines and the summary are as they always were.
+    const Outcome plain =
+        run({"replace", db.string(), "--all", "--find", "grey", "--replace", "grey!"});
+    EXPECT_EQ(plain.status, 0) << plain.err << plain.out;
+    EXPECT_EQ(plain.out.find("Searched with"), std::string::npos) << plain.out;
+    const std::string plainLog = readFile(changeLog).substr(log.size());
+    EXPECT_EQ(occurrences(plainLog, "] - grey was replace to grey! at table ("), 3u) << plainLog;
+    EXPECT_EQ(occurrences(plainLog, "(Notes)\r\n") + occurrences(plainLog, "(Details)\r\n") +
+                  occurrences(plainLog, "(Name)\r\n"),
+              3u)
+        << plainLog;
+}
+
+TEST_F(CliTest, RegularExpressionsRewriteWithGroupsAndARunawayValueIsRefused) {
+    const fs::path db = samples();
+    const std::string orders = pxdump(db / "ORDERS.DB");
+    const Outcome o = run({"replace", db.string(), "--all", "--regex", "--find", R"((\w+) folders)",
+                           "--replace", "folders ($1)", "--skip-columns", "notes"});
+    EXPECT_EQ(o.status, 0) << o.err << o.out;
+    EXPECT_NE(o.out.find("ORDERS (" + db.string() + "): 2 hits"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("CUSTOMER (" + db.string() + "): 0 hits"), std::string::npos) << o.out;
+    EXPECT_EQ(pxdump(db / "ORDERS.DB"), replaced(replaced(orders, "Grey folders", "folders (Grey)"),
+                                                 "grey folders", "folders (grey)"));
+
+    // A memo that makes a backtracking pattern run away: the value is refused, the run ends.
+    const std::string longTail = std::string(20000, 'a') + "!";
+    ASSERT_EQ(run({"replace", db.string(), "--table", "Products", "--find", "separately.",
+                   "--replace", longTail})
+                  .status,
+              0);
+    const std::string products = readFile(db / "Products.db");
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome r = run({"replace", db.string(), "--table", "Products", "--regex", "--find",
+                           "(a+)+$", "--replace", "x", "--columns", "Details"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(r.status, 1) << r.err << r.out;
+    EXPECT_NE(r.out.find("  refused: 1 value in column Details: searching the value took the "
+                         "regular expression too much work"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(readFile(db / "Products.db") == products);
+}
 
 } // namespace
 } // namespace qm::test
