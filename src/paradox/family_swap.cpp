@@ -1,5 +1,6 @@
 #include "paradox/family_swap.h"
 
+#include "paradox/file_access.h"
 #include "paradox/share_locks.h"
 
 #include <algorithm>
@@ -75,11 +76,24 @@ void copyFileDurably(const fs::path& from, const fs::path& to) {
     int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         fail("Cannot open", from);
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    struct stat fromStatus {};
+    if (::fstat(in, &fromStatus) != 0) {
+        int e = errno;
+        ::close(in);
+        fail("Cannot read the status of", from, e);
+    }
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) {
         int e = errno;
         ::close(in);
         fail("Cannot create", to, e);
+    }
+    // The copy in the backup folder keeps the old file's mode, as a rename would.
+    if (::fchmod(out, fromStatus.st_mode & 07777) != 0) {
+        int e = errno;
+        ::close(in);
+        ::close(out);
+        fail("Cannot set the permissions of", to, e);
     }
     std::vector<char> buf(1 << 20);
     for (;;) {
@@ -278,12 +292,7 @@ void rollForward(const Journal& j) {
         if (e.aside.empty() || !present(j.folder / e.aside))
             continue;
         if (!any) {
-            std::error_code ec;
-            fs::create_directories(j.backupDir, ec);
-            if (ec)
-                throw FileError("Cannot create the backup folder \"" + j.backupDir.string() +
-                                    "\": " + ec.message(),
-                                ec.value());
+            makePrivateFolder(j.backupDir);
             std::ofstream(j.backupDir / "ORIGIN.txt") << j.folder.string() << "\n";
             any = true;
         }
@@ -297,6 +306,16 @@ void rollForward(const Journal& j) {
     for (const auto& e : j.entries)
         if (!e.temp.empty() && present(j.folder / e.temp))
             removeFile(j.folder / e.temp);
+}
+
+// A new file takes the owner, group and mode of the member it replaces, or of the table's .db for
+// a member the table did not have; a new table keeps what the folder gives it.
+void takeOverAccess(const Journal& j, const Entry& e) {
+    struct stat old {};
+    if (::stat((j.folder / e.finalName).c_str(), &old) != 0 &&
+        ::stat((j.folder / j.table).c_str(), &old) != 0)
+        return;
+    keepOwnerAndMode(j.folder / e.temp, old);
 }
 
 std::string stamp() {
@@ -548,12 +567,9 @@ FamilySwap::FamilySwap(const fs::path& db, const fs::path& backupRoot)
         throw FileError("The backup folder \"" + root.string() +
                             "\" lies inside the table's folder; choose one outside it.",
                         EINVAL);
-    std::error_code ec;
-    fs::create_directories(root / "pending", ec);
-    if (ec)
-        throw FileError("Cannot create the backup folder \"" + root.string() +
-                            "\": " + ec.message(),
-                        ec.value());
+    // Old files and journals name and hold other people's data: the user's eyes only.
+    makePrivateFolder(root);
+    makePrivateFolder(root / "pending");
     m.id = stamp();
     m.j.state = "writing";
     m.j.folder = folder;
@@ -625,6 +641,7 @@ fs::path FamilySwap::commit() {
             const fs::path temp = j.folder / e.temp;
             if (!present(temp))
                 throw FileError("The new file \"" + temp.string() + "\" was not written.", ENOENT);
+            takeOverAccess(j, e);
             fsyncPath(temp, false);
         }
         step();
