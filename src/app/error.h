@@ -14,6 +14,10 @@ inline constexpr long TypeMismatch = static_cast<long>(0x80040E07);
 inline constexpr long NoSuchTable = static_cast<long>(0x80040E37);
 inline constexpr long Unspecified = static_cast<long>(0x80004005);
 inline constexpr long ObjectClosed = 3704;
+// The working database itself failed (disk full, I/O error, a file it cannot open or write, a
+// commit that did not happen): the storage's "write fault". No refusal of a value looks like it,
+// so no caller tolerates it as one.
+inline constexpr long Storage = static_cast<long>(0x8003001D);
 inline constexpr long FileNotFound = 53;
 inline constexpr long PermissionDenied = 70;
 inline constexpr long PathFileAccess = 75;

@@ -50,6 +50,13 @@ class Trap {
 
     // Installed by the replace run to tolerate some codes silently or end the run.
     void setFilter(Filter filter) { filter_ = std::move(filter); }
+    // A failure of the working database itself leaves the procedure at once, for its caller to
+    // end the table's work with; every other failure is reported and the procedure goes on.
+    void propagateStorageFailures() {
+        filter_ = [](const Error& e) {
+            return e.code() == code::Storage ? Disposition::Propagate : Disposition::Report;
+        };
+    }
 
     // Runs one step; returns false when it failed (after the report).
     template <class F> bool step(int number, F&& action) {

@@ -75,33 +75,6 @@ std::string unreadableFolder(const std::string& folder) {
     return {};
 }
 
-// Why a table's files must not be replaced although the process could: a folder or file with
-// no write permission bit for anyone is read-only by its owner's wish, root or not.
-std::string readOnlyReason(const TableRow& row) {
-    const auto check = [](const fs::path& p, const char* what) -> std::string {
-        struct stat st {};
-        if (::stat(p.c_str(), &st) != 0)
-            return {};
-        if ((st.st_mode & 0222) == 0)
-            return std::string(what) + " " + p.string() +
-                   " is read-only (no write permission is set)";
-        if (::access(p.c_str(), W_OK) != 0)
-            return std::string(what) + " " + p.string() +
-                   " cannot be written: " + std::strerror(errno);
-        return {};
-    };
-    if (auto why = check(row.folder, "its folder"); !why.empty())
-        return why;
-    try {
-        for (const auto& member : paradox::familyFiles(db::findTableFile(row.folder, row.name)))
-            if (auto why = check(member, "its file"); !why.empty())
-                return why;
-    } catch (const std::exception&) {
-        // The run itself says what is wrong with a table it cannot find.
-    }
-    return {};
-}
-
 int listTables(const std::vector<TableRow>& rows) {
     for (const auto& row : rows) {
         std::cout << row.name << '\t' << row.folder << '\t';
@@ -198,24 +171,9 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
             return usage(why);
     }
 
-    // Tables that must not be written are left out of the run and reported with it.
-    std::vector<TableOutcome> outcomes;
-    bool anyTicked = false;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        bool tick = ticked[i];
-        if (tick) {
-            if (const std::string why = readOnlyReason(rows[i]); !why.empty()) {
-                TableOutcome o;
-                o.table = rows[i];
-                o.writeBack = TableOutcome::WriteBack::NotWritten;
-                o.reason = why;
-                outcomes.push_back(o);
-                tick = false;
-            }
-        }
-        anyTicked = anyTicked || tick;
-        in.rows.push_back({rows[i], tick});
-    }
+    // Tables that must not be written (read-only ones) are the run's to refuse, as in the window.
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        in.rows.push_back({rows[i], ticked[i]});
 
     RunOptions options;
     options.dryRun = args.dryRun;
@@ -230,27 +188,22 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
                           << std::flush;
         };
 
-    RunResult result;
-    result.end = RunResult::End::Completed;
-    if (anyTicked) {
-        result = runReplace(ui, in, options);
-        // The run's closing box says in one text what the summary says per table.
-        if (result.end == RunResult::End::Completed)
-            ui.dropLast();
-        if (result.end == RunResult::End::NotStarted) {
-            // The question about stale lock files went unanswered ("No"): its text says which.
-            printMessages(ui);
-            std::cerr << "quillmend: nothing was changed: " << result.failure << "\n";
-            if (result.failure.find("lock files") != std::string::npos)
-                std::cerr << "quillmend: if no Paradox program uses these tables, run again "
-                             "with --ignore-stale-locks\n";
-            return kExitUsage;
-        }
+    const RunResult result = runReplace(ui, in, options);
+    // The run's closing box says in one text what the summary says per table.
+    if (result.end == RunResult::End::Completed)
+        ui.dropLast();
+    if (result.end == RunResult::End::NotStarted) {
+        // The question about stale lock files went unanswered ("No"): its text says which.
+        printMessages(ui);
+        std::cerr << "quillmend: nothing was changed: " << result.failure << "\n";
+        if (result.failure.find("lock files") != std::string::npos)
+            std::cerr << "quillmend: if no Paradox program uses these tables, run again "
+                         "with --ignore-stale-locks\n";
+        return kExitUsage;
     }
     printMessages(ui);
-    outcomes.insert(outcomes.end(), result.tables.begin(), result.tables.end());
-    std::cout << runSummary(outcomes, result, args.dryRun) << std::flush;
-    return exitStatus(outcomes, result);
+    std::cout << runSummary(result.tables, result, args.dryRun) << std::flush;
+    return exitStatus(result.tables, result);
 }
 
 // A summary that did not reach its reader (a full disk, a closed pipe) is a failure of the run

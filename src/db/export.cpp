@@ -333,6 +333,9 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
                              const std::string& tableName) {
     installParadoxWriteBack();
     Trap trap(ui, where::paradox("sendTableToParadox"));
+    // Until the export has run, a failure of the working database leaves with the table
+    // untouched; the caller says why it was not written back.
+    trap.propagateStorageFailures();
     ConnectionSet c;
     const std::string folderText = folder.get();
     openConnections(trap, c, folderText);
@@ -390,6 +393,8 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
         });
         // A drop that got no export leaves the table as it was.
         state().pendingDrop.reset();
+        // From here the table may hold its new values: whatever fails now must not say otherwise.
+        trap.setFilter(nullptr);
         auto& outcomes = state().outcomes;
         if (auto it = outcomes.find(sql::upper(tableName)); it != outcomes.end()) {
             result = std::move(it->second);

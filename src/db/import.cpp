@@ -57,6 +57,8 @@ std::string typeClause(int adoType) {
 WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
                                     const std::string& tableName) {
     Trap trap(ui, where::paradox("sendTableToAccess"));
+    // A full disk would otherwise fail, and report, every record of the table in turn.
+    trap.propagateStorageFailures();
     ConnectionSet c;
     openConnections(trap, c, folder.get());
     Connection* working = c.working.get();

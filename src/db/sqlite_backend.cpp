@@ -71,8 +71,32 @@ std::string originOnMoveTrigger(const std::string& table) {
     return quoteName(kOriginOnMovePrefix + sql::upper(table));
 }
 
+// Codes of the database file and the disk rather than of the statement: the statement was fine,
+// the working database could not do it.
+bool isStorageFailure(int primary) {
+    switch (primary) {
+    case SQLITE_PERM:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_NOMEM:
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_CORRUPT:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL:
+    case SQLITE_NOLFS:
+    case SQLITE_NOTADB:
+        return true;
+    default:
+        return false;
+    }
+}
+
 long codeFor(int rc, const std::string& message) {
     const int primary = rc & 0xFF;
+    if (isStorageFailure(primary))
+        return code::Storage;
     if (message.find("no such table") != std::string::npos)
         return code::NoSuchTable;
     if (primary == SQLITE_ERROR && (message.find("syntax error") != std::string::npos ||
@@ -88,9 +112,19 @@ long codeFor(int rc, const std::string& message) {
     return code::Unspecified;
 }
 
-[[noreturn]] void fail(sqlite3* db, int rc) {
+// The failure as the caller sees it; a storage failure names the file, since "disk I/O error"
+// alone does not say which disk.
+Error failure(sqlite3* db, int rc) {
     const std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    throw Error(codeFor(rc, message), message);
+    const long c = codeFor(rc, message);
+    if (c != code::Storage)
+        return Error(c, message);
+    const char* file = db ? sqlite3_db_filename(db, "main") : nullptr;
+    return Error(c, file && *file ? message + " (working database " + file + ")" : message);
+}
+
+[[noreturn]] void fail(sqlite3* db, int rc) {
+    throw failure(db, rc);
 }
 
 [[noreturn]] void mismatch() {
@@ -318,13 +352,12 @@ class SqliteCursor : public Cursor {
             failHere(rc);
     }
     [[noreturn]] void failHere(int rc) {
-        const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-        const long c = codeFor(rc, message);
+        const Error e = failure(db_, rc);
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
         sqlite3_close(db_);
         db_ = nullptr;
-        throw Error(c, message);
+        throw e;
     }
 
     sqlite3* db_ = nullptr;
@@ -397,7 +430,7 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
     : file_(file), readOnly_(mode == 1) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
-        throw Error(code::Unspecified,
+        throw Error(code::Storage,
                     "Could not find file '" + file.string() +
                         "'. The working database is installed with the program and is never "
                         "created by it.");
@@ -410,7 +443,7 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
         const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
         db_ = nullptr;
-        throw Error(code::Unspecified,
+        throw Error(code::Storage,
                     "Cannot open the working database '" + file.string() + "': " + message);
     }
     sqlite3_busy_timeout(db_, 5000);
@@ -427,7 +460,7 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
         const std::string message = sqlite3_errmsg(db_);
         sqlite3_close(db_);
         db_ = nullptr;
-        throw Error(code::Unspecified,
+        throw Error(code::Storage,
                     "Cannot open the working database '" + file.string() + "': " + message);
     }
     // The working database is scratch: every import builds its copy again, and a copy is only
@@ -1226,8 +1259,18 @@ void SqliteBackend::beginTrans() {
     exec("BEGIN");
 }
 void SqliteBackend::commitTrans() {
-    flushSources();
-    exec("COMMIT");
+    // Whatever stops a commit, the statements since BEGIN are not in the file: that is a failure
+    // of the working database, never a refused value.
+    try {
+        flushSources();
+        exec("COMMIT");
+    } catch (const Error& e) {
+        if (!sqlite3_get_autocommit(db_))
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        pendingSources_.clear();
+        throw Error(code::Storage,
+                    "The working database could not commit its changes: " + e.description());
+    }
 }
 void SqliteBackend::rollbackTrans() {
     pendingSources_.clear(); // their rows go with the transaction

@@ -13,6 +13,7 @@
 #include "paradox/table.h"
 #include "replace/change_log.h"
 #include "replace/run_lock.h"
+#include "replace/write_permission.h"
 
 #include <algorithm>
 #include <chrono>
@@ -88,7 +89,8 @@ std::string cannotWorkOn(const TableRow& row) {
     } catch (const std::exception& e) {
         return std::string("it cannot be read: ") + e.what();
     }
-    return {};
+    // The window and the command line alike leave a table alone that its owner made read-only.
+    return readOnlyReason(row);
 }
 
 std::function<void(const TableRow&, const std::string&)>& beforeWriteBackHook() {
@@ -412,7 +414,16 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
     // An UPDATE that would leave the value as it was (an empty find, or a replace text equal to
     // the find text) leaves nothing undone when it is refused, so the refusal is not reported.
     bool updateChanges = false;
+    // The first failure of the working database itself (disk full, I/O error, a failed commit)
+    // of the current table: the table's work ends there and it is not written back, since its
+    // copy no longer holds what the run did. The run goes on with the next table.
+    std::string storageFailure;
     trap.setFilter([&](const Error& e) {
+        if (e.code() == code::Storage && current) {
+            if (storageFailure.empty())
+                storageFailure = e.description();
+            return Trap::Disposition::Resume;
+        }
         if (!tolerated(e.code()))
             return Trap::Disposition::Propagate;
         if (inUpdate && updateChanges && current && column)
@@ -436,6 +447,13 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             TableOutcome& outcome = result.tables.back();
             outcome.table = row;
             current = &outcome;
+            storageFailure.clear();
+            const auto endedByStorage = [&] {
+                if (storageFailure.empty())
+                    return false;
+                outcome.reason = "the working database failed: " + storageFailure;
+                return true;
+            };
 
             if (const std::string why = cannotWorkOn(row); !why.empty()) {
                 outcome.reason = why;
@@ -481,6 +499,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 inserted = status.inserted;
                 expected = status.expected;
             });
+            if (endedByStorage())
+                continue;
             if (!complete) {
                 // Not one value of an incomplete copy may reach the table.
                 outcome.reason = "its working copy is incomplete (" + std::to_string(inserted) +
@@ -498,7 +518,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             });
             if (!opened || !connection.isOpen()) {
                 // Never exported: the export would replace the table with what could not be read.
-                outcome.reason = "its working copy could not be opened";
+                if (!endedByStorage())
+                    outcome.reason = "its working copy could not be opened";
                 trap.step(126, [&] { connection.close(); });
                 continue;
             }
@@ -548,12 +569,12 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 if (!trap.test(110, [&] { return snapshot.eof(); })) {
                     std::string v; // reused: a million rows would otherwise each allocate
                     std::string N;
-                    for (long j = 0; j <= last; ++j) {
+                    for (long j = 0; j <= last && storageFailure.empty(); ++j) {
                         if ((j & 255) == 0)
                             report(j, false);
                         int fields = 0;
                         trap.step(112, [&] { fields = snapshot.fieldCount(); });
-                        for (int k = 0; k < fields; ++k) {
+                        for (int k = 0; k < fields && storageFailure.empty(); ++k) {
                             if (!searched(k))
                                 continue;
                             v.clear();
@@ -623,15 +644,19 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 throw;
             }
             report(last + 1, true);
-            if (inTransaction)
+            if (inTransaction && storageFailure.empty())
                 trap.step(124, [&] { connection.commitTrans(); });
             trap.step(124, [&] { snapshot.close(); });
             trap.step(126, [&] { connection.close(); });
+            if (endedByStorage())
+                continue;
             if (beforeWriteBackHook())
                 beforeWriteBackHook()(row, folder.get());
             pauseBeforeWriteBack(row);
             db::WriteBack back;
             trap.step(128, [&] { back = db::sendTableToParadox(ui, folder, T); });
+            if (endedByStorage())
+                continue; // the export stopped before it touched the table
             for (const auto& l : back.leftOut)
                 addLeft(outcome, l.column, l.reason, l.count);
             outcome.valuesChanged = back.valuesChanged;

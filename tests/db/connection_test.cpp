@@ -48,7 +48,7 @@ TEST_F(ConnectionTest, MissingWorkingDatabaseIsAnErrorAndIsNeverCreated) {
         c.open(db::workingDatabaseConnectionString());
         FAIL() << "opened a missing working database";
     } catch (const Error& e) {
-        EXPECT_EQ(e.code(), code::Unspecified);
+        EXPECT_EQ(e.code(), code::Storage);
         EXPECT_NE(e.description().find("dbTemp.mdb"), std::string::npos) << e.description();
     }
     EXPECT_FALSE(fs::exists(appDir / "dbTemp.mdb"));

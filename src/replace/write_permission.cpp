@@ -1,0 +1,44 @@
+#include "replace/write_permission.h"
+
+#include "db/paradox_backend.h"
+#include "paradox/family_swap.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string notWritable(const fs::path& p, const char* what) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0)
+        return {};
+    if ((st.st_mode & 0222) == 0)
+        return std::string(what) + " " + p.string() + " is read-only (no write permission is set)";
+    if (::access(p.c_str(), W_OK) != 0)
+        return std::string(what) + " " + p.string() + " cannot be written: " + std::strerror(errno);
+    return {};
+}
+
+} // namespace
+
+std::string readOnlyReason(const TableRow& row) {
+    if (auto why = notWritable(row.folder, "its folder"); !why.empty())
+        return why;
+    try {
+        for (const auto& member : paradox::familyFiles(db::findTableFile(row.folder, row.name)))
+            if (auto why = notWritable(member, "its file"); !why.empty())
+                return why;
+    } catch (const std::exception&) {
+        // The run itself says what is wrong with a table it cannot find.
+    }
+    return {};
+}
+
+} // namespace qm
