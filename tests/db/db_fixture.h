@@ -64,8 +64,12 @@ class DbFixture : public ::testing::Test {
     template <class Rename> void copyFamily(const fs::path& corpusDb, Rename rename) {
         const std::string stem = corpusDb.stem().string();
         for (const auto& e : fs::directory_iterator(corpusDb.parent_path()))
-            if (e.path().stem().string() == stem)
-                fs::copy_file(e.path(), paradoxDir / rename(e.path().filename().string()));
+            if (e.path().stem().string() == stem) {
+                const fs::path to = paradoxDir / rename(e.path().filename().string());
+                fs::copy_file(e.path(), to);
+                // The corpus is read-only; a user's table is not.
+                fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
+            }
     }
     void copyFamily(const fs::path& corpusDb) {
         copyFamily(corpusDb, [](const std::string& n) { return n; });
