@@ -94,8 +94,8 @@ QString QtUserInterface::qtFilter(const std::string& filter) {
         QString patterns = parts[i + 1];
         patterns.replace(QChar(';'), QChar(' '));
         QString description = parts[i];
-        // "*.*" means every file on the original platform; here it would miss names without
-        // a dot.
+        // Filters written as "*.*" mean every file, but Qt's match would miss names without a
+        // dot.
         if (patterns == QStringLiteral("*.*")) {
             patterns = QStringLiteral("*");
             description.replace(QStringLiteral("(*.*)"), QStringLiteral("(*)"));
