@@ -267,8 +267,7 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     // A keyed table holds each key once: new keys that would meet another record's are refused.
     try {
         for (const auto& c : paradox::dropRepeatedKeys(*table, changes))
-            ++refused[{c.field, "the table's primary key would repeat: another record has the "
-                                "same key"}];
+            ++refused[{c.field, "the key would repeat"}];
     } catch (const std::exception& e) {
         return notWritten(std::string("a record cannot be read: ") + e.what());
     }
