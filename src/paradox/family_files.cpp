@@ -1,0 +1,108 @@
+#include "paradox/family_swap.h"
+
+#include "paradox/ascii.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace qm::paradox {
+
+namespace {
+
+bool isFamilyExtension(const std::string& extLower) {
+    static const char* fixed[] = {".db", ".mb", ".px", ".val", ".tv", ".fam"};
+    for (const char* f : fixed)
+        if (extLower == f)
+            return true;
+    auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    if (extLower.size() == 4 && (extLower[1] == 'x' || extLower[1] == 'y'))
+        return (isHex(extLower[2]) && isHex(extLower[3])) ||
+               (extLower[2] == 'g' && isHex(extLower[3]));
+    return false;
+}
+
+} // namespace
+
+fs::path defaultBackupRoot() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    fs::path base;
+    if (xdg && *xdg)
+        base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        base = fs::path(home) / ".local" / "share";
+    else
+        base = fs::temp_directory_path();
+    return base / "Quillmend" / "backups";
+}
+
+std::vector<fs::path> familyFiles(const fs::path& db) {
+    std::vector<fs::path> out;
+    const fs::path folder = db.parent_path().empty() ? fs::path(".") : db.parent_path();
+    const std::string stem = asciiLower(db.stem().string());
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+        const fs::path& p = e.path();
+        if (asciiLower(p.stem().string()) == stem &&
+            isFamilyExtension(asciiLower(p.extension().string())) && e.is_regular_file(ec))
+            out.push_back(p);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+fs::path realTableFile(const fs::path& db) {
+    const std::vector<fs::path> members = familyFiles(db);
+    struct stat st;
+    std::vector<fs::path> links;
+    for (const auto& m : members)
+        if (::lstat(m.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            links.push_back(m);
+    if (links.empty())
+        return db;
+    const auto refuse = [](const std::string& why) -> fs::path {
+        throw FileError(
+            "its files are symbolic links that cannot be replaced where they lead: " + why, EXDEV);
+    };
+    if (links.size() != members.size())
+        return refuse("some of its files are links, others are not");
+    std::error_code ec;
+    fs::path realFolder;
+    for (const auto& link : links) {
+        const fs::path target = fs::canonical(link, ec);
+        if (ec)
+            return refuse("the link " + link.string() + " leads nowhere");
+        if (asciiLower(target.filename().string()) != asciiLower(link.filename().string()))
+            return refuse("the link " + link.string() + " leads to a file of another name, " +
+                          target.string());
+        if (realFolder.empty())
+            realFolder = target.parent_path();
+        else if (target.parent_path() != realFolder)
+            return refuse("its links lead into more than one folder");
+    }
+    fs::path realDb;
+    for (const auto& link : links)
+        if (asciiLower(link.filename().string()) == asciiLower(db.filename().string()))
+            realDb = fs::canonical(link, ec);
+    if (realDb.empty())
+        return refuse("its .db file is not among them");
+    std::vector<std::string> here, there;
+    for (const auto& m : members)
+        here.push_back(asciiLower(m.filename().string()));
+    for (const auto& m : familyFiles(realDb)) {
+        if (::lstat(m.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return refuse("the folder the links lead to holds links too");
+        there.push_back(asciiLower(m.filename().string()));
+    }
+    std::sort(here.begin(), here.end());
+    std::sort(there.begin(), there.end());
+    if (here != there)
+        return refuse("the folder they lead to, " + realFolder.string() +
+                      ", holds another set of the table's files");
+    return realDb;
+}
+
+} // namespace qm::paradox
