@@ -68,7 +68,7 @@ TEST_F(RowSourceTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledB
     ASSERT_EQ(b.size(), 30u);
     EXPECT_EQ(b.front(), 1000u);
     EXPECT_EQ(b.back(), 1029u);
-    EXPECT_EQ(backend().status("A").withSource, 250);
+    EXPECT_EQ(backend().status("A").withOrigin, 250);
 
     // Rolled back: neither the rows nor their origins stay, and later origins are not shifted.
     working.beginTrans();
@@ -79,13 +79,13 @@ TEST_F(RowSourceTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledB
     ASSERT_EQ(a.size(), 251u);
     EXPECT_EQ(a.back(), 1400u);
     EXPECT_EQ(backend().status("A").rowsNow, 251);
-    EXPECT_EQ(backend().status("A").withSource, 251);
+    EXPECT_EQ(backend().status("A").withOrigin, 251);
 
     // Another connection sees the committed origins without this one doing anything more.
     working.beginTrans();
     insertRows("A", 500, 505);
     working.commitTrans();
-    EXPECT_EQ(db::workingCopyStatus("A").withSource, 256);
+    EXPECT_EQ(db::workingCopyStatus("A").withOrigin, 256);
 }
 
 TEST_F(RowSourceTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
@@ -93,7 +93,7 @@ TEST_F(RowSourceTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
     insertRows("A", 0, 10);
     const auto counts = [&] {
         const auto st = backend().status("A");
-        return std::pair{st.rowsNow, st.withSource};
+        return std::pair{st.rowsNow, st.withOrigin};
     };
     EXPECT_EQ(counts(), (std::pair{10LL, 10LL}));
     working.execute("DELETE FROM `A` WHERE `X` = '3'");
@@ -188,7 +188,7 @@ TEST_F(RowSourceTest, ImportOfManyRecordsKeepsEveryOriginAndValue) {
     const auto status = db::sendTableToAccess(ui, folder, "MANY");
     EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
     EXPECT_TRUE(status.complete());
-    EXPECT_EQ(status.withSource, 333);
+    EXPECT_EQ(status.withOrigin, 333);
 
     working.open(db::workingDatabaseConnectionString());
     const auto table = paradox::Table::open(db);
