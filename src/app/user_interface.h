@@ -38,6 +38,14 @@ class UserInterface {
     virtual std::string fileDialog(const FileDialogRequest& request) = 0;
     virtual std::string browseForFolder(const std::string& prompt,
                                         const std::string& initialFolder) = 0;
+    // A box with a short text and a longer one the person may open and scroll (the end of a
+    // run: counts in the box, every table in the details). Where there is no such view, the
+    // details follow the text in an ordinary box.
+    virtual Answer detailedBox(const std::string& text, const std::string& details, Buttons buttons,
+                               Icon icon, const std::string& title) {
+        return messageBox(details.empty() ? text : text + "\r\n\r\n" + details, buttons, icon,
+                          title);
+    }
     // The pointer of the window the engine is working for.
     virtual void setPointer(PointerState state) = 0;
     // Lets pending window events run; must cost next to nothing when none wait.

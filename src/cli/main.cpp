@@ -178,6 +178,8 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
     RunOptions options;
     options.dryRun = args.dryRun;
     options.ignoreStaleLocks = args.ignoreStaleLocks;
+    // The summary below says per table what the window's end box says.
+    options.endOfRunBox = false;
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     if (terminal)
         options.progress = [](const std::string& table, long long done, long long total) {
@@ -189,9 +191,6 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
         };
 
     const RunResult result = runReplace(ui, in, options);
-    // The run's closing box says in one text what the summary says per table.
-    if (result.end == RunResult::End::Completed)
-        ui.dropLast();
     if (result.end == RunResult::End::NotStarted) {
         // The question about stale lock files went unanswered ("No"): its text says which.
         printMessages(ui);

@@ -1,8 +1,10 @@
 #pragma once
 
-// The end-of-run summary of quillmend replace and the exit status that goes with it.
+// The exit status of quillmend replace; its summary is the engine's (replace/run_report.h), the
+// same text the window shows as the details of its end-of-run box.
 
 #include "replace/replace_run.h"
+#include "replace/run_report.h"
 
 #include <string>
 #include <vector>
@@ -15,10 +17,7 @@ inline constexpr int kExitUsage = 2;
 // Another run holds the run locks; nothing was done.
 inline constexpr int kExitBusy = 3;
 
-// Per table: hits, values changed, values refused and why, written back or not and why; then
-// a closing line. tables holds every table asked for, in the order they were dealt with.
-std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult& result,
-                       bool dryRun);
+using qm::runSummary;
 
 // 0 when the run completed and every table was written back or needed no change; 3 when another
 // run was in progress; else 1.

@@ -12,6 +12,8 @@
 #include "paradox/share_locks.h"
 #include "paradox/table.h"
 #include "replace/change_log.h"
+#include "replace/run_boxes.h"
+#include "replace/run_report.h"
 #include "replace/run_lock.h"
 #include "replace/write_permission.h"
 
@@ -157,6 +159,29 @@ class ScratchFolder {
   private:
     fs::path path_;
 };
+
+// The ticked rows from index `from` on, which the run ended before: named, none changed.
+void addNotReached(RunResult& result, const RunInputs& in, std::size_t from,
+                   const std::string& reason) {
+    for (std::size_t j = from; j < in.rows.size(); ++j)
+        if (in.rows[j].ticked) {
+            TableOutcome left;
+            left.table = in.rows[j].table;
+            left.reason = reason;
+            left.reached = false;
+            result.tables.push_back(std::move(left));
+        }
+}
+
+void showEndOfRun(UserInterface& ui, const RunResult& result, const RunInputs& in,
+                  const RunOptions& options, const fs::path& log) {
+    const bool clean = result.end == RunResult::End::Completed && result.clean();
+    const bool found = runCounts(result.tables).hits > 0;
+    const Icon icon = !clean ? Icon::Exclamation : found ? Icon::None : Icon::Information;
+    ui.detailedBox(endOfRunText(result, in, options.dryRun),
+                   endOfRunDetails(result, options.dryRun, log, db::writeBackRoot()), Buttons::Ok,
+                   icon, "");
+}
 
 } // namespace
 
@@ -313,7 +338,9 @@ std::string endOfRunReport(const RunResult& result) {
     return text;
 }
 
-RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& options) {
+RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptions& options) {
+    // One error box per table, and the cancel request heard inside the import.
+    RunBoxes ui(outerUi, options.cancel);
     RunResult result;
     if (in.rows.empty()) {
         result.end = RunResult::End::EmptyList;
@@ -418,6 +445,7 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
     // of the current table: the table's work ends there and it is not written back, since its
     // copy no longer holds what the run did. The run goes on with the next table.
     std::string storageFailure;
+    std::string refusal; // why the last UPDATE was refused, for the hit's preview row
     trap.setFilter([&](const Error& e) {
         if (e.code() == code::Storage && current) {
             if (storageFailure.empty())
@@ -426,8 +454,10 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         }
         if (!tolerated(e.code()))
             return Trap::Disposition::Propagate;
-        if (inUpdate && updateChanges && current && column)
-            addLeft(*current, *column, refusalReason(e), 1);
+        if (inUpdate && updateChanges && current && column) {
+            refusal = refusalReason(e);
+            addLeft(*current, *column, refusal, 1);
+        }
         return Trap::Disposition::Resume;
     });
 
@@ -435,9 +465,30 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
     // twice through a link lists the same file twice, and a second pass would change it again.
     std::vector<std::pair<fs::path, std::string>> worked;
     std::size_t reached = 0; // rows before this one were dealt with or begun
+    const std::size_t tickedCount = static_cast<std::size_t>(
+        std::count_if(in.rows.begin(), in.rows.end(), [](const auto& r) { return r.ticked; }));
+    RunProgress progress;
+    progress.tables = tickedCount;
+    const auto tell = [&](RunProgress::Phase phase, long long done, long long total) {
+        if (!options.onProgress)
+            return;
+        progress.phase = phase;
+        progress.recordsDone = done;
+        progress.recordsTotal = total;
+        progress.hits = progress.valuesChanged = 0;
+        for (const auto& t : result.tables) {
+            progress.hits += t.hits;
+            progress.valuesChanged += t.valuesChanged;
+        }
+        options.onProgress(progress);
+    };
     try {
         const std::size_t count = in.rows.size();
         for (std::size_t i = 0; i < count; ++i) {
+            // Between two tables is the first safe point: nothing of the next one is touched.
+            current = nullptr;
+            ui.beginTable(nullptr);
+            ui.checkCancel();
             reached = i + 1;
             if (!in.rows[i].ticked)
                 continue;
@@ -454,6 +505,11 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 outcome.reason = "the working database failed: " + storageFailure;
                 return true;
             };
+            ui.beginTable(&outcome.errorReports);
+            ++progress.table;
+            progress.name = row.name;
+            progress.folder = row.folder;
+            tell(RunProgress::Phase::Copying, 0, 0);
 
             if (const std::string why = cannotWorkOn(row); !why.empty()) {
                 outcome.reason = why;
@@ -493,6 +549,8 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             // step never assigned is still its default.
             bool complete = false;
             long long inserted = 0, expected = 0;
+            // Until the write-back the table's files are untouched: a cancel may stop the import.
+            ui.setSafePoint(true);
             trap.step(100, [&] {
                 const db::WorkingCopyStatus status = db::sendTableToAccess(ui, folder, T);
                 complete = status.complete();
@@ -528,13 +586,15 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
             using Clock = std::chrono::steady_clock;
             auto lastReport = Clock::now();
             const auto report = [&](long done, bool force) {
-                if (!options.progress)
+                if (!options.progress && !options.onProgress)
                     return;
                 const auto now = Clock::now();
                 if (!force && now - lastReport < std::chrono::milliseconds(100))
                     return;
                 lastReport = now;
-                options.progress(T, done, last + 1);
+                if (options.progress)
+                    options.progress(T, done, last + 1);
+                tell(RunProgress::Phase::Searching, done, last + 1);
             };
             report(0, true);
             static const ColumnChoice kEveryColumn;
@@ -570,6 +630,7 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                     std::string v; // reused: a million rows would otherwise each allocate
                     std::string N;
                     for (long j = 0; j <= last && storageFailure.empty(); ++j) {
+                        ui.checkCancel();
                         if ((j & 255) == 0)
                             report(j, false);
                         int fields = 0;
@@ -582,6 +643,7 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                             if (v.empty())
                                 continue;
                             std::string C;
+                            bool changedHere = false; // by an earlier set of this value
                             const auto edit = [&](const Matcher& m) {
                                 auto found = Matcher::Result::Miss;
                                 trap.test(116, [&] {
@@ -609,12 +671,19 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                                 updateChanges = N != v;
                                 column = &C;
                                 inUpdate = true;
+                                refusal.clear();
                                 trap.step(120, [&] {
                                     connection.spareChangedValuesInNextUpdate();
                                     connection.execute(sql);
                                 });
                                 inUpdate = false;
                                 column = nullptr;
+                                if (options.onHit)
+                                    options.onHit(RunHit{
+                                        T, row.folder, C, j + 1, v, N, F,
+                                        changedHere ? "an earlier set changed this value first"
+                                                    : refusal});
+                                changedHere = changedHere || (updateChanges && refusal.empty());
                                 if (inTransaction && ++updatesSinceCommit == kUpdatesPerCommit) {
                                     // More changed pages than the page cache holds would be
                                     // written to the log twice; a commit now and then writes
@@ -644,6 +713,9 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 throw;
             }
             report(last + 1, true);
+            // The last safe point of the table: its copy is searched, its files untouched.
+            ui.checkCancel();
+            ui.setSafePoint(false);
             if (inTransaction && storageFailure.empty())
                 trap.step(124, [&] { connection.commitTrans(); });
             trap.step(124, [&] { snapshot.close(); });
@@ -654,6 +726,7 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
                 beforeWriteBackHook()(row, folder.get());
             pauseBeforeWriteBack(row);
             db::WriteBack back;
+            tell(RunProgress::Phase::WritingBack, last + 1, last + 1);
             trap.step(128, [&] { back = db::sendTableToParadox(ui, folder, T); });
             if (endedByStorage())
                 continue; // the export stopped before it touched the table
@@ -689,27 +762,45 @@ RunResult runReplace(UserInterface& ui, const RunInputs& in, const RunOptions& o
         if (current && current->writeBack == TableOutcome::WriteBack::NotWritten &&
             current->reason.empty())
             current->reason = "the run stopped before it was written back";
+        ui.setPointer(PointerState::Default);
+        // Counted against the table it happened in: shown unless that table had its box.
+        ui.setSafePoint(false);
+        trap.report(e.description());
+        ui.beginTable(nullptr);
         current = nullptr;
         // The ticked tables it never reached are named too: none of them was changed.
-        for (std::size_t j = reached; j < in.rows.size(); ++j)
-            if (in.rows[j].ticked) {
-                TableOutcome left;
-                left.table = in.rows[j].table;
-                left.reason = "the run stopped before it reached this table";
-                result.tables.push_back(std::move(left));
-            }
+        addNotReached(result, in, reached, "the run stopped before it reached this table");
+        if (options.endOfRunBox)
+            showEndOfRun(ui, result, in, options, log);
+        return result;
+    } catch (const RunCancelled&) {
+        // Stopped at a safe point: the table in progress never reached its write-back.
+        result.end = RunResult::End::Cancelled;
+        ui.setSafePoint(false);
+        ui.beginTable(nullptr);
+        if (current) {
+            current->writeBack = TableOutcome::WriteBack::NotWritten;
+            current->valuesChanged = 0;
+            current->leftUnchanged.clear();
+            current->reason = "the run was cancelled before it was written back; it keeps its "
+                              "files";
+            if (current->hits > 0 && !options.dryRun)
+                current->reason += " (the change log holds " + std::to_string(current->hits) +
+                                   " line(s) of it for changes that were not made)";
+        }
+        current = nullptr;
+        addNotReached(result, in, reached, "the run was cancelled before it reached this table");
         ui.setPointer(PointerState::Default);
-        trap.report(e.description());
+        if (options.endOfRunBox)
+            showEndOfRun(ui, result, in, options, log);
         return result;
     }
 
     ui.setPointer(PointerState::Default);
     ui.processEvents();
     result.end = RunResult::End::Completed;
-    if (result.clean())
-        ui.messageBox("Done.", Buttons::Ok, Icon::None, "");
-    else
-        ui.messageBox(endOfRunReport(result), Buttons::Ok, Icon::Exclamation, "");
+    if (options.endOfRunBox)
+        showEndOfRun(ui, result, in, options, log);
     return result;
 }
 

@@ -5,16 +5,17 @@
 // into the table's own files by rewriting only the values that changed.
 //
 // The run reaches the person only through the UserInterface: "Please select a table", the busy
-// pointer, the error report of a failure it cannot go on from, and one box at its end. That box
-// is "Done." when every ticked table came out as asked, and otherwise the text of
-// endOfRunReport() in place of "Done." (with the exclamation icon), so a run that left values
-// unchanged or tables unwritten never looks like a success. The window calling it shows no box
-// of its own; it only keeps itself disabled while runReplace() is on the stack.
+// pointer, error reports (at most one box per table; the others are kept for the end), and one
+// detailed box at its end (replace/run_report.h): "Done." with the counts when every ticked table
+// came out as asked, otherwise what went wrong (with the exclamation icon), so a run that left
+// values unchanged or tables unwritten never looks like a success. It may run on a thread of its
+// own: it touches no window, and a CancelToken stops it at the next safe point.
 
 #include "app/user_interface.h"
 #include "db/catalogue.h"
 #include "replace/matcher.h"
 #include "replace/search_options.h"
+#include "replace/run_control.h"
 
 #include <filesystem>
 #include <functional>
@@ -58,6 +59,15 @@ struct RunOptions {
     // Called while a table's records are searched: its name, records done, records in all. At the
     // start and end of each table and otherwise at most about ten times a second.
     std::function<void(const std::string& table, long long done, long long total)> progress;
+    // The same, with where the run stands as a whole; called on the run's own thread.
+    std::function<void(const RunProgress&)> onProgress;
+    // Called for every hit, after its UPDATE: what a preview lists.
+    std::function<void(const RunHit&)> onHit;
+    // Asked at every safe point; a request stops the run there (RunResult::End::Cancelled).
+    const CancelToken* cancel = nullptr;
+    // The end-of-run box ("Done." and the counts, with the details); a caller that reports the
+    // run itself leaves it out.
+    bool endOfRunBox = true;
 };
 
 // Values of one column that stayed as they were although a find text hit them.
@@ -80,6 +90,10 @@ struct TableOutcome {
     WriteBack writeBack = WriteBack::NotWritten;
     std::string reason;
     std::filesystem::path backupFolder; // where the old files went (Written only)
+    // Every error report of the table; only the first was shown as a box during the run.
+    std::vector<std::string> errorReports;
+    // False for a ticked table the run stopped before (cancelled or failed): untouched.
+    bool reached = true;
 };
 
 struct RunResult {
@@ -91,6 +105,7 @@ struct RunResult {
         Busy,       // another run holds the run locks: nothing was done (failure says so)
         NotStarted, // nothing was read or changed: the change log cannot be used safely, or
                     // stale lock files were not accepted; failure says why
+        Cancelled,  // stopped at a safe point on request; the tables not reached are listed
     };
     End end = End::EmptyList;
     std::vector<TableOutcome> tables; // in the order they were processed

@@ -53,8 +53,16 @@ TEST_F(ReplaceRunTest, SinglePairReplacesEveryOccurrenceCaseSensitivelyInAlphaAn
     ASSERT_EQ(r.end, RunResult::End::Completed);
     EXPECT_TRUE(r.clean()) << endOfRunReport(r);
     ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(ui.boxes[0].text, "Done.");
+    // "Done." with the counts; the details give the table's line of the summary.
+    EXPECT_EQ(ui.boxes[0].text, "Done.\r\n\r\n1 table: 3 hits, 3 values changed, 1 written back.");
     EXPECT_EQ(ui.boxes[0].icon, Icon::None);
+    EXPECT_NE(ui.boxes[0].details.find("PETS (" + paradoxDir.string() +
+                                       "): 3 hits, 3 values changed, written back (old files in "),
+              std::string::npos)
+        << ui.boxes[0].details;
+    EXPECT_NE(ui.boxes[0].details.find("Change log: " + options.changeLog.string()),
+              std::string::npos);
+    EXPECT_NE(ui.boxes[0].details.find(backups.string()), std::string::npos);
     EXPECT_EQ(ui.pointers, (std::vector<PointerState>{PointerState::Busy, PointerState::Default}));
 
     const auto v = values(db);
@@ -168,7 +176,9 @@ TEST_F(ReplaceRunTest, NoSetsOrEmptyFindOrNoHitLeaveEveryFileAsItWas) {
     auto r = run(sets({row("PETS.DB")}, {}));
     EXPECT_TRUE(r.clean());
     EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Unchanged);
-    EXPECT_EQ(ui.boxes.back().text, "Done.");
+    // Nothing to search for is not a success to report with "Done.".
+    EXPECT_EQ(ui.boxes.back().text.rfind("There are no find and replace sets", 0), 0u)
+        << ui.boxes.back().text;
     EXPECT_EQ(files(paradoxDir), before);
 
     // An empty find text hits every non-empty field and writes each value back unchanged. Age
@@ -176,7 +186,8 @@ TEST_F(ReplaceRunTest, NoSetsOrEmptyFindOrNoHitLeaveEveryFileAsItWas) {
     // nothing, nothing was left undone and the run does not report it.
     r = run(pair({row("PETS.DB")}, "", "zzz"));
     EXPECT_TRUE(r.tables[0].leftUnchanged.empty()) << endOfRunReport(r);
-    EXPECT_EQ(ui.boxes.back().text, "Done.");
+    EXPECT_EQ(ui.boxes.back().text.rfind("Done.\r\n\r\n1 table: 4 hits, 0 values changed", 0), 0u)
+        << ui.boxes.back().text;
     EXPECT_EQ(r.tables[0].hits, 4) << "black cat, memo, 1, x; the empty record is never tested";
     EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Unchanged);
     EXPECT_EQ(files(paradoxDir), before);
@@ -197,11 +208,19 @@ TEST_F(ReplaceRunTest, RefusedValuesAreReportedInsteadOfDone) {
     EXPECT_NE(r.tables[0].leftUnchanged[1].reason.find("not a text column"), std::string::npos);
     EXPECT_EQ(values(db)[0], (std::vector<std::string>{"cat 12", "", "12", "cat"}));
     ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_NE(ui.boxes[0].text, "Done.");
+    EXPECT_EQ(ui.boxes[0].text.find("Done."), std::string::npos);
     EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
-    EXPECT_NE(ui.boxes[0].text.find("Table PETS"), std::string::npos);
-    EXPECT_NE(ui.boxes[0].text.find("column Age"), std::string::npos);
-    EXPECT_NE(ui.boxes[0].text.find("column Name"), std::string::npos);
+    EXPECT_NE(ui.boxes[0].text.find("2 hits, 0 values changed, 0 written back, 2 values left "
+                                    "unchanged."),
+              std::string::npos)
+        << ui.boxes[0].text;
+    EXPECT_NE(ui.boxes[0].text.find("PETS: 2 values left unchanged"), std::string::npos);
+    // Every column and reason is in the details, as the command line prints them.
+    EXPECT_NE(ui.boxes[0].details.find("  refused: 1 value in column Age: the column is not a "
+                                       "text column"),
+              std::string::npos)
+        << ui.boxes[0].details;
+    EXPECT_NE(ui.boxes[0].details.find("  refused: 1 value in column Name: "), std::string::npos);
 }
 
 TEST_F(ReplaceRunTest, KeyFieldsChangeAndReSortButCharactersOutsideTheCodePageAreRefused) {
@@ -333,7 +352,8 @@ TEST_F(ReplaceRunTest, ARowWhoseNameLeadsToAnotherFileIsNotTouched) {
     EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::NotWritten);
     EXPECT_NE(r.tables[0].reason.find("A.DB.DB"), std::string::npos);
     EXPECT_EQ(files(paradoxDir), before);
-    EXPECT_NE(ui.boxes.back().text.find("Not written back"), std::string::npos);
+    EXPECT_NE(ui.boxes.back().text.find("A: not written back, its name A leads"), std::string::npos)
+        << ui.boxes.back().text;
 }
 
 TEST_F(ReplaceRunTest, ProtectedTablesAreNotChangedAndTheUserIsTold) {
@@ -359,7 +379,11 @@ TEST_F(ReplaceRunTest, AnUntoleratedFailureEndsTheRunWithTheReportAndThePointerB
     const auto r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));
     EXPECT_EQ(r.end, RunResult::End::Failed);
     EXPECT_FALSE(r.clean());
-    ASSERT_EQ(ui.boxes.size(), 1u);
+    // The error report, then the end of the run: what stopped it and what it never reached.
+    ASSERT_EQ(ui.boxes.size(), 2u);
+    EXPECT_EQ(ui.boxes[1].text.rfind("The run stopped on an error: ", 0), 0u) << ui.boxes[1].text;
+    EXPECT_NE(ui.boxes[1].text.find("Not reached, left as they were: ZOO."), std::string::npos)
+        << ui.boxes[1].text;
     EXPECT_EQ(ui.boxes[0].title, "Application Error");
     EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
     EXPECT_NE(ui.boxes[0].text.find("backups.log"), std::string::npos);

@@ -18,6 +18,7 @@ class FakeUserInterface : public UserInterface {
         Buttons buttons;
         Icon icon;
         std::string title;
+        std::string details; // the scrollable part of a detailed box
     };
 
     std::vector<Box> boxes;
@@ -39,6 +40,12 @@ class FakeUserInterface : public UserInterface {
 
     Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
                       const std::string& title) override;
+    Answer detailedBox(const std::string& text, const std::string& details, Buttons buttons,
+                       Icon icon, const std::string& title) override {
+        const Answer a = messageBox(text, buttons, icon, title);
+        boxes.back().details = details;
+        return a;
+    }
     std::string inputBox(const std::string& prompt, const std::string& title,
                          const std::string& defaultText) override;
     std::string fileDialog(const FileDialogRequest& request) override;

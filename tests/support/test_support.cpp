@@ -8,7 +8,7 @@ namespace qm::test {
 
 Answer FakeUserInterface::messageBox(const std::string& text, Buttons buttons, Icon icon,
                                      const std::string& title) {
-    boxes.push_back({text, buttons, icon, title});
+    boxes.push_back({text, buttons, icon, title, {}});
     if (!answers.empty()) {
         Answer a = answers.front();
         answers.pop_front();

@@ -1,0 +1,202 @@
+#include "replace/run_report.h"
+
+namespace qm {
+
+namespace {
+
+std::string count(long long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// The first line of an error report: the failure itself, without where it happened.
+std::string firstLine(const std::string& report) {
+    return report.substr(0, report.find_first_of("\r\n"));
+}
+
+std::string countsLine(const RunCounts& c, bool dryRun) {
+    std::string s = count(c.tables, "table", "tables") + ": " + count(c.hits, "hit", "hits") +
+                    ", " + count(c.valuesChanged, "value", "values") +
+                    (dryRun ? " would change, " : " changed, ") + std::to_string(c.written) +
+                    (dryRun ? " to write back" : " written back");
+    if (c.notWritten)
+        s += ", " + std::to_string(c.notWritten) +
+             (dryRun ? " would not be written back" : " not written back");
+    if (c.refused)
+        s += ", " + count(c.refused, "value", "values") + " left unchanged";
+    return s + ".";
+}
+
+// At most this many tables are named in the box itself; the details name them all.
+constexpr std::size_t kTablesInBox = 6;
+
+} // namespace
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+RunCounts runCounts(const std::vector<TableOutcome>& tables) {
+    RunCounts c;
+    for (const auto& t : tables) {
+        ++c.tables;
+        c.hits += t.hits;
+        c.valuesChanged += t.valuesChanged;
+        switch (t.writeBack) {
+        case TableOutcome::WriteBack::Written:
+            ++c.written;
+            break;
+        case TableOutcome::WriteBack::Unchanged:
+            ++c.unchanged;
+            break;
+        case TableOutcome::WriteBack::NotWritten:
+            ++c.notWritten;
+            break;
+        }
+        for (const auto& l : t.leftUnchanged)
+            c.refused += l.count;
+    }
+    return c;
+}
+
+std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult& result,
+                       bool dryRun) {
+    std::string text;
+    for (const auto& t : tables) {
+        text += t.table.name + " (" + t.table.folder + "): " + count(t.hits, "hit", "hits") + ", " +
+                count(t.valuesChanged, "value", "values") + (dryRun ? " would change" : " changed");
+        switch (t.writeBack) {
+        case TableOutcome::WriteBack::Written:
+            text += dryRun ? ", would be written back" : ", written back";
+            if (!t.backupFolder.empty())
+                text += " (old files in " + t.backupFolder.string() + ")";
+            if (!t.reason.empty())
+                text += "; note: " + t.reason;
+            break;
+        case TableOutcome::WriteBack::Unchanged:
+            text += ", nothing to write back";
+            if (!t.reason.empty())
+                text += ": " + t.reason;
+            break;
+        case TableOutcome::WriteBack::NotWritten:
+            text += dryRun ? ", would not be written back: " : ", not written back: ";
+            text += t.reason.empty() ? "no reason was given" : t.reason;
+            break;
+        }
+        text += "\n";
+        for (const auto& l : t.leftUnchanged)
+            text += "  refused: " + count(l.count, "value", "values") + " in column " + l.column +
+                    ": " + l.reason + "\n";
+        for (const auto& r : t.errorReports)
+            text += "  error: " + firstLine(r) + "\n";
+    }
+    const RunCounts c = runCounts(tables);
+    if (result.end == RunResult::End::Failed)
+        text += "The run stopped on an error: " + result.failure + "\n";
+    if (result.end == RunResult::End::Cancelled)
+        text += "The run was cancelled.\n";
+    if (!result.search.empty())
+        text += "Searched with: " + result.search + ".\n";
+    text += (dryRun ? "Dry run, nothing was written: " : "") + count(c.tables, "table", "tables") +
+            ", " + std::to_string(c.written) + (dryRun ? " to write back, " : " written back, ") +
+            std::to_string(c.unchanged) + " needing no change, " + std::to_string(c.notWritten) +
+            " not written back, " + count(c.refused, "value", "values") + " refused.\n";
+    return text;
+}
+
+std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool dryRun) {
+    const RunCounts c = runCounts(result.tables);
+    const std::string counts = countsLine(c, dryRun);
+    if (result.end == RunResult::End::Completed && result.clean()) {
+        if (c.hits > 0)
+            return (dryRun ? "Done (dry run, nothing was written).\r\n\r\n" : "Done.\r\n\r\n") +
+                   counts;
+        // A run that found nothing must not read as a success: a blank at the end of the find
+        // text is the usual reason, and the quotes show it.
+        std::string why;
+        if (inputs.selectedTab == 1) {
+            const std::size_t n = std::min(inputs.setFind.size(), inputs.setReplace.size());
+            if (n == 0) {
+                why = "There are no find and replace sets, so nothing was searched for.";
+            } else {
+                why = n == 1 ? "No value held the find text "
+                             : "No value held any of the find texts ";
+                for (std::size_t i = 0; i < n && i < 5; ++i)
+                    why += (i ? ", " : "") + quoted(inputs.setFind[i]);
+                if (n > 5)
+                    why += " and " + std::to_string(n - 5) + " more";
+                why += ".";
+            }
+        } else {
+            why = "No value held the find text " + quoted(inputs.findText) + ".";
+        }
+        return why + "\r\n\r\n" + counts + " Nothing was changed.";
+    }
+
+    std::string text;
+    switch (result.end) {
+    case RunResult::End::Failed:
+        text = "The run stopped on an error: " + result.failure;
+        break;
+    case RunResult::End::Cancelled:
+        text = "The run was cancelled. Every table is either as it was or as the run meant it "
+               "to become.";
+        break;
+    default:
+        text = "The run is over, but not everything was replaced.";
+        break;
+    }
+    text += "\r\n\r\n" + counts;
+    std::vector<std::string> notReached;
+    std::size_t named = 0, more = 0;
+    std::string problems;
+    for (const auto& t : result.tables) {
+        if (t.reached == false) {
+            notReached.push_back(t.table.name);
+            continue;
+        }
+        const bool notWritten = t.writeBack == TableOutcome::WriteBack::NotWritten;
+        if (!notWritten && t.leftUnchanged.empty())
+            continue;
+        if (named == kTablesInBox) {
+            ++more;
+            continue;
+        }
+        ++named;
+        problems += "\r\n" + t.table.name + ": ";
+        if (notWritten)
+            problems += "not written back, " + t.reason + ".";
+        else
+            problems += count(runCounts({t}).refused, "value", "values") +
+                        " left unchanged (column " + t.leftUnchanged.front().column + ": " +
+                        t.leftUnchanged.front().reason + ")";
+    }
+    if (!problems.empty())
+        text += "\r\n" + problems;
+    if (more)
+        text +=
+            "\r\n... and " + count(static_cast<long long>(more), "more table", "more tables") + ".";
+    if (!notReached.empty()) {
+        text += "\r\n\r\nNot reached, left as they were: ";
+        for (std::size_t i = 0; i < notReached.size() && i < kTablesInBox; ++i)
+            text += (i ? ", " : "") + notReached[i];
+        if (notReached.size() > kTablesInBox)
+            text += " and " + std::to_string(notReached.size() - kTablesInBox) + " more";
+        text += ".";
+    }
+    return text + "\r\n\r\nThe details name every table.";
+}
+
+std::string endOfRunDetails(const RunResult& result, bool dryRun,
+                            const std::filesystem::path& changeLog,
+                            const std::filesystem::path& backupRoot) {
+    std::string text = runSummary(result.tables, result, dryRun);
+    if (dryRun) {
+        text += "Nothing was written: no table, no change-log line, no backup.\n";
+    } else {
+        text += "Change log: " + changeLog.string() + "\n";
+        text += "Old files of the tables written back: " + backupRoot.string() + "\n";
+    }
+    return text;
+}
+
+} // namespace qm
