@@ -170,7 +170,9 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(PushButton5);
     outer->addWidget(scroll_, 1);
+    progressView_ = new RunProgressView(this);
     outer->addWidget(PushButton1);
+    outer->addWidget(progressView_);
 
     QWidget* order[] = {ListView1,    PushButton8, PushButton9,  PushButton10, PushButton12,
                         PushButton13, PushButton7, PushButton11, PushButton5,  PushButton1,
@@ -186,6 +188,8 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     support_->watchAsWindow(scroll_->viewport());
     support_->watchAsWindow(middle);
     fitToScreen(*this);
+    runUi_ = std::make_unique<WindowRunInterface>(*ui_, *support_);
+    runController_ = new RunController(this, *runUi_, progressView_);
 
     connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
@@ -414,15 +418,22 @@ void Form2::PushButton1_Click() {
     for (const auto& r : inputs.rows)
         listed.push_back(r.table);
     inputs.rowColumns = SearchOptions1->columnChoices(listed);
-    // The import lets window events run; nothing in this window may start a second run or
-    // change the criteria while the first one goes on.
-    setEnabled(false);
-    WindowRunInterface runUi(*ui_, *support_);
-    lastRun_ = runReplace(runUi, inputs, runOptions_);
-    setEnabled(true);
+    // The run works on a thread of its own; the window repaints and offers Cancel meanwhile,
+    // and takes no other input.
+    lastRun_ = runController_->run(inputs, runOptions_);
+    if (closeAfterRun_)
+        Form1::endProgram();
 }
 
 void Form2::closeEvent(QCloseEvent* event) {
+    if (runController_->running()) {
+        // No run goes on without its window: it stops at its next safe point, and the program
+        // ends when it has.
+        closeAfterRun_ = true;
+        runController_->cancelForClose();
+        event->ignore();
+        return;
+    }
     event->accept();
     Form1::endProgram();
 }

@@ -4,6 +4,8 @@
 #include "replace/replace_run.h"
 #include "sets/set_lists.h"
 #include "ui/qt_user_interface.h"
+#include "ui/run_controller.h"
+#include "ui/run_progress_view.h"
 #include "ui/window_support.h"
 
 #include <QComboBox>
@@ -47,6 +49,9 @@ class Form2 : public QWidget {
     // Where the run keeps its change log and backups; tests point them at temporary folders.
     void setRunOptions(RunOptions options) { runOptions_ = std::move(options); }
     const RunResult& lastRun() const { return lastRun_; }
+    // The run in progress: its progress view and the controller that cancels it.
+    RunProgressView* progressView() const { return progressView_; }
+    RunController& runController() { return *runController_; }
     // Puts the set lists into the two drop-down lists, with their selections.
     void refreshSetLists();
     // The table rows as the list holds them, with their check marks.
@@ -97,6 +102,10 @@ class Form2 : public QWidget {
     SetLists sets_;
     RunOptions runOptions_;
     RunResult lastRun_;
+    RunProgressView* progressView_;
+    std::unique_ptr<WindowRunInterface> runUi_;
+    RunController* runController_;
+    bool closeAfterRun_ = false;
     bool syncing_ = false;
     std::function<void(class Form3&)> loadSetsHook_;
 };

@@ -1,6 +1,7 @@
 #include "ui/qt_user_interface.h"
 
 #include "app/common.h"
+#include "ui/run_report_dialog.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -75,6 +76,16 @@ Answer QtUserInterface::messageBox(const std::string& text, Buttons buttons, Ico
     default:
         return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
     }
+}
+
+Answer QtUserInterface::detailedBox(const std::string& text, const std::string& details,
+                                    Buttons buttons, Icon icon, const std::string& title) {
+    RunReportDialog box(window_, titleOrAppTitle(title), boxText(text), boxText(details), icon,
+                        buttons);
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    box.exec();
+    QApplication::restoreOverrideCursor();
+    return box.answer();
 }
 
 std::string QtUserInterface::inputBox(const std::string& prompt, const std::string& title,

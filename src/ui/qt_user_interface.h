@@ -21,6 +21,8 @@ class QtUserInterface : public UserInterface {
 
     Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
                       const std::string& title) override;
+    Answer detailedBox(const std::string& text, const std::string& details, Buttons buttons,
+                       Icon icon, const std::string& title) override;
     std::string inputBox(const std::string& prompt, const std::string& title,
                          const std::string& defaultText) override;
     std::string fileDialog(const FileDialogRequest& request) override;

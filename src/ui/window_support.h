@@ -64,6 +64,10 @@ class WindowRunInterface : public UserInterface {
                       const std::string& title) override {
         return inner_.messageBox(text, buttons, icon, title);
     }
+    Answer detailedBox(const std::string& text, const std::string& details, Buttons buttons,
+                       Icon icon, const std::string& title) override {
+        return inner_.detailedBox(text, details, buttons, icon, title);
+    }
     std::string inputBox(const std::string& prompt, const std::string& title,
                          const std::string& defaultText) override {
         return inner_.inputBox(prompt, title, defaultText);

@@ -3,6 +3,7 @@
 #include "db/connection.h"
 #include "paradox/family_swap.h"
 #include "replace/change_log.h"
+#include "replace/run_boxes.h"
 
 #include <cstdlib>
 #include <regex>
@@ -441,6 +442,71 @@ TEST(ChangeLog, LivesInTempOrTheSystemTemporaryFolder) {
     EXPECT_TRUE(fs::is_directory(changeLogPath().parent_path()));
     if (old)
         ::setenv("TEMP", saved.c_str(), 1);
+}
+
+} // namespace
+} // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+TEST_F(ReplaceRunTest, AtMostOneErrorBoxPerTableTheRestGoToTheEndReport) {
+    pets({{"cat", "", "", ""}});
+    makeTable("ZOO.DB", {kPets[0]}, {{"cat"}});
+    const auto before = files(paradoxDir);
+    // A working database that cannot be opened fails step after step of every import.
+    fs::remove(appDir / "dbTemp.mdb");
+    fs::create_directories(appDir / "dbTemp.mdb");
+    const auto r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));
+
+    std::size_t errorBoxes = 0;
+    for (const auto& b : ui.boxes)
+        errorBoxes += b.title == "Application Error";
+    EXPECT_EQ(errorBoxes, 2u) << "one box for each of the two tables";
+    ASSERT_EQ(r.tables.size(), 2u);
+    for (const auto& t : r.tables) {
+        EXPECT_GT(t.errorReports.size(), 1u) << t.table.name;
+        EXPECT_EQ(t.writeBack, TableOutcome::WriteBack::NotWritten);
+    }
+    EXPECT_EQ(files(paradoxDir), before);
+    // The reports not shown are in the end report's details, one line each.
+    const std::string& details = ui.boxes.back().details;
+    std::size_t lines = 0;
+    for (std::size_t p = details.find("\n  error: "); p != std::string::npos;
+         p = details.find("\n  error: ", p + 1))
+        ++lines;
+    EXPECT_EQ(lines, r.tables[0].errorReports.size() + r.tables[1].errorReports.size()) << details;
+}
+
+TEST(RunBoxes, OnlyTheFirstErrorReportOfATableIsShownAndQuestionsAlwaysAre) {
+    FakeUserInterface inner;
+    CancelToken cancel;
+    RunBoxes boxes(inner, &cancel);
+    std::vector<std::string> a, b;
+    boxes.beginTable(&a);
+    boxes.messageBox("first", Buttons::Ok, Icon::Exclamation, "Application Error");
+    boxes.messageBox("second", Buttons::Ok, Icon::Exclamation, "Application Error");
+    inner.answers.push_back(Answer::Yes);
+    EXPECT_EQ(boxes.messageBox("go on?", Buttons::YesNo, Icon::None, ""), Answer::Yes);
+    boxes.beginTable(&b);
+    boxes.messageBox("third", Buttons::Ok, Icon::Exclamation, "Application Error");
+    boxes.beginTable(nullptr);
+    boxes.messageBox("fourth", Buttons::Ok, Icon::Exclamation, "Application Error");
+    ASSERT_EQ(inner.boxes.size(), 4u);
+    EXPECT_EQ(inner.boxes[0].text, "first");
+    EXPECT_EQ(inner.boxes[1].text, "go on?");
+    EXPECT_EQ(inner.boxes[2].text, "third");
+    EXPECT_EQ(inner.boxes[3].text, "fourth") << "outside a table every report is shown";
+    EXPECT_EQ(a, (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(b, std::vector<std::string>{"third"});
+
+    // A cancel is heard at an event pump only while the run says it is at a safe point.
+    cancel.request();
+    boxes.setSafePoint(false);
+    EXPECT_NO_THROW(boxes.processEvents());
+    boxes.setSafePoint(true);
+    EXPECT_THROW(boxes.processEvents(), RunCancelled);
+    EXPECT_EQ(inner.eventPumps, 1);
 }
 
 } // namespace
