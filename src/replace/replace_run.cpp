@@ -446,6 +446,9 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     // copy no longer holds what the run did. The run goes on with the next table.
     std::string storageFailure;
     std::string refusal; // why the last UPDATE was refused, for the hit's preview row
+    // An earlier set changed the value already: this UPDATE had nothing left to do, and its
+    // refusal leaves nothing unchanged.
+    bool changedEarlier = false;
     trap.setFilter([&](const Error& e) {
         if (e.code() == code::Storage && current) {
             if (storageFailure.empty())
@@ -454,7 +457,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
         }
         if (!tolerated(e.code()))
             return Trap::Disposition::Propagate;
-        if (inUpdate && updateChanges && current && column) {
+        if (inUpdate && updateChanges && !changedEarlier && current && column) {
             refusal = refusalReason(e);
             addLeft(*current, *column, refusal, 1);
         }
@@ -672,6 +675,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
                                 column = &C;
                                 inUpdate = true;
                                 refusal.clear();
+                                changedEarlier = changedHere;
                                 trap.step(120, [&] {
                                     connection.spareChangedValuesInNextUpdate();
                                     connection.execute(sql);
@@ -680,7 +684,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
                                 column = nullptr;
                                 if (options.onHit)
                                     options.onHit(RunHit{
-                                        T, row.folder, C, j + 1, v, N, F,
+                                        T, row.folder, C, j + 1, v, N, F, R,
                                         changedHere ? "an earlier set changed this value first"
                                                     : refusal});
                                 changedHere = changedHere || (updateChanges && refusal.empty());

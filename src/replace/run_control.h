@@ -54,6 +54,7 @@ struct RunHit {
     std::string oldValue;
     std::string newValue;
     std::string find;    // the find text that hit
+    std::string replace; // and its replace text
     std::string refused; // why the value stays as it was; empty when it would change
 };
 

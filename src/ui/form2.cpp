@@ -9,6 +9,7 @@
 #include "ui/form1.h"
 #include "ui/form3.h"
 #include "ui/search_options_panel.h"
+#include "ui/preview_dialog.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
@@ -145,6 +146,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
 
     PushButton1 = button(this, "PushButton1", "Start Replacing");
     SearchOptions1 = new SearchOptionsPanel(this);
+    PreviewButton = button(this, "PreviewButton", "Preview");
 
     // Only the table list grows with the window; the criteria keep their natural height. On a
     // screen too small for everything (a large scale factor) the middle scrolls, and "< Back"
@@ -171,7 +173,10 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     outer->addWidget(PushButton5);
     outer->addWidget(scroll_, 1);
     progressView_ = new RunProgressView(this);
-    outer->addWidget(PushButton1);
+    auto* start = new QHBoxLayout;
+    start->addWidget(PushButton1, 1);
+    start->addWidget(PreviewButton);
+    outer->addLayout(start);
     outer->addWidget(progressView_);
 
     QWidget* order[] = {ListView1,    PushButton8, PushButton9,  PushButton10, PushButton12,
@@ -192,6 +197,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     runController_ = new RunController(this, *runUi_, progressView_);
 
     connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
+    connect(PreviewButton, &QPushButton::clicked, this, &Form2::Preview_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
     connect(PushButton7, &QPushButton::clicked, this, &Form2::PushButton7_Click);
     connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
@@ -404,7 +410,7 @@ void Form2::PushButton13_Click() {
     SaveSets(*ui_, sets_, start_->get());
 }
 
-void Form2::PushButton1_Click() {
+RunInputs Form2::runInputs() const {
     RunInputs inputs;
     for (const auto& [row, ticked] : tableRows())
         inputs.rows.push_back({row, ticked});
@@ -418,6 +424,38 @@ void Form2::PushButton1_Click() {
     for (const auto& r : inputs.rows)
         listed.push_back(r.table);
     inputs.rowColumns = SearchOptions1->columnChoices(listed);
+    return inputs;
+}
+
+void Form2::Preview_Click() {
+    const RunInputs inputs = runInputs();
+    // The dry run of the command line: scratch copies, no change log, no backup.
+    RunOptions options = runOptions_;
+    options.dryRun = true;
+    options.endOfRunBox = false;
+    HitSample hits;
+    const auto watcher = options.onHit;
+    options.onHit = [&hits, watcher](const RunHit& hit) {
+        if (watcher)
+            watcher(hit);
+        hits.add(hit);
+    };
+    const RunResult result = runController_->run(inputs, options);
+    if (closeAfterRun_) {
+        Form1::endProgram();
+        return;
+    }
+    if (result.end == RunResult::End::EmptyList || result.end == RunResult::End::NoneTicked)
+        return;
+    PreviewDialog dialog(this, hits, result);
+    if (previewHook_)
+        previewHook_(dialog);
+    else
+        dialog.exec();
+}
+
+void Form2::PushButton1_Click() {
+    const RunInputs inputs = runInputs();
     // The run works on a thread of its own; the window repaints and offers Cancel meanwhile,
     // and takes no other input.
     lastRun_ = runController_->run(inputs, runOptions_);

@@ -44,6 +44,7 @@ class Form2 : public QWidget {
     void PushButton11_Click(); // Clear All Sets
     void PushButton12_Click(); // Load Sets
     void PushButton13_Click(); // Save Sets
+    void Preview_Click();      // Preview: the run without writing anything, its hits listed
 
     SetLists& sets() { return sets_; }
     // Where the run keeps its change log and backups; tests point them at temporary folders.
@@ -61,6 +62,10 @@ class Form2 : public QWidget {
     // What the Load Sets dialog does when it opens; tests drive the dialog through it.
     void setLoadSetsHook(std::function<void(class Form3&)> hook) {
         loadSetsHook_ = std::move(hook);
+    }
+    // What the preview does with its dialog instead of showing it; tests read the rows.
+    void setPreviewHook(std::function<void(class PreviewDialog&)> hook) {
+        previewHook_ = std::move(hook);
     }
 
     QPushButton* PushButton5;
@@ -83,6 +88,7 @@ class Form2 : public QWidget {
     QPushButton* PushButton11;
     QPushButton* PushButton1;
     SearchOptionsPanel* SearchOptions1; // match case, whole words, expression, columns
+    QPushButton* PreviewButton;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -92,6 +98,8 @@ class Form2 : public QWidget {
     void fillTableList();
     void showLastAddedSet(int countBefore);
     static bool sameFolder(const std::string& a, const std::string& b);
+    // The table rows and criteria as the run reads them when a button is clicked.
+    RunInputs runInputs() const;
 
     Form1* start_;
     QScrollArea* scroll_ = nullptr;
@@ -108,6 +116,7 @@ class Form2 : public QWidget {
     bool closeAfterRun_ = false;
     bool syncing_ = false;
     std::function<void(class Form3&)> loadSetsHook_;
+    std::function<void(class PreviewDialog&)> previewHook_;
 };
 
 } // namespace qm::ui
