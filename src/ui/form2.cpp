@@ -173,10 +173,10 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     outer->addWidget(PushButton5);
     outer->addWidget(scroll_, 1);
     progressView_ = new RunProgressView(this);
-    auto* start = new QHBoxLayout;
-    start->addWidget(PushButton1, 1);
-    start->addWidget(PreviewButton);
-    outer->addLayout(start);
+    auto* startRow = new QHBoxLayout;
+    startRow->addWidget(PushButton1, 1);
+    startRow->addWidget(PreviewButton);
+    outer->addLayout(startRow);
     outer->addWidget(progressView_);
 
     QWidget* order[] = {ListView1,    PushButton8, PushButton9,  PushButton10, PushButton12,
