@@ -13,8 +13,8 @@
 #include "paradox/table.h"
 #include "replace/change_log.h"
 #include "replace/run_boxes.h"
-#include "replace/run_report.h"
 #include "replace/run_lock.h"
+#include "replace/run_report.h"
 #include "replace/write_permission.h"
 
 #include <algorithm>
@@ -445,7 +445,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     // of the current table: the table's work ends there and it is not written back, since its
     // copy no longer holds what the run did. The run goes on with the next table.
     std::string storageFailure;
-    std::string refusal; // why the last UPDATE was refused, for the hit's preview row
+    std::string updateRefusal; // why the last UPDATE was refused, for the hit's preview row
     // An earlier set changed the value already: this UPDATE had nothing left to do, and its
     // refusal leaves nothing unchanged.
     bool changedEarlier = false;
@@ -458,8 +458,8 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
         if (!tolerated(e.code()))
             return Trap::Disposition::Propagate;
         if (inUpdate && updateChanges && !changedEarlier && current && column) {
-            refusal = refusalReason(e);
-            addLeft(*current, *column, refusal, 1);
+            updateRefusal = refusalReason(e);
+            addLeft(*current, *column, updateRefusal, 1);
         }
         return Trap::Disposition::Resume;
     });
@@ -674,7 +674,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
                                 updateChanges = N != v;
                                 column = &C;
                                 inUpdate = true;
-                                refusal.clear();
+                                updateRefusal.clear();
                                 changedEarlier = changedHere;
                                 trap.step(120, [&] {
                                     connection.spareChangedValuesInNextUpdate();
@@ -686,8 +686,9 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
                                     options.onHit(RunHit{
                                         T, row.folder, C, j + 1, v, N, F, R,
                                         changedHere ? "an earlier set changed this value first"
-                                                    : refusal});
-                                changedHere = changedHere || (updateChanges && refusal.empty());
+                                                    : updateRefusal});
+                                changedHere =
+                                    changedHere || (updateChanges && updateRefusal.empty());
                                 if (inTransaction && ++updatesSinceCommit == kUpdatesPerCommit) {
                                     // More changed pages than the page cache holds would be
                                     // written to the log twice; a commit now and then writes

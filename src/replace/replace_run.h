@@ -14,8 +14,8 @@
 #include "app/user_interface.h"
 #include "db/catalogue.h"
 #include "replace/matcher.h"
-#include "replace/search_options.h"
 #include "replace/run_control.h"
+#include "replace/search_options.h"
 
 #include <filesystem>
 #include <functional>

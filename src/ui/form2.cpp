@@ -8,8 +8,8 @@
 #include "sets/set_files.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
-#include "ui/search_options_panel.h"
 #include "ui/preview_dialog.h"
+#include "ui/search_options_panel.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
