@@ -49,9 +49,4 @@ std::string ConsoleUserInterface::browseForFolder(const std::string& prompt, con
     return {};
 }
 
-void ConsoleUserInterface::dropLast() {
-    if (!messages_.empty())
-        messages_.pop_back();
-}
-
 } // namespace qm::cli

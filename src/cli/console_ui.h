@@ -25,8 +25,6 @@ class ConsoleUserInterface : public UserInterface {
 
     // Every box and unanswered prompt so far, line breaks as on this platform.
     const std::vector<std::string>& messages() const { return messages_; }
-    // Drops the last message (the run's own end box, which the summary replaces).
-    void dropLast();
     void clear() { messages_.clear(); }
 
   private:

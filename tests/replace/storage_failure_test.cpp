@@ -77,7 +77,8 @@ TEST_F(StorageFailureTest, ACopyThatDoesNotFitIsNoRefusalAndTheNextTableGoesOn) 
     EXPECT_EQ(values(small)[0][0].substr(0, 4), "dog ");
     // No box per failed statement: the one box at the end names the table and the reason.
     ASSERT_EQ(ui.boxes.size(), 1u) << ui.boxes[0].text;
-    EXPECT_NE(ui.boxes[0].text.find("Table BIG"), std::string::npos) << ui.boxes[0].text;
+    EXPECT_NE(ui.boxes[0].text.find("BIG: not written back"), std::string::npos)
+        << ui.boxes[0].text;
     EXPECT_NE(ui.boxes[0].text.find("full"), std::string::npos);
     EXPECT_EQ(ui.pointer(), PointerState::Default);
 }
@@ -106,7 +107,8 @@ TEST_F(StorageFailureTest, ACommitOfTheRunsUpdatesThatFailsKeepsTheTableAsItWas)
     EXPECT_EQ(r.tables[1].writeBack, TableOutcome::WriteBack::Written) << r.tables[1].reason;
     EXPECT_EQ(values(zoo)[1][0].substr(0, 4), "dog ");
     ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_NE(ui.boxes[0].text.find("Not written back"), std::string::npos) << ui.boxes[0].text;
+    EXPECT_NE(ui.boxes[0].text.find("PETS: not written back"), std::string::npos)
+        << ui.boxes[0].text;
     EXPECT_NE(ui.boxes[0].text.find("full"), std::string::npos) << ui.boxes[0].text;
 }
 
