@@ -27,7 +27,8 @@ class Cursor {
         const Variant v = value(i);
         out = v.isNull() ? std::string() : v.toString();
     }
-    virtual std::optional<std::uint64_t> sourceOffset() const { return std::nullopt; }
+    // The Paradox record the current row came from (its file offset in the .db), if known.
+    virtual std::optional<std::uint64_t> origin() const { return std::nullopt; }
 };
 
 class Backend {
@@ -39,9 +40,6 @@ class Backend {
     virtual void beginTrans() = 0;
     virtual void commitTrans() = 0;
     virtual void rollbackTrans() = 0;
-    virtual void setNextRowSource(std::uint64_t offset) = 0;
-    // See Connection::spareChangedValuesInNextUpdate.
-    virtual void spareChangedValuesInNextUpdate() {}
 };
 
 } // namespace qm::db

@@ -4,10 +4,11 @@
 #include "app/error.h"
 #include "app/installation.h"
 #include "db/backend.h"
-#include "db/hooks.h"
 #include "db/paradox_backend.h"
 #include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
+
+#include <utility>
 
 namespace qm::db {
 
@@ -23,15 +24,6 @@ constexpr const char* kParadoxSuffix = ";CollatingSequence=ASCII;";
 Connection::StatementLog& statementLog() {
     static Connection::StatementLog log;
     return log;
-}
-
-ParadoxDropHandler& dropHandler() {
-    static ParadoxDropHandler h;
-    return h;
-}
-ParadoxExportHandler& exportHandler() {
-    static ParadoxExportHandler h;
-    return h;
 }
 
 bool startsWith(const std::string& s, const std::string& prefix) {
@@ -75,19 +67,6 @@ std::optional<std::string> jetFile(const std::string& cs) {
 }
 
 } // namespace
-
-void setParadoxDropHandler(ParadoxDropHandler handler) {
-    dropHandler() = std::move(handler);
-}
-const ParadoxDropHandler& paradoxDropHandler() {
-    return dropHandler();
-}
-void setParadoxExportHandler(ParadoxExportHandler handler) {
-    exportHandler() = std::move(handler);
-}
-const ParadoxExportHandler& paradoxExportHandler() {
-    return exportHandler();
-}
 
 void MemoryCursor::moveNext() {
     if (eof())
@@ -141,9 +120,11 @@ void Connection::open(const std::string& cs) {
     if (backend_)
         throw Error(code::Unspecified, "Operation is not allowed when the object is open.");
     if (auto folder = paradoxFolder(cs)) {
-        backend_ = std::make_unique<ParadoxBackend>(*folder);
+        backend_ = std::make_unique<ParadoxBackend>(*folder, writeBack_);
     } else if (auto file = jetFile(cs)) {
-        backend_ = std::make_unique<SqliteBackend>(*file, mode_);
+        auto working = std::make_unique<SqliteBackend>(*file, mode_, writeBack_);
+        working_ = working.get();
+        backend_ = std::move(working);
     } else {
         throw Error(code::Unspecified,
                     "Provider cannot be found. It may not be properly installed: " + cs);
@@ -157,9 +138,18 @@ Backend& Connection::backend() const {
     return *backend_;
 }
 
+SqliteBackend* Connection::workingBackend() const {
+    if (!backend_)
+        closedObject();
+    return working_;
+}
+
 void Connection::execute(const std::string& sql) {
     logStatement(connectionString_, sql);
-    backend().execute(sql);
+    if (std::exchange(nextFromSnapshot_, false) && workingBackend())
+        workingBackend()->updateFromSnapshot(sql);
+    else
+        backend().execute(sql);
 }
 
 std::unique_ptr<Cursor> Connection::openSchema(int queryType) {
@@ -172,6 +162,7 @@ std::unique_ptr<Cursor> Connection::openSchema(int queryType) {
 void Connection::close() {
     if (!backend_)
         closedObject();
+    working_ = nullptr;
     backend_.reset();
     connectionString_.clear();
 }
@@ -184,13 +175,6 @@ void Connection::commitTrans() {
 }
 void Connection::rollbackTrans() {
     backend().rollbackTrans();
-}
-void Connection::setNextRowSource(std::uint64_t offset) {
-    backend().setNextRowSource(offset);
-}
-
-void Connection::spareChangedValuesInNextUpdate() {
-    backend().spareChangedValuesInNextUpdate();
 }
 
 Recordset::Recordset() = default;
@@ -237,8 +221,8 @@ Variant Recordset::value(int i) const {
 void Recordset::text(int i, std::string& out) const {
     cursor().text(i, out);
 }
-std::optional<std::uint64_t> Recordset::sourceOffset() const {
-    return cursor().sourceOffset();
+std::optional<std::uint64_t> Recordset::origin() const {
+    return cursor().origin();
 }
 void Recordset::close() {
     if (!cursor_)
@@ -246,9 +230,16 @@ void Recordset::close() {
     cursor_.reset();
 }
 
-void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder) {
-    trap.step(100, [&] { set.working = std::make_unique<Connection>(); });
-    trap.step(102, [&] { set.paradox = std::make_unique<Connection>(); });
+void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder,
+                     ParadoxWriteBack* writeBack) {
+    trap.step(100, [&] {
+        set.working = std::make_unique<Connection>();
+        set.working->setWriteBack(writeBack);
+    });
+    trap.step(102, [&] {
+        set.paradox = std::make_unique<Connection>();
+        set.paradox->setWriteBack(writeBack);
+    });
     trap.step(104, [&] { set.recordset = std::make_unique<Recordset>(); });
     trap.step(106, [&] { set.paradox->setCursorLocation(adUseClient); });
     trap.step(108, [&] { set.paradox->open(paradoxConnectionString(folder)); });

@@ -42,6 +42,8 @@ std::string paradoxConnectionString(const std::string& folder);
 
 class Backend;
 class Cursor;
+class ParadoxWriteBack;
+class SqliteBackend;
 
 // A connection. Properties are set before open(), as the provider wants them.
 class Connection {
@@ -55,6 +57,9 @@ class Connection {
     int cursorLocation() const { return cursorLocation_; }
     void setMode(int mode) { mode_ = mode; }
     int mode() const { return mode_; }
+    // What carries out DROP TABLE on a Paradox folder and the Paradox export on the working
+    // database (paradox_write_back.h); none by default.
+    void setWriteBack(ParadoxWriteBack* writeBack) { writeBack_ = writeBack; }
 
     void open(const std::string& connectionString);
     // Runs a statement that returns no rows.
@@ -71,18 +76,14 @@ class Connection {
     void commitTrans();
     void rollbackTrans();
 
-    // The Paradox record the next successful INSERT on the working database came from (its
-    // file offset in the .db). The row keeps it, out of sight of SELECT *, for the write-back.
-    void setNextRowSource(std::uint64_t offset);
-
-    // The next UPDATE on the working database was computed from a snapshot of its table: it
-    // changes only rows whose value in each column it sets is still the one the import gave
-    // them. A row an earlier UPDATE changed into the value another record held before is then
-    // not changed a second time by that record's UPDATE. A row an earlier UPDATE left as it
-    // was stays open to later ones.
-    void spareChangedValuesInNextUpdate();
+    // Older form of WorkingDatabase::updateFromSnapshot: the next execute() is one; to go once
+    // the replace run uses the working-database object.
+    void spareChangedValuesInNextUpdate() { nextFromSnapshot_ = true; }
 
     Backend& backend() const; // throws ObjectClosed when not open
+    // The working database behind a connection opened on it; null for any other (see
+    // working_database.h, which callers go through). Throws ObjectClosed when not open.
+    SqliteBackend* workingBackend() const;
     const std::string& connectionString() const { return connectionString_; }
 
     // Every statement given to execute() or to a recordset's open(), in order, before it runs:
@@ -95,8 +96,11 @@ class Connection {
   private:
     int cursorLocation_ = adUseServer;
     int mode_ = 0;
+    ParadoxWriteBack* writeBack_ = nullptr;
+    bool nextFromSnapshot_ = false;
     std::string connectionString_;
     std::unique_ptr<Backend> backend_;
+    SqliteBackend* working_ = nullptr; // backend_, when it is the working database
 };
 
 // A recordset: always a static snapshot with an exact record count.
@@ -125,9 +129,9 @@ class Recordset {
     Variant value(int i) const; // Null for NULL
     // NullToDefault(value(i), "") as text, into a string the caller reuses.
     void text(int i, std::string& out) const;
-    // Where the current record came from in the Paradox .db (file offset); empty when the
-    // backend does not know.
-    std::optional<std::uint64_t> sourceOffset() const;
+    // The Paradox record the current row came from (its file offset in the .db); empty when
+    // the backend does not know.
+    std::optional<std::uint64_t> origin() const;
     int state() const { return cursor_ ? adStateOpen : adStateClosed; }
     void close();
 
@@ -147,7 +151,9 @@ struct ConnectionSet {
     std::unique_ptr<Connection> paradox;
     std::unique_ptr<Recordset> recordset;
 };
-void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder);
+// writeBack, when given, carries out the write-back's statements on both connections.
+void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder,
+                     ParadoxWriteBack* writeBack = nullptr);
 
 // True when the working database holds a user table of that name, ignoring case through upper-
 // casing. Opens and closes a connection of its own; failures go to the caller.

@@ -4,12 +4,13 @@
 #include "app/error.h"
 #include "app/error_report.h"
 #include "db/connection.h"
-#include "db/hooks.h"
 #include "db/import.h"
 #include "db/import_prints.h"
 #include "db/paradox_backend.h"
 #include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
+#include "db/working_database.h"
+#include "db/write_back_session.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/patcher.h"
@@ -30,16 +31,9 @@ using paradox::FieldType;
 
 namespace {
 
-struct WriteBackState {
-    std::optional<fs::path> root;
-    // The table a DROP TABLE named; its files stay until the export swaps them out.
-    std::optional<fs::path> pendingDrop;
-    std::map<std::string, WriteBack> outcomes; // by upper-cased working-copy name
-};
-
-WriteBackState& state() {
-    static WriteBackState s;
-    return s;
+std::optional<fs::path>& sessionlessRoot() {
+    static std::optional<fs::path> root;
+    return root;
 }
 
 bool hasText(FieldType type) {
@@ -127,56 +121,23 @@ bool sameAsciiAlpha(std::span<const std::uint8_t> field, const std::string& text
     return true;
 }
 
-void onDrop(const ParadoxDropRequest& request) {
-    state().pendingDrop = fs::absolute(request.dbFile);
-}
-
-void onExport(const ParadoxExportRequest& request) {
-    std::string stem = request.targetFile;
-    if (stem.size() > 3 && sql::equalsIgnoreCase(stem.substr(stem.size() - 3), ".db"))
-        stem.resize(stem.size() - 3);
-    const fs::path folder = request.targetFolder;
-    fs::path db;
-    try {
-        db = findTableFile(folder, stem);
-    } catch (const Error& e) {
-        if (e.code() != code::NoSuchTable)
-            throw;
-        throw Error(code::Unspecified,
-                    "The Paradox table " + request.targetFile + " is not in " +
-                        request.targetFolder +
-                        "; the export writes changed values back into the table the working "
-                        "copy came from and creates no new table.");
-    }
-    auto& s = state();
-    std::error_code ec;
-    if (!s.pendingDrop || !fs::equivalent(*s.pendingDrop, db, ec))
-        throw Error(code::Unspecified, "Table '" + request.targetFile + "' already exists.");
-    s.pendingDrop.reset();
-    SqliteBackend working(request.workingDatabase, adModeReadWrite);
-    // The write-back reads the changed rows in rowid order, each page about once: a large page
-    // cache would only add the copy's size to the memory the import and the run already took.
-    working.setCacheKiB(4096);
-    s.outcomes[sql::upper(request.sourceTable)] =
-        writeBackWorkingCopy(working, request.sourceTable, db, writeBackRoot(), request.count);
-}
-
 } // namespace
 
 void setWriteBackRoot(const fs::path& backupRoot) {
     if (backupRoot.empty())
-        state().root.reset();
+        sessionlessRoot().reset();
     else
-        state().root = backupRoot;
+        sessionlessRoot() = backupRoot;
 }
 
 fs::path writeBackRoot() {
-    return state().root ? *state().root : paradox::defaultBackupRoot();
+    return sessionlessRoot() ? *sessionlessRoot() : paradox::defaultBackupRoot();
 }
 
-void installParadoxWriteBack() {
-    setParadoxDropHandler(onDrop);
-    setParadoxExportHandler(onExport);
+WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
+                             const std::string& tableName) {
+    WriteBackSession session(writeBackRoot());
+    return sendTableToParadox(ui, folder, tableName, session);
 }
 
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
@@ -329,15 +290,14 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
 }
 
 WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
-                             const std::string& tableName) {
-    installParadoxWriteBack();
+                             const std::string& tableName, WriteBackSession& session) {
     Trap trap(ui, where::paradox("sendTableToParadox"));
     // Until the export has run, a failure of the working database leaves with the table
     // untouched; the caller says why it was not written back.
     trap.propagateStorageFailures();
     ConnectionSet c;
     const std::string folderText = folder.get();
-    openConnections(trap, c, folderText);
+    openConnections(trap, c, folderText, &session);
     const auto need = [](auto* object) -> auto& {
         if (!object)
             throw Error(code::Unspecified, "Object variable or With block variable not set.");
@@ -351,7 +311,7 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
     std::optional<WriteBack> refused;
     if (working && working->isOpen()) {
         try {
-            const WorkingCopyStatus st = workingCopyStatus(*working, tableName);
+            const WorkingCopyStatus st = WorkingDatabase(*working).status(tableName);
             if (!st.complete())
                 refused = notWritten(incompleteReason(st));
         } catch (const std::exception& e) {
@@ -363,8 +323,8 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
     if (refused) {
         result = *refused;
     } else {
-        state().pendingDrop.reset();
-        state().outcomes.erase(sql::upper(tableName));
+        session.forgetDrop();
+        (void)session.takeOutcome(tableName);
         trap.step(116, [&] { need(paradoxConnection).execute("DROP TABLE `" + tableName + "`"); });
         trap.step(118, [&] { need(rs).setCursorLocation(adUseClient); });
         trap.step(120, [&] {
@@ -391,16 +351,13 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
             }
         });
         // A drop that got no export leaves the table as it was.
-        state().pendingDrop.reset();
+        session.forgetDrop();
         // From here the table may hold its new values: whatever fails now must not say otherwise.
         trap.setFilter(nullptr);
-        auto& outcomes = state().outcomes;
-        if (auto it = outcomes.find(sql::upper(tableName)); it != outcomes.end()) {
-            result = std::move(it->second);
-            outcomes.erase(it);
-        } else {
+        if (auto outcome = session.takeOutcome(tableName))
+            result = std::move(*outcome);
+        else
             result = notWritten(failure.empty() ? "the export did not run" : failure);
-        }
     }
 
     // The working copy goes only when the table got what it held.

@@ -4,12 +4,11 @@
 //
 // The statements are those of a Paradox 5.x export: DROP TABLE on the Paradox connection, then
 // "select top N * into [Paradox 5.x;Database=<folder>].[<T>.db] from [<T>]" on the working
-// database. What carries them out here is not a new table, though: the drop only marks the
-// table as about to be replaced (its files stay where they are), and the export compares every
-// row of the working copy with the record it came from and rewrites, in a byte copy of the
-// table, only the values that differ (paradox::patchTable). The old files are swapped out through
-// the journal of paradox::FamilySwap and kept in a backup folder. A drop that is never followed
-// by its export therefore leaves the table exactly as it was.
+// database. What carries them out here is not a new table, though: the write-back session
+// (write_back_session.h) takes the drop as a mark only, and the export compares every row of the
+// working copy with the record it came from and rewrites, in a byte copy of the table, only the
+// values that differ (paradox::patchTable). The old files are swapped out through the journal of
+// paradox::FamilySwap and kept in a backup folder.
 
 #include "app/current_folder.h"
 #include "app/user_interface.h"
@@ -21,6 +20,7 @@
 namespace qm::db {
 
 class SqliteBackend;
+class WriteBackSession;
 
 // Values that the Paradox field could not take back: they keep their old value.
 struct ValueLeftOut {
@@ -43,21 +43,21 @@ struct WriteBack {
     std::filesystem::path backupFolder;
 };
 
-// Where the write-back keeps old files and swap journals; paradox::defaultBackupRoot() until set.
-void setWriteBackRoot(const std::filesystem::path& backupRoot);
-std::filesystem::path writeBackRoot();
-
-// Installs the drop and export handlers of the connections (hooks.h) that carry out the two
-// statements as described above. sendTableToParadox installs them itself.
-void installParadoxWriteBack();
-
 // The export of one table, step by step with its line labels (100 to 136), every step through
 // the procedure's trap. Before the drop it checks that the working copy is complete; one that is
 // not (an INSERT failed, the record count differs) is not written back and the table keeps its
 // files. The working copy is dropped only when the table got what it held (Written or
-// Unchanged); otherwise it stays until the next import replaces it.
+// Unchanged); otherwise it stays until the next import replaces it. The session carries out the
+// statements and keeps the backup root.
+WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
+                             const std::string& tableName, WriteBackSession& session);
+
+// The same in a session of its own whose backups go under writeBackRoot().
 WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
                              const std::string& tableName);
+// Where the sessionless sendTableToParadox keeps old files; paradox::defaultBackupRoot() until set.
+void setWriteBackRoot(const std::filesystem::path& backupRoot);
+std::filesystem::path writeBackRoot();
 
 // The comparison and the patch alone: the rows of the working copy tableName against the
 // records of db they came from. count is the export's TOP (-1: none).

@@ -6,6 +6,7 @@
 #include "db/field_rules.h"
 #include "db/import_prints.h"
 #include "db/paradox_backend.h"
+#include "db/working_database.h"
 
 #include <cctype>
 
@@ -17,13 +18,6 @@ std::string lower(std::string s) {
     for (char& c : s)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-SqliteBackend& workingBackend(Connection& working) {
-    auto* backend = dynamic_cast<SqliteBackend*>(&working.backend());
-    if (!backend)
-        throw Error(code::Unspecified, "The connection is not one to the working database.");
-    return *backend;
 }
 
 } // namespace
@@ -116,9 +110,10 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
     // The working database is given each row's values beside its statement, which it would
     // otherwise read back out of the text; the text is still built and logged as it stands. A
     // name with a back quote cannot be read back the same way, so its statements go as text.
-    SqliteBackend* direct = nullptr;
-    if (working && working->isOpen() && fieldCount > 0 && tableName.find('`') == std::string::npos)
-        direct = dynamic_cast<SqliteBackend*>(&working->backend());
+    std::optional<WorkingDatabase> direct;
+    if (working && working->isOpen() && working->workingBackend() && fieldCount > 0 &&
+        tableName.find('`') == std::string::npos)
+        direct.emplace(*working);
     std::vector<std::optional<std::string>> values(static_cast<std::size_t>(fieldCount));
     // Handed over as values, a statement is only text for whoever logs statements; with nobody
     // listening, a million of them are not built at all. The steps keep their line numbers.
@@ -198,14 +193,13 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
         bool inserted = false;
         if (readable) {
             inserted = trap.step(216, [&] {
-                if (auto offset = need(rs).sourceOffset())
-                    need(working).setNextRowSource(*offset);
+                const std::optional<std::uint64_t> origin = need(rs).origin();
                 if (direct && working->isOpen()) {
                     if (buildText)
                         Connection::logStatement(working->connectionString(), statement);
-                    direct->insertTexts(tableName, values);
+                    direct->insertRecordValues(tableName, values, origin);
                 } else {
-                    need(working).execute(statement);
+                    WorkingDatabase(need(working)).insertRecord(statement, origin);
                 }
             });
         }
@@ -222,12 +216,12 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
     // What the write-back needs to know: the count the table had and what arrived.
     if (status.created)
         trap.step(220, [&] {
-            SqliteBackend& backend = workingBackend(need(working));
+            WorkingDatabase database(need(working));
             status.recorded = true;
-            backend.recordFieldRules(tableName,
-                                     fieldRulesFor(findTableFile(folder.get(), tableName)));
-            backend.recordStatus(tableName, status);
-            status = backend.status(tableName);
+            database.recordFieldRules(tableName,
+                                      fieldRulesFor(findTableFile(folder.get(), tableName)));
+            database.recordStatus(tableName, status);
+            status = database.status(tableName);
         });
     trap.step(222, [&] { need(rs).close(); });
     if (dbFile)
@@ -238,7 +232,7 @@ WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& fold
 }
 
 WorkingCopyStatus workingCopyStatus(Connection& working, const std::string& tableName) {
-    return workingBackend(working).status(tableName);
+    return WorkingDatabase(working).status(tableName);
 }
 
 WorkingCopyStatus workingCopyStatus(const std::string& tableName) {

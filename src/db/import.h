@@ -5,7 +5,7 @@
 #include "app/current_folder.h"
 #include "app/user_interface.h"
 #include "db/connection.h"
-#include "db/sqlite_backend.h"
+#include "db/working_copy_schema.h"
 
 #include <string>
 

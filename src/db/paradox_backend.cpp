@@ -1,7 +1,7 @@
 #include "db/paradox_backend.h"
 
 #include "app/error.h"
-#include "db/hooks.h"
+#include "db/paradox_write_back.h"
 #include "db/sql_dialect.h"
 #include "paradox/codepage.h"
 #include "paradox/table.h"
@@ -152,7 +152,7 @@ class ParadoxCursor : public Cursor {
                                                file_.string() + ": " + e.what());
         }
     }
-    std::optional<std::uint64_t> sourceOffset() const override {
+    std::optional<std::uint64_t> origin() const override {
         if (eof())
             return std::nullopt;
         return offsets_[pos_];
@@ -235,7 +235,8 @@ fs::path findTableFile(const fs::path& folder, const std::string& table) {
     return found.front();
 }
 
-ParadoxBackend::ParadoxBackend(std::string folder) : folder_(std::move(folder)) {
+ParadoxBackend::ParadoxBackend(std::string folder, ParadoxWriteBack* writeBack)
+    : folder_(std::move(folder)), writeBack_(writeBack) {
     std::error_code ec;
     if (folder_.empty() || !fs::is_directory(folder_, ec))
         throw Error(code::Unspecified,
@@ -251,12 +252,11 @@ void ParadoxBackend::execute(const std::string& sql) {
         if (!name)
             unsupported(sql);
         ParadoxDropRequest request{folder_, *name, findTableFile(folder_, *name)};
-        const auto& handler = paradoxDropHandler();
-        if (!handler)
+        if (!writeBack_)
             throw Error(code::Unspecified, "Dropping the Paradox table " + request.dbFile.string() +
                                                " is not available in this build; it was left "
                                                "as it was.");
-        handler(request);
+        writeBack_->dropTable(request);
         return;
     }
     unsupported(sql);

@@ -2,7 +2,7 @@
 
 // A folder of Paradox tables reached through our own reader, answering what the ODBC driver
 // answered for us: SELECT * FROM a table, as a static snapshot, and DROP TABLE (carried out by
-// the write-back through its hook).
+// the write-back given to it).
 
 #include "db/backend.h"
 
@@ -25,10 +25,13 @@ int adoTypeOf(paradox::FieldType type);
 // error when two files differ only in case.
 std::filesystem::path findTableFile(const std::filesystem::path& folder, const std::string& table);
 
+class ParadoxWriteBack;
+
 class ParadoxBackend : public Backend {
   public:
-    // Fails with a clear message when the folder does not exist.
-    explicit ParadoxBackend(std::string folder);
+    // Fails with a clear message when the folder does not exist. writeBack carries out DROP
+    // TABLE; without one the statement fails and the table stays as it is.
+    ParadoxBackend(std::string folder, ParadoxWriteBack* writeBack);
 
     void execute(const std::string& sql) override;                  // DROP TABLE only
     std::unique_ptr<Cursor> query(const std::string& sql) override; // SELECT * FROM only
@@ -36,12 +39,12 @@ class ParadoxBackend : public Backend {
     void beginTrans() override;
     void commitTrans() override {}
     void rollbackTrans() override {}
-    void setNextRowSource(std::uint64_t) override {}
 
     const std::string& folder() const { return folder_; }
 
   private:
     std::string folder_;
+    ParadoxWriteBack* writeBack_;
 };
 
 } // namespace qm::db

@@ -1,13 +1,11 @@
 #include "db/sqlite_backend.h"
 
 #include "app/error.h"
-#include "db/hooks.h"
 #include "db/snapshot_cursor.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <utility>
 
 namespace qm::db {
 
@@ -22,8 +20,9 @@ namespace {
 
 } // namespace
 
-SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode)
-    : file_(file), readOnly_(mode == 1) {
+SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode,
+                             ParadoxWriteBack* writeBack)
+    : file_(file), readOnly_(mode == 1), writeBack_(writeBack) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec))
         throw Error(code::Storage,
@@ -157,10 +156,8 @@ void SqliteBackend::checkWhere(const TableInfo& info, const Tokens& t, std::size
         ensureIndex(info, column);
 }
 
-void SqliteBackend::execute(const std::string& text) {
-    const Tokens t = jet::statementTokens(text);
-    if (t.empty() || !t[0].is("UPDATE"))
-        spareChanged_ = false; // it was meant for an UPDATE only
+SqliteBackend::Tokens SqliteBackend::statement(const std::string& text) {
+    Tokens t = jet::statementTokens(text);
     if (t.empty())
         jet::notAStatement();
     if (readOnly_ && !t[0].is("SELECT"))
@@ -168,14 +165,33 @@ void SqliteBackend::execute(const std::string& text) {
     // Another INSERT may join the waiting origins; anything else may read or drop them.
     if (!t[0].is("INSERT"))
         pendingOrigins_.flush();
+    return t;
+}
+
+void SqliteBackend::insertRecord(const std::string& text, std::optional<std::uint64_t> origin) {
+    const Tokens t = statement(text);
+    if (!t[0].is("INSERT"))
+        jet::malformed("Syntax error in INSERT INTO statement.");
+    insert(t, origin);
+}
+
+void SqliteBackend::updateFromSnapshot(const std::string& text) {
+    const Tokens t = statement(text);
+    if (!t[0].is("UPDATE"))
+        jet::malformed("Syntax error in UPDATE statement.");
+    update(t, true);
+}
+
+void SqliteBackend::execute(const std::string& text) {
+    const Tokens t = statement(text);
     if (t[0].is("DROP") && t.size() > 1 && t[1].is("TABLE"))
         dropTable(t);
     else if (t[0].is("CREATE") && t.size() > 1 && t[1].is("TABLE"))
         createTable(t);
     else if (t[0].is("INSERT"))
-        insert(t);
+        insert(t, std::nullopt);
     else if (t[0].is("UPDATE"))
-        update(t);
+        update(t, false);
     else if (jet::isExport(t))
         exportToParadox(t);
     else
@@ -209,14 +225,13 @@ void SqliteBackend::createTable(const Tokens& t) {
     forget(create.name); // what is known of it now includes its triggers
 }
 
-void SqliteBackend::insert(const Tokens& t) {
-    const std::optional<std::uint64_t> origin = std::exchange(nextOrigin_, std::nullopt);
+void SqliteBackend::insert(const Tokens& t, std::optional<std::uint64_t> origin) {
     TableInfo& info = table(jet::insertTarget(t));
     insertRow(info, jet::parseInsertRow(t, info.columns), origin);
 }
 
-void SqliteBackend::insertTexts(const std::string& name, const Params& values) {
-    const std::optional<std::uint64_t> origin = std::exchange(nextOrigin_, std::nullopt);
+void SqliteBackend::insertTexts(const std::string& name, const Params& values,
+                                std::optional<std::uint64_t> origin) {
     if (readOnly_)
         jet::readOnly();
     // The import names the same table a million times: found once, not upper-cased each time.
@@ -256,8 +271,7 @@ void SqliteBackend::insertRow(TableInfo& info, const Params& row,
     s.run();
 }
 
-void SqliteBackend::update(const Tokens& t) {
-    const bool spare = std::exchange(spareChanged_, false);
+void SqliteBackend::update(const Tokens& t, bool spareChanged) {
     const TableInfo& info = table(jet::updateTarget(t));
     const std::size_t where = jet::whereAt(t, 3);
     const std::vector<std::size_t> setColumns =
@@ -271,7 +285,7 @@ void SqliteBackend::update(const Tokens& t) {
     std::string condition;
     if (where < t.size())
         condition = "(" + jet::translate(t, where + 1, t.size(), params) + ")";
-    if (spare && info.tracking.cells) {
+    if (spareChanged && info.tracking.cells) {
         // Each record's change was computed from its own old value: a row that already took a
         // change in this column must not take another record's as well.
         for (std::size_t c : setColumns) {
@@ -295,11 +309,10 @@ void SqliteBackend::exportToParadox(const Tokens& t) {
     request.targetFile = statement.targetFile;
     request.sourceTable = table(statement.table).name;
     request.workingDatabase = file_;
-    const auto& handler = paradoxExportHandler();
-    if (!handler)
+    if (!writeBack_)
         throw Error(code::Unspecified, "The Paradox 5.x export is not available in this build; "
                                        "nothing was written.");
-    handler(request);
+    writeBack_->exportTable(request);
 }
 
 void SqliteBackend::generic(const Tokens& t) {

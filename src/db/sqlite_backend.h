@@ -11,6 +11,7 @@
 #include "db/field_rules.h"
 #include "db/jet_statements.h"
 #include "db/jet_types.h"
+#include "db/paradox_write_back.h"
 #include "db/pending_origins.h"
 #include "db/sqlite_statement.h"
 #include "db/working_copy_schema.h"
@@ -28,8 +29,9 @@ namespace qm::db {
 
 class SqliteBackend : public Backend {
   public:
-    // Opens an existing file read-write (read-only for mode 1); never creates one.
-    SqliteBackend(const std::filesystem::path& file, int mode);
+    // Opens an existing file read-write (read-only for mode 1); never creates one. writeBack
+    // carries out the Paradox export; without one the statement fails and writes nothing.
+    SqliteBackend(const std::filesystem::path& file, int mode, ParadoxWriteBack* writeBack);
     ~SqliteBackend() override;
 
     void execute(const std::string& sql) override;
@@ -38,13 +40,20 @@ class SqliteBackend : public Backend {
     void beginTrans() override;
     void commitTrans() override;
     void rollbackTrans() override;
-    void setNextRowSource(std::uint64_t offset) override { nextOrigin_ = offset; }
-    void spareChangedValuesInNextUpdate() override { spareChanged_ = true; }
 
+    // An INSERT of the Paradox record at origin (its file offset in the .db): the row keeps its
+    // origin, out of sight of SELECT *, for the write-back.
+    void insertRecord(const std::string& sql, std::optional<std::uint64_t> origin);
     // The row of "INSERT INTO `name` VALUES('...', NULL, ...)" with every value a quoted text
     // (or NULL), given as values rather than as the statement: the same checks, result and
-    // errors as execute() with that text, without reading it again.
-    void insertTexts(const std::string& name, const Params& values);
+    // errors as insertRecord() with that text, without reading it again.
+    void insertTexts(const std::string& name, const Params& values,
+                     std::optional<std::uint64_t> origin);
+    // An UPDATE computed from a snapshot of its table: it changes only rows whose value in each
+    // column it sets is still the one the import gave them. A row an earlier UPDATE changed into
+    // the value another record held before is then not changed a second time by that record's
+    // UPDATE. A row an earlier UPDATE left as it was stays open to later ones.
+    void updateFromSnapshot(const std::string& sql);
 
     const std::filesystem::path& file() const { return file_; }
     // The most memory SQLite may keep for pages read or written, in KiB.
@@ -79,6 +88,8 @@ class SqliteBackend : public Backend {
     };
     using Tokens = jet::Tokens;
 
+    // The statement's tokens once the checks every statement passes are made.
+    Tokens statement(const std::string& sql);
     void exec(const std::string& sql);
     void run(const std::string& sql, const Params& params);
     TableInfo& table(const std::string& name);
@@ -92,22 +103,21 @@ class SqliteBackend : public Backend {
 
     void dropTable(const Tokens& t);
     void createTable(const Tokens& t);
-    void insert(const Tokens& t);
+    void insert(const Tokens& t, std::optional<std::uint64_t> origin);
     void insertRow(TableInfo& info, const Params& row, std::optional<std::uint64_t> origin);
-    void update(const Tokens& t);
+    void update(const Tokens& t, bool spareChanged);
     void exportToParadox(const Tokens& t);
     void generic(const Tokens& t);
 
     sqlite3* db_ = nullptr;
     std::filesystem::path file_;
     bool readOnly_ = false;
+    ParadoxWriteBack* writeBack_;
     StatementCache statements_{db_};
     WorkingCopySchema bookkeeping_{db_, statements_, readOnly_};
     PendingOrigins pendingOrigins_{statements_};
     std::map<std::string, TableInfo> tables_; // by upper-cased name
     std::set<std::string> indexed_;
-    std::optional<std::uint64_t> nextOrigin_;
-    bool spareChanged_ = false;
     TableInfo* lastInsert_ = nullptr; // the table insertTexts last wrote to, while it is known
     std::string lastInsertName_;
 };

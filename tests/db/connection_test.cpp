@@ -2,7 +2,7 @@
 
 #include "app/error.h"
 #include "db/backend.h"
-#include "db/hooks.h"
+#include "db/paradox_write_back.h"
 #include "fake_user_interface.h"
 
 namespace qm::test {

@@ -1,8 +1,8 @@
 #include "db_fixture.h"
 
 #include "db/export.h"
-#include "db/hooks.h"
 #include "db/import.h"
+#include "db/write_back_session.h"
 #include "fake_user_interface.h"
 #include "paradox/table.h"
 
@@ -17,13 +17,10 @@ class ExportTest : public DbFixture {
   protected:
     void SetUp() override {
         DbFixture::SetUp();
-        db::setWriteBackRoot(temp_.path() / "backups");
+        session.emplace(temp_.path() / "backups");
     }
-    void TearDown() override {
-        db::setWriteBackRoot({});
-        db::setParadoxDropHandler(nullptr);
-        db::setParadoxExportHandler(nullptr);
-        DbFixture::TearDown();
+    db::WriteBack sendTableToParadox(const CurrentFolder& folder, const std::string& table) {
+        return db::sendTableToParadox(ui, folder, table, *session);
     }
     fs::path pets() {
         return makeTable("Pets.db", {{"Name", FieldType::Alpha, 20}, {"Age", FieldType::Long, 0}},
@@ -46,6 +43,7 @@ class ExportTest : public DbFixture {
         return out;
     }
     FakeUserInterface ui;
+    std::optional<db::WriteBackSession> session;
 };
 
 TEST_F(ExportTest, StatementsAreTheExportsAndOnlyTheChangedValueIsWritten) {
@@ -55,7 +53,7 @@ TEST_F(ExportTest, StatementsAreTheExportsAndOnlyTheChangedValueIsWritten) {
     execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
     log.clear();
 
-    const auto w = db::sendTableToParadox(ui, folder, "PETS");
+    const auto w = sendTableToParadox(folder, "PETS");
     EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
     ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
     EXPECT_EQ(w.valuesChanged, 1);
@@ -83,7 +81,7 @@ TEST_F(ExportTest, AWorkingCopyNeverMadeIsNeitherDroppedNorExported) {
     // The folder does not exist and nothing was imported: the failures are reported, the table
     // would not be dropped and nothing is exported.
     FixedFolder folder("//server/share/data");
-    db::sendTableToParadox(ui, folder, "PETS");
+    sendTableToParadox(folder, "PETS");
     const auto st = workingStatements();
     EXPECT_TRUE(std::none_of(st.begin(), st.end(), [](const std::string& s) {
         return s.find("select top") != std::string::npos;
@@ -100,7 +98,7 @@ TEST_F(ExportTest, AnIncompleteWorkingCopyIsNeverWrittenBackAndIsKept) {
     execute("DELETE FROM `PETS` WHERE `Name` = 'cow'");
     const auto before = folderBytes();
     log.clear();
-    const auto w = db::sendTableToParadox(ui, folder, "PETS");
+    const auto w = sendTableToParadox(folder, "PETS");
     EXPECT_EQ(w.state, db::WriteBack::State::NotWritten);
     EXPECT_NE(w.reason.find("2 records, the table 3"), std::string::npos) << w.reason;
     EXPECT_TRUE(paradoxStatements().empty()) << "nothing is dropped";
@@ -113,7 +111,7 @@ TEST_F(ExportTest, NoChangeNoFileTouchedAndTheDropAloneMovesNothing) {
     FixedFolder folder(paradoxDir.string());
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
     const auto before = folderBytes();
-    auto w = db::sendTableToParadox(ui, folder, "PETS");
+    auto w = sendTableToParadox(folder, "PETS");
     EXPECT_EQ(w.state, db::WriteBack::State::Unchanged);
     EXPECT_TRUE(folderBytes() == before);
     EXPECT_FALSE(fs::exists(temp_.path() / "backups") &&
@@ -122,20 +120,21 @@ TEST_F(ExportTest, NoChangeNoFileTouchedAndTheDropAloneMovesNothing) {
 
     // A DROP that gets no export leaves the table where it is; an export that no DROP
     // announced is refused like Jet refuses a table that exists.
-    db::installParadoxWriteBack();
     db::Connection p;
+    p.setWriteBack(&*session);
     p.open(db::paradoxConnectionString(paradoxDir.string()));
     p.execute("DROP TABLE `PETS`");
     EXPECT_TRUE(folderBytes() == before);
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
     execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
     ui.boxes.clear();
-    w = db::sendTableToParadox(ui, folder, "PETS"); // clears the stale drop first
+    w = sendTableToParadox(folder, "PETS"); // clears the stale drop first
     EXPECT_EQ(w.state, db::WriteBack::State::Written);
 
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
     db::Connection c;
     c.setMode(db::adModeReadWrite);
+    c.setWriteBack(&*session);
     c.open(db::workingDatabaseConnectionString());
     try {
         c.execute("select top 3 * into [Paradox 5.x;Database=" + paradoxDir.string() +
@@ -164,7 +163,7 @@ TEST_F(ExportTest, ACopyWithoutItsRecordOfChangesIsComparedRowByRow) {
         sqlite3_close(raw);
     }
     execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
-    const auto w = db::sendTableToParadox(ui, folder, "PETS");
+    const auto w = sendTableToParadox(folder, "PETS");
     ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
     EXPECT_EQ(w.valuesChanged, 2);
     const auto t = paradox::Table::open(db);
@@ -184,7 +183,7 @@ TEST_F(ExportTest, AValueTheFieldCannotHoldIsLeftOutAndReported) {
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
     execute("update `PETS` set `Name` = 12345 where `Name` = 'cat'");
     execute("update `PETS` set `Kind` = 'barn' where `Kind` = 'farm'");
-    const auto w = db::sendTableToParadox(ui, folder, "PETS");
+    const auto w = sendTableToParadox(folder, "PETS");
     ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
     EXPECT_EQ(w.valuesChanged, 1);
     ASSERT_EQ(w.leftOut.size(), 1u);

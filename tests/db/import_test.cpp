@@ -50,13 +50,12 @@ class ImportTest : public DbFixture {
         Connection c;
         c.open(db::workingDatabaseConnectionString());
         std::vector<std::vector<Variant>> out;
-        dynamic_cast<db::SqliteBackend&>(c.backend())
-            .forEachRow(table,
-                        [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
-                            out.push_back(row);
-                            if (offsets)
-                                offsets->push_back(offset.value_or(0));
-                        });
+        c.workingBackend()->forEachRow(
+            table, [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
+                out.push_back(row);
+                if (offsets)
+                    offsets->push_back(offset.value_or(0));
+            });
         return out;
     }
     FakeUserInterface ui;

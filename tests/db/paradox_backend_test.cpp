@@ -1,8 +1,8 @@
 #include "db_fixture.h"
 
 #include "app/error.h"
-#include "db/hooks.h"
 #include "db/paradox_backend.h"
+#include "db/paradox_write_back.h"
 #include "paradox/table.h"
 
 #include <cmath>
@@ -183,10 +183,16 @@ TEST_F(ParadoxBackendTest, OnlySelectAndDropAreUnderstoodAndDropGoesToTheWriteBa
     // No write-back installed: the table stays as it is.
     EXPECT_EQ(codeOf([&] { conn.execute("DROP TABLE `orders`"); }), code::Unspecified);
     EXPECT_TRUE(fs::exists(paradoxDir / "ORDERS.DB"));
-    db::ParadoxDropRequest seen;
-    db::setParadoxDropHandler([&](const db::ParadoxDropRequest& r) { seen = r; });
+    struct Recorder : db::ParadoxWriteBack {
+        void dropTable(const db::ParadoxDropRequest& r) override { seen = r; }
+        void exportTable(const db::ParadoxExportRequest&) override { ADD_FAILURE(); }
+        db::ParadoxDropRequest seen;
+    } recorder;
+    conn.close();
+    conn.setWriteBack(&recorder);
+    openFolder();
     conn.execute("DROP TABLE `orders`");
-    db::setParadoxDropHandler(nullptr);
+    const db::ParadoxDropRequest& seen = recorder.seen;
     EXPECT_EQ(seen.dbFile, paradoxDir / "ORDERS.DB");
     EXPECT_EQ(seen.tableName, "orders");
     EXPECT_EQ(codeOf([&] { conn.execute("DROP TABLE `MISSING`"); }), code::NoSuchTable);
@@ -209,7 +215,7 @@ TEST_F(ParadoxBackendTest, LargeTableStreamsWithExactCountAndRecordOffsets) {
     for (; !rs.eof(); rs.moveNext(), ++i) {
         ASSERT_EQ(rs.value(0).toString(), "name " + std::to_string(i));
         ASSERT_EQ(rs.value(1).toString(), std::to_string(i));
-        const auto offset = rs.sourceOffset();
+        const auto offset = rs.origin();
         ASSERT_TRUE(offset.has_value());
         ASSERT_GT(*offset, previous);
         previous = *offset;

@@ -2,8 +2,9 @@
 
 #include "app/error.h"
 #include "db/backend.h"
-#include "db/hooks.h"
+#include "db/paradox_write_back.h"
 #include "db/sqlite_backend.h"
+#include "db/working_database.h"
 
 namespace qm::test {
 namespace {
@@ -39,7 +40,7 @@ class WorkingDatabaseTest : public DbFixture {
         }
         return out;
     }
-    db::SqliteBackend& backend() { return dynamic_cast<db::SqliteBackend&>(conn.backend()); }
+    db::SqliteBackend& backend() { return *conn.workingBackend(); }
     Connection conn;
 };
 
@@ -117,6 +118,54 @@ TEST_F(WorkingDatabaseTest, UpdateComparesExactlyAndChangesEveryEqualRow) {
     EXPECT_EQ(plan.find("SCAN"), std::string::npos) << plan;
 }
 
+TEST_F(WorkingDatabaseTest, AnUpdateFromTheSnapshotSparesValuesAnEarlierOneChanged) {
+    conn.execute("CREATE TABLE `Pets`(`Name` TEXT,`Kind` TEXT);");
+    for (const char* v : {"cat", "dog", "cow"})
+        conn.execute(std::string("INSERT INTO `Pets` VALUES('") + v + "', 'x')");
+    db::WorkingDatabase working(conn);
+    log.clear();
+    // cat -> dog, then the snapshot's dog -> cow: the row that was cat keeps its new value, the
+    // row that was dog takes its own.
+    working.updateFromSnapshot("update `Pets` set `Name` = 'dog' where `Name` = 'cat'");
+    working.updateFromSnapshot("update `Pets` set `Name` = 'cow' where `Name` = 'dog'");
+    // A change in another column leaves the Name column open.
+    working.updateFromSnapshot("update `Pets` set `Kind` = 'y' where `Name` = 'cow'");
+    working.updateFromSnapshot("update `Pets` set `Name` = 'ox' where `Name` = 'cow'");
+    const auto r = rows("SELECT * FROM `Pets`");
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0], (std::vector<std::string>{"dog", "x"}));
+    EXPECT_EQ(r[1], (std::vector<std::string>{"cow", "y"}));
+    EXPECT_EQ(r[2], (std::vector<std::string>{"ox", "y"}));
+    // Logged as the texts they are.
+    ASSERT_EQ(workingStatements().size(), 5u);
+    EXPECT_EQ(workingStatements()[0], "update `Pets` set `Name` = 'dog' where `Name` = 'cat'");
+    // A plain UPDATE changes every equal row, whatever came before.
+    conn.execute("update `Pets` set `Name` = 'hen' where `Name` = 'dog'");
+    EXPECT_EQ(rows("SELECT `Name` FROM `Pets` WHERE `Name` = 'hen'").size(), 1u);
+    conn.execute("update `Pets` set `Name` = 'hen' where `Name` <> 'hen'");
+    EXPECT_EQ(rows("SELECT `Name` FROM `Pets` WHERE `Name` = 'hen'").size(), 3u);
+    // Only an UPDATE is one.
+    try {
+        working.updateFromSnapshot("DELETE FROM `Pets`");
+        ADD_FAILURE() << "a DELETE ran as an update from the snapshot";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), code::Malformed);
+    }
+    EXPECT_EQ(rows("SELECT * FROM `Pets`").size(), 3u);
+}
+
+TEST_F(WorkingDatabaseTest, TheWorkingDatabaseObjectNeedsAConnectionToIt) {
+    Connection paradox;
+    EXPECT_THROW(db::WorkingDatabase{paradox}, Error) << "closed";
+    paradox.open(db::paradoxConnectionString(paradoxDir.string()));
+    try {
+        db::WorkingDatabase working(paradox);
+        ADD_FAILURE() << "a Paradox folder was taken for the working database";
+    } catch (const Error& e) {
+        EXPECT_NE(e.description().find("not one to the working database"), std::string::npos);
+    }
+}
+
 TEST_F(WorkingDatabaseTest, SnapshotKeepsTheValuesItOpenedWith) {
     conn.execute("CREATE TABLE `T`(`A` TEXT);");
     conn.execute("INSERT INTO `T` VALUES('cat')");
@@ -145,10 +194,16 @@ TEST_F(WorkingDatabaseTest, TopBracketsAndExportStatement) {
         "select top 5 * into [Paradox 5.x;Database=/x/my folder/].[T.db] from [T]";
     // Without the writer installed, the export fails clearly and writes nothing.
     EXPECT_EQ(codeOf(exportSql), code::Unspecified);
-    db::ParadoxExportRequest seen;
-    db::setParadoxExportHandler([&](const db::ParadoxExportRequest& r) { seen = r; });
+    struct Recorder : db::ParadoxWriteBack {
+        void dropTable(const db::ParadoxDropRequest&) override { ADD_FAILURE(); }
+        void exportTable(const db::ParadoxExportRequest& r) override { seen = r; }
+        db::ParadoxExportRequest seen;
+    } recorder;
+    conn.close();
+    conn.setWriteBack(&recorder);
+    conn.open(db::workingDatabaseConnectionString());
     conn.execute(exportSql);
-    db::setParadoxExportHandler(nullptr);
+    const db::ParadoxExportRequest& seen = recorder.seen;
     EXPECT_EQ(seen.count, 5);
     EXPECT_EQ(seen.targetFolder, "/x/my folder/");
     EXPECT_EQ(seen.targetFile, "T.db");

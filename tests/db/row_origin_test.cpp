@@ -7,6 +7,7 @@
 #include "app/error.h"
 #include "db/import.h"
 #include "db/sqlite_backend.h"
+#include "db/working_database.h"
 #include "fake_user_interface.h"
 #include "paradox/table.h"
 
@@ -19,14 +20,14 @@ namespace {
 using db::Connection;
 using paradox::FieldType;
 
-class RowSourceTest : public DbFixture {
+class RowOriginTest : public DbFixture {
   protected:
     void SetUp() override {
         DbFixture::SetUp();
         working.setMode(db::adModeReadWrite);
         working.open(db::workingDatabaseConnectionString());
     }
-    db::SqliteBackend& backend() { return dynamic_cast<db::SqliteBackend&>(working.backend()); }
+    db::SqliteBackend& backend() { return *working.workingBackend(); }
     // Origins of the rows of a table, in row order (0 for a row without one).
     std::vector<std::uint64_t> origins(const std::string& table) {
         std::vector<std::uint64_t> out;
@@ -38,14 +39,15 @@ class RowSourceTest : public DbFixture {
     }
     void insertRows(const std::string& table, int from, int to) {
         for (int i = from; i < to; ++i) {
-            working.setNextRowSource(static_cast<std::uint64_t>(1000 + i));
-            working.execute("INSERT INTO `" + table + "` VALUES('" + std::to_string(i) + "')");
+            db::WorkingDatabase(working).insertRecord("INSERT INTO `" + table + "` VALUES('" +
+                                                          std::to_string(i) + "')",
+                                                      static_cast<std::uint64_t>(1000 + i));
         }
     }
     Connection working;
 };
 
-TEST_F(RowSourceTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledBack) {
+TEST_F(RowOriginTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledBack) {
     working.execute("CREATE TABLE `A`(`X` TEXT)");
     working.execute("CREATE TABLE `B`(`X` TEXT)");
     working.beginTrans();
@@ -88,7 +90,7 @@ TEST_F(RowSourceTest, OriginsWaitingInATransactionAreSeenByEveryReaderAndRolledB
     EXPECT_EQ(db::workingCopyStatus("A").withOrigin, 256);
 }
 
-TEST_F(RowSourceTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
+TEST_F(RowOriginTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
     working.execute("CREATE TABLE `A`(`X` TEXT)");
     insertRows("A", 0, 10);
     const auto counts = [&] {
@@ -123,7 +125,7 @@ TEST_F(RowSourceTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
     EXPECT_EQ(std::count(o.begin(), o.end(), 1009u), 1);
 }
 
-TEST_F(RowSourceTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
+TEST_F(RowOriginTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
     working.execute("CREATE TABLE `T`(`N` INT, `D` DATETIME, `S` TEXT(3), `M` MEMO)");
     using Row = std::vector<std::optional<std::string>>;
     struct Case {
@@ -147,7 +149,7 @@ TEST_F(RowSourceTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
             byText = e;
         }
         try {
-            backend().insertTexts("T", c.values);
+            backend().insertTexts("T", c.values, std::nullopt);
         } catch (const Error& e) {
             byValues = e;
         }
@@ -156,13 +158,13 @@ TEST_F(RowSourceTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
         EXPECT_EQ(byValues->description(), byText->description()) << c.statement;
     }
     try {
-        backend().insertTexts("NOSUCH", {"1"});
+        backend().insertTexts("NOSUCH", {"1"}, std::nullopt);
         ADD_FAILURE() << "a missing table took a row";
     } catch (const Error& e) {
         EXPECT_EQ(e.code(), code::NoSuchTable);
     }
     // Accepted ones arrive exactly, '007' and apostrophes included.
-    backend().insertTexts("T", {"007", "2021-08-31", "a'b", "it's"});
+    backend().insertTexts("T", {"007", "2021-08-31", "a'b", "it's"}, std::nullopt);
     working.execute("INSERT INTO `T` VALUES('007', '2021-08-31', 'a''b', 'it''s')");
     std::vector<std::vector<Variant>> rows;
     backend().forEachRow("T", [&](std::optional<std::uint64_t>, const std::vector<Variant>& r) {
@@ -173,7 +175,7 @@ TEST_F(RowSourceTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
     EXPECT_EQ(rows[1], rows[0]);
 }
 
-TEST_F(RowSourceTest, ImportOfManyRecordsKeepsEveryOriginAndValue) {
+TEST_F(RowOriginTest, ImportOfManyRecordsKeepsEveryOriginAndValue) {
     std::vector<std::vector<std::string>> records;
     for (int i = 0; i < 333; ++i)
         records.push_back({"it's " + std::to_string(i), i % 4 ? std::to_string(i) : "",

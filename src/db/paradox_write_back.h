@@ -1,13 +1,12 @@
 #pragma once
 
-// Work that the connections recognise but that the Paradox writer carries out: dropping a
-// Paradox table (its files are moved aside, never deleted) and the Paradox 5.x export of the
-// working copy. The write-back installs both; without them the statements fail with a clear
-// message and change nothing.
+// The two statements of the write-back that the connections recognise but that the Paradox
+// writer carries out: DROP TABLE on a Paradox folder (the table's files are moved aside, never
+// deleted) and the Paradox 5.x export of a working copy. A connection is given what carries them
+// out (Connection::setWriteBack); without it both statements fail with a clear message and change
+// nothing.
 
-#include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 
 namespace qm::db {
@@ -17,9 +16,6 @@ struct ParadoxDropRequest {
     std::string tableName;        // as the statement names it
     std::filesystem::path dbFile; // the table's .db, found without regard to case
 };
-using ParadoxDropHandler = std::function<void(const ParadoxDropRequest&)>;
-void setParadoxDropHandler(ParadoxDropHandler handler);
-const ParadoxDropHandler& paradoxDropHandler();
 
 // select top N * into [Paradox 5.x;Database=<folder>].[<file>] from [<table>]
 struct ParadoxExportRequest {
@@ -29,8 +25,12 @@ struct ParadoxExportRequest {
     std::string targetFile;   // "T.db"
     std::filesystem::path workingDatabase;
 };
-using ParadoxExportHandler = std::function<void(const ParadoxExportRequest&)>;
-void setParadoxExportHandler(ParadoxExportHandler handler);
-const ParadoxExportHandler& paradoxExportHandler();
+
+class ParadoxWriteBack {
+  public:
+    virtual ~ParadoxWriteBack() = default;
+    virtual void dropTable(const ParadoxDropRequest& request) = 0;
+    virtual void exportTable(const ParadoxExportRequest& request) = 0;
+};
 
 } // namespace qm::db

@@ -1,0 +1,58 @@
+#include "db/write_back_session.h"
+
+#include "app/error.h"
+#include "db/connection.h"
+#include "db/paradox_backend.h"
+#include "db/sql_dialect.h"
+#include "db/sqlite_backend.h"
+#include "paradox/family_swap.h"
+
+namespace qm::db {
+
+namespace fs = std::filesystem;
+
+WriteBackSession::WriteBackSession(fs::path backupRoot)
+    : backupRoot_(backupRoot.empty() ? paradox::defaultBackupRoot() : std::move(backupRoot)) {}
+
+void WriteBackSession::dropTable(const ParadoxDropRequest& request) {
+    dropped_ = fs::absolute(request.dbFile);
+}
+
+void WriteBackSession::exportTable(const ParadoxExportRequest& request) {
+    std::string stem = request.targetFile;
+    if (stem.size() > 3 && sql::equalsIgnoreCase(stem.substr(stem.size() - 3), ".db"))
+        stem.resize(stem.size() - 3);
+    fs::path db;
+    try {
+        db = findTableFile(request.targetFolder, stem);
+    } catch (const Error& e) {
+        if (e.code() != code::NoSuchTable)
+            throw;
+        throw Error(code::Unspecified,
+                    "The Paradox table " + request.targetFile + " is not in " +
+                        request.targetFolder +
+                        "; the export writes changed values back into the table the working "
+                        "copy came from and creates no new table.");
+    }
+    std::error_code ec;
+    if (!dropped_ || !fs::equivalent(*dropped_, db, ec))
+        throw Error(code::Unspecified, "Table '" + request.targetFile + "' already exists.");
+    dropped_.reset();
+    SqliteBackend working(request.workingDatabase, adModeReadWrite, nullptr);
+    // The write-back reads the changed rows in rowid order, each page about once: a large page
+    // cache would only add the copy's size to the memory the import and the run already took.
+    working.setCacheKiB(4096);
+    outcomes_[sql::upper(request.sourceTable)] =
+        writeBackWorkingCopy(working, request.sourceTable, db, backupRoot_, request.count);
+}
+
+std::optional<WriteBack> WriteBackSession::takeOutcome(const std::string& workingCopy) {
+    const auto it = outcomes_.find(sql::upper(workingCopy));
+    if (it == outcomes_.end())
+        return std::nullopt;
+    WriteBack out = std::move(it->second);
+    outcomes_.erase(it);
+    return out;
+}
+
+} // namespace qm::db
