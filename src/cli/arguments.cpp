@@ -79,8 +79,30 @@ Arguments parseArguments(const std::vector<std::string>& args) {
         a.command = Arguments::Command::Replace;
     else if (args[0] == "help")
         return a;
-    else
-        throw UsageError("unknown command '" + args[0] + "' (the commands are replace and list)");
+    else if (args[0] == "runs" || args[0] == "undo") {
+        // Neither takes an option; undo takes at most the name of a run.
+        a.command = args[0] == "runs" ? Arguments::Command::Runs : Arguments::Command::Undo;
+        std::vector<std::string> rest;
+        bool endOfOptions = false;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (!endOfOptions && args[i] == "--")
+                endOfOptions = true;
+            else if (!endOfOptions && args[i].size() > 1 && args[i][0] == '-')
+                throw UsageError(args[0] + " takes no option ('" + args[i] + "')");
+            else
+                rest.push_back(args[i]);
+        }
+        if (a.command == Arguments::Command::Runs && !rest.empty())
+            throw UsageError("runs takes no argument ('" + rest.front() + "')");
+        if (rest.size() > 1)
+            throw UsageError("undo takes one run at most ('" + rest[0] + "', '" + rest[1] + "')");
+        if (!rest.empty() && rest[0].empty())
+            throw UsageError("the run to undo is an empty text");
+        a.run = rest.empty() ? std::string() : rest[0];
+        return a;
+    } else
+        throw UsageError("unknown command '" + args[0] +
+                         "' (the commands are replace, list, runs and undo)");
 
     std::vector<std::string> positional;
     std::vector<std::string> replaceOnly; // options given that only replace takes
@@ -182,6 +204,8 @@ std::string helpText() {
                     [--ignore-case] [--whole-word] [--regex]
                     [--columns A,B] [--skip-columns C] [--dry-run] [--ignore-stale-locks]
   quillmend list FOLDER
+  quillmend runs
+  quillmend undo [RUN]
   quillmend --help
   quillmend --version
 
@@ -192,6 +216,15 @@ replace   Replaces text in the Paradox tables of FOLDER and its sub-folders, as 
 list      Prints the tables of FOLDER and its sub-folders, one a line, tab-separated:
           name, folder, record count, level, code page (and a note for a table that
           cannot be read).
+runs      Prints the runs that wrote tables back, newest first, one a line, tab-separated:
+          its name, its number of tables, written, undone or partly undone, and what it
+          replaced; then each table's file on a line of its own.
+undo      Puts back the tables of RUN (a name runs prints; default: the newest run not
+          undone yet) as they were before it, from their old files in the backup folder.
+          A table is put back only while its files are still exactly what that run wrote;
+          one changed since (by a later run, say) is left as it is and named. Each table
+          is replaced as a whole or not at all, under the same locks as a run; the files
+          undo replaces go to the backup folder like any old files.
 
 Options:
   --table NAME     a table to change, by its name as list prints it (".db" may follow;
@@ -250,6 +283,8 @@ Exit status:
      backup folder that cannot be used, a change log that is a link or not the user's own
      file, or stale lock files without --ignore-stale-locks; nothing was changed
   3  another run is in progress; nothing was changed
+  undo: 0 every table of the run is back as it was; 1 a table was left as it is (the
+  report says why); 2 no such run, or none left to undo; 3 another run is in progress
 )";
 }
 

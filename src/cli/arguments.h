@@ -18,9 +18,10 @@ class UsageError : public std::runtime_error {
 };
 
 struct Arguments {
-    enum class Command { Help, Version, List, Replace };
+    enum class Command { Help, Version, List, Replace, Runs, Undo };
     Command command = Command::Help;
     std::string folder;
+    std::string run; // undo: the run to put back; empty: the newest one not yet undone
     std::vector<std::string> tables; // --table, in the order given
     bool all = false;
     std::optional<std::string> find;

@@ -7,6 +7,7 @@
 #include "cli/checked_output.h"
 #include "cli/console_ui.h"
 #include "cli/summary.h"
+#include "cli/undo_commands.h"
 #include "db/catalogue.h"
 #include "db/connection.h"
 #include "db/paradox_backend.h"
@@ -201,6 +202,9 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
         return kExitUsage;
     }
     printMessages(ui);
+    if (!result.recordFailure.empty())
+        std::cerr << "quillmend: no undo record could be kept for this run: "
+                  << result.recordFailure << "\n";
     std::cout << runSummary(result.tables, result, args.dryRun) << std::flush;
     return exitStatus(result.tables, result);
 }
@@ -297,6 +301,10 @@ int main(int argc, char** argv) {
             return kExitClean;
         }
         try {
+            if (args.command == Arguments::Command::Runs)
+                return listRecordedRuns();
+            if (args.command == Arguments::Command::Undo)
+                return undoRecordedRun(args.run);
             return run(args);
         } catch (const std::exception& e) {
             std::cerr << "quillmend: " << e.what() << "\n";

@@ -13,6 +13,7 @@
 #include "paradox/table.h"
 #include "replace/change_log.h"
 #include "replace/run_boxes.h"
+#include "replace/run_history.h"
 #include "replace/run_lock.h"
 #include "replace/run_report.h"
 #include "replace/write_permission.h"
@@ -181,6 +182,31 @@ void showEndOfRun(UserInterface& ui, const RunResult& result, const RunInputs& i
     ui.detailedBox(endOfRunText(result, in, options.dryRun),
                    endOfRunDetails(result, options.dryRun, log, db::writeBackRoot()), Buttons::Ok,
                    icon, "");
+}
+
+// What a run changed, in the words its undo record keeps.
+std::string runWhat(const RunInputs& in) {
+    std::string what =
+        in.selectedTab == 0
+            ? "find " + quoted(in.findText) + ", replace with " + quoted(in.replaceText)
+            : std::to_string(in.setFind.size()) + " find and replace set(s)";
+    if (!in.search.plain())
+        what += " (" + in.search.describe() + ")";
+    return what;
+}
+
+// Notes a table just written back in the run's record. A record that cannot be kept leaves the
+// table written as it is; the run says that no undo is offered for it.
+void keepRecord(RunRecorder& recorder, RunResult& result, const TableRow& row,
+                const fs::path& backupFolder) {
+    try {
+        recorder.written(paradox::realTableFile(db::findTableFile(row.folder, row.name)),
+                         backupFolder);
+        result.runRecord = recorder.record().id;
+    } catch (const std::exception& e) {
+        if (result.recordFailure.empty())
+            result.recordFailure = e.what();
+    }
 }
 
 } // namespace
@@ -433,6 +459,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     }
     db::setWriteBackRoot(scratch ? scratch->path() / "backups" : options.backupRoot);
 
+    RunRecorder recorder(backupRoot, runWhat(in));
     ui.setPointer(PointerState::Busy);
     Trap trap(ui, where::form2("PushButton1_Click"));
     TableOutcome* current = nullptr;
@@ -744,6 +771,8 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
             switch (back.state) {
             case db::WriteBack::State::Written:
                 outcome.writeBack = TableOutcome::WriteBack::Written;
+                if (!scratch && !back.backupFolder.empty())
+                    keepRecord(recorder, result, row, back.backupFolder);
                 break;
             case db::WriteBack::State::Unchanged:
                 outcome.writeBack = TableOutcome::WriteBack::Unchanged;

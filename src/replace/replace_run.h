@@ -112,6 +112,10 @@ struct RunResult {
     std::string failure;              // End::Failed, End::NotStarted: the description
     int failureLine = 0;              // End::Failed: the step
     std::string search;               // the search options and columns in words; empty: none
+    // The record that undo reads (replace/run_history.h): its id, empty when no table was
+    // written back (a dry run never is). recordFailure: why a record could not be kept.
+    std::string runRecord;
+    std::string recordFailure;
 
     // True when no ticked table kept a hit value or its old files against the run's wish.
     bool clean() const;

@@ -195,6 +195,11 @@ std::string endOfRunDetails(const RunResult& result, bool dryRun,
     } else {
         text += "Change log: " + changeLog.string() + "\n";
         text += "Old files of the tables written back: " + backupRoot.string() + "\n";
+        if (!result.runRecord.empty())
+            text += "Undo Last Run (or quillmend undo " + result.runRecord +
+                    ") puts these tables back.\n";
+        if (!result.recordFailure.empty())
+            text += "No undo record could be kept: " + result.recordFailure + "\n";
     }
     return text;
 }

@@ -1,0 +1,61 @@
+#include "cli/undo_commands.h"
+
+#include "cli/summary.h"
+#include "replace/run_history.h"
+
+#include <iostream>
+
+namespace qm::cli {
+
+namespace {
+
+std::string state(const RunRecord& r) {
+    std::size_t undone = 0;
+    for (const auto& t : r.tables)
+        undone += t.undone;
+    if (undone == 0)
+        return "written";
+    return undone == r.tables.size() ? "undone" : "partly undone";
+}
+
+} // namespace
+
+int listRecordedRuns() {
+    const auto runs = recordedRuns();
+    if (runs.empty())
+        std::cerr << "quillmend: no run is recorded (a run that writes a table back keeps a "
+                     "record for undo)\n";
+    for (const auto& r : runs) {
+        std::cout << r.id << '\t' << r.tables.size()
+                  << (r.tables.size() == 1 ? " table" : " tables") << '\t' << state(r) << '\t'
+                  << r.what << '\n';
+        for (const auto& t : r.tables)
+            std::cout << '\t' << t.db.string() << (t.undone ? "\t(put back)" : "") << '\n';
+    }
+    return kExitClean;
+}
+
+int undoRecordedRun(const std::string& run) {
+    const UndoResult result = undoRun(run);
+    switch (result.end) {
+    case UndoResult::End::Busy:
+        std::cerr << "quillmend: " << result.failure << "\n";
+        return kExitBusy;
+    case UndoResult::End::NoRun:
+    case UndoResult::End::NoSuchRun:
+    case UndoResult::End::Undone:
+        std::cerr << "quillmend: nothing was put back: " << result.failure
+                  << " ('quillmend runs' lists the runs that can be undone)\n";
+        return kExitUsage;
+    case UndoResult::End::Failed:
+        std::cerr << "quillmend: nothing was put back: " << result.failure << "\n";
+        return kExitUsage;
+    case UndoResult::End::Completed:
+    case UndoResult::End::Cancelled:
+        break;
+    }
+    std::cout << undoReport(result) << std::flush;
+    return result.clean() ? kExitClean : kExitIncomplete;
+}
+
+} // namespace qm::cli

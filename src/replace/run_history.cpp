@@ -1,0 +1,398 @@
+#include "replace/run_history.h"
+
+#include "app/installation.h"
+#include "app/sha256.h"
+#include "paradox/family_print.h"
+#include "paradox/family_swap.h"
+#include "paradox/file_access.h"
+#include "paradox/share_locks.h"
+#include "replace/replace_run.h"
+#include "replace/run_lock.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kFirstLine = "quillmend run record 1";
+
+fs::path rootOr(const fs::path& backupRoot) {
+    return backupRoot.empty() ? paradox::defaultBackupRoot() : backupRoot;
+}
+
+fs::path runsFolder(const fs::path& backupRoot) {
+    return rootOr(backupRoot) / "runs";
+}
+
+// Paths may hold any byte but NUL; tabs, line ends and backslashes are escaped.
+std::string escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+    }
+    return out;
+}
+
+std::vector<std::string> split(const std::string& line) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (std::size_t at; (at = line.find('\t', from)) != std::string::npos; from = at + 1)
+        parts.push_back(unescape(line.substr(from, at - from)));
+    parts.push_back(unescape(line.substr(from)));
+    return parts;
+}
+
+void fsyncFolder(const fs::path& p) {
+    const int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+// Temporary name, flushed, renamed into place: a record is whole or absent.
+void save(const RunRecord& run) {
+    std::string text = std::string(kFirstLine) + "\nwhat\t" + escape(run.what) + "\n";
+    for (const auto& t : run.tables) {
+        text += "table\t" + escape(t.db.string()) + "\t" + escape(t.backupFolder.string()) + "\t" +
+                (t.undone ? "undone" : "written") + "\n";
+        for (const auto& [name, digest] : t.old)
+            text += "old\t" + escape(name) + "\t" + digest + "\n";
+        for (const auto& [name, digest] : t.files)
+            text += "file\t" + escape(name) + "\t" + digest + "\n";
+    }
+    const fs::path temp = run.file.string() + ".tmp";
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f)
+        throw std::runtime_error("cannot write the run record " + temp.string() + ": " +
+                                 std::strerror(errno));
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0 &&
+              ::fsync(::fileno(f)) == 0;
+    int err = errno;
+    ok = std::fclose(f) == 0 && ok;
+    if (ok && std::rename(temp.c_str(), run.file.c_str()) != 0) {
+        err = errno;
+        ok = false;
+    }
+    if (!ok) {
+        std::remove(temp.c_str());
+        throw std::runtime_error("cannot write the run record " + run.file.string() + ": " +
+                                 std::strerror(err));
+    }
+    fsyncFolder(run.file.parent_path());
+}
+
+// A record that is not whole (an unknown first line, a file line before any table) counts as
+// no record: undo must never act on half of what a run wrote.
+std::optional<RunRecord> load(const fs::path& file) {
+    RunRecord run;
+    run.file = file;
+    run.id = file.stem().string();
+    std::ifstream in(file, std::ios::binary);
+    std::string line;
+    if (!std::getline(in, line) || line != kFirstLine)
+        return std::nullopt;
+    while (std::getline(in, line)) {
+        const auto parts = split(line);
+        if (parts[0] == "what" && parts.size() == 2)
+            run.what = parts[1];
+        else if (parts[0] == "table" && parts.size() == 4)
+            run.tables.push_back({parts[1], parts[2], {}, {}, parts[3] == "undone"});
+        else if ((parts[0] == "old" || parts[0] == "file") && parts.size() == 3 &&
+                 !run.tables.empty())
+            (parts[0] == "old" ? run.tables.back().old : run.tables.back().files)
+                .emplace_back(parts[1], parts[2]);
+        else
+            return std::nullopt;
+    }
+    return run;
+}
+
+std::string timeStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::localtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
+    return buf;
+}
+
+// Empty when the table's files are exactly those the run left; otherwise why not.
+std::string changedSince(const RunRecordTable& t) {
+    std::set<std::string> recorded;
+    for (const auto& [name, digest] : t.files) {
+        recorded.insert(name);
+        const fs::path file = t.db.parent_path() / name;
+        std::error_code ec;
+        if (!fs::exists(file, ec))
+            return "its file " + name + " is gone";
+        if (sha256OfFile(file) != digest)
+            return "its file " + name + " changed after the run wrote it";
+    }
+    for (const auto& member : paradox::familyFiles(t.db))
+        if (!recorded.count(member.filename().string()))
+            return "it has a file the run did not leave, " + member.filename().string();
+    return {};
+}
+
+// Empty when the backup folder still holds the old files as the run set them aside.
+std::string oldFilesMissing(const RunRecordTable& t) {
+    for (const auto& [name, digest] : t.old) {
+        const fs::path file = t.backupFolder / name;
+        std::error_code ec;
+        if (!fs::is_regular_file(file, ec))
+            return "its old file " + file.string() + " is gone";
+        if (sha256OfFile(file) != digest)
+            return "its old file " + file.string() + " is no longer what the run set aside";
+    }
+    return t.old.empty() ? "the record names none of its old files" : std::string();
+}
+
+UndoOutcome undoTable(RunRecordTable& t, const fs::path& root) {
+    UndoOutcome o;
+    o.db = t.db;
+    const auto leftAlone = [&](UndoOutcome::State state, const std::string& why) {
+        o.state = state;
+        o.reason = why;
+        return o;
+    };
+    try {
+        // The print first: the swap below replaces the table only while it is still what was
+        // digested here.
+        const paradox::FamilyPrint print = paradox::printFamily(t.db);
+        if (const std::string why = changedSince(t); !why.empty())
+            return leftAlone(UndoOutcome::State::Changed, why);
+        if (const std::string why = oldFilesMissing(t); !why.empty())
+            return leftAlone(UndoOutcome::State::Failed, why);
+        if (const std::string held = paradox::tableInUse(t.db); !held.empty())
+            return leftAlone(UndoOutcome::State::InUse, held);
+        paradox::FamilySwap swap(t.db, root);
+        swap.expectFamily(print);
+        // Only the files the run replaced come back; the others it left as they were.
+        for (const auto& [name, digest] : t.old) {
+            const fs::path from = t.backupFolder / name;
+            const fs::path temp = swap.newFile(fs::path(name).extension().string());
+            fs::copy_file(from, temp, fs::copy_options::overwrite_existing);
+            fs::last_write_time(temp, fs::last_write_time(from));
+        }
+        try {
+            o.backupFolder = swap.commit();
+        } catch (const paradox::ReplacedWithOldFilesLeft& e) {
+            o.backupFolder = e.backupFolder();
+            o.reason = e.what();
+        }
+        o.state = UndoOutcome::State::PutBack;
+        return o;
+    } catch (const paradox::TableInUseError& e) {
+        return leftAlone(UndoOutcome::State::InUse, e.reason());
+    } catch (const paradox::TableChangedError& e) {
+        return leftAlone(UndoOutcome::State::Changed, e.reason());
+    } catch (const std::exception& e) {
+        return leftAlone(UndoOutcome::State::Failed, e.what());
+    }
+}
+
+} // namespace
+
+bool RunRecord::undone() const {
+    return std::all_of(tables.begin(), tables.end(), [](const auto& t) { return t.undone; });
+}
+
+bool UndoResult::clean() const {
+    return end == End::Completed &&
+           std::all_of(tables.begin(), tables.end(), [](const UndoOutcome& o) {
+               return o.state == UndoOutcome::State::PutBack ||
+                      o.state == UndoOutcome::State::AlreadyDone;
+           });
+}
+
+void RunRecorder::written(const fs::path& db, const fs::path& backupFolder) {
+    RunRecordTable t{db, backupFolder, {}, {}, false};
+    for (const auto& e : fs::directory_iterator(backupFolder))
+        if (e.is_regular_file() && e.path().filename() != "ORIGIN.txt")
+            t.old.emplace_back(e.path().filename().string(), sha256OfFile(e.path()));
+    std::sort(t.old.begin(), t.old.end());
+    for (const auto& member : paradox::familyFiles(db))
+        t.files.emplace_back(member.filename().string(), sha256OfFile(member));
+    if (record_.file.empty()) {
+        const fs::path runs = runsFolder(root_);
+        paradox::makePrivateFolder(runs);
+        // Runs hold the run lock one at a time; two in one second get a number each.
+        const std::string stamp = timeStamp();
+        record_.file = runs / (stamp + ".run");
+        for (int n = 2; fs::exists(record_.file); ++n)
+            record_.file = runs / (stamp + "-" + (n < 10 ? "0" : "") + std::to_string(n) + ".run");
+        record_.id = record_.file.stem().string();
+        record_.what = what_;
+    }
+    record_.tables.push_back(std::move(t));
+    save(record_);
+}
+
+std::vector<RunRecord> recordedRuns(const fs::path& backupRoot) {
+    std::vector<RunRecord> runs;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(runsFolder(backupRoot), ec))
+        if (e.path().extension() == ".run" && e.is_regular_file())
+            if (auto r = load(e.path()); r && !r->tables.empty())
+                runs.push_back(std::move(*r));
+    std::sort(runs.begin(), runs.end(),
+              [](const RunRecord& a, const RunRecord& b) { return a.id > b.id; });
+    return runs;
+}
+
+RunRecord lastUndoableRun(const fs::path& backupRoot) {
+    for (auto& r : recordedRuns(backupRoot))
+        if (!r.undone())
+            return r;
+    return {};
+}
+
+UndoResult undoRun(const std::string& id, const UndoOptions& options) {
+    UndoResult result;
+    const fs::path root = rootOr(options.backupRoot);
+    fs::path workingDb;
+    try {
+        workingDb = workingDatabasePath();
+    } catch (const std::exception& e) {
+        result.failure = e.what();
+        return result;
+    }
+    // An undo is a run in its own right: no replace run may read or write meanwhile.
+    const RunLock lock = RunLock::acquire(workingDb, root);
+    if (!lock.held()) {
+        result.end =
+            lock.state() == RunLock::State::Busy ? UndoResult::End::Busy : UndoResult::End::Failed;
+        result.failure = lock.reason();
+        return result;
+    }
+    try {
+        recoverInterruptedRuns(root);
+    } catch (const std::exception&) {
+        // The journal stays for the next start; the digests below still guard every table.
+    }
+    const auto runs = recordedRuns(root);
+    const auto found = std::find_if(runs.begin(), runs.end(), [&](const RunRecord& r) {
+        return id.empty() ? !r.undone() : r.id == id;
+    });
+    if (found == runs.end()) {
+        result.end = id.empty() ? UndoResult::End::NoRun : UndoResult::End::NoSuchRun;
+        result.failure = id.empty() ? "there is no run to undo" : "there is no run " + id;
+        return result;
+    }
+    result.run = *found;
+    if (result.run.undone()) {
+        result.end = UndoResult::End::Undone;
+        result.failure = "the run " + result.run.id + " was undone already";
+        return result;
+    }
+    RunRecord& run = result.run;
+    result.end = UndoResult::End::Completed;
+    for (auto t = run.tables.rbegin(); t != run.tables.rend(); ++t) {
+        if (t->undone) {
+            result.tables.push_back(
+                {t->db, UndoOutcome::State::AlreadyDone, "an earlier undo put it back", {}});
+            continue;
+        }
+        if (options.cancel && options.cancel->requested()) {
+            result.end = UndoResult::End::Cancelled;
+            result.tables.push_back({t->db,
+                                     UndoOutcome::State::NotReached,
+                                     "the undo was cancelled before it reached this table",
+                                     {}});
+            continue;
+        }
+        result.tables.push_back(undoTable(*t, root));
+        if (result.tables.back().state != UndoOutcome::State::PutBack)
+            continue;
+        t->undone = true;
+        try {
+            save(run);
+        } catch (const std::exception& e) {
+            // The table is back; only the note of it is missing, and its digests now refuse a
+            // second undo of it anyway.
+            result.tables.back().reason +=
+                (result.tables.back().reason.empty() ? "" : "; ") + std::string(e.what());
+        }
+    }
+    return result;
+}
+
+std::string undoReport(const UndoResult& result) {
+    if (result.end != UndoResult::End::Completed && result.end != UndoResult::End::Cancelled)
+        return "Nothing was put back: " + result.failure + ".";
+    std::size_t putBack = 0, left = 0;
+    std::string lines;
+    for (const auto& o : result.tables) {
+        lines += o.db.string() + ": ";
+        switch (o.state) {
+        case UndoOutcome::State::PutBack:
+            ++putBack;
+            lines += "put back as it was before the run";
+            if (!o.backupFolder.empty())
+                lines += "; the files it replaced are in " + o.backupFolder.string();
+            if (!o.reason.empty())
+                lines += "; note: " + o.reason;
+            break;
+        case UndoOutcome::State::AlreadyDone:
+            lines += o.reason;
+            break;
+        case UndoOutcome::State::Changed:
+            ++left;
+            lines += "not put back, " + o.reason + "; it was left as it is";
+            break;
+        case UndoOutcome::State::InUse:
+        case UndoOutcome::State::Failed:
+        case UndoOutcome::State::NotReached:
+            ++left;
+            lines += "not put back: " + o.reason + "; it was left as it is";
+            break;
+        }
+        lines += "\n";
+    }
+    std::string head = result.end == UndoResult::End::Cancelled ? "The undo was cancelled."
+                       : left == 0                              ? "Undone."
+                                   : "Not every table of the run could be put back.";
+    head += "\n\nRun " + result.run.id;
+    if (!result.run.what.empty())
+        head += " (" + result.run.what + ")";
+    return head + ": " + std::to_string(putBack) + " put back, " + std::to_string(left) +
+           " left as " + (left == 1 ? "it is" : "they are") + ".\n\n" + lines;
+}
+
+} // namespace qm

@@ -1,0 +1,231 @@
+// quillmend runs and quillmend undo as processes of their own, on copies of the sample database:
+// what they print, their exit status, and the bytes of the tables they leave.
+
+#include "cli_process.h"
+#include "lock_holder.h"
+#include "test_support.h"
+
+#include "replace/run_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+namespace qm::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+Files tree(const fs::path& folder) {
+    Files m;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file())
+            m[fs::relative(e.path(), folder).string()] = slurp(e.path());
+    return m;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
+        out.push_back(text.substr(from, at - from));
+    return out;
+}
+
+// The run names `runs` prints, in its order.
+std::vector<std::string> runNames(const std::string& out) {
+    std::vector<std::string> names;
+    for (const auto& l : lines(out))
+        if (!l.empty() && l[0] != '\t')
+            names.push_back(l.substr(0, l.find('\t')));
+    return names;
+}
+
+class UndoCliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        app = temp.path() / "app";
+        fs::create_directories(app);
+        program = app / "quillmend";
+        fs::copy_file(QM_CLI_PROGRAM, program);
+        fs::copy_file(fs::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
+        const fs::path tmp = temp.path() / "tmp", data = temp.path() / "data";
+        fs::create_directories(tmp);
+        fs::create_directories(data);
+        backups = data / "Quillmend" / "backups";
+        env = {"TEMP=" + tmp.string(), "XDG_DATA_HOME=" + data.string()};
+        db = temp.path() / "Samples";
+        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + db.string() + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+    }
+
+    ProcessOutput quillmend(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{program.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProcess(argv, env, temp.path());
+    }
+
+    ProcessOutput replace(const std::string& find, const std::string& with,
+                          const std::string& table = "") {
+        std::vector<std::string> args{"replace", db.string()};
+        if (table.empty())
+            args.push_back("--all");
+        else
+            args.insert(args.end(), {"--table", table});
+        args.insert(args.end(), {"--find", find, "--replace", with});
+        return quillmend(args);
+    }
+
+    TempDir temp;
+    fs::path app, program, backups, db;
+    std::vector<std::string> env;
+};
+
+TEST_F(UndoCliTest, UndoPutsEveryTableBackByteForByteNewestRunFirstOrByName) {
+    const ProcessOutput none = quillmend({"runs"});
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_TRUE(none.out.empty()) << none.out;
+    const ProcessOutput nothing = quillmend({"undo"});
+    EXPECT_EQ(nothing.status, 2) << nothing.out;
+    EXPECT_NE(nothing.err.find("there is no run to undo"), std::string::npos) << nothing.err;
+
+    const Files before = tree(db);
+    ASSERT_EQ(replace("grey", "gray").status, 0);
+    const Files afterFirst = tree(db);
+    ASSERT_NE(afterFirst, before);
+    // A dry run writes nothing back and keeps no record.
+    ASSERT_EQ(quillmend({"replace", db.string(), "--all", "--find", "Folder", "--replace", "File",
+                         "--dry-run"})
+                  .status,
+              0);
+    ASSERT_EQ(replace("Folder", "File", "PRODUCTS").status, 0);
+    const Files afterSecond = tree(db);
+    ASSERT_NE(afterSecond, afterFirst);
+
+    const ProcessOutput listed = quillmend({"runs"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    const auto names = runNames(listed.out);
+    ASSERT_EQ(names.size(), 2u) << listed.out;
+    const auto rows = lines(listed.out);
+    ASSERT_EQ(rows.size(), 6u) << listed.out;
+    EXPECT_EQ(rows[0], names[0] + "\t1 table\twritten\tfind \"Folder\", replace with \"File\"");
+    EXPECT_EQ(rows[1], "\t" + (fs::canonical(db) / "Products.db").string());
+    EXPECT_EQ(rows[2], names[1] + "\t3 tables\twritten\tfind \"grey\", replace with \"gray\"");
+
+    // The newest run first: the tables are as the first run left them.
+    const ProcessOutput last = quillmend({"undo"});
+    EXPECT_EQ(last.status, 0) << last.err << last.out;
+    EXPECT_EQ(last.out.rfind("Undone.\n\nRun " + names[0], 0), 0u) << last.out;
+    EXPECT_NE(last.out.find("Products.db: put back as it was before the run; the files it "
+                            "replaced are in " +
+                            backups.string()),
+              std::string::npos)
+        << last.out;
+    EXPECT_TRUE(tree(db) == afterFirst);
+
+    // By name: every byte as before the first run, in every file of the folder.
+    const ProcessOutput first = quillmend({"undo", names[1]});
+    EXPECT_EQ(first.status, 0) << first.err << first.out;
+    EXPECT_NE(first.out.find(": 3 put back, 0 left as they are."), std::string::npos) << first.out;
+    EXPECT_TRUE(tree(db) == before);
+
+    const ProcessOutput after = quillmend({"runs"});
+    EXPECT_NE(after.out.find(names[0] + "\t1 table\tundone"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find(names[1] + "\t3 tables\tundone"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("Products.db\t(put back)"), std::string::npos) << after.out;
+
+    // Nothing is left to undo, and a run is put back once.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"undo"}, {"undo", names[1]}, {"undo", "19990101-000000"}}) {
+        const ProcessOutput o = quillmend(args);
+        EXPECT_EQ(o.status, 2) << args.back() << ": " << o.out;
+        EXPECT_NE(o.err.find("nothing was put back"), std::string::npos) << o.err;
+        EXPECT_TRUE(o.out.empty()) << o.out;
+    }
+    EXPECT_TRUE(tree(db) == before);
+}
+
+TEST_F(UndoCliTest, ATableChangedSinceTheRunIsLeftAloneUntilItIsBackToWhatTheRunWrote) {
+    const Files before = tree(db);
+    ASSERT_EQ(replace("grey", "gray").status, 0);
+    const Files afterFirst = tree(db);
+    const auto first = runNames(quillmend({"runs"}).out);
+    ASSERT_EQ(first.size(), 1u);
+    // A later run changes one of the first run's tables.
+    ASSERT_EQ(replace("gray", "silver", "CUSTOMER").status, 0);
+    const Files afterSecond = tree(db);
+
+    const ProcessOutput refused = quillmend({"undo", first[0]});
+    EXPECT_EQ(refused.status, 1) << refused.err << refused.out;
+    EXPECT_EQ(refused.out.rfind("Not every table of the run could be put back.", 0), 0u)
+        << refused.out;
+    EXPECT_NE(refused.out.find("CUSTOMER.DB: not put back, its file CUSTOMER.DB changed after "
+                               "the run wrote it; it was left as it is"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_NE(refused.out.find(": 2 put back, 1 left as it is."), std::string::npos) << refused.out;
+    const Files now = tree(db);
+    EXPECT_TRUE(now.at("CUSTOMER.DB") == afterSecond.at("CUSTOMER.DB")) << "left byte for byte";
+    EXPECT_TRUE(now.at("ORDERS.DB") == before.at("ORDERS.DB"));
+    EXPECT_TRUE(now.at("Products.db") == before.at("Products.db"));
+    EXPECT_NE(quillmend({"runs"}).out.find(first[0] + "\t3 tables\tpartly undone"),
+              std::string::npos);
+
+    // Once the later run is undone, CUSTOMER is what the first run wrote, and goes back too.
+    ASSERT_EQ(quillmend({"undo"}).status, 0);
+    EXPECT_TRUE(tree(db).at("CUSTOMER.DB") == afterFirst.at("CUSTOMER.DB"));
+    const ProcessOutput rest = quillmend({"undo", first[0]});
+    EXPECT_EQ(rest.status, 0) << rest.err << rest.out;
+    EXPECT_NE(rest.out.find("ORDERS.DB: an earlier undo put it back"), std::string::npos)
+        << rest.out;
+    EXPECT_TRUE(tree(db) == before);
+}
+
+TEST_F(UndoCliTest, UndoWaitsForNoRunAndLeavesATableAnotherProgramHolds) {
+    const Files before = tree(db);
+    ASSERT_EQ(replace("grey", "gray").status, 0);
+    const Files after = tree(db);
+    {
+        // Another run (a window's, say) holds the run lock: nothing is touched.
+        const fs::path lock = RunLock::backupLockFile(backups);
+        ASSERT_TRUE(fs::exists(lock));
+        LockHolder other(lock, LockHolder::Kind::Flock);
+        const ProcessOutput busy = quillmend({"undo"});
+        EXPECT_EQ(busy.status, 3) << busy.err << busy.out;
+        EXPECT_NE(busy.err.find("Another run is in progress"), std::string::npos) << busy.err;
+        EXPECT_TRUE(tree(db) == after);
+    }
+    {
+        // A Paradox program holds CUSTOMER: the undo leaves it, puts back the others.
+        std::ofstream(db / "PDOXUSRS.LCK", std::ios::binary) << std::string("\0CUSTOMER\0", 10);
+        LockHolder other(db / "PDOXUSRS.LCK", LockHolder::Kind::Write, 0x3b9aca00, 1);
+        const ProcessOutput held = quillmend({"undo"});
+        EXPECT_EQ(held.status, 1) << held.err << held.out;
+        EXPECT_NE(held.out.find("CUSTOMER.DB: not put back: in use by another program"),
+                  std::string::npos)
+            << held.out;
+        const Files now = tree(db);
+        EXPECT_TRUE(now.at("CUSTOMER.DB") == after.at("CUSTOMER.DB"));
+        EXPECT_TRUE(now.at("ORDERS.DB") == before.at("ORDERS.DB"));
+    }
+    fs::remove(db / "PDOXUSRS.LCK");
+    const ProcessOutput rest = quillmend({"undo"});
+    EXPECT_EQ(rest.status, 0) << rest.err << rest.out;
+    EXPECT_TRUE(tree(db) == before);
+}
+
+TEST_F(UndoCliTest, RunsAndUndoTakeNoOptionsAndUndoOneRunAtMost) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"runs", "x"}, {"runs", "--all"}, {"undo", "a", "b"}, {"undo", "--dry-run"}}) {
+        const ProcessOutput o = quillmend(args);
+        EXPECT_EQ(o.status, 2) << args.back();
+        EXPECT_NE(o.err.find("Try 'quillmend --help'"), std::string::npos) << o.err;
+    }
+    const ProcessOutput help = quillmend({"--help"});
+    EXPECT_NE(help.out.find("quillmend undo [RUN]"), std::string::npos);
+}
+
+} // namespace
+} // namespace qm::test
