@@ -147,6 +147,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     PushButton1 = button(this, "PushButton1", "Start Replacing");
     SearchOptions1 = new SearchOptionsPanel(this);
     PreviewButton = button(this, "PreviewButton", "Preview");
+    UndoButton = button(this, "UndoButton", "Undo Last Run");
 
     // Only the table list grows with the window; the criteria keep their natural height. On a
     // screen too small for everything (a large scale factor) the middle scrolls, and "< Back"
@@ -176,6 +177,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     auto* startRow = new QHBoxLayout;
     startRow->addWidget(PushButton1, 1);
     startRow->addWidget(PreviewButton);
+    startRow->addWidget(UndoButton);
     outer->addLayout(startRow);
     outer->addWidget(progressView_);
 
@@ -198,6 +200,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
 
     connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
     connect(PreviewButton, &QPushButton::clicked, this, &Form2::Preview_Click);
+    connect(UndoButton, &QPushButton::clicked, this, &Form2::Undo_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
     connect(PushButton7, &QPushButton::clicked, this, &Form2::PushButton7_Click);
     connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
@@ -461,6 +464,53 @@ void Form2::PushButton1_Click() {
     lastRun_ = runController_->run(inputs, runOptions_);
     if (closeAfterRun_)
         Form1::endProgram();
+}
+
+void Form2::Undo_Click() {
+    const RunRecord last = lastUndoableRun(runOptions_.backupRoot);
+    if (last.id.empty()) {
+        ui_->messageBox("There is no run to undo: no run that wrote a table back is recorded, "
+                        "or every one was undone already.",
+                        Buttons::Ok, Icon::Information, "");
+        return;
+    }
+    // The person sees which tables go back before any does.
+    std::string question = "Put back the tables of the run " + last.id;
+    if (!last.what.empty())
+        question += " (" + last.what + ")";
+    question += " as they were before it?\r\n";
+    for (const auto& t : last.tables)
+        if (!t.undone)
+            question += "\r\n" + t.db.filename().string() + " in " + t.db.parent_path().string();
+    question += "\r\n\r\nA table changed since that run is left as it is.";
+    if (ui_->messageBox(question, Buttons::YesNo, Icon::Question, "") != Answer::Yes)
+        return;
+
+    UndoOptions options;
+    options.backupRoot = runOptions_.backupRoot;
+    UndoResult result;
+    runController_->work(QString::fromStdString("Undoing the run " + last.id + "..."),
+                         [&](const CancelToken& cancel) {
+                             options.cancel = &cancel;
+                             result = undoRun(last.id, options);
+                         });
+    lastUndo_ = result;
+    if (closeAfterRun_) {
+        Form1::endProgram();
+        return;
+    }
+    // The first paragraph and the counts in the box, every table in its details.
+    const std::string report = undoReport(result);
+    std::string text = report;
+    if (const auto first = report.find("\n\n"); first != std::string::npos)
+        text = report.substr(0, report.find("\n\n", first + 2));
+    const auto crlf = [](std::string s) {
+        for (auto at = s.find('\n'); at != std::string::npos; at = s.find('\n', at + 2))
+            s.replace(at, 1, "\r\n");
+        return s;
+    };
+    ui_->detailedBox(crlf(text), crlf(report), Buttons::Ok,
+                     result.clean() ? Icon::Information : Icon::Exclamation, "");
 }
 
 void Form2::closeEvent(QCloseEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "db/catalogue.h"
 #include "replace/replace_run.h"
+#include "replace/run_history.h"
 #include "sets/set_lists.h"
 #include "ui/qt_user_interface.h"
 #include "ui/run_controller.h"
@@ -45,11 +46,13 @@ class Form2 : public QWidget {
     void PushButton12_Click(); // Load Sets
     void PushButton13_Click(); // Save Sets
     void Preview_Click();      // Preview: the run without writing anything, its hits listed
+    void Undo_Click();         // Undo Last Run: the tables of the newest run put back
 
     SetLists& sets() { return sets_; }
     // Where the run keeps its change log and backups; tests point them at temporary folders.
     void setRunOptions(RunOptions options) { runOptions_ = std::move(options); }
     const RunResult& lastRun() const { return lastRun_; }
+    const UndoResult& lastUndo() const { return lastUndo_; }
     // The run in progress: its progress view and the controller that cancels it.
     RunProgressView* progressView() const { return progressView_; }
     RunController& runController() { return *runController_; }
@@ -89,6 +92,7 @@ class Form2 : public QWidget {
     QPushButton* PushButton1;
     SearchOptionsPanel* SearchOptions1; // match case, whole words, expression, columns
     QPushButton* PreviewButton;
+    QPushButton* UndoButton;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -110,6 +114,7 @@ class Form2 : public QWidget {
     SetLists sets_;
     RunOptions runOptions_;
     RunResult lastRun_;
+    UndoResult lastUndo_;
     RunProgressView* progressView_;
     std::unique_ptr<WindowRunInterface> runUi_;
     RunController* runController_;

@@ -31,17 +31,7 @@ void RunController::cancelForClose() {
 RunResult RunController::run(const RunInputs& inputs, RunOptions options) {
     token_.reset();
     marshalled_.setQuiet(false);
-    running_ = true;
-
-    // Nothing else in the window may start a second run or change what this one reads.
-    std::vector<QPointer<QWidget>> disabled;
-    for (QWidget* child : window_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        if (child != view_ && child->isEnabled() && !child->isWindow()) {
-            child->setEnabled(false);
-            disabled.emplace_back(child);
-        }
     view_->start(options.dryRun);
-
     options.cancel = &token_;
     const auto watcher = options.onProgress;
     QPointer<RunProgressView> view = view_;
@@ -56,16 +46,8 @@ RunResult RunController::run(const RunInputs& inputs, RunOptions options) {
             },
             Qt::QueuedConnection);
     };
-
     RunResult result;
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        // On a busy machine the window's thread comes first: it only ever has a moment's work.
-        errno = 0;
-        const int nice = ::getpriority(PRIO_PROCESS, 0);
-        if (errno == 0)
-            (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()),
-                                std::min(nice + 5, 19));
+    onWorker([&] {
         try {
             result = runReplace(marshalled_, inputs, options);
         } catch (const std::exception& e) {
@@ -75,12 +57,46 @@ RunResult RunController::run(const RunInputs& inputs, RunOptions options) {
             result.end = RunResult::End::Failed;
             result.failure = "The run ended on an unknown failure.";
         }
+    });
+    return result;
+}
+
+void RunController::work(const QString& title, const std::function<void(const CancelToken&)>& job) {
+    token_.reset();
+    marshalled_.setQuiet(false);
+    view_->startWork(title);
+    onWorker([&] { job(token_); });
+}
+
+void RunController::onWorker(const std::function<void()>& job) {
+    running_ = true;
+    // Nothing else in the window may start a second run or change what this one reads.
+    std::vector<QPointer<QWidget>> disabled;
+    for (QWidget* child : window_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child != view_ && child->isEnabled() && !child->isWindow()) {
+            child->setEnabled(false);
+            disabled.emplace_back(child);
+        }
+
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        // On a busy machine the window's thread comes first: it only ever has a moment's work.
+        errno = 0;
+        const int nice = ::getpriority(PRIO_PROCESS, 0);
+        if (errno == 0)
+            (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()),
+                                std::min(nice + 5, 19));
+        try {
+            job();
+        } catch (...) {
+            // job reports its own failures; nothing may leave the thread.
+        }
         done.store(true);
         // Wakes the window's thread from its wait for events.
         QMetaObject::invokeMethod(
             this, [] {}, Qt::QueuedConnection);
     });
-    // The window's events run here until the run is over: repaints, moves, the Cancel button,
+    // The window's events run here until the work is over: repaints, moves, the Cancel button,
     // and the boxes the run asks for.
     while (!done.load())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -93,7 +109,6 @@ RunResult RunController::run(const RunInputs& inputs, RunOptions options) {
         if (w)
             w->setEnabled(true);
     running_ = false;
-    return result;
 }
 
 } // namespace qm::ui

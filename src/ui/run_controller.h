@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <atomic>
+#include <functional>
 #include <vector>
 
 namespace qm::ui {
@@ -24,6 +25,9 @@ class RunController : public QObject {
     ~RunController() override;
 
     RunResult run(const RunInputs& inputs, RunOptions options);
+    // Other work of the kind (an undo) the same way: job runs on the worker thread while the
+    // progress view shows title; Cancel and closing the window ask the token it is given.
+    void work(const QString& title, const std::function<void(const CancelToken&)>& job);
 
     bool running() const { return running_; }
     // Stops the run at its next safe point. Safe from any thread.
@@ -32,6 +36,10 @@ class RunController : public QObject {
     void cancelForClose();
 
   private:
+    // Disables the window's other controls, runs job on a thread of its own while the window's
+    // events go on, and gives the controls back.
+    void onWorker(const std::function<void()>& job);
+
     QWidget* window_;
     UserInterface& ui_;
     RunProgressView* view_;

@@ -52,6 +52,11 @@ void RunProgressView::start(bool dryRun) {
     cancelButton->setFocus();
 }
 
+void RunProgressView::startWork(const QString& title) {
+    start(false);
+    tableLabel->setText(title);
+}
+
 void RunProgressView::show(const RunProgress& p) {
     tableLabel->setText(QString("Table %1 of %2: %3")
                             .arg(p.table)

@@ -18,6 +18,8 @@ class RunProgressView : public QFrame {
     explicit RunProgressView(QWidget* parent = nullptr);
 
     void start(bool dryRun);
+    // Work other than a run (an undo): its title, no counts.
+    void startWork(const QString& title);
     void show(const RunProgress& p);
     // The cancel was asked for; the run stops at its next safe point.
     void cancelling();
