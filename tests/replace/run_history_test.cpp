@@ -1,0 +1,125 @@
+// The record a run keeps for undo, and the checks undo makes before it puts a table back: the
+// old files must be what the run set aside, the table's family exactly what the run left.
+
+#include "replace_fixture.h"
+
+#include "app/sha256.h"
+#include "replace/run_history.h"
+
+namespace qm::test {
+namespace {
+
+using paradox::FieldType;
+
+const std::vector<paradox::FieldSpec> kName = {{"Name", FieldType::Alpha, 20}};
+
+class RunHistoryTest : public ReplaceFixture {
+  protected:
+    UndoResult undo(const std::string& id = "", const CancelToken* cancel = nullptr) {
+        UndoOptions o;
+        o.backupRoot = backups;
+        o.cancel = cancel;
+        return undoRun(id, o);
+    }
+    const UndoOutcome& outcomeOf(const UndoResult& r, const std::string& file) {
+        for (const auto& o : r.tables)
+            if (o.db.filename() == file)
+                return o;
+        ADD_FAILURE() << "no outcome for " << file;
+        return r.tables.front();
+    }
+};
+
+TEST_F(RunHistoryTest, ARunKeepsARecordOfTheTablesItWroteAndADryRunKeepsNone) {
+    makeTable("PETS.DB", kName, {{"black cat"}, {"cat"}});
+    makeTable("ZOO.DB", kName, {{"bird"}});
+    RunOptions dry = options;
+    dry.dryRun = true;
+    const RunResult preview =
+        runReplace(ui, pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"), dry);
+    EXPECT_TRUE(preview.runRecord.empty());
+    EXPECT_TRUE(recordedRuns(backups).empty());
+
+    const auto before = files(paradoxDir);
+    const RunResult r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));
+    ASSERT_TRUE(r.clean());
+    ASSERT_FALSE(r.runRecord.empty());
+    EXPECT_TRUE(r.recordFailure.empty()) << r.recordFailure;
+    const auto runs = recordedRuns(backups);
+    ASSERT_EQ(runs.size(), 1u);
+    const RunRecord& rec = runs[0];
+    EXPECT_EQ(rec.id, r.runRecord);
+    EXPECT_EQ(rec.what, "find \"cat\", replace with \"dog\"");
+    ASSERT_EQ(rec.tables.size(), 1u) << "ZOO had no hit and was not written";
+    const RunRecordTable& t = rec.tables[0];
+    EXPECT_EQ(t.db.filename(), "PETS.DB");
+    EXPECT_EQ(t.backupFolder, r.tables[0].backupFolder);
+    // The old files' digests are those of the table before the run; the others of it now.
+    ASSERT_FALSE(t.old.empty());
+    for (const auto& [name, digest] : t.old)
+        EXPECT_EQ(digest, sha256Hex(before.at(name))) << name;
+    const auto after = files(paradoxDir);
+    for (const auto& [name, digest] : t.files)
+        EXPECT_EQ(digest, sha256Hex(after.at(name))) << name;
+    EXPECT_FALSE(rec.undone());
+    EXPECT_EQ(lastUndoableRun(backups).id, rec.id);
+}
+
+TEST_F(RunHistoryTest, OldFilesChangedInTheBackupOrAFileAddedToTheFamilyKeepTheTableAsItIs) {
+    makeTable("PETS.DB", kName, {{"cat"}});
+    makeTable("ZOO.DB", kName, {{"cat"}});
+    ASSERT_TRUE(run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog")).clean());
+    const auto written = files(paradoxDir);
+    const RunRecord rec = lastUndoableRun(backups);
+    ASSERT_EQ(rec.tables.size(), 2u);
+    // Someone edits the backup copy of PETS's old .DB; a program adds an index file to ZOO.
+    for (const auto& t : rec.tables)
+        if (t.db.filename() == "PETS.DB")
+            std::ofstream(t.backupFolder / "PETS.DB", std::ios::binary | std::ios::app) << "x";
+    std::ofstream(paradoxDir / "ZOO.X02", std::ios::binary) << "index";
+
+    const UndoResult r = undo();
+    ASSERT_EQ(r.end, UndoResult::End::Completed);
+    EXPECT_FALSE(r.clean());
+    const UndoOutcome& pets = outcomeOf(r, "PETS.DB");
+    EXPECT_EQ(pets.state, UndoOutcome::State::Failed);
+    EXPECT_NE(pets.reason.find("is no longer what the run set aside"), std::string::npos)
+        << pets.reason;
+    const UndoOutcome& zoo = outcomeOf(r, "ZOO.DB");
+    EXPECT_EQ(zoo.state, UndoOutcome::State::Changed);
+    EXPECT_EQ(zoo.reason, "it has a file the run did not leave, ZOO.X02");
+    auto now = files(paradoxDir);
+    now.erase("ZOO.X02");
+    EXPECT_TRUE(now == written) << "both tables left byte for byte";
+    EXPECT_EQ(lastUndoableRun(backups).id, rec.id) << "nothing of the run was undone";
+    EXPECT_TRUE(fs::is_empty(backups / "pending")) << "no swap was begun";
+}
+
+TEST_F(RunHistoryTest, AGarbledRecordIsNoRunAndACancelledUndoPutsNothingBack) {
+    makeTable("PETS.DB", kName, {{"cat"}});
+    ASSERT_TRUE(run(pair({row("PETS.DB")}, "cat", "dog")).clean());
+    const auto written = files(paradoxDir);
+    // A record cut short, and one of another format, are no runs to act upon.
+    std::ofstream(backups / "runs" / "29990101-000000.run", std::ios::binary)
+        << "quillmend run record 1\ntable\t/x/PETS.DB\n";
+    std::ofstream(backups / "runs" / "29990101-000001.run", std::ios::binary) << "hello\n";
+    ASSERT_EQ(recordedRuns(backups).size(), 1u);
+    EXPECT_EQ(undo("29990101-000000").end, UndoResult::End::NoSuchRun);
+
+    CancelToken cancel;
+    cancel.request();
+    const UndoResult r = undo("", &cancel);
+    EXPECT_EQ(r.end, UndoResult::End::Cancelled);
+    ASSERT_EQ(r.tables.size(), 1u);
+    EXPECT_EQ(r.tables[0].state, UndoOutcome::State::NotReached);
+    EXPECT_TRUE(files(paradoxDir) == written);
+    EXPECT_EQ(undoReport(r).rfind("The undo was cancelled.", 0), 0u) << undoReport(r);
+
+    const UndoResult done = undo();
+    EXPECT_TRUE(done.clean());
+    EXPECT_EQ(values(paradoxDir / "PETS.DB")[0][0], "cat");
+    EXPECT_EQ(undo().end, UndoResult::End::NoRun);
+}
+
+} // namespace
+} // namespace qm::test
