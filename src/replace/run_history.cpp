@@ -170,6 +170,28 @@ std::string changedSince(const RunRecordTable& t) {
     return {};
 }
 
+// True when the table is as it was before the run already (put back by hand, or by an undo
+// killed before it could note it): each old file in place, the run's other files untouched.
+bool backAsBefore(const RunRecordTable& t) {
+    std::set<std::string> expected;
+    const auto same = [&](const std::string& name, const std::string& digest) {
+        expected.insert(name);
+        const fs::path file = t.db.parent_path() / name;
+        std::error_code ec;
+        return fs::is_regular_file(file, ec) && sha256OfFile(file) == digest;
+    };
+    for (const auto& [name, digest] : t.old)
+        if (!same(name, digest))
+            return false;
+    for (const auto& [name, digest] : t.files)
+        if (!expected.count(name) && !same(name, digest))
+            return false;
+    for (const auto& member : paradox::familyFiles(t.db))
+        if (!expected.count(member.filename().string()))
+            return false;
+    return !t.old.empty();
+}
+
 // Empty when the backup folder still holds the old files as the run set them aside.
 std::string oldFilesMissing(const RunRecordTable& t) {
     for (const auto& [name, digest] : t.old) {
@@ -195,8 +217,12 @@ UndoOutcome undoTable(RunRecordTable& t, const fs::path& root) {
         // The print first: the swap below replaces the table only while it is still what was
         // digested here.
         const paradox::FamilyPrint print = paradox::printFamily(t.db);
-        if (const std::string why = changedSince(t); !why.empty())
+        if (const std::string why = changedSince(t); !why.empty()) {
+            if (backAsBefore(t))
+                return leftAlone(UndoOutcome::State::AlreadyDone,
+                                 "it is as it was before the run already");
             return leftAlone(UndoOutcome::State::Changed, why);
+        }
         if (const std::string why = oldFilesMissing(t); !why.empty())
             return leftAlone(UndoOutcome::State::Failed, why);
         if (const std::string held = paradox::tableInUse(t.db); !held.empty())
@@ -338,7 +364,8 @@ UndoResult undoRun(const std::string& id, const UndoOptions& options) {
             continue;
         }
         result.tables.push_back(undoTable(*t, root));
-        if (result.tables.back().state != UndoOutcome::State::PutBack)
+        const auto state = result.tables.back().state;
+        if (state != UndoOutcome::State::PutBack && state != UndoOutcome::State::AlreadyDone)
             continue;
         t->undone = true;
         try {

@@ -121,5 +121,26 @@ TEST_F(RunHistoryTest, AGarbledRecordIsNoRunAndACancelledUndoPutsNothingBack) {
     EXPECT_EQ(undo().end, UndoResult::End::NoRun);
 }
 
+TEST_F(RunHistoryTest, ATablePutBackByHandIsNotedAsBackNotRefusedAsChanged) {
+    makeTable("PETS.DB", kName, {{"cat"}});
+    const auto before = files(paradoxDir);
+    const RunResult r = run(pair({row("PETS.DB")}, "cat", "dog"));
+    ASSERT_TRUE(r.clean());
+    // The old files copied back over the table's, as the README tells for doing it by hand.
+    for (const auto& e : fs::directory_iterator(r.tables[0].backupFolder))
+        if (e.path().filename() != "ORIGIN.txt")
+            fs::copy_file(e.path(), paradoxDir / e.path().filename(),
+                          fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(files(paradoxDir) == before);
+
+    const UndoResult u = undo();
+    ASSERT_EQ(u.tables.size(), 1u);
+    EXPECT_EQ(u.tables[0].state, UndoOutcome::State::AlreadyDone) << u.tables[0].reason;
+    EXPECT_EQ(u.tables[0].reason, "it is as it was before the run already");
+    EXPECT_TRUE(u.clean());
+    EXPECT_TRUE(files(paradoxDir) == before);
+    EXPECT_TRUE(recordedRuns(backups).at(0).undone());
+}
+
 } // namespace
 } // namespace qm::test
