@@ -8,8 +8,6 @@
 #include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
 
-#include <utility>
-
 namespace qm::db {
 
 namespace {
@@ -146,10 +144,7 @@ SqliteBackend* Connection::workingBackend() const {
 
 void Connection::execute(const std::string& sql) {
     logStatement(connectionString_, sql);
-    if (std::exchange(nextFromSnapshot_, false) && workingBackend())
-        workingBackend()->updateFromSnapshot(sql);
-    else
-        backend().execute(sql);
+    backend().execute(sql);
 }
 
 std::unique_ptr<Cursor> Connection::openSchema(int queryType) {

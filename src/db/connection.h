@@ -76,10 +76,6 @@ class Connection {
     void commitTrans();
     void rollbackTrans();
 
-    // Older form of WorkingDatabase::updateFromSnapshot: the next execute() is one; to go once
-    // the replace run uses the working-database object.
-    void spareChangedValuesInNextUpdate() { nextFromSnapshot_ = true; }
-
     Backend& backend() const; // throws ObjectClosed when not open
     // The working database behind a connection opened on it; null for any other (see
     // working_database.h, which callers go through). Throws ObjectClosed when not open.
@@ -97,7 +93,6 @@ class Connection {
     int cursorLocation_ = adUseServer;
     int mode_ = 0;
     ParadoxWriteBack* writeBack_ = nullptr;
-    bool nextFromSnapshot_ = false;
     std::string connectionString_;
     std::unique_ptr<Backend> backend_;
     SqliteBackend* working_ = nullptr; // backend_, when it is the working database

@@ -31,11 +31,6 @@ using paradox::FieldType;
 
 namespace {
 
-std::optional<fs::path>& sessionlessRoot() {
-    static std::optional<fs::path> root;
-    return root;
-}
-
 bool hasText(FieldType type) {
     switch (type) {
     case FieldType::Binary:
@@ -122,23 +117,6 @@ bool sameAsciiAlpha(std::span<const std::uint8_t> field, const std::string& text
 }
 
 } // namespace
-
-void setWriteBackRoot(const fs::path& backupRoot) {
-    if (backupRoot.empty())
-        sessionlessRoot().reset();
-    else
-        sessionlessRoot() = backupRoot;
-}
-
-fs::path writeBackRoot() {
-    return sessionlessRoot() ? *sessionlessRoot() : paradox::defaultBackupRoot();
-}
-
-WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
-                             const std::string& tableName) {
-    WriteBackSession session(writeBackRoot());
-    return sendTableToParadox(ui, folder, tableName, session);
-}
 
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
                                const fs::path& db, const fs::path& backupRoot, long long count) {

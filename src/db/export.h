@@ -52,13 +52,6 @@ struct WriteBack {
 WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
                              const std::string& tableName, WriteBackSession& session);
 
-// The same in a session of its own whose backups go under writeBackRoot().
-WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
-                             const std::string& tableName);
-// Where the sessionless sendTableToParadox keeps old files; paradox::defaultBackupRoot() until set.
-void setWriteBackRoot(const std::filesystem::path& backupRoot);
-std::filesystem::path writeBackRoot();
-
 // The comparison and the patch alone: the rows of the working copy tableName against the
 // records of db they came from. count is the export's TOP (-1: none).
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,

@@ -1,0 +1,180 @@
+#include "replace/run_setup.h"
+
+#include "app/common.h"
+#include "app/error.h"
+#include "app/error_report.h"
+#include "app/installation.h"
+#include "db/paradox_backend.h"
+#include "paradox/family_swap.h"
+#include "paradox/share_locks.h"
+#include "replace/change_log.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The table files the ticked rows lead to (rows that lead nowhere are left to the run's own
+// checks).
+std::vector<fs::path> tickedTableFiles(const RunInputs& in) {
+    std::vector<fs::path> out;
+    for (const auto& r : in.rows) {
+        if (!r.ticked)
+            continue;
+        try {
+            out.push_back(db::findTableFile(r.table.folder, r.table.name));
+        } catch (const std::exception&) {
+        }
+    }
+    return out;
+}
+
+// The search as the run applies it, or why it cannot run.
+std::string prepareSearch(const RunInputs& in, RunSetup& setup, RunResult& result) {
+    std::string refusal;
+    try {
+        setup.matchers = runMatchers(in);
+        refusal = unknownColumns(in);
+    } catch (const PatternError& e) {
+        refusal = e.what();
+    }
+    if (!refusal.empty())
+        return refusal;
+    result.search = in.search.describe();
+    if (!in.columns.all())
+        result.search += (result.search.empty() ? "" : "; ") + in.columns.describe();
+    setup.changeLogNote = in.search.plain() ? "" : " (" + in.search.describe() + ")";
+    return {};
+}
+
+std::string staleLocksRefusal(const std::vector<fs::path>& stale) {
+    return "lock files that no program holds lie beside the tables (" + stale.front().string() +
+           (stale.size() > 1 ? " and " + std::to_string(stale.size() - 1) + " more"
+                             : std::string()) +
+           ")";
+}
+
+} // namespace
+
+ScratchFolder::ScratchFolder() {
+    std::string pattern = (fs::temp_directory_path() / "quillmend-dry-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw Error(code::PathFileAccess, "Cannot create a scratch folder for the dry run in " +
+                                              fs::temp_directory_path().string());
+    path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+fs::path ScratchFolder::copyOf(const TableRow& row, std::size_t index) const {
+    const fs::path folder = path_ / std::to_string(index);
+    fs::create_directories(folder);
+    for (const auto& member : paradox::familyFiles(db::findTableFile(row.folder, row.name)))
+        fs::copy_file(member, folder / member.filename());
+    return folder;
+}
+
+fs::path RunSetup::writeBackRoot() const {
+    return scratch ? scratch->path() / "backups" : backupRoot;
+}
+
+std::string unknownColumns(const RunInputs& in) {
+    std::vector<std::string> unknown;
+    for (const auto* names : {&in.columns.only, &in.columns.skip})
+        for (const auto& name : *names)
+            unknown.push_back(name);
+    if (unknown.empty())
+        return {};
+    bool anyRead = false;
+    for (const auto& r : in.rows) {
+        if (!r.ticked)
+            continue;
+        std::vector<std::string> columns;
+        try {
+            columns = tableColumns(r.table);
+        } catch (const std::exception&) {
+            continue; // the run says why it cannot work on the table
+        }
+        anyRead = true;
+        std::erase_if(unknown, [&](const std::string& name) {
+            return std::any_of(columns.begin(), columns.end(),
+                               [&](const std::string& c) { return sameColumnName(c, name); });
+        });
+    }
+    if (unknown.empty() || !anyRead)
+        return {};
+    std::string names;
+    for (const auto& n : unknown)
+        names += (names.empty() ? "" : ", ") + n;
+    return (unknown.size() == 1 ? "no ticked table has a column named "
+                                : "no ticked table has the columns ") +
+           names;
+}
+
+std::optional<RunSetup> setUpRun(UserInterface& ui, const RunInputs& in, const RunOptions& options,
+                                 RunResult& result) {
+    const auto stop = [&](RunResult::End end, const std::string& why) -> std::optional<RunSetup> {
+        result.end = end;
+        result.failure = why;
+        return std::nullopt;
+    };
+    const auto refuse = [&](RunResult::End end, const std::string& why) {
+        ui.messageBox(why, Buttons::Ok, Icon::Exclamation, "");
+        return stop(end, why);
+    };
+    RunSetup setup;
+    // A search that cannot run is refused before any table is touched.
+    if (const std::string why = prepareSearch(in, setup, result); !why.empty()) {
+        ui.messageBox("The run cannot start: " + why + ".", Buttons::Ok, Icon::Exclamation, "");
+        return stop(RunResult::End::Failed, why);
+    }
+    setup.changeLog = options.changeLog.empty() ? changeLogPath() : options.changeLog;
+    setup.backupRoot =
+        options.backupRoot.empty() ? paradox::defaultBackupRoot() : options.backupRoot;
+    fs::path workingDb;
+    try {
+        workingDb = workingDatabasePath();
+    } catch (const Error& e) {
+        return refuse(RunResult::End::Failed, e.description());
+    }
+    setup.lock.emplace(RunLock::acquire(workingDb, setup.backupRoot));
+    if (!setup.lock->held())
+        return refuse(setup.lock->state() == RunLock::State::Busy ? RunResult::End::Busy
+                                                                  : RunResult::End::Failed,
+                      setup.lock->reason());
+    // A table a killed run left aside comes back before this run reads it.
+    try {
+        recoverInterruptedRuns(setup.backupRoot);
+    } catch (const std::exception&) {
+        // The journal stays for the next start, which reports it.
+    }
+    if (!options.dryRun) {
+        if (const std::string why = changeLogProblem(setup.changeLog); !why.empty()) {
+            showErrorReport(ui, why, where::form2("PushButton1_Click"), 0);
+            return stop(RunResult::End::NotStarted, why);
+        }
+    }
+    if (!options.ignoreStaleLocks) {
+        const auto stale = paradox::staleLockFiles(tickedTableFiles(in));
+        if (!stale.empty() && ui.messageBox(staleLocksQuestion(stale), Buttons::YesNo,
+                                            Icon::Question, "") != Answer::Yes)
+            return stop(RunResult::End::NotStarted, staleLocksRefusal(stale));
+    }
+    if (options.dryRun) {
+        try {
+            setup.scratch = std::make_unique<ScratchFolder>();
+        } catch (const Error& e) {
+            return refuse(RunResult::End::Failed, e.description());
+        }
+    }
+    return setup;
+}
+
+} // namespace qm
