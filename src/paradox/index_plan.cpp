@@ -1,5 +1,6 @@
 #include "paradox/index_plan.h"
 
+#include "paradox/ascii.h"
 #include "paradox/family_swap.h"
 #include "paradox/writer.h"
 
@@ -19,26 +20,20 @@ namespace qm::paradox {
 
 namespace {
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 // The tables of the folder whose validity file names this table (a detail table's referential
 // integrity, or a lookup into it), by their names.
 std::vector<std::string> tablesReferringTo(const fs::path& db) {
     std::vector<std::string> out;
-    const std::string stem = lower(db.stem().string());
+    const std::string stem = asciiLower(db.stem().string());
     const std::string wanted = stem + ".db";
     std::error_code ec;
     for (fs::directory_iterator it(db.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path& p = it->path();
-        if (lower(p.extension().string()) != ".val" || lower(p.stem().string()) == stem)
+        if (asciiLower(p.extension().string()) != ".val" || asciiLower(p.stem().string()) == stem)
             continue;
         std::ifstream in(p, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const std::string text = lower(bytes);
+        const std::string text = asciiLower(bytes);
         for (std::size_t at = text.find(wanted); at != std::string::npos;
              at = text.find(wanted, at + 1)) {
             const char before = at == 0 ? '\0' : text[at - 1];
@@ -99,7 +94,7 @@ IndexPlan planIndexes(const Table& table) {
         unreadable = e.what();
     }
     for (const auto& p : familyFiles(table.path()))
-        if (lower(p.extension().string()) == ".px")
+        if (asciiLower(p.extension().string()) == ".px")
             plan.hasPrimaryIndex = keyFields > 0;
     for (const auto& idx : plan.indexes)
         for (auto f : idx.fields)

@@ -1,5 +1,7 @@
 #include "paradox/index_writer.h"
 
+#include "paradox/ascii.h"
+#include "paradox/byte_order.h"
 #include "paradox/family_swap.h"
 
 #include <algorithm>
@@ -14,33 +16,6 @@ namespace fs = std::filesystem;
 namespace qm::paradox {
 
 namespace {
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-void putLE16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void putLE32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// A Short in record encoding: big-endian with the sign bit flipped.
-void putShort(std::uint8_t* p, std::uint32_t v) {
-    const auto u = static_cast<std::uint16_t>(v ^ 0x8000u);
-    p[0] = static_cast<std::uint8_t>(u >> 8);
-    p[1] = static_cast<std::uint8_t>(u);
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 [[noreturn]] void bad(const fs::path& p, const std::string& what) {
     throw FormatError("\"" + p.filename().string() + "\" " + what);
@@ -190,11 +165,11 @@ std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
             std::uint8_t* r = p + 6 + k * entrySize;
             const Entry& e = node.entries[k];
             std::memcpy(r, e.key.data(), keyWidth);
-            putShort(r + keyWidth, e.child);
+            putRecordInt(r + keyWidth, e.child, 2);
             // Statistics only: a count past what the field holds is capped.
-            putShort(r + keyWidth + 2,
-                     static_cast<std::uint32_t>(std::min<std::uint64_t>(e.count, 0x7FFF)));
-            putShort(r + keyWidth + 4, 0);
+            putRecordInt(r + keyWidth + 2,
+                         static_cast<std::uint32_t>(std::min<std::uint64_t>(e.count, 0x7FFF)), 2);
+            putRecordInt(r + keyWidth + 4, 0, 2);
         }
         entries += node.entries.size();
         if (node.next == 0)
@@ -280,7 +255,7 @@ std::vector<std::uint8_t> rebuildPrimaryIndex(const Table& table,
 SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) {
     SecondaryIndex idx;
     idx.data = data;
-    const std::string ext = lower(data.extension().string());
+    const std::string ext = asciiLower(data.extension().string());
     idx.composite = ext.size() == 4 && ext[2] == 'g';
     // Its tree: the same name with Y for X.
     {
@@ -289,8 +264,8 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
         std::error_code ec;
         for (fs::directory_iterator it(data.parent_path(), ec), end; !ec && it != end;
              it.increment(ec))
-            if (lower(it->path().stem().string()) == lower(data.stem().string()) &&
-                lower(it->path().extension().string()) == want)
+            if (asciiLower(it->path().stem().string()) == asciiLower(data.stem().string()) &&
+                asciiLower(it->path().extension().string()) == want)
                 idx.tree = it->path();
     }
     const Table x = Table::openIndexData(data);
@@ -319,7 +294,7 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
         for (std::size_t k = 0; k < tf.size(); ++k)
             if (tf[k].number == wanted)
                 found = k;
-        if (found == tf.size() || lower(tf[found].name) != lower(xf[i].name) ||
+        if (found == tf.size() || asciiLower(tf[found].name) != asciiLower(xf[i].name) ||
             tf[found].type != xf[i].type || tf[found].size != xf[i].size)
             return unsupported("its field " + xf[i].name + " is not a field of the table");
         idx.fields.push_back(found);
@@ -329,7 +304,8 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
     }
     for (std::size_t k = 0; k < keyFields; ++k) {
         const Field& a = xf[m + k];
-        if (lower(a.name) != lower(tf[k].name) || a.type != tf[k].type || a.size != tf[k].size)
+        if (asciiLower(a.name) != asciiLower(tf[k].name) || a.type != tf[k].type ||
+            a.size != tf[k].size)
             return unsupported("it does not hold the table's primary key");
     }
     const Field& hint = xf.back();
@@ -352,7 +328,7 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
 std::vector<SecondaryIndex> secondaryIndexesOf(const Table& table) {
     std::vector<SecondaryIndex> out;
     for (const auto& p : familyFiles(table.path())) {
-        const std::string ext = lower(p.extension().string());
+        const std::string ext = asciiLower(p.extension().string());
         if (ext.size() != 4 || ext[1] != 'x')
             continue;
         const bool single = std::isxdigit(static_cast<unsigned char>(ext[2])) &&
@@ -405,11 +381,11 @@ SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& i
                     bad(index.data, "ignores case, and the table holds a letter beyond ASCII "
                                     "in one of its fields, whose capital the BDE's code page "
                                     "rules give");
-                records[k] = static_cast<std::uint8_t>(std::toupper(records[k]));
+                records[k] = static_cast<std::uint8_t>(asciiUpper(static_cast<char>(records[k])));
             }
         }
         records.resize(records.size() + 2);
-        putShort(&records[records.size() - 2], r.block());
+        putRecordInt(&records[records.size() - 2], r.block(), 2);
     });
     const std::size_t count = records.size() / recordSize;
     std::vector<std::uint32_t> order(count);

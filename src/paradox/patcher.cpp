@@ -1,5 +1,7 @@
 #include "paradox/patcher.h"
 
+#include "paradox/ascii.h"
+#include "paradox/byte_order.h"
 #include "paradox/codepage.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
@@ -19,12 +21,6 @@ namespace fs = std::filesystem;
 namespace qm::paradox {
 
 namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 FieldSpec specOf(const Field& f) {
     return FieldSpec{f.name, f.type, f.size};
@@ -97,11 +93,6 @@ class RwFile {
     fs::path path_;
     int fd_ = -1;
 };
-
-void putLE(std::uint8_t* p, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 } // namespace
 
@@ -285,7 +276,7 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
             // the count it made, in its leader and its block, as Paradox numbers them.
             std::uint8_t countBytes[2] = {0, 0};
             mb.readAt(3, countBytes, 2);
-            std::uint16_t count = static_cast<std::uint16_t>(countBytes[0] | countBytes[1] << 8);
+            std::uint16_t count = le16(countBytes);
             for (auto& [key, p] : plan) {
                 if (p.blob.empty())
                     continue;
@@ -349,7 +340,7 @@ std::vector<std::uint8_t> headerOf(const fs::path& p) {
     std::vector<std::uint8_t> head(0x58);
     if (!in.read(reinterpret_cast<char*>(head.data()), 0x58))
         throw FormatError("\"" + p.filename().string() + "\" is too short for an index header");
-    head.resize(static_cast<std::size_t>(head[2] | head[3] << 8));
+    head.resize(le16(head.data() + 2));
     if (head.size() < 0x58 || !in.read(reinterpret_cast<char*>(head.data() + 0x58),
                                        static_cast<std::streamsize>(head.size() - 0x58)))
         throw FormatError("\"" + p.filename().string() + "\" is shorter than its header");
@@ -399,7 +390,7 @@ fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
         const Table fresh = Table::open(newDb, fs::path());
         if (keyChanged && plan.hasPrimaryIndex)
             for (const auto& p : familyFiles(db))
-                if (lower(p.extension().string()) == ".px")
+                if (asciiLower(p.extension().string()) == ".px")
                     writeWhole(swap.newFile(p.extension().string()),
                                rebuildPrimaryIndex(fresh, headerOf(p)));
         for (auto x : rebuild) {

@@ -1,5 +1,6 @@
 #include "paradox/share_locks.h"
 
+#include "paradox/ascii.h"
 #include "paradox/family_swap.h"
 
 #include <algorithm>
@@ -20,12 +21,6 @@ constexpr const char* kFolderLockFiles[] = {"PDOXUSRS.LCK", "PARADOX.LCK", "PDOX
 // A lock file larger than this is not a lock file of theirs; only its start is searched.
 constexpr std::size_t kMostLockFileBytes = 1 << 20;
 
-std::string upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return s;
-}
-
 fs::path folderOf(const fs::path& db) {
     return db.parent_path().empty() ? fs::path(".") : db.parent_path();
 }
@@ -35,7 +30,7 @@ std::vector<fs::path> presentNamed(const fs::path& folder, const std::vector<std
     std::vector<fs::path> out;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(folder, ec)) {
-        const std::string name = upper(e.path().filename().string());
+        const std::string name = asciiUpper(e.path().filename().string());
         if (std::find(wanted.begin(), wanted.end(), name) != wanted.end())
             out.push_back(e.path());
     }
@@ -48,7 +43,7 @@ std::vector<fs::path> folderLockFiles(const fs::path& folder) {
 }
 
 std::vector<fs::path> ownLockFile(const fs::path& db) {
-    return presentNamed(folderOf(db), {upper(db.stem().string()) + ".LCK"});
+    return presentNamed(folderOf(db), {asciiUpper(db.stem().string()) + ".LCK"});
 }
 
 struct flock wholeFile(short type) {
@@ -106,7 +101,7 @@ std::string readStart(const fs::path& file) {
     }
     ::close(fd);
     text.resize(got);
-    return upper(std::move(text));
+    return asciiUpper(std::move(text));
 }
 
 // The names of the tables in folder, upper case, without extension.
@@ -114,8 +109,8 @@ std::vector<std::string> tableNamesIn(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(folder, ec))
-        if (upper(e.path().extension().string()) == ".DB")
-            names.push_back(upper(e.path().stem().string()));
+        if (asciiUpper(e.path().extension().string()) == ".DB")
+            names.push_back(asciiUpper(e.path().stem().string()));
     return names;
 }
 
@@ -128,7 +123,7 @@ std::string inUse(const std::string& why) {
 std::string heldFolderLockReason(const fs::path& lockFile, const fs::path& db) {
     const std::string text = readStart(lockFile);
     const std::string name = lockFile.filename().string();
-    if (namesWord(text, upper(db.stem().string())))
+    if (namesWord(text, asciiUpper(db.stem().string())))
         return inUse(name + " is held by another process and names the table");
     for (const auto& other : tableNamesIn(folderOf(db)))
         if (namesWord(text, other))

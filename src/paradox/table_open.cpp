@@ -1,5 +1,7 @@
 #include "paradox/table_impl.h"
 
+#include "paradox/ascii.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -281,19 +283,14 @@ fs::path findMemoFile(const fs::path& db) {
     fs::path folder = db.parent_path();
     if (folder.empty())
         folder = ".";
-    std::string want = db.stem().string() + ".mb";
-    std::transform(want.begin(), want.end(), want.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string want = asciiLower(db.stem().string() + ".mb");
     std::vector<fs::path> found;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), endIt; !ec && it != endIt; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.size() != want.size())
             continue;
-        std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (lower == want)
+        if (asciiLower(name) == want)
             found.push_back(db.parent_path() / name);
     }
     if (ec)

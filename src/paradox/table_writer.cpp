@@ -1,5 +1,6 @@
 #include "paradox/writer.h"
 
+#include "paradox/ascii.h"
 #include "paradox/byte_order.h"
 #include "paradox/codepage.h"
 #include "paradox/out_file.h"
@@ -31,7 +32,7 @@ std::string formatIndex(std::size_t i) {
 
 FamilyPaths familyPathsFor(const std::filesystem::path& db) {
     std::string ext = db.extension().string();
-    bool upper = ext.size() >= 2 && std::isupper(static_cast<unsigned char>(ext[1]));
+    bool upper = ext.size() >= 2 && ext[1] >= 'A' && ext[1] <= 'Z';
     FamilyPaths f;
     f.db = db;
     f.mb = std::filesystem::path(db).replace_extension(upper ? ".MB" : ".mb");
@@ -92,9 +93,7 @@ void TableWriter::Impl::validate() {
         const auto& f = fs[i];
         if (f.name.empty())
             throw WriteError("Field " + formatIndex(i) + " has no name.");
-        std::string lower = f.name;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string lower = asciiLower(f.name);
         if (std::find(seen.begin(), seen.end(), lower) != seen.end())
             throw WriteError("Two fields are named \"" + f.name + "\".");
         seen.push_back(lower);

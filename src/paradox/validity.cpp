@@ -1,5 +1,7 @@
 #include "paradox/validity.h"
 
+#include "paradox/ascii.h"
+#include "paradox/byte_order.h"
 #include "paradox/family_swap.h"
 
 #include <algorithm>
@@ -12,11 +14,6 @@ namespace fs = std::filesystem;
 namespace qm::paradox {
 
 namespace {
-
-std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
-           std::uint32_t{b[at + 3]} << 24;
-}
 
 // A picture as a tree of items.
 struct Item {
@@ -200,10 +197,7 @@ bool matchesPicture(std::string_view picture, std::string_view text) {
 std::vector<FieldChecks> readValidityChecks(const Table& table) {
     fs::path val;
     for (const auto& p : familyFiles(table.path())) {
-        std::string ext = p.extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (ext == ".val")
+        if (asciiLower(p.extension().string()) == ".val")
             val = p;
     }
     if (val.empty())
@@ -242,15 +236,15 @@ std::vector<FieldChecks> readValidityChecks(const Table& table) {
         };
         // The values present follow in the order of their pointers: lookup, minimum, maximum,
         // default, picture.
-        if (le32(b, pos + 0x04))
+        if (le32(b.data() + pos + 0x04))
             take(0x50);
-        if (le32(b, pos + 0x0C))
+        if (le32(b.data() + pos + 0x0C))
             c.minimum = take(width);
-        if (le32(b, pos + 0x10))
+        if (le32(b.data() + pos + 0x10))
             c.maximum = take(width);
-        if (le32(b, pos + 0x14))
+        if (le32(b.data() + pos + 0x14))
             take(width);
-        if (le32(b, pos + 0x18)) {
+        if (le32(b.data() + pos + 0x18)) {
             const auto p = take(pictureSize);
             c.picture.assign(p.begin(), std::find(p.begin(), p.end(), std::uint8_t{0}));
         }
