@@ -2,6 +2,7 @@
 // output, its exit status and the files it leaves.
 
 #include "lock_holder.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -55,17 +56,7 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 // The reference decoder's dump of a table.
 std::string pxdump(const fs::path& table) {
-    const std::string cmd =
-        "python3 '" + pxdumpScript().string() + "' '" + table.string() + "' 2>/dev/null";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    std::array<char, 4096> buf{};
-    while (std::size_t n = fread(buf.data(), 1, buf.size(), p))
-        out.append(buf.data(), n);
-    pclose(p);
-    return out;
+    return qm::test::runReferenceDecoder(table).output;
 }
 
 // Every file under a folder with its bytes.

@@ -6,6 +6,7 @@
 #include "app/common.h"
 #include "db/connection.h"
 #include "paradox/writer.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 #include <nlohmann/json.hpp>
@@ -107,34 +108,10 @@ class DbFixture : public ::testing::Test {
 // The reference decoder's records for a table: one JSON array per record; the header line
 // goes to header when given.
 inline std::vector<nlohmann::json> pxdump(const fs::path& db, nlohmann::json* headerOut = nullptr) {
-    const std::string cmd = "python3 '" + pxdumpScript().string() + "' '" + db.string() + "'";
-    std::vector<nlohmann::json> rows;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return rows;
-    std::string all;
-    char buf[65536];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        all.append(buf, n);
-    pclose(p);
-    std::size_t start = 0;
-    bool header = true;
-    while (start < all.size()) {
-        std::size_t end = all.find('\n', start);
-        if (end == std::string::npos)
-            end = all.size();
-        if (end > start) {
-            auto line = nlohmann::json::parse(all.substr(start, end - start));
-            if (!header)
-                rows.push_back(std::move(line));
-            else if (headerOut)
-                *headerOut = std::move(line);
-            header = false;
-        }
-        start = end + 1;
-    }
-    return rows;
+    DecodedTable decoded = decodeWithReference(db);
+    if (headerOut)
+        *headerOut = std::move(decoded.header);
+    return std::move(decoded.rows);
 }
 
 } // namespace qm::test

@@ -1,5 +1,6 @@
-#include "oracle_run.h"
+#include "file_bytes.h"
 #include "paradox/family_swap.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -209,7 +210,7 @@ TEST(FamilySwap, ReplaceTableWritesANewFamilyInPlace) {
     EXPECT_EQ(now.size(), 3u); // CUSTOMER.DB, CUSTOMER.MB, other.db: the old .PX is retired
     EXPECT_EQ(now.count("CUSTOMER.PX"), 0u);
     EXPECT_EQ(contents(backup)["CUSTOMER.PX"], "old px");
-    auto d = qm::test::runOracle(f.tables.path() / "CUSTOMER.DB");
+    auto d = qm::test::decodeWithReference(f.tables.path() / "CUSTOMER.DB");
     ASSERT_EQ(d.status, 0);
     ASSERT_EQ(d.rows.size(), 50u);
     EXPECT_EQ(d.rows[49][1], std::string(69, 'q'));

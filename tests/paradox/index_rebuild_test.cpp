@@ -5,6 +5,7 @@
 
 #include "paradox/family_swap.h"
 #include "paradox/index_writer.h"
+#include "reference_compare.h"
 #include "reference_decoder.h"
 #include "test_support.h"
 
@@ -19,7 +20,7 @@ namespace qm::paradox {
 namespace {
 
 namespace fs = std::filesystem;
-using test::runPxdump;
+using test::runReferenceDecoder;
 
 std::vector<std::uint8_t> readAll(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -169,8 +170,8 @@ void checkSecondary(const Table& table, const SecondaryIndex& index, Tally& tall
     qm::test::TempDir dir;
     const fs::path mine = dir.path() / index.data.filename();
     writeAll(mine, ours.data);
-    const auto a = runPxdump(mine, dir.path() / "a.err");
-    const auto b = runPxdump(index.data, dir.path() / "b.err");
+    const auto a = runReferenceDecoder(mine);
+    const auto b = runReferenceDecoder(index.data);
     if (a.status != 0 || b.status != 0) {
         tally.failed.push_back(name + ": the reference decoder fails: " + a.stderrText +
                                b.stderrText);

@@ -20,7 +20,7 @@ namespace qm::paradox {
 namespace {
 
 namespace fs = std::filesystem;
-using test::runPxdump;
+using test::runReferenceDecoder;
 
 Value text(const std::string& s) {
     return Value{s, std::nullopt};
@@ -121,7 +121,7 @@ TEST(KeyChange, ATableWithNewKeysComesBackInKeyOrderWithItsIndexRebuilt) {
     EXPECT_TRUE(fs::exists(folder / "KEYED.PX"));
     expectSortedWithItsIndex(db, dir.path() / "KEYED.PX");
 
-    const auto dump = runPxdump(db, dir.path() / "err");
+    const auto dump = runReferenceDecoder(db);
     ASSERT_EQ(dump.status, 0) << dump.stderrText;
     ASSERT_EQ(dump.lines.size(), 401u);
     EXPECT_EQ(dump.lines[1], R"(["a", "name 399", 399])");
@@ -161,7 +161,7 @@ TEST(KeyChange, AKeyThatWouldRepeatIsTakenOutAndNeverWritten) {
         ASSERT_EQ(changes.size(), 3u);
     }
     patchTable(db, changes, backups.path());
-    const auto dump = runPxdump(db, dir.path() / "err");
+    const auto dump = runReferenceDecoder(db);
     ASSERT_EQ(dump.status, 0) << dump.stderrText;
     EXPECT_EQ(dump.lines[21], R"(["k0021", "name 20", 20])");
     EXPECT_EQ(dump.lines[400], R"(["k9999", "name 21", 21])");
@@ -243,7 +243,7 @@ TEST(KeyChange, AChangedIndexedFieldRebuildsThatIndex) {
     }
     patchTable(db, changes, backups.path());
 
-    const auto x = runPxdump(dir.path() / "CUSTOMER.X06", dir.path() / "err");
+    const auto x = runReferenceDecoder(dir.path() / "CUSTOMER.X06");
     ASSERT_EQ(x.status, 0) << x.stderrText;
     ASSERT_EQ(x.lines.size(), 21u);
     EXPECT_EQ(x.lines[1], R"(["Alameda", 18, 4])");

@@ -1,8 +1,9 @@
-#include "oracle_run.h"
+#include "file_bytes.h"
 #include "paradox/family_swap.h"
 #include "paradox/patcher.h"
 #include "paradox/table.h"
 #include "paradox/writer.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,8 @@
 #include <set>
 
 using namespace qm::paradox;
+using qm::test::decodeWithReference;
 using qm::test::fileBytes;
-using qm::test::runOracle;
 namespace fs = std::filesystem;
 
 namespace {
@@ -117,7 +118,7 @@ TEST(Patcher, RewritesOnlyTheChangedFields) {
         EXPECT_EQ(numbers, (std::set<unsigned>{oldCount + 1, oldCount + 2}));
     }
 
-    auto before = runOracle(s.db), after = runOracle(out.path() / "T.db");
+    auto before = decodeWithReference(s.db), after = decodeWithReference(out.path() / "T.db");
     ASSERT_EQ(after.status, 0);
     ASSERT_EQ(after.rows.size(), before.rows.size());
     auto expected = before.rows;
@@ -146,7 +147,7 @@ TEST(Patcher, ChangesWithoutMemoTextCopyOnlyTheDb) {
     // The old blob of record 0 is no longer referenced; the reference decoder reads the memo
     // from the leader alone, with the old .mb beside it.
     fs::copy_file(s.dir.path() / "T.mb", out.path() / "T.mb");
-    auto d = runOracle(out.path() / "T.db");
+    auto d = decodeWithReference(out.path() / "T.db");
     ASSERT_EQ(d.status, 0);
     EXPECT_EQ(d.rows[0][1], "fits leader");
     EXPECT_EQ(d.rows[1][0], "x");
@@ -245,7 +246,7 @@ TEST(Patcher, PatchTableSwapsTheFamilyAndKeepsTheIndex) {
         fs::permissions(folder.path() / n, fs::perms::owner_write, fs::perm_options::add);
     }
     const fs::path db = folder.path() / "HERCULES.DB";
-    auto before = runOracle(db);
+    auto before = decodeWithReference(db);
     const auto oldPx = fileBytes(folder.path() / "HERCULES.PX");
     const auto oldDb = fileBytes(db);
     const auto oldMb = fileBytes(folder.path() / "HERCULES.MB");
@@ -265,7 +266,7 @@ TEST(Patcher, PatchTableSwapsTheFamilyAndKeepsTheIndex) {
     const std::string memo = "Neuer Text: " + std::string(600, 'z');
     fs::path backup = patchTable(db, {{third, 1, memo}}, backups.path());
     ASSERT_FALSE(backup.empty());
-    auto after = runOracle(db);
+    auto after = decodeWithReference(db);
     ASSERT_EQ(after.status, 0);
     auto expected = before.rows;
     expected[2][1] = memo;
@@ -280,5 +281,5 @@ TEST(Patcher, PatchTableSwapsTheFamilyAndKeepsTheIndex) {
     EXPECT_EQ(files, 3u);
 
     EXPECT_THROW(patchTable(db, {{third, 0, "key"}}, backups.path()), PatchError);
-    EXPECT_EQ(runOracle(db).rows, expected);
+    EXPECT_EQ(decodeWithReference(db).rows, expected);
 }

@@ -2,6 +2,7 @@
 // decoder, NULLs, text forms, damaged files and the memo-file lookup.
 
 #include "paradox/codepage.h"
+#include "reference_compare.h"
 #include "reference_decoder.h"
 #include "synthetic_table.h"
 
@@ -173,7 +174,7 @@ TEST(ParadoxSynthetic, EveryTypeAtEveryLevelAgreesWithTheReferenceDecoder) {
             const auto db = tmp.path() / "every.db";
             writeFile(db, everyType(level, fileType).build());
             writeFile(tmp.path() / "every.mb", mb);
-            Dump ref = runPxdump(db, tmp.path() / "err.txt");
+            const DecoderRun ref = runReferenceDecoder(db);
             ASSERT_EQ(ref.status, 0) << ref.stderrText;
             ASSERT_EQ(ref.lines.size(), 4u);
 

@@ -1,6 +1,7 @@
-#include "oracle_run.h"
+#include "file_bytes.h"
 #include "paradox/table.h"
 #include "paradox/writer.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,8 @@
 
 using namespace qm::paradox;
 using nlohmann::json;
+using qm::test::decodeWithReference;
 using qm::test::fileBytes;
-using qm::test::runOracle;
 
 namespace {
 
@@ -78,7 +79,7 @@ TEST(Writer, AllTypesRoundTripThroughReferenceDecoder) {
                 w.add(fromText(spec, r));
             w.finish();
         }
-        auto d = runOracle(dir.path() / "all.db");
+        auto d = decodeWithReference(dir.path() / "all.db");
         ASSERT_EQ(d.status, 0);
         EXPECT_EQ(d.header["level"], level);
         EXPECT_EQ(d.header["code_page"], 1252);
@@ -161,7 +162,7 @@ TEST(Writer, KeyedTableIsSortedAndIndexed) {
     }
     ASSERT_TRUE(std::filesystem::exists(dir.path() / "KEYED.PX"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "KEYED.MB"));
-    auto d = runOracle(dir.path() / "KEYED.DB");
+    auto d = decodeWithReference(dir.path() / "KEYED.DB");
     ASSERT_EQ(d.status, 0);
     EXPECT_EQ(d.header["keyed"], true);
     EXPECT_EQ(d.header["key_fields"], 2);
@@ -221,7 +222,7 @@ TEST(Writer, EmptyTablesDecode) {
     qm::test::TempDir dir;
     TableSpec spec = allTypes(11);
     createTable(familyPathsFor(dir.path() / "none.db"), spec, {});
-    auto d = runOracle(dir.path() / "none.db");
+    auto d = decodeWithReference(dir.path() / "none.db");
     ASSERT_EQ(d.status, 0);
     EXPECT_EQ(d.header["records"], 0);
     EXPECT_TRUE(d.rows.empty());
@@ -231,7 +232,7 @@ TEST(Writer, EmptyTablesDecode) {
     spec.keyFields = 1;
     spec.fields[0].name = "Key";
     createTable(familyPathsFor(dir.path() / "nonek.db"), spec, {});
-    EXPECT_EQ(runOracle(dir.path() / "nonek.db").status, 0);
+    EXPECT_EQ(decodeWithReference(dir.path() / "nonek.db").status, 0);
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "nonek.px"), 2048u);
 }
 
@@ -373,7 +374,7 @@ TEST(Writer, HeaderMatchesBdeTablesOfTheSameLevel) {
             }
         }
         // And the records decode to the same values.
-        auto a = runOracle(out), b = runOracle(corpus / rel);
+        auto a = decodeWithReference(out), b = decodeWithReference(corpus / rel);
         ASSERT_EQ(a.status, 0);
         EXPECT_EQ(a.rows, b.rows);
     }
@@ -401,7 +402,7 @@ TEST(Writer, CorpusTablesSurviveAReadWriteRoundTrip) {
         // The 43,000-record zip code table adds minutes of decoding and nothing new.
         if (h.fileVersionID < 9 || h.numRecords > 10000)
             continue;
-        auto before = runOracle(e.path());
+        auto before = decodeWithReference(e.path());
         if (before.status != 0)
             continue; // e.g. memo file missing
         SCOPED_TRACE(e.path().string());
@@ -429,7 +430,7 @@ TEST(Writer, CorpusTablesSurviveAReadWriteRoundTrip) {
             continue;
         }
         w.finish();
-        auto after = runOracle(out);
+        auto after = decodeWithReference(out);
         ASSERT_EQ(after.status, 0);
         EXPECT_EQ(after.rows, before.rows);
         ++done;

@@ -1,3 +1,4 @@
+#include "reference_decoder.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui_fixture.h"
@@ -23,16 +24,7 @@ std::string readFile(const fs::path& p) {
 
 // The reference decoder's dump of a table, one line per record after the header line.
 std::string pxdump(const fs::path& table) {
-    std::string cmd = "python3 '" + test::pxdumpScript().string() + "' '" + table.string() + "'";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    std::array<char, 4096> buf{};
-    while (std::size_t n = fread(buf.data(), 1, buf.size(), p))
-        out.append(buf.data(), n);
-    pclose(p);
-    return out;
+    return qm::test::runReferenceDecoder(table).output;
 }
 
 struct ReplaceWindowTest : WindowTest {

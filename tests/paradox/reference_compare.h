@@ -1,8 +1,9 @@
 #pragma once
 
-// Runs the independent reference decoder (pxdump.py) and compares its JSON with our values.
+// Compares the reference decoder's JSON with our values.
 
 #include "paradox/table.h"
+#include "reference_decoder.h"
 #include "test_support.h"
 
 #include <nlohmann/json.hpp>
@@ -21,50 +22,8 @@ namespace px = qm::paradox;
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-inline std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
-struct Dump {
-    int status = -1;
-    std::vector<std::string> lines;
-    std::string stderrText;
-};
-
-inline Dump runPxdump(const fs::path& table, const fs::path& errFile) {
-    Dump d;
-    std::string cmd = "python3 " + shellQuote(qm::test::pxdumpScript().string()) + " " +
-                      shellQuote(table.string()) + " 2>" + shellQuote(errFile.string());
-    std::FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p)
-        return d;
-    std::string line;
-    char buf[65536];
-    while (std::fgets(buf, sizeof buf, p)) {
-        line += buf;
-        if (!line.empty() && line.back() == '\n') {
-            line.pop_back();
-            d.lines.push_back(line);
-            line.clear();
-        }
-    }
-    if (!line.empty())
-        d.lines.push_back(line);
-    int rc = ::pclose(p);
-    d.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    std::ifstream err(errFile);
-    std::stringstream ss;
-    ss << err.rdbuf();
-    d.stderrText = ss.str();
-    return d;
-}
+using qm::test::DecoderRun;
+using qm::test::runReferenceDecoder;
 
 inline std::vector<fs::path> corpusTables() {
     std::vector<fs::path> out;
