@@ -1,11 +1,11 @@
 #include "app/common.h"
 
+#include "platform/files.h"
+
 #include <array>
 #include <charconv>
 #include <filesystem>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
@@ -30,8 +30,8 @@ Variant NullToDefault(const Variant& value, const Variant& defaultValue) {
 bool FileExistsByDate(const std::string& path) {
     if (path.empty())
         return false;
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    platform::FileStatus st;
+    return platform::status(path, st) == 0;
 }
 
 std::string FileNameFromPath(const std::string& path) {
@@ -125,10 +125,10 @@ Variant AdoTypeName(int n) {
 }
 
 Variant IsFolder(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+    platform::FileStatus st;
+    if (path.empty() || platform::status(path, st) != 0)
         return Variant();
-    return S_ISDIR(st.st_mode) ? true : false;
+    return st.directory;
 }
 
 namespace {
@@ -185,9 +185,9 @@ std::string applicationFolder() {
         if (!g_appFolder.empty())
             return g_appFolder;
     }
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::string folder = ec ? std::filesystem::current_path().string() : exe.parent_path().string();
+    const auto exe = platform::programFile();
+    std::string folder =
+        exe.empty() ? std::filesystem::current_path().string() : exe.parent_path().string();
     std::lock_guard lock(g_mutex);
     g_appFolder = folder;
     return g_appFolder;

@@ -2,12 +2,11 @@
 
 #include "app/common.h"
 #include "app/error.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
@@ -19,10 +18,10 @@ constexpr const char* kWorkingDatabase = "dbTemp.mdb";
 constexpr const char* kSamples = "Samples";
 
 bool writable(const fs::path& p) {
-    struct stat st {};
-    if (::stat(p.c_str(), &st) != 0)
+    platform::FileStatus st;
+    if (platform::status(p, st) != 0)
         return false;
-    return (st.st_mode & 0222) != 0 && ::access(p.c_str(), W_OK) == 0;
+    return (st.mode & 0222) != 0 && platform::writeAccess(p) == 0;
 }
 
 [[noreturn]] void cannotCopy(const fs::path& from, const fs::path& to, const std::string& why) {
@@ -37,17 +36,17 @@ fs::path makeUserDataFolder() {
     if (fs::is_directory(folder, ec))
         return folder;
     fs::create_directories(folder.parent_path(), ec);
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    if (const int e = platform::makeFolder(folder, 0700))
         throw Error(code::PathFileAccess,
-                    "Cannot create the folder " + folder.string() + ": " + std::strerror(errno));
+                    "Cannot create the folder " + folder.string() + ": " + std::strerror(e));
     return folder;
 }
 
 // A copy made under a temporary name and renamed into place, so that a copy cut short is never
 // taken for a whole one; whoever renames first wins, the other's copy is dropped.
 template <class Copy> void copyIntoPlace(const fs::path& from, const fs::path& to, Copy copy) {
-    const fs::path part =
-        to.parent_path() / ("." + to.filename().string() + ".part-" + std::to_string(::getpid()));
+    const fs::path part = to.parent_path() / ("." + to.filename().string() + ".part-" +
+                                              std::to_string(platform::processId()));
     std::error_code ec;
     fs::remove_all(part, ec);
     try {
@@ -56,8 +55,7 @@ template <class Copy> void copyIntoPlace(const fs::path& from, const fs::path& t
         fs::remove_all(part, ec);
         cannotCopy(from, to, e.code().message());
     }
-    if (::rename(part.c_str(), to.c_str()) != 0) {
-        const int e = errno;
+    if (const int e = platform::renameFile(part, to)) {
         fs::remove_all(part, ec);
         if (!fs::exists(to, ec))
             cannotCopy(from, to, std::strerror(e));

@@ -2,6 +2,7 @@
 
 #include "app/common.h"
 #include "app/error.h"
+#include "platform/files.h"
 
 #include <array>
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <string_view>
-#include <sys/stat.h>
 
 namespace qm {
 
@@ -38,8 +38,8 @@ bool ApplySkin(LookWindow& startWindow) {
     // The skin is looked up as a directory listing would, which names files only: a folder
     // called o.cjs is no skin.
     std::string path = skinFilePath();
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    platform::FileStatus st;
+    if (platform::status(path, st) != 0 || !st.regular)
         return false;
     std::ifstream in(path, std::ios::binary);
     if (!in)

@@ -2,13 +2,11 @@
 
 #include "app/common.h"
 #include "app/error.h"
+#include "platform/files.h"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
@@ -140,43 +138,29 @@ std::string ReadTextFile(const std::string& path) {
     if (!FileExistsByDate(path))
         return {};
     // Only a regular file is read: opening a pipe or a device could wait for ever.
-    struct stat before {};
-    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode))
+    platform::FileStatus st;
+    if (platform::status(path, st) == 0 && !st.regular)
         throw Error(code::PathFileAccess, "Path/File access error: " + path);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw fileError(errno, path);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int e = errno;
-        ::close(fd);
+    platform::File in;
+    if (const int e = in.open(path, platform::File::Read | platform::File::NonBlocking))
         throw fileError(e, path);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (const int e = in.status(st))
+        throw fileError(e, path);
+    if (!st.regular)
         throw Error(code::PathFileAccess, "Path/File access error: " + path);
-    }
-    if (st.st_size <= 0) {
-        ::close(fd);
+    if (st.size == 0)
         return "empty file";
-    }
     std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    bytes.reserve(static_cast<std::size_t>(st.size));
     std::array<char, 65536> buf{};
     for (;;) {
-        ssize_t got = ::read(fd, buf.data(), buf.size());
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            int e = errno;
-            ::close(fd);
+        std::size_t got = 0;
+        if (const int e = in.read(buf.data(), buf.size(), got))
             throw fileError(e, path);
-        }
         if (got == 0)
             break;
-        bytes.append(buf.data(), static_cast<std::size_t>(got));
+        bytes.append(buf.data(), got);
     }
-    ::close(fd);
     auto first = static_cast<unsigned char>(bytes[0]);
     if (first == 0xFF || first == 0xFE)
         return utf16leToUtf8(bytes);

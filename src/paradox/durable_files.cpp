@@ -1,11 +1,9 @@
 #include "paradox/durable_files.h"
 
 #include "paradox/writer.h"
+#include "platform/files.h"
 
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -17,96 +15,77 @@ void throwFileError(const std::string& what, const fs::path& p, int e) {
 }
 
 bool present(const fs::path& p) {
-    struct stat st;
-    return ::lstat(p.c_str(), &st) == 0;
+    return platform::present(p);
 }
 
 void fsyncPath(const fs::path& p, bool directory) {
-    int fd = ::open(p.c_str(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0)
-        throwFileError("Cannot open", p);
-    if (::fsync(fd) != 0 && errno != EINVAL) {
-        int e = errno;
-        ::close(fd);
+    if (const int e = platform::syncPath(p, directory))
         throwFileError("Cannot flush", p, e);
-    }
-    ::close(fd);
 }
 
 void renameFile(const fs::path& from, const fs::path& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0)
-        throwFileError("Cannot rename \"" + from.string() + "\" to", to);
+    if (const int e = platform::renameFile(from, to))
+        throwFileError("Cannot rename \"" + from.string() + "\" to", to, e);
 }
 
 void removeFile(const fs::path& p) {
-    if (::unlink(p.c_str()) != 0 && errno != ENOENT)
-        throwFileError("Cannot remove", p);
+    if (const int e = platform::removeFile(p))
+        throwFileError("Cannot remove", p, e);
+}
+
+void writeFlushed(const fs::path& path, std::initializer_list<std::span<const std::uint8_t>> parts,
+                  bool create) {
+    platform::File out;
+    const unsigned flags =
+        create ? platform::File::Write | platform::File::Create | platform::File::Truncate
+               : platform::File::Write | platform::File::Truncate;
+    if (const int e = out.open(path, flags))
+        throwFileError(create ? "Cannot create" : "Cannot open", path, e);
+    for (const auto& part : parts)
+        if (const int e = out.write(part.data(), part.size()))
+            throwFileError("Cannot write", path, e);
+    if (const int e = out.sync())
+        throwFileError("Cannot flush", path, e);
+    if (const int e = out.close())
+        throwFileError("Cannot close", path, e);
 }
 
 void copyFileDurably(const fs::path& from, const fs::path& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        throwFileError("Cannot open", from);
-    struct stat fromStatus {};
-    if (::fstat(in, &fromStatus) != 0) {
-        int e = errno;
-        ::close(in);
+    platform::File in, out;
+    if (const int e = in.open(from, platform::File::Read))
+        throwFileError("Cannot open", from, e);
+    platform::FileStatus fromStatus;
+    if (const int e = in.status(fromStatus))
         throwFileError("Cannot read the status of", from, e);
-    }
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) {
-        int e = errno;
-        ::close(in);
+    const unsigned create =
+        platform::File::Write | platform::File::Create | platform::File::Truncate;
+    if (const int e = out.open(to, create, 0600))
         throwFileError("Cannot create", to, e);
-    }
     // The copy in the backup folder keeps the old file's mode, as a rename would.
-    if (::fchmod(out, fromStatus.st_mode & 07777) != 0) {
-        int e = errno;
-        ::close(in);
-        ::close(out);
+    if (const int e = out.setPermissions(fromStatus.mode))
         throwFileError("Cannot set the permissions of", to, e);
-    }
     std::vector<char> buf(1 << 20);
     for (;;) {
-        ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int e = errno;
-            ::close(in);
-            ::close(out);
+        std::size_t n = 0;
+        if (const int e = in.read(buf.data(), buf.size(), n))
             throwFileError("Cannot read", from, e);
-        }
         if (n == 0)
             break;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0) {
-                int e = errno;
-                ::close(in);
-                ::close(out);
-                throwFileError("Cannot write", to, e);
-            }
-            done += w;
-        }
+        if (const int e = out.write(buf.data(), n))
+            throwFileError("Cannot write", to, e);
     }
-    ::close(in);
-    if (::fsync(out) != 0) {
-        int e = errno;
-        ::close(out);
+    if (const int e = out.sync())
         throwFileError("Cannot flush", to, e);
-    }
-    if (::close(out) != 0)
-        throwFileError("Cannot close", to);
+    if (const int e = out.close())
+        throwFileError("Cannot close", to, e);
 }
 
 void moveToBackup(const fs::path& from, const fs::path& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0)
+    const int e = platform::renameFile(from, to);
+    if (e == 0)
         return;
-    if (errno != EXDEV)
-        throwFileError("Cannot move \"" + from.string() + "\" to", to);
+    if (e != EXDEV)
+        throwFileError("Cannot move \"" + from.string() + "\" to", to, e);
     fs::path part = to;
     part += ".part";
     copyFileDurably(from, part);

@@ -4,7 +4,10 @@
 // it. Every failure throws FileError with the errno of the failing call. Private to src/paradox.
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
+#include <initializer_list>
+#include <span>
 #include <string>
 
 namespace qm::paradox::detail {
@@ -19,6 +22,10 @@ void fsyncPath(const std::filesystem::path& p, bool directory);
 void renameFile(const std::filesystem::path& from, const std::filesystem::path& to);
 // Removes a file; one that is already gone is no error.
 void removeFile(const std::filesystem::path& p);
+// Writes parts one after another as the whole content of path and flushes it to the disk; a
+// new file when create is set, else the existing one, truncated.
+void writeFlushed(const std::filesystem::path& path,
+                  std::initializer_list<std::span<const std::uint8_t>> parts, bool create);
 // Copies a file with its mode and flushes the copy.
 void copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to);
 // A file leaves the Paradox folder: renamed when the backup folder is on the same file system,

@@ -1,11 +1,11 @@
 #include "paradox/family_swap.h"
 
 #include "paradox/ascii.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -23,6 +23,11 @@ bool isFamilyExtension(const std::string& extLower) {
         return (isHex(extLower[2]) && isHex(extLower[3])) ||
                (extLower[2] == 'g' && isHex(extLower[3]));
     return false;
+}
+
+bool isLink(const fs::path& p) {
+    platform::FileStatus st;
+    return platform::linkStatus(p, st) == 0 && st.symlink;
 }
 
 } // namespace
@@ -56,10 +61,9 @@ std::vector<fs::path> familyFiles(const fs::path& db) {
 
 fs::path realTableFile(const fs::path& db) {
     const std::vector<fs::path> members = familyFiles(db);
-    struct stat st;
     std::vector<fs::path> links;
     for (const auto& m : members)
-        if (::lstat(m.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        if (isLink(m))
             links.push_back(m);
     if (links.empty())
         return db;
@@ -93,7 +97,7 @@ fs::path realTableFile(const fs::path& db) {
     for (const auto& m : members)
         here.push_back(asciiLower(m.filename().string()));
     for (const auto& m : familyFiles(realDb)) {
-        if (::lstat(m.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        if (isLink(m))
             return refuse("the folder the links lead to holds links too");
         there.push_back(asciiLower(m.filename().string()));
     }

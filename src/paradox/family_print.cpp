@@ -1,23 +1,18 @@
 #include "paradox/family_print.h"
 
+#include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace qm::paradox {
 
 namespace {
-
-[[noreturn]] void fail(const std::string& what, const fs::path& p, int e) {
-    throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
-}
 
 // A 64-bit hash a word at a time: not for adversaries, for telling whether bytes changed.
 class Hash {
@@ -60,37 +55,28 @@ class Hash {
 };
 
 MemberPrint printOne(const std::string& name, const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        fail("Cannot open", file, errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int e = errno;
-        ::close(fd);
-        fail("Cannot read", file, e);
-    }
+    platform::File in;
+    if (const int e = in.open(file, platform::File::Read))
+        detail::throwFileError("Cannot open", file, e);
+    platform::FileStatus st;
+    if (const int e = in.status(st))
+        detail::throwFileError("Cannot read", file, e);
     MemberPrint m;
     m.name = name;
-    m.size = static_cast<std::uint64_t>(st.st_size);
-    m.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    m.size = st.size;
+    m.mtimeNs = st.modifiedNanoseconds;
     Hash h;
     std::vector<unsigned char> buf(1 << 20);
     std::uint64_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int e = errno;
-            ::close(fd);
-            fail("Cannot read", file, e);
-        }
+        std::size_t n = 0;
+        if (const int e = in.read(buf.data(), buf.size(), n))
+            detail::throwFileError("Cannot read", file, e);
         if (n == 0)
             break;
-        h.add(buf.data(), static_cast<std::size_t>(n));
-        total += static_cast<std::uint64_t>(n);
+        h.add(buf.data(), n);
+        total += n;
     }
-    ::close(fd);
     m.hash = h.finish(total);
     return m;
 }

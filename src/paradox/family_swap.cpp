@@ -6,14 +6,13 @@
 #include "paradox/owner_lock.h"
 #include "paradox/share_locks.h"
 #include "paradox/swap_journal.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -38,21 +37,21 @@ namespace {
 // A new file takes the owner, group and mode of the member it replaces, or of the table's .db for
 // a member the table did not have; a new table keeps what the folder gives it.
 void takeOverAccess(const Journal& j, const JournalEntry& e) {
-    struct stat old {};
-    if (::stat((j.folder / e.finalName).c_str(), &old) != 0 &&
-        ::stat((j.folder / j.table).c_str(), &old) != 0)
+    platform::FileStatus old;
+    if (platform::status(j.folder / e.finalName, old) != 0 &&
+        platform::status(j.folder / j.table, old) != 0)
         return;
     keepOwnerAndMode(j.folder / e.temp, old);
 }
 
 std::string stamp() {
     std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
+    const std::tm tm = platform::localTime(t);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
     static std::atomic<int> serial{0};
-    return std::string(buf) + "-" + std::to_string(::getpid()) + "-" + std::to_string(++serial);
+    return std::string(buf) + "-" + std::to_string(platform::processId()) + "-" +
+           std::to_string(++serial);
 }
 
 bool inside(const fs::path& child, const fs::path& parent) {
@@ -223,8 +222,8 @@ fs::path FamilySwap::commit() {
             }
         }
         for (auto& e : j.entries) {
-            struct stat st;
-            if (::lstat((j.folder / e.finalName).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            platform::FileStatus st;
+            if (platform::linkStatus(j.folder / e.finalName, st) == 0 && st.symlink)
                 // Renamed aside, the link would make way for a regular file: the table would
                 // leave the file the link led to. realTableFile() gives the files to swap.
                 throw FileError("The file \"" + (j.folder / e.finalName).string() +

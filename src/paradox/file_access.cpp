@@ -4,103 +4,58 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <unistd.h>
-#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace qm::paradox {
 
+using platform::FileStatus;
+
 namespace {
 
-[[noreturn]] void fail(const std::string& what, const fs::path& p, int e = errno) {
+[[noreturn]] void fail(const std::string& what, const fs::path& p, int e) {
     throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
-}
-
-std::string userName(uid_t uid) {
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found)
-        return std::string(found->pw_name) + " (" + std::to_string(uid) + ")";
-    return std::to_string(uid);
-}
-
-std::string groupName(gid_t gid) {
-    std::vector<char> buf(16384);
-    group gr{};
-    group* found = nullptr;
-    if (::getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) == 0 && found)
-        return std::string(found->gr_name) + " (" + std::to_string(gid) + ")";
-    return std::to_string(gid);
-}
-
-// Whether the user uid is a member of group gid, as the system's user database says.
-bool inGroup(uid_t uid, gid_t gid) {
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found)
-        return false;
-    if (found->pw_gid == gid)
-        return true;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    while (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0)
-        groups.resize(static_cast<std::size_t>(count *= 2));
-    groups.resize(static_cast<std::size_t>(count));
-    for (gid_t g : groups)
-        if (g == gid)
-            return true;
-    return false;
 }
 
 } // namespace
 
-std::string accessLost(const struct stat& old, const struct stat& now) {
-    const unsigned owner = (old.st_mode >> 6) & 7, members = (old.st_mode >> 3) & 7,
-                   others = old.st_mode & 7;
-    if (now.st_gid != old.st_gid && (members & ~others) != 0)
-        return "its group " + groupName(old.st_gid) +
+std::string accessLost(const FileStatus& old, const FileStatus& now) {
+    const unsigned owner = (old.mode >> 6) & 7, members = (old.mode >> 3) & 7,
+                   others = old.mode & 7;
+    if (now.group != old.group && (members & ~others) != 0)
+        return "its group " + platform::groupName(old.group) +
                " cannot be kept (this user may not give files to that group), and its members "
                "would lose access to it";
-    if (now.st_uid != old.st_uid) {
+    if (now.owner != old.owner) {
         // The old owner keeps what the group or everybody gets.
-        const unsigned left = inGroup(old.st_uid, now.st_gid) ? members : others;
+        const unsigned left = platform::userInGroup(old.owner, now.group) ? members : others;
         if ((owner & ~left) != 0)
-            return "its owner " + userName(old.st_uid) +
+            return "its owner " + platform::userName(old.owner) +
                    " cannot be kept (only root may give a file to another user), and would lose "
                    "access to it";
     }
     return {};
 }
 
-void keepOwnerAndMode(const fs::path& newFile, const struct stat& old) {
-    const int fd = ::open(newFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        fail("Cannot open", newFile);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat now {};
-    if (::fstat(fd, &now) != 0)
-        fail("Cannot read the status of", newFile);
-    if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
+void keepOwnerAndMode(const fs::path& newFile, const FileStatus& old) {
+    platform::File file;
+    if (const int e = file.open(newFile, platform::File::Read | platform::File::NoFollow))
+        fail("Cannot open", newFile, e);
+    FileStatus now;
+    if (const int e = file.status(now))
+        fail("Cannot read the status of", newFile, e);
+    if (now.owner != old.owner || now.group != old.group) {
         // Only root gives a file away; a member of the old group may still give it that group.
-        if (::fchown(fd, old.st_uid, old.st_gid) != 0 && now.st_gid != old.st_gid)
-            (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
-        if (::fstat(fd, &now) != 0)
-            fail("Cannot read the status of", newFile);
+        if (file.setOwner(old.owner, old.group) != 0 && now.group != old.group)
+            (void)file.setOwner(-1, old.group);
+        if (const int e = file.status(now))
+            fail("Cannot read the status of", newFile, e);
     }
     if (const std::string lost = accessLost(old, now); !lost.empty())
         throw FileError(lost, EPERM);
     // After the change of owner, which clears the set-id bits.
-    if (::fchmod(fd, old.st_mode & 07777) != 0)
-        fail("Cannot set the permissions of", newFile);
+    if (const int e = file.setPermissions(old.mode))
+        fail("Cannot set the permissions of", newFile, e);
 }
 
 void makePrivateFolder(const fs::path& folder) {
@@ -111,21 +66,21 @@ void makePrivateFolder(const fs::path& folder) {
         throw FileError("Cannot create the folder \"" + folder.parent_path().string() +
                             "\": " + ec.message(),
                         ec.value());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        fail("Cannot create the folder", folder);
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0)
-        fail("Cannot read the status of", folder);
-    if (!S_ISDIR(st.st_mode))
+    if (const int e = platform::makeFolder(folder, 0700))
+        fail("Cannot create the folder", folder, e);
+    FileStatus st;
+    if (const int e = platform::status(folder, st))
+        fail("Cannot read the status of", folder, e);
+    if (!st.directory)
         throw FileError("\"" + folder.string() + "\" is not a folder.", ENOTDIR);
     // mkdir's mode passes through the umask, and some file systems give their own: set it.
-    if ((st.st_mode & 07777) != 0700 && st.st_uid == ::geteuid()) {
-        if (::chmod(folder.c_str(), 0700) != 0)
-            fail("Cannot make private the folder", folder);
-        if (::stat(folder.c_str(), &st) != 0)
-            fail("Cannot read the status of", folder);
+    if (st.mode != 0700 && st.owner == platform::effectiveUser()) {
+        if (const int e = platform::setPermissions(folder, 0700))
+            fail("Cannot make private the folder", folder, e);
+        if (const int e = platform::status(folder, st))
+            fail("Cannot read the status of", folder, e);
     }
-    if ((st.st_mode & 077) != 0)
+    if ((st.mode & 077) != 0)
         throw FileError("The folder \"" + folder.string() +
                             "\" cannot be made private to its user: others may read it.",
                         EPERM);

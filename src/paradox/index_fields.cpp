@@ -1,25 +1,18 @@
 #include "paradox/index_fields.h"
 
+#include "paradox/durable_files.h"
 #include "paradox/table.h"
 #include "paradox/writer.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace qm::paradox {
-
-namespace {
-
-[[noreturn]] void fail(const std::string& what, const fs::path& p, int e = errno) {
-    throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
-}
-
-} // namespace
 
 // Its header has the layout of a table header, so the reader parses it once the file type says
 // "table" and the block counts are cleared; the copy is a scratch file, the index itself is only
@@ -39,11 +32,11 @@ std::vector<std::string> indexFieldNames(const fs::path& index) {
     head[4] = 2;
     std::fill(head.begin() + 0x06, head.begin() + 0x12, 0);
     std::string scratch = (fs::temp_directory_path() / "qm-index-XXXXXX.db").string();
-    int fd = ::mkstemps(scratch.data(), 3);
-    if (fd < 0)
-        fail("Cannot create a scratch file", scratch);
-    bool ok = ::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
-    ::close(fd);
+    platform::File out;
+    if (const int e = out.createUnique(scratch, 3))
+        detail::throwFileError("Cannot create a scratch file", scratch, e);
+    bool ok = out.write(head.data(), head.size()) == 0;
+    ok = out.close() == 0 && ok;
     std::vector<std::string> names;
     try {
         if (!ok)
@@ -52,10 +45,10 @@ std::vector<std::string> indexFieldNames(const fs::path& index) {
         for (const auto& f : t.fields())
             names.push_back(f.name);
     } catch (...) {
-        ::unlink(scratch.c_str());
+        (void)platform::removeFile(scratch);
         throw;
     }
-    ::unlink(scratch.c_str());
+    (void)platform::removeFile(scratch);
     return names;
 }
 

@@ -1,18 +1,17 @@
 #include "paradox/index_plan.h"
 
 #include "paradox/ascii.h"
+#include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
 #include "paradox/writer.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <numeric>
 #include <set>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -54,10 +53,6 @@ std::size_t keyWidth(const Table& t) {
     for (std::size_t i = 0; i < t.header().primaryKeyFields && i < t.fields().size(); ++i)
         w += t.fields()[i].width;
     return w;
-}
-
-[[noreturn]] void fail(const std::string& what, const fs::path& p, int e = errno) {
-    throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
 }
 
 } // namespace
@@ -240,34 +235,7 @@ void sortKeyedTable(const fs::path& db) {
     setTableCounts(header, static_cast<std::uint32_t>(count),
                    static_cast<std::uint32_t>(leaves.size()));
 
-    const int fd = ::open(db.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0)
-        fail("Cannot open", db);
-    const auto put = [&](const std::vector<std::uint8_t>& bytes) {
-        const std::uint8_t* p = bytes.data();
-        std::size_t left = bytes.size();
-        while (left) {
-            const ssize_t w = ::write(fd, p, left);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0) {
-                const int e = errno;
-                ::close(fd);
-                fail("Cannot write", db, e);
-            }
-            p += w;
-            left -= static_cast<std::size_t>(w);
-        }
-    };
-    put(header);
-    put(blocks);
-    if (::fsync(fd) != 0) {
-        const int e = errno;
-        ::close(fd);
-        fail("Cannot flush", db, e);
-    }
-    if (::close(fd) != 0)
-        fail("Cannot close", db);
+    detail::writeFlushed(db, {header, blocks}, false);
 }
 
 } // namespace qm::paradox

@@ -4,6 +4,7 @@
 // Private to src/paradox.
 
 #include "paradox/writer.h"
+#include "platform/files.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -13,14 +14,10 @@
 
 namespace qm::paradox::detail {
 
-// Throws FileError naming the operation, the file and errno's text.
-[[noreturn]] void throwErrno(const std::string& what, const std::filesystem::path& p);
-
 class OutFile {
   public:
     // Creates or truncates p; throws FileError.
     explicit OutFile(const std::filesystem::path& p);
-    ~OutFile();
     OutFile(const OutFile&) = delete;
     OutFile& operator=(const OutFile&) = delete;
 
@@ -34,9 +31,8 @@ class OutFile {
 
   private:
     void drain();
-    void writeAll(const std::uint8_t* p, std::size_t n, std::uint64_t off);
     std::filesystem::path path_;
-    int fd_ = -1;
+    platform::File file_;
     std::vector<std::uint8_t> buf_;
     std::uint64_t size_ = 0;
 };

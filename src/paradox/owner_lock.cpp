@@ -3,11 +3,7 @@
 #include "paradox/durable_files.h"
 
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -15,18 +11,16 @@ namespace qm::paradox::detail {
 
 void OwnerLock::create(const fs::path& path) {
     for (;;) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0)
-            throwFileError("Cannot create the swap's lock file", path);
-        if (::flock(fd_, LOCK_EX) != 0) {
-            const int e = errno;
+        const unsigned create =
+            platform::File::Read | platform::File::Write | platform::File::Create;
+        if (const int e = file_.open(path, create, 0600))
+            throwFileError("Cannot create the swap's lock file", path, e);
+        if (const int e = file_.lock(true, true)) {
             release();
             throwFileError("Cannot lock the swap's lock file", path, e);
         }
-        struct stat held {
-        }, named{};
-        if (::fstat(fd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        platform::FileStatus held, named;
+        if (file_.status(held) == 0 && platform::status(path, named) == 0 && held.sameFileAs(named))
             break;
         release();
     }
@@ -35,15 +29,13 @@ void OwnerLock::create(const fs::path& path) {
 
 bool OwnerLock::tryTake(const fs::path& path, bool& absent) {
     absent = false;
-    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) {
-        absent = errno == ENOENT;
+    if (const int e = file_.open(path, platform::File::Read | platform::File::Write)) {
+        absent = e == ENOENT;
         if (!absent)
-            throwFileError("Cannot open the swap's lock file", path);
+            throwFileError("Cannot open the swap's lock file", path, e);
         return false;
     }
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
+    if (const int e = file_.lock(true, false)) {
         release();
         if (e == EWOULDBLOCK)
             return false;
@@ -55,14 +47,12 @@ bool OwnerLock::tryTake(const fs::path& path, bool& absent) {
 
 void OwnerLock::removeAndRelease() {
     if (!path_.empty())
-        ::unlink(path_.c_str());
+        (void)platform::removeFile(path_);
     release();
 }
 
 void OwnerLock::release() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    (void)file_.close();
     path_.clear();
 }
 

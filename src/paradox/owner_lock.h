@@ -5,6 +5,8 @@
 // it touches a journal, and so never acts behind the back of the process still working on it.
 // Private to src/paradox.
 
+#include "platform/files.h"
+
 #include <filesystem>
 
 namespace qm::paradox::detail {
@@ -31,7 +33,7 @@ class OwnerLock {
     void release();
 
   private:
-    int fd_ = -1;
+    platform::File file_;
     std::filesystem::path path_;
 };
 

@@ -3,18 +3,18 @@
 #include "paradox/ascii.h"
 #include "paradox/byte_order.h"
 #include "paradox/codepage.h"
+#include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/index_writer.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -30,10 +30,6 @@ std::string quoteField(const Field& f) {
     return "field \"" + f.name + "\"";
 }
 
-[[noreturn]] void fail(const std::string& what, const fs::path& p, int e = errno) {
-    throw FileError(what + " \"" + p.string() + "\": " + std::strerror(e), e);
-}
-
 void copyFile(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
@@ -43,55 +39,31 @@ void copyFile(const fs::path& from, const fs::path& to) {
                         ec.value());
 }
 
+// A file patched in place: reads and writes at offsets, flushed before it counts as written.
 class RwFile {
   public:
     explicit RwFile(const fs::path& p) : path_(p) {
-        fd_ = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ < 0)
-            fail("Cannot open", p);
+        if (const int e = file_.open(p, platform::File::Read | platform::File::Write))
+            detail::throwFileError("Cannot open", p, e);
     }
-    ~RwFile() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    RwFile(const RwFile&) = delete;
-    RwFile& operator=(const RwFile&) = delete;
     void writeAt(std::uint64_t off, const std::uint8_t* p, std::size_t n) {
-        while (n) {
-            ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(off));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0)
-                fail("Cannot write", path_);
-            p += w;
-            n -= static_cast<std::size_t>(w);
-            off += static_cast<std::uint64_t>(w);
-        }
+        if (const int e = file_.writeAt(off, p, n))
+            detail::throwFileError("Cannot write", path_, e);
     }
     void readAt(std::uint64_t off, std::uint8_t* p, std::size_t n) {
-        while (n) {
-            ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(off));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                fail("Cannot read", path_, r == 0 ? EIO : errno);
-            p += r;
-            n -= static_cast<std::size_t>(r);
-            off += static_cast<std::uint64_t>(r);
-        }
+        if (const int e = file_.readAt(off, p, n))
+            detail::throwFileError("Cannot read", path_, e);
     }
     void close() {
-        if (::fsync(fd_) != 0)
-            fail("Cannot flush", path_);
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
-            fail("Cannot close", path_);
+        if (const int e = file_.sync())
+            detail::throwFileError("Cannot flush", path_, e);
+        if (const int e = file_.close())
+            detail::throwFileError("Cannot close", path_, e);
     }
 
   private:
     fs::path path_;
-    int fd_ = -1;
+    platform::File file_;
 };
 
 } // namespace
@@ -311,28 +283,7 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
 namespace {
 
 void writeWhole(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
-    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        fail("Cannot create", p);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w < 0) {
-            const int e = errno;
-            ::close(fd);
-            fail("Cannot write", p, e);
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    if (::fsync(fd) != 0) {
-        const int e = errno;
-        ::close(fd);
-        fail("Cannot flush", p, e);
-    }
-    if (::close(fd) != 0)
-        fail("Cannot close", p);
+    detail::writeFlushed(p, {bytes}, true);
 }
 
 std::vector<std::uint8_t> headerOf(const fs::path& p) {

@@ -7,9 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -46,25 +43,6 @@ std::vector<fs::path> ownLockFile(const fs::path& db) {
     return presentNamed(folderOf(db), {asciiUpper(db.stem().string()) + ".LCK"});
 }
 
-struct flock wholeFile(short type) {
-    struct flock l {};
-    l.l_type = type;
-    l.l_whence = SEEK_SET;
-    l.l_start = 0;
-    l.l_len = 0; // to the end, however far it grows
-    return l;
-}
-
-bool conflictingRecordLock(int fd) {
-    struct flock l = wholeFile(F_WRLCK);
-    if (::fcntl(fd, F_OFD_GETLK, &l) == 0)
-        return l.l_type != F_UNLCK;
-    if (errno != EINVAL)
-        return false;
-    l = wholeFile(F_WRLCK); // a kernel without open-file-description locks
-    return ::fcntl(fd, F_GETLK, &l) == 0 && l.l_type != F_UNLCK;
-}
-
 bool isNameByte(unsigned char c) {
     return std::isalnum(c) || c == '_' || c >= 0x80;
 }
@@ -86,20 +64,17 @@ bool namesWord(const std::string& text, const std::string& name) {
 
 std::string readStart(const fs::path& file) {
     std::string text;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    platform::File in;
+    if (in.open(file, platform::File::Read | platform::File::NonBlocking) != 0)
         return text;
     text.resize(kMostLockFileBytes);
     std::size_t got = 0;
     while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        std::size_t n = 0;
+        if (in.read(text.data() + got, text.size() - got, n) != 0 || n == 0)
             break;
-        got += static_cast<std::size_t>(n);
+        got += n;
     }
-    ::close(fd);
     text.resize(got);
     return asciiUpper(std::move(text));
 }
@@ -131,45 +106,36 @@ std::string heldFolderLockReason(const fs::path& lockFile, const fs::path& db) {
     return inUse(name + " is held by another process, which may use any table of the folder");
 }
 
-int lockWhole(const fs::path& file) {
-    short type = F_WRLCK;
-    int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+// The record lock a Paradox program would see on the whole file; 0 or errno.
+int lockWhole(const fs::path& file, platform::File& f) {
+    bool exclusive = true;
+    const unsigned readOnly = platform::File::Read | platform::File::NonBlocking;
+    int e = f.open(file, readOnly | platform::File::Write);
+    if (e == EACCES || e == EROFS || e == EPERM) {
         // A file this process may only read still takes a read lock, which keeps writers out.
-        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        type = F_RDLCK;
+        e = f.open(file, readOnly);
+        exclusive = false;
     }
-    if (fd < 0)
-        return -1;
-    struct flock l = wholeFile(type);
-    int rc = ::fcntl(fd, F_OFD_SETLK, &l);
-    if (rc != 0 && errno == EINVAL) {
-        l = wholeFile(type);
-        rc = ::fcntl(fd, F_SETLK, &l);
-    }
-    if (rc != 0) {
-        const int e = errno;
-        ::close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
+    if (e)
+        return e;
+    if ((e = f.lockRecords(exclusive)))
+        (void)f.close();
+    return e;
 }
 
 } // namespace
 
 bool lockedByOthers(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    platform::File f;
+    if (f.open(file, platform::File::Read | platform::File::NonBlocking) != 0)
         return false;
-    bool held = conflictingRecordLock(fd);
+    bool held = f.recordsLockedByOthers();
     if (!held) {
-        if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
-            held = errno == EWOULDBLOCK;
+        if (const int e = f.lock(false, false))
+            held = e == EWOULDBLOCK;
         else
-            ::flock(fd, LOCK_UN);
+            f.unlock();
     }
-    ::close(fd);
     return held;
 }
 
@@ -221,15 +187,13 @@ ShareLocks::ShareLocks(const fs::path& db) {
         if (!lockedByOthers(lockFile)) // a held one names other tables only (tableInUse)
             mine.push_back(lockFile);
     for (const auto& p : mine) {
-        const int fd = lockWhole(p);
-        if (fd >= 0) {
-            fds_.push_back(fd);
+        platform::File f;
+        const int e = lockWhole(p, f);
+        if (e == 0) {
+            held_.push_back(std::move(f));
             continue;
         }
-        const int e = errno;
-        for (int held : fds_)
-            ::close(held);
-        fds_.clear();
+        held_.clear();
         if (e == EAGAIN || e == EACCES)
             throw TableInUseError(
                 inUse("another process took a lock on " + p.filename().string() + " just now"));
@@ -240,9 +204,7 @@ ShareLocks::ShareLocks(const fs::path& db) {
     }
 }
 
-ShareLocks::~ShareLocks() {
-    for (int fd : fds_)
-        ::close(fd); // closing the last descriptor of an open file releases its lock
-}
+// Closing the last descriptor of an open file releases its locks.
+ShareLocks::~ShareLocks() = default;
 
 } // namespace qm::paradox

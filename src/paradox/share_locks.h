@@ -16,6 +16,7 @@
 // it guards).
 
 #include "paradox/writer.h"
+#include "platform/files.h"
 
 #include <cerrno>
 
@@ -66,7 +67,7 @@ class ShareLocks {
     ShareLocks& operator=(const ShareLocks&) = delete;
 
   private:
-    std::vector<int> fds_;
+    std::vector<platform::File> held_;
 };
 
 } // namespace qm::paradox

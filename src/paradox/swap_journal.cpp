@@ -3,13 +3,12 @@
 #include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
 #include "paradox/file_access.h"
+#include "platform/files.h"
 
 #include <atomic>
-#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <sstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -85,16 +84,16 @@ void writeJournal(const fs::path& path, const Journal& j) {
     const std::string text = s.str();
     fs::path tmp = path;
     tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throwFileError("Cannot write the swap journal", tmp);
-    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-        ::fsync(fd) != 0) {
-        int e = errno;
-        ::close(fd);
+    platform::File f;
+    int e = f.open(tmp, platform::File::Write | platform::File::Create | platform::File::Truncate);
+    if (!e)
+        e = f.write(text);
+    if (!e)
+        e = f.sync();
+    if (const int closed = f.close(); !e)
+        e = closed;
+    if (e)
         throwFileError("Cannot write the swap journal", tmp, e);
-    }
-    ::close(fd);
     swapStep();
     renameFile(tmp, path);
     fsyncPath(path.parent_path(), true);

@@ -6,49 +6,29 @@
 #include "paradox/byte_order.h"
 #include "paradox/codepage.h"
 #include "paradox/table.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
-#include <limits>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace qm::paradox::detail {
 
 namespace fs = std::filesystem;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f)
-            std::fclose(f);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-inline File openFile(const fs::path& p) {
-    return File(std::fopen(p.c_str(), "rb"));
-}
-
 // Reads exactly n bytes at offset, or returns false.
-inline bool readAt(std::FILE* f, std::uint64_t offset, void* dst, std::size_t n) {
-    if (n == 0)
-        return true;
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
-        return false;
-    if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) != 0)
-        return false;
-    return std::fread(dst, 1, n, f) == n;
+inline bool readAt(const platform::File* f, std::uint64_t offset, void* dst, std::size_t n) {
+    return n == 0 || f->readAt(offset, dst, n) == 0;
 }
 
 // A file read through one large buffer: the chain walk and the record scan ask for small pieces
 // that mostly follow one another, and a system call for each would cost more than the reading.
 class ReadWindow {
   public:
-    ReadWindow(std::FILE* f, std::uint64_t fileSize, std::size_t size)
+    ReadWindow(const platform::File* f, std::uint64_t fileSize, std::size_t size)
         : file_(f), fileSize_(fileSize), size_(size) {}
     // n bytes at offset, valid until the next call; null when the file does not hold them.
     const std::uint8_t* get(std::uint64_t offset, std::size_t n) {
@@ -68,7 +48,7 @@ class ReadWindow {
     }
 
   private:
-    std::FILE* file_;
+    const platform::File* file_;
     std::uint64_t fileSize_;
     std::size_t size_;
     std::vector<std::uint8_t> buffer_;
@@ -91,8 +71,8 @@ struct TableImpl {
     Header header;
     std::vector<Field> fields;
     std::uint64_t fileSize = 0;
-    File db;
-    mutable File mb;
+    platform::File db;
+    mutable platform::File mb;
     mutable bool mbOpened = false;
     mutable std::uint64_t mbSize = 0;
     // A run of the memo file read in one go. Blobs of neighbouring records sit close together,
@@ -122,7 +102,7 @@ struct TableImpl {
     void readHeader();
     void readFields(const std::vector<std::uint8_t>& h);
     void walkChain();
-    std::FILE* memo() const;
+    const platform::File* memo() const;
     // n bytes of the memo file at offset, from the window (valid until the next call), or null
     // when the file does not hold them.
     const std::uint8_t* memoBytes(std::uint64_t offset, std::size_t n) const;

@@ -9,7 +9,6 @@
 namespace qm::paradox {
 
 using detail::fileName;
-using detail::openFile;
 using detail::readAt;
 using detail::ReadWindow;
 namespace fs = std::filesystem;
@@ -28,15 +27,14 @@ void detail::TableImpl::readHeader() {
     fileSize = fs::file_size(path, ec);
     if (ec)
         fail("cannot be read (" + ec.message() + ")");
-    db = openFile(path);
-    if (!db)
-        fail(std::string("cannot be opened (") + std::strerror(errno) + ")");
+    if (const int e = db.open(path, platform::File::Read))
+        fail(std::string("cannot be opened (") + std::strerror(e) + ")");
     if (fileSize < 0x58)
         fail("is shorter than a Paradox table header (" + std::to_string(fileSize) + " bytes)");
 
     std::uint8_t fixed[0x78] = {};
     const std::size_t fixedLen = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, 0x78));
-    if (!readAt(db.get(), 0, fixed, fixedLen))
+    if (!readAt(&db, 0, fixed, fixedLen))
         fail("cannot read its header");
 
     Header& h = header;
@@ -115,7 +113,7 @@ void detail::TableImpl::readHeader() {
              std::to_string(h.blockSize) + " bytes)");
 
     h.raw.resize(h.headerSize);
-    if (!readAt(db.get(), 0, h.raw.data(), h.raw.size()))
+    if (!readAt(&db, 0, h.raw.data(), h.raw.size()))
         fail("cannot read its header");
     readFields(h.raw);
 }
@@ -228,7 +226,7 @@ void detail::TableImpl::walkChain() {
     std::vector<bool> seen(65536, false);
     std::uint64_t total = 0;
     std::uint16_t blk = h.firstBlock;
-    ReadWindow window(db.get(), fileSize, 256 * 1024);
+    ReadWindow window(&db, fileSize, 256 * 1024);
     while (blk != 0) {
         if (seen[blk])
             fail("has a block chain that loops (block " + std::to_string(blk) + " comes twice)");
@@ -264,17 +262,17 @@ void detail::TableImpl::walkChain() {
              std::to_string(total));
 }
 
-std::FILE* detail::TableImpl::memo() const {
+const platform::File* detail::TableImpl::memo() const {
     if (!mbOpened) {
         mbOpened = true;
         if (!memoPath.empty()) {
             std::error_code ec;
             mbSize = fs::file_size(memoPath, ec);
             if (!ec)
-                mb = openFile(memoPath);
+                (void)mb.open(memoPath, platform::File::Read);
         }
     }
-    return mb.get();
+    return mb.isOpen() ? &mb : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -33,7 +33,7 @@ void Table::forEachRecordWhile(const std::function<bool(const Record&)>& fn) con
     const Impl& m = *impl_;
     const std::size_t rs = m.header.recordSize;
     // Blocks in chain order usually follow one another in the file: read them in large runs.
-    ReadWindow window(m.db.get(), m.fileSize, 1024 * 1024);
+    ReadWindow window(&m.db, m.fileSize, 1024 * 1024);
     for (const auto& cb : m.chain) {
         const std::uint64_t p = m.blockOffset(cb.block);
         if (cb.records == 0)
@@ -85,7 +85,7 @@ Record Table::readRecordAt(std::uint64_t offset) const {
     if (it == m.chain.end() || index >= it->records)
         m.fail("has no record at " + where);
     auto owned = std::make_shared<std::vector<std::uint8_t>>(h.recordSize);
-    if (!readAt(m.db.get(), offset, owned->data(), owned->size()))
+    if (!readAt(&m.db, offset, owned->data(), owned->size()))
         m.fail("cannot read the record at " + where);
     Record r;
     r.table_ = impl_.get();
@@ -125,7 +125,7 @@ std::optional<std::string> Table::text(std::size_t fieldIndex,
 const std::uint8_t* detail::TableImpl::memoBytes(std::uint64_t offset, std::size_t n) const {
     if (offset >= mbWindowStart && offset + n <= mbWindowStart + mbWindow.size())
         return mbWindow.data() + (offset - mbWindowStart);
-    std::FILE* f = memo();
+    const platform::File* f = memo();
     if (!f || offset + n > mbSize)
         return nullptr;
     // Start at the memo block holding the bytes, so the blobs that follow come with it.
@@ -151,7 +151,7 @@ detail::TableImpl::blobBytes(std::span<const std::uint8_t> leader, std::uint32_t
         return {};
     if (ref.length <= ref.leader.size())
         return std::span<const std::uint8_t>(ref.leader.data(), ref.length);
-    std::FILE* f = m.memo();
+    const platform::File* f = m.memo();
     const std::string_view mbName = m.memoPath.empty() ? m.path.native() : m.memoPath.native();
     auto bad = [&](const std::string& what) -> FormatError {
         return FormatError(std::string(mbName) + ": " + what);

@@ -2,14 +2,12 @@
 
 #include "app/common.h"
 #include "app/error.h"
+#include "platform/files.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
@@ -66,12 +64,12 @@ namespace {
 }
 
 // Why an existing file must not receive the log; empty when it may.
-std::string unfitLog(const struct stat& st) {
-    if (S_ISLNK(st.st_mode))
+std::string unfitLog(const platform::FileStatus& st) {
+    if (st.symlink)
         return "it is a symbolic link";
-    if (!S_ISREG(st.st_mode))
+    if (!st.regular)
         return "it is not a regular file";
-    if (st.st_uid != ::geteuid())
+    if (st.owner != platform::effectiveUser())
         return "it belongs to another user";
     return {};
 }
@@ -80,11 +78,11 @@ std::string unfitLog(const struct stat& st) {
 
 std::string changeLogProblem(const fs::path& log) {
     const std::string prefix = "The change log " + log.string() + " cannot be used: ";
-    struct stat st {};
-    if (::lstat(log.c_str(), &st) != 0) {
+    platform::FileStatus st;
+    if (const int e = platform::linkStatus(log, st)) {
         // Not there yet: the first hit creates it (or fails then, like any write of it).
-        if (errno != ENOENT)
-            return prefix + std::strerror(errno) + ".";
+        if (e != ENOENT)
+            return prefix + std::strerror(e) + ".";
         return {};
     }
     if (std::string why = unfitLog(st); !why.empty())
@@ -94,35 +92,26 @@ std::string changeLogProblem(const fs::path& log) {
 
 void WriteChangeLog(const fs::path& log, const std::string& line) {
     // A link planted where the log goes would have the run append to whatever it points to.
-    const int fd =
-        ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ELOOP)
-        throw Error(code::PermissionDenied,
-                    "Cannot write the change log " + log.string() + ": it is a symbolic link");
-    if (fd < 0)
-        fail(log, errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !unfitLog(st).empty()) {
-        const std::string why = unfitLog(st);
-        ::close(fd);
+    platform::File file;
+    const unsigned append = platform::File::Write | platform::File::Append |
+                            platform::File::Create | platform::File::NoFollow;
+    if (const int e = file.open(log, append)) {
+        if (e == ELOOP)
+            throw Error(code::PermissionDenied,
+                        "Cannot write the change log " + log.string() + ": it is a symbolic link");
+        fail(log, e);
+    }
+    platform::FileStatus st;
+    const bool examined = file.status(st) == 0;
+    if (!examined || !unfitLog(st).empty()) {
+        const std::string why = examined ? unfitLog(st) : std::string();
         throw Error(code::PermissionDenied, "Cannot write the change log " + log.string() + ": " +
                                                 (why.empty() ? "it cannot be examined" : why));
     }
-    const std::string bytes = line + "\r\n";
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const int err = errno;
-            ::close(fd);
-            fail(log, err);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0)
-        fail(log, errno);
+    if (const int e = file.write(line + "\r\n"))
+        fail(log, e);
+    if (const int e = file.close())
+        fail(log, e);
 }
 
 void WriteChangeLog(const std::string& line) {

@@ -1,13 +1,11 @@
 #include "replace/run_lock.h"
 
+#include "platform/files.h"
+
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
@@ -19,20 +17,18 @@ namespace {
 // belong to an open file description: a second open() of the same file in this process would
 // conflict with the first, so each file is opened once and shared.
 struct Held {
-    int fd = -1;
+    platform::File file;
     int users = 0;
 };
 std::mutex g_mutex;
-pid_t g_holder = 0;
+int g_holder = 0;
 std::map<std::string, Held>& heldFiles() {
     static std::map<std::string, Held> files;
     // A child forked by a run is another process: it does not share the run's locks, and the
     // descriptors it inherited must not keep them alive after the run is gone.
-    if (g_holder != ::getpid()) {
-        for (const auto& [file, held] : files)
-            ::close(held.fd);
+    if (g_holder != platform::processId()) {
         files.clear();
-        g_holder = ::getpid();
+        g_holder = platform::processId();
     }
     return files;
 }
@@ -45,14 +41,13 @@ Outcome take(const std::string& file, std::string& why) {
         ++it->second.users;
         return Outcome::Held;
     }
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        why = "cannot create the lock file " + file + ": " + std::strerror(errno);
+    platform::File lockFile;
+    const unsigned create = platform::File::Read | platform::File::Write | platform::File::Create;
+    if (const int e = lockFile.open(file, create, 0600)) {
+        why = "cannot create the lock file " + file + ": " + std::strerror(e);
         return Outcome::Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
-        ::close(fd);
+    if (const int e = lockFile.lock(true, false)) {
         if (e == EWOULDBLOCK) {
             why = file;
             return Outcome::Busy;
@@ -60,7 +55,7 @@ Outcome take(const std::string& file, std::string& why) {
         why = "cannot lock " + file + ": " + std::strerror(e);
         return Outcome::Failed;
     }
-    files[file] = Held{fd, 1};
+    files[file] = Held{std::move(lockFile), 1};
     return Outcome::Held;
 }
 
@@ -71,7 +66,6 @@ void give(const std::string& file) {
         return;
     // The file stays: unlinking it while another process waits to open it would let two runs
     // lock two different files of one name.
-    ::close(it->second.fd);
     files.erase(it);
 }
 
@@ -92,9 +86,9 @@ RunLock RunLock::acquire(const fs::path& workingDatabase, const fs::path& backup
     std::error_code ec;
     if (!fs::is_directory(backupRoot, ec)) {
         fs::create_directories(backupRoot.parent_path(), ec);
-        if (::mkdir(backupRoot.c_str(), 0700) != 0 && errno != EEXIST) {
-            lock.reason_ = "Cannot create the backup folder " + backupRoot.string() + ": " +
-                           std::strerror(errno);
+        if (const int e = platform::makeFolder(backupRoot, 0700)) {
+            lock.reason_ =
+                "Cannot create the backup folder " + backupRoot.string() + ": " + std::strerror(e);
             return lock;
         }
     }

@@ -2,12 +2,10 @@
 
 #include "db/paradox_backend.h"
 #include "paradox/family_swap.h"
+#include "platform/files.h"
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
@@ -16,13 +14,13 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string notWritable(const fs::path& p, const char* what) {
-    struct stat st {};
-    if (::stat(p.c_str(), &st) != 0)
+    platform::FileStatus st;
+    if (platform::status(p, st) != 0)
         return {};
-    if ((st.st_mode & 0222) == 0)
+    if ((st.mode & 0222) == 0)
         return std::string(what) + " " + p.string() + " is read-only (no write permission is set)";
-    if (::access(p.c_str(), W_OK) != 0)
-        return std::string(what) + " " + p.string() + " cannot be written: " + std::strerror(errno);
+    if (const int e = platform::writeAccess(p))
+        return std::string(what) + " " + p.string() + " cannot be written: " + std::strerror(e);
     return {};
 }
 

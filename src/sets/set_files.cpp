@@ -3,50 +3,16 @@
 #include "app/common.h"
 #include "app/error.h"
 #include "app/error_report.h"
+#include "app/safe_file.h"
 #include "app/text_file.h"
+#include "platform/files.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qm {
 
 namespace {
-
-Error fileError(int e, const std::string& path) {
-    long c = code::PathFileAccess;
-    if (e == EACCES || e == EPERM || e == EROFS)
-        c = code::PermissionDenied;
-    else if (e == ENOENT || e == ENOTDIR)
-        c = code::PathNotFound;
-    return Error(c, std::string(std::strerror(e)) + ": " + path);
-}
-
-mode_t newFileMode(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        return st.st_mode & 07777;
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-void writeAll(int fd, const std::string& data, const std::string& path) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw fileError(errno, path);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 // Visual Basic's Trim: blanks only.
 std::string trimBlanks(const std::string& s) {
@@ -57,13 +23,13 @@ std::string trimBlanks(const std::string& s) {
 }
 
 bool isRegularFile(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    platform::FileStatus st;
+    return !path.empty() && platform::status(path, st) == 0 && st.regular;
 }
 
 bool isEmptyFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && st.st_size == 0;
+    platform::FileStatus st;
+    return platform::status(path, st) == 0 && st.size == 0;
 }
 
 } // namespace
@@ -83,47 +49,7 @@ void SaveSetsToFile(UserInterface& ui, const std::string& path, const SetLists& 
         content += "\r\n";
     }
 
-    // Write where a symbolic link points, so that the link stays a link; anything but a
-    // regular file (a folder, a device) is not replaced by a set file.
-    std::string target = path;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            char* real = ::realpath(path.c_str(), nullptr);
-            if (real) {
-                target = real;
-                std::free(real);
-            }
-        }
-        if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-            throw Error(code::PathFileAccess, "Path/File access error: " + path);
-    }
-
-    auto slash = target.rfind(kSeparator);
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    mode_t mode = newFileMode(target);
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        throw fileError(errno, path);
-    try {
-        writeAll(fd, content, path);
-        if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
-            throw fileError(errno, path);
-        if (::close(fd) != 0) {
-            fd = -1;
-            throw fileError(errno, path);
-        }
-        fd = -1;
-        if (::rename(temp.c_str(), target.c_str()) != 0)
-            throw fileError(errno, path);
-    } catch (...) {
-        if (fd >= 0)
-            ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
+    SaveFileSafely(path, content);
 }
 
 void SaveSets(UserInterface& ui, const SetLists& lists, const std::string& startFolder) {
