@@ -248,6 +248,25 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
         EXPECT_NE(o.err.find("cannot read the folder " + missing), std::string::npos) << o.err;
         EXPECT_EQ(run({"list", missing}).status, 2);
     }
+    // A folder that holds files and folders but no table: nothing to replace in is a usage
+    // error, not a clean run.
+    const fs::path noTables = temp.path() / "NoTables";
+    fs::create_directories(noTables / "Sub");
+    writeFile(noTables / "notes.txt", "grey\n");
+    writeFile(noTables / "Sub" / "ORDERS.TXT", "grey\n");
+    const auto noTablesBefore = tree(noTables);
+    for (const char* which : {"--all", "--table"}) {
+        std::vector<std::string> args{"replace", noTables.string(), which};
+        if (std::string(which) == "--table")
+            args.push_back("ORDERS");
+        args.insert(args.end(), {"--find", "grey", "--replace", "gray"});
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, 2) << which;
+        EXPECT_NE(o.err.find("there is no Paradox table in " + noTables.string()),
+                  std::string::npos)
+            << o.err;
+    }
+    EXPECT_EQ(tree(noTables), noTablesBefore);
     EXPECT_EQ(tree(db), before);
     EXPECT_FALSE(fs::exists(changeLog));
     EXPECT_TRUE(noBackups());

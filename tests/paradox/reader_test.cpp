@@ -400,6 +400,45 @@ TEST(ParadoxHostile, TruncatedLastBlockStillReads) {
     expectFormatError([&] { px::Table::open(db); }, "cut.db", "past the end of the file");
 }
 
+// Paradox leaves a block in the chain when its last record is deleted: an empty block (its
+// last-record offset one record below zero) is part of the chain and holds nothing.
+TEST(ParadoxHostile, AnEmptyBlockInTheChainIsSteppedOver) {
+    qm::test::TempDir tmp;
+    SyntheticTable s;
+    s.fields = {{"Id", 0x04, 4}, {"Name", 0x01, 10}};
+    s.perBlock = 3;
+    for (int i = 1; i <= 8; ++i)
+        s.add({encInt(i, 4), encAlpha("n" + std::to_string(i), 10)});
+    Bytes b = s.build();
+    const std::size_t headerSize = b[2] | b[3] << 8;
+    const std::size_t recordSize = 14;
+    // Block 2 (records 4 to 6) emptied, the header's count following.
+    put16(b, headerSize + 2048 + 4, static_cast<std::uint16_t>(0x10000 - recordSize));
+    put32(b, 0x06, 5);
+    const auto db = tmp.path() / "hole.db";
+    writeFile(db, b);
+
+    px::Table t = px::Table::open(db);
+    EXPECT_EQ(t.recordCount(), 5u);
+    std::vector<std::int64_t> ids;
+    std::vector<std::uint32_t> blocks;
+    t.forEachRecord([&](const px::Record& r) {
+        ids.push_back(r.value(0).asInt());
+        blocks.push_back(r.block());
+    });
+    EXPECT_EQ(ids, (std::vector<std::int64_t>{1, 2, 3, 7, 8}));
+    EXPECT_EQ(blocks, (std::vector<std::uint32_t>{1, 1, 1, 3, 3}));
+    const auto offsets = t.recordOffsets();
+    ASSERT_EQ(offsets.size(), 5u);
+    EXPECT_EQ(offsets[3], t.blockOffset(3) + 6);
+    EXPECT_EQ(t.readRecordAt(offsets[4]).value(0).asInt(), 8);
+    expectFormatError([&] { t.readRecordAt(t.blockOffset(2) + 6); }, "hole.db", "no record");
+
+    const auto ref = runReferenceDecoder(db);
+    ASSERT_EQ(ref.status, 0) << ref.stderrText;
+    EXPECT_EQ(ref.lines.size(), 6u) << "the header line and five records";
+}
+
 TEST(ParadoxHostile, BadBlobPointersAreFormatErrors) {
     qm::test::TempDir tmp;
     SyntheticTable s;

@@ -47,9 +47,11 @@ TEST_F(ReplaceRunTest, EmptyListDoesNothingAndNoneTickedAsksForATable) {
 }
 
 TEST_F(ReplaceRunTest, SinglePairReplacesEveryOccurrenceCaseSensitivelyInAlphaAndMemo) {
+    // The fourth record holds the find text only in other cases: no hit, no change.
     const fs::path db = pets({{"black cat", "a cat, a Cat and a long memo about cats", "3", "Ann"},
                               {"aAa", "", "4", "O'Brien's cat"},
-                              {"", "", "", ""}});
+                              {"", "", "", ""},
+                              {"Tom CAT", "Cats and CATS", "5", "Cat"}});
     const auto r = run(pair({row("PETS.DB")}, "cat", "dog"));
     ASSERT_EQ(r.end, RunResult::End::Completed);
     EXPECT_TRUE(r.clean()) << endOfRunReport(r);
@@ -67,11 +69,12 @@ TEST_F(ReplaceRunTest, SinglePairReplacesEveryOccurrenceCaseSensitivelyInAlphaAn
     EXPECT_EQ(ui.pointers, (std::vector<PointerState>{PointerState::Busy, PointerState::Default}));
 
     const auto v = values(db);
-    ASSERT_EQ(v.size(), 3u);
+    ASSERT_EQ(v.size(), 4u);
     EXPECT_EQ(v[0], (std::vector<std::string>{
                         "black dog", "a dog, a Cat and a long memo about dogs", "3", "Ann"}));
     EXPECT_EQ(v[1], (std::vector<std::string>{"aAa", "", "4", "O'Brien's dog"}));
     EXPECT_EQ(v[2], (std::vector<std::string>{"", "", "", ""}));
+    EXPECT_EQ(v[3], (std::vector<std::string>{"Tom CAT", "Cats and CATS", "5", "Cat"}));
     ASSERT_EQ(r.tables.size(), 1u);
     EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Written);
     EXPECT_EQ(r.tables[0].hits, 3);
@@ -86,6 +89,25 @@ TEST_F(ReplaceRunTest, SinglePairReplacesEveryOccurrenceCaseSensitivelyInAlphaAn
                         "'O''Brien''s cat'"),
               statements.end());
     EXPECT_FALSE(db::TableExistsInDbTemp("PETS"));
+}
+
+// The new value is the old one cut short: the write-back must not take it for unchanged because
+// the record's bytes begin with it.
+TEST_F(ReplaceRunTest, AValueShortenedToAPrefixOfItselfIsWrittenBack) {
+    const fs::path db = pets({{"Grey Owl Books", "Grey Owl Books", "1", "Grey Owl Books Ltd"},
+                              {"Grey Owl", "", "2", "Grey Owl Book"}});
+    const auto r = run(pair({row("PETS.DB")}, "Grey Owl Books", "Grey Owl"));
+    ASSERT_TRUE(r.clean()) << endOfRunReport(r);
+    const auto v = values(db);
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0], (std::vector<std::string>{"Grey Owl", "Grey Owl", "1", "Grey Owl Ltd"}));
+    EXPECT_EQ(v[1], (std::vector<std::string>{"Grey Owl", "", "2", "Grey Owl Book"}));
+    EXPECT_EQ(r.tables[0].valuesChanged, 3);
+    // The reference decoder reads the same: no old bytes left behind the shorter text.
+    const auto rows = pxdump(db);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], "Grey Owl");
+    EXPECT_EQ(rows[0][3], "Grey Owl Ltd");
 }
 
 TEST_F(ReplaceRunTest, ChangeLogHasOneLinePerRecordFieldAndHittingPair) {
@@ -114,11 +136,13 @@ TEST_F(ReplaceRunTest, ChangeLogHasOneLinePerRecordFieldAndHittingPair) {
 }
 
 TEST_F(ReplaceRunTest, SetsAreEachTestedAgainstTheOldValueAndOnlyTheFirstHitChangesIt) {
-    const fs::path db = pets({{"black cat", "", "1", "grey cat"}});
+    const fs::path db = pets({{"black cat", "", "1", "grey cat"}, {"Black CAT", "", "2", "X"}});
     const auto r = run(sets({row("PETS.DB")}, {{"cat", "dog"}, {"black", "white"}, {"x", "y"}}));
     ASSERT_TRUE(r.clean()) << endOfRunReport(r);
     EXPECT_EQ(values(db)[0][0], "black dog");
     EXPECT_EQ(values(db)[0][3], "grey dog");
+    EXPECT_EQ(values(db)[1], (std::vector<std::string>{"Black CAT", "", "2", "X"}))
+        << "only other cases of the sets' find texts";
     const auto lines = logLines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("cat was replace to dog at table (PETS) and column (Name)"),
