@@ -6,6 +6,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/file_access.h"
 #include "paradox/share_locks.h"
+#include "platform/files.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
 
@@ -14,12 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <set>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace qm {
 
@@ -77,14 +76,6 @@ std::vector<std::string> split(const std::string& line) {
     return parts;
 }
 
-void fsyncFolder(const fs::path& p) {
-    const int fd = ::open(p.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return;
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
 // Temporary name, flushed, renamed into place: a record is whole or absent.
 void save(const RunRecord& run) {
     std::string text = std::string(kFirstLine) + "\nwhat\t" + escape(run.what) + "\n";
@@ -96,25 +87,9 @@ void save(const RunRecord& run) {
         for (const auto& [name, digest] : t.files)
             text += "file\t" + escape(name) + "\t" + digest + "\n";
     }
-    const fs::path temp = run.file.string() + ".tmp";
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f)
-        throw std::runtime_error("cannot write the run record " + temp.string() + ": " +
-                                 std::strerror(errno));
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0 &&
-              ::fsync(::fileno(f)) == 0;
-    int err = errno;
-    ok = std::fclose(f) == 0 && ok;
-    if (ok && std::rename(temp.c_str(), run.file.c_str()) != 0) {
-        err = errno;
-        ok = false;
-    }
-    if (!ok) {
-        std::remove(temp.c_str());
+    if (const int e = platform::replaceFileSafely(run.file, text, platform::newFilePermissions()))
         throw std::runtime_error("cannot write the run record " + run.file.string() + ": " +
-                                 std::strerror(err));
-    }
-    fsyncFolder(run.file.parent_path());
+                                 std::strerror(e));
 }
 
 // A record that is not whole (an unknown first line, a file line before any table) counts as
@@ -146,7 +121,7 @@ std::optional<RunRecord> load(const fs::path& file) {
 std::string timeStamp() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
-    ::localtime_r(&now, &tm);
+    tm = platform::localTime(now);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%d-%H%M%S", &tm);
     return buf;
