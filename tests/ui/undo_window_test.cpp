@@ -1,7 +1,10 @@
 // Undo Last Run in the main window: the tables of the newest run put back, a table changed since
 // that run left alone and named.
 
+#include "lock_holder.h"
 #include "run_fixture.h"
+
+#include "replace/run_lock.h"
 
 namespace fs = std::filesystem;
 using namespace qm;
@@ -63,6 +66,19 @@ TEST_F(RunWindowTest, UndoLastRunPutsTheTablesBackAndLeavesOneChangedSince) {
     for (const char* t : {"CUSTOMER.DB in ", "ORDERS.DB in ", "Products.db in "})
         EXPECT_NE(question.find(t), std::string::npos) << t << question;
     EXPECT_TRUE(files(db) == edited);
+
+    // While another run (a quillmend's, say) holds the run lock, nothing is put back.
+    {
+        test::LockHolder other(RunLock::backupLockFile(backups), test::LockHolder::Kind::Flock);
+        ui.boxes.clear();
+        ui.answers.push_back(Answer::Yes);
+        f.Undo_Click();
+        ASSERT_EQ(ui.boxes.size(), 2u);
+        EXPECT_EQ(ui.boxes[1].text.rfind("Nothing was put back: Another run is in progress", 0), 0u)
+            << ui.boxes[1].text;
+        EXPECT_EQ(f.lastUndo().end, UndoResult::End::Busy);
+        EXPECT_TRUE(files(db) == edited);
+    }
 
     ui.boxes.clear();
     ui.answers.push_back(Answer::Yes);
