@@ -225,6 +225,10 @@ void Recordset::close() {
     cursor_.reset();
 }
 
+void objectNotSet() {
+    throw Error(code::Unspecified, "Object variable or With block variable not set.");
+}
+
 void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder,
                      ParadoxWriteBack* writeBack) {
     trap.step(100, [&] {

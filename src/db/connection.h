@@ -147,6 +147,14 @@ struct ConnectionSet {
     std::unique_ptr<Recordset> recordset;
 };
 // writeBack, when given, carries out the write-back's statements on both connections.
+[[noreturn]] void objectNotSet();
+// The object a step works on: one a failed step never made fails as an unset object variable.
+template <class T> T& need(T* object) {
+    if (!object)
+        objectNotSet();
+    return *object;
+}
+
 void openConnections(Trap& trap, ConnectionSet& set, const std::string& folder,
                      ParadoxWriteBack* writeBack = nullptr);
 

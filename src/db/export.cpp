@@ -267,6 +267,66 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     return out;
 }
 
+namespace {
+
+// A copy that lost records must not replace the table: checked before anything is dropped.
+std::optional<WriteBack> refusalBeforeDrop(Connection* working, const std::string& tableName) {
+    if (!working || !working->isOpen())
+        return std::nullopt;
+    try {
+        const WorkingCopyStatus st = WorkingDatabase(*working).status(tableName);
+        if (!st.complete())
+            return notWritten(incompleteReason(st));
+    } catch (const std::exception& e) {
+        return notWritten(std::string("its working copy cannot be read: ") + e.what());
+    }
+    return std::nullopt;
+}
+
+// The drop, the count of the copy's rows and the export (116 to 128), which the session carries
+// out; what the export came to.
+WriteBack dropAndExport(Trap& trap, ConnectionSet& c, const std::string& folderText,
+                        const std::string& tableName, WriteBackSession& session) {
+    Connection* working = c.working.get();
+    Recordset* rs = c.recordset.get();
+    session.forgetDrop();
+    (void)session.takeOutcome(tableName);
+    trap.step(116, [&] { need(c.paradox.get()).execute("DROP TABLE `" + tableName + "`"); });
+    trap.step(118, [&] { need(rs).setCursorLocation(adUseClient); });
+    trap.step(120, [&] {
+        need(rs).open("select * from [" + tableName + "]", need(working), adOpenStatic,
+                      adLockOptimistic);
+    });
+    long count = 0;
+    if (trap.test(122, [&] { return !need(rs).eof(); }))
+        trap.step(124, [&] { count = need(rs).recordCount(); });
+    trap.step(126, [&] {
+        if (need(rs).state() != adStateClosed)
+            need(rs).close();
+    });
+    const std::string target = CollapseBackslashes(folderText + kSeparator);
+    std::string failure;
+    trap.step(128, [&] {
+        try {
+            need(working).execute("select top " + std::to_string(count) +
+                                  " * into [Paradox 5.x;Database=" + target + "].[" + tableName +
+                                  ".db] from [" + tableName + "]");
+        } catch (const std::exception& e) {
+            failure = e.what();
+            throw;
+        }
+    });
+    // A drop that got no export leaves the table as it was.
+    session.forgetDrop();
+    // From here the table may hold its new values: whatever fails now must not say otherwise.
+    trap.setFilter(nullptr);
+    if (auto outcome = session.takeOutcome(tableName))
+        return std::move(*outcome);
+    return notWritten(failure.empty() ? "the export did not run" : failure);
+}
+
+} // namespace
+
 WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
                              const std::string& tableName, WriteBackSession& session) {
     Trap trap(ui, where::paradox("sendTableToParadox"));
@@ -276,75 +336,17 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
     ConnectionSet c;
     const std::string folderText = folder.get();
     openConnections(trap, c, folderText, &session);
-    const auto need = [](auto* object) -> auto& {
-        if (!object)
-            throw Error(code::Unspecified, "Object variable or With block variable not set.");
-        return *object;
-    };
-    Connection* working = c.working.get();
-    Connection* paradoxConnection = c.paradox.get();
-    Recordset* rs = c.recordset.get();
-
-    // A copy that lost records must not replace the table: checked before anything is dropped.
-    std::optional<WriteBack> refused;
-    if (working && working->isOpen()) {
-        try {
-            const WorkingCopyStatus st = WorkingDatabase(*working).status(tableName);
-            if (!st.complete())
-                refused = notWritten(incompleteReason(st));
-        } catch (const std::exception& e) {
-            refused = notWritten(std::string("its working copy cannot be read: ") + e.what());
-        }
-    }
-
-    WriteBack result;
-    if (refused) {
-        result = *refused;
-    } else {
-        session.forgetDrop();
-        (void)session.takeOutcome(tableName);
-        trap.step(116, [&] { need(paradoxConnection).execute("DROP TABLE `" + tableName + "`"); });
-        trap.step(118, [&] { need(rs).setCursorLocation(adUseClient); });
-        trap.step(120, [&] {
-            need(rs).open("select * from [" + tableName + "]", need(working), adOpenStatic,
-                          adLockOptimistic);
-        });
-        long count = 0;
-        if (trap.test(122, [&] { return !need(rs).eof(); }))
-            trap.step(124, [&] { count = need(rs).recordCount(); });
-        trap.step(126, [&] {
-            if (need(rs).state() != adStateClosed)
-                need(rs).close();
-        });
-        const std::string target = CollapseBackslashes(folderText + kSeparator);
-        std::string failure;
-        trap.step(128, [&] {
-            try {
-                need(working).execute("select top " + std::to_string(count) +
-                                      " * into [Paradox 5.x;Database=" + target + "].[" +
-                                      tableName + ".db] from [" + tableName + "]");
-            } catch (const std::exception& e) {
-                failure = e.what();
-                throw;
-            }
-        });
-        // A drop that got no export leaves the table as it was.
-        session.forgetDrop();
-        // From here the table may hold its new values: whatever fails now must not say otherwise.
-        trap.setFilter(nullptr);
-        if (auto outcome = session.takeOutcome(tableName))
-            result = std::move(*outcome);
-        else
-            result = notWritten(failure.empty() ? "the export did not run" : failure);
-    }
-
+    std::optional<WriteBack> refused = refusalBeforeDrop(c.working.get(), tableName);
+    WriteBack result =
+        refused ? std::move(*refused) : dropAndExport(trap, c, folderText, tableName, session);
     // The working copy goes only when the table got what it held.
     if (result.state != WriteBack::State::NotWritten) {
         if (trap.test(130, [&] { return TableExistsInDbTemp(tableName); }))
-            trap.step(132, [&] { need(working).execute("DROP TABLE [" + tableName + "]"); });
+            trap.step(132,
+                      [&] { need(c.working.get()).execute("DROP TABLE [" + tableName + "]"); });
     }
-    trap.step(134, [&] { need(working).close(); });
-    trap.step(136, [&] { need(paradoxConnection).close(); });
+    trap.step(134, [&] { need(c.working.get()).close(); });
+    trap.step(136, [&] { need(c.paradox.get()).close(); });
     return result;
 }
 

@@ -48,187 +48,261 @@ std::string typeClause(int adoType) {
     return "` TEXT,";
 }
 
-WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
-                                    const std::string& tableName) {
-    Trap trap(ui, where::paradox("sendTableToAccess"));
-    // A full disk would otherwise fail, and report, every record of the table in turn.
-    trap.propagateStorageFailures();
-    ConnectionSet c;
-    openConnections(trap, c, folder.get());
-    Connection* working = c.working.get();
-    Connection* paradox = c.paradox.get();
-    Recordset* rs = c.recordset.get();
-    const auto need = [](auto* object) -> auto& {
-        if (!object)
-            throw Error(code::Unspecified, "Object variable or With block variable not set.");
-        return *object;
-    };
+namespace {
 
-    WorkingCopyStatus status;
-    bool exists = trap.test(116, [&] { return TableExistsInDbTemp(tableName); });
+// One table copied into the working database, step by step with the line labels its error
+// reports name; every step runs through the procedure's trap.
+class TableImport {
+  public:
+    TableImport(UserInterface& ui, const CurrentFolder& folder, const std::string& tableName)
+        : ui_(ui), folder_(folder), tableName_(tableName),
+          trap_(ui, where::paradox("sendTableToAccess")) {
+        // A full disk would otherwise fail, and report, every record of the table in turn.
+        trap_.propagateStorageFailures();
+    }
+
+    WorkingCopyStatus run();
+
+  private:
+    void dropOlderCopy();
+    void notePrintBefore();
+    void createCopy();
+    void copyRecords();
+    void copyRecord();
+    // The record's values, and its INSERT as text when it is built; false when one could not
+    // be read.
+    bool readRecord();
+    void readValue(int field, bool& readable);
+    bool insertRecord();
+    void recordWhatArrived();
+    void close();
+
+    UserInterface& ui_;
+    const CurrentFolder& folder_;
+    const std::string& tableName_;
+    Trap trap_;
+    ConnectionSet connections_;
+    Connection* working_ = nullptr;
+    Connection* paradox_ = nullptr;
+    Recordset* rs_ = nullptr;
+    WorkingCopyStatus status_;
+    std::optional<std::filesystem::path> dbFile_;
+    bool opened_ = false;
+    bool counted_ = false;
+    std::string statement_;
+    int fieldCount_ = 0;
+    long last_ = -1;
+    // The working database is given each row's values beside its statement, which it would
+    // otherwise read back out of the text; the text is still built and logged as it stands.
+    std::optional<WorkingDatabase> direct_;
+    std::vector<std::optional<std::string>> values_;
+    bool buildText_ = true;
+};
+
+WorkingCopyStatus TableImport::run() {
+    openConnections(trap_, connections_, folder_.get());
+    working_ = connections_.working.get();
+    paradox_ = connections_.paradox.get();
+    rs_ = connections_.recordset.get();
+    dropOlderCopy();
+    notePrintBefore();
+    opened_ = trap_.step(
+        120, [&] { need(rs_).open("SELECT * FROM `" + tableName_ + "`", need(paradox_)); });
+    createCopy();
+    copyRecords();
+    recordWhatArrived();
+    close();
+    return status_;
+}
+
+void TableImport::dropOlderCopy() {
+    const bool exists = trap_.test(116, [&] { return TableExistsInDbTemp(tableName_); });
     if (exists)
-        trap.step(118, [&] { need(working).execute("DROP TABLE `" + tableName + "`"); });
-    // What the table looks like before a record is read: the write-back replaces it only while it
-    // is still exactly that.
-    std::optional<std::filesystem::path> dbFile;
+        trap_.step(118, [&] { need(working_).execute("DROP TABLE `" + tableName_ + "`"); });
+}
+
+// What the table looks like before a record is read: the write-back replaces it only while it
+// is still exactly that.
+void TableImport::notePrintBefore() {
     try {
-        dbFile = findTableFile(folder.get(), tableName);
-        notePrintBeforeImport(*dbFile);
+        dbFile_ = findTableFile(folder_.get(), tableName_);
+        notePrintBeforeImport(*dbFile_);
     } catch (const std::exception&) {
-        // The open below fails on the same table and is reported.
+        // The open fails on the same table and is reported.
     }
-    bool opened =
-        trap.step(120, [&] { need(rs).open("SELECT * FROM `" + tableName + "`", need(paradox)); });
+}
 
-    std::string statement;
-    trap.step(122, [&] { statement = "CREATE TABLE `" + tableName + "`("; });
-    int fieldCount = 0;
-    trap.step(124, [&] { fieldCount = need(rs).fieldCount(); });
-    for (int i = 0; i < fieldCount; ++i) {
-        trap.step(126, [&] { ui.processEvents(); });
+void TableImport::createCopy() {
+    trap_.step(122, [&] { statement_ = "CREATE TABLE `" + tableName_ + "`("; });
+    trap_.step(124, [&] { fieldCount_ = need(rs_).fieldCount(); });
+    for (int i = 0; i < fieldCount_; ++i) {
+        trap_.step(126, [&] { ui_.processEvents(); });
         std::string name;
-        trap.step(128, [&] { name = need(rs).fieldName(i); });
+        trap_.step(128, [&] { name = need(rs_).fieldName(i); });
         int type = 0;
-        trap.step(130, [&] { type = need(rs).fieldType(i); });
-        trap.step(132, [&] { statement += "`" + name + typeClause(type); });
+        trap_.step(130, [&] { type = need(rs_).fieldType(i); });
+        trap_.step(132, [&] { statement_ += "`" + name + typeClause(type); });
     }
-    trap.step(176, [&] {
-        if (!statement.empty())
-            statement.pop_back();
+    trap_.step(176, [&] {
+        if (!statement_.empty())
+            statement_.pop_back();
     });
-    trap.step(178, [&] { statement += ");"; });
-    status.created = trap.step(182, [&] { need(working).execute(statement); });
+    trap_.step(178, [&] { statement_ += ");"; });
+    status_.created = trap_.step(182, [&] { need(working_).execute(statement_); });
+}
 
-    long last = -1;
-    const bool counted = trap.step(184, [&] { last = need(rs).recordCount() - 1; });
-    status.expected = last + 1;
+void TableImport::copyRecords() {
+    counted_ = trap_.step(184, [&] { last_ = need(rs_).recordCount() - 1; });
+    status_.expected = last_ + 1;
     // One transaction around the inserts: the statements stay one per record, but a million of
     // them do not each wait for the disk.
     constexpr long kRecordsPerCommit = 32768;
-    const bool inTransaction = status.created && working && working->isOpen() &&
-                               trap.step(186, [&] { working->beginTrans(); });
-    // The working database is given each row's values beside its statement, which it would
-    // otherwise read back out of the text; the text is still built and logged as it stands. A
-    // name with a back quote cannot be read back the same way, so its statements go as text.
-    std::optional<WorkingDatabase> direct;
-    if (working && working->isOpen() && working->workingBackend() && fieldCount > 0 &&
-        tableName.find('`') == std::string::npos)
-        direct.emplace(*working);
-    std::vector<std::optional<std::string>> values(static_cast<std::size_t>(fieldCount));
+    const bool inTransaction = status_.created && working_ && working_->isOpen() &&
+                               trap_.step(186, [&] { working_->beginTrans(); });
+    // A name with a back quote cannot be read back out of its statement the same way, so its
+    // statements go as text.
+    if (working_ && working_->isOpen() && working_->workingBackend() && fieldCount_ > 0 &&
+        tableName_.find('`') == std::string::npos)
+        direct_.emplace(*working_);
+    values_.assign(static_cast<std::size_t>(fieldCount_), std::nullopt);
     // Handed over as values, a statement is only text for whoever logs statements; with nobody
     // listening, a million of them are not built at all. The steps keep their line numbers.
-    const bool buildText = !direct || Connection::hasStatementLog();
-    for (long j = 0; j <= last; ++j) {
+    buildText_ = !direct_ || Connection::hasStatementLog();
+    for (long j = 0; j <= last_; ++j) {
         if (inTransaction && j > 0 && j % kRecordsPerCommit == 0) {
             // A transaction larger than the page cache spills its pages to the log and writes
             // them again at the commit; commits in runs keep every page written once.
-            trap.step(186, [&] {
-                working->commitTrans();
-                working->beginTrans();
+            trap_.step(186, [&] {
+                working_->commitTrans();
+                working_->beginTrans();
             });
         }
-        trap.step(188, [&] { ui.processEvents(); });
-        trap.step(190, [&] {
-            if (buildText)
-                statement = "INSERT INTO `" + tableName + "` VALUES('";
-        });
-        // A value that cannot be read would leave the text of another value in its place: the
-        // record is not inserted then, and counts as lost.
-        bool readable = true;
-        for (int k = 0; k < fieldCount; ++k) {
-            trap.step(194, [&] { ui.processEvents(); });
-            std::optional<std::string>& value = values[static_cast<std::size_t>(k)];
-            value.reset();
-            std::string text;
-            if (!trap.step(196, [&] {
-                    // NullToDefault(value, "") as text; Null reads as the empty text, and the
-                    // value is copied once rather than three times.
-                    Variant v = need(rs).value(k);
-                    // v is ours: its text is taken rather than copied.
-                    text =
-                        v.isText() ? std::move(const_cast<std::string&>(v.text())) : v.toString();
-                }))
-                readable = false;
-            if (text.empty()) {
-                trap.step(200, [&] {
-                    if (buildText)
-                        statement.pop_back();
-                });
-                trap.step(202, [&] {
-                    if (buildText)
-                        statement += "NULL, '";
-                });
-            } else {
-                std::string plain; // the value before its apostrophes were doubled
-                trap.step(204, [&] {
-                    if (!buildText || text.find('\'') == std::string::npos)
-                        return;
-                    std::string doubled;
-                    doubled.reserve(text.size() + 4);
-                    for (char ch : text) {
-                        doubled += ch;
-                        if (ch == '\'')
-                            doubled += '\'';
-                    }
-                    plain = text;
-                    text.swap(doubled);
-                });
-                trap.step(206, [&] {
-                    if (!buildText)
-                        return;
-                    statement += text;
-                    statement += "', '";
-                });
-                value = plain.empty() ? std::move(text) : std::move(plain);
-            }
-        }
-        trap.step(210, [&] {
-            if (buildText)
-                statement.resize(statement.size() >= 3 ? statement.size() - 3 : 0);
-        });
-        trap.step(212, [&] {
-            if (buildText)
-                statement += ")";
-        });
-        bool inserted = false;
-        if (readable) {
-            inserted = trap.step(216, [&] {
-                const std::optional<std::uint64_t> origin = need(rs).origin();
-                if (direct && working->isOpen()) {
-                    if (buildText)
-                        Connection::logStatement(working->connectionString(), statement);
-                    direct->insertRecordValues(tableName, values, origin);
-                } else {
-                    WorkingDatabase(need(working)).insertRecord(statement, origin);
-                }
-            });
-        }
-        if (inserted)
-            ++status.inserted;
-        else
-            ++status.failed;
-        trap.step(218, [&] { need(rs).moveNext(); });
+        copyRecord();
     }
     if (inTransaction)
-        trap.step(220, [&] { working->commitTrans(); });
-    if (!opened || !counted)
-        ++status.failed;
-    // What the write-back needs to know: the count the table had and what arrived.
-    if (status.created)
-        trap.step(220, [&] {
-            WorkingDatabase database(need(working));
-            status.recorded = true;
-            database.recordFieldRules(tableName,
-                                      fieldRulesFor(findTableFile(folder.get(), tableName)));
-            database.recordStatus(tableName, status);
-            status = database.status(tableName);
+        trap_.step(220, [&] { working_->commitTrans(); });
+    if (!opened_ || !counted_)
+        ++status_.failed;
+}
+
+void TableImport::copyRecord() {
+    trap_.step(188, [&] { ui_.processEvents(); });
+    const bool readable = readRecord();
+    if (readable && insertRecord())
+        ++status_.inserted;
+    else
+        ++status_.failed;
+    trap_.step(218, [&] { need(rs_).moveNext(); });
+}
+
+bool TableImport::readRecord() {
+    trap_.step(190, [&] {
+        if (buildText_)
+            statement_ = "INSERT INTO `" + tableName_ + "` VALUES('";
+    });
+    // A value that cannot be read would leave the text of another value in its place: the
+    // record is not inserted then, and counts as lost.
+    bool readable = true;
+    for (int k = 0; k < fieldCount_; ++k)
+        readValue(k, readable);
+    trap_.step(210, [&] {
+        if (buildText_)
+            statement_.resize(statement_.size() >= 3 ? statement_.size() - 3 : 0);
+    });
+    trap_.step(212, [&] {
+        if (buildText_)
+            statement_ += ")";
+    });
+    return readable;
+}
+
+void TableImport::readValue(int k, bool& readable) {
+    trap_.step(194, [&] { ui_.processEvents(); });
+    std::optional<std::string>& value = values_[static_cast<std::size_t>(k)];
+    value.reset();
+    std::string text;
+    if (!trap_.step(196, [&] {
+            // NullToDefault(value, "") as text; Null reads as the empty text, and the value is
+            // copied once rather than three times.
+            Variant v = need(rs_).value(k);
+            // v is ours: its text is taken rather than copied.
+            text = v.isText() ? std::move(const_cast<std::string&>(v.text())) : v.toString();
+        }))
+        readable = false;
+    if (text.empty()) {
+        trap_.step(200, [&] {
+            if (buildText_)
+                statement_.pop_back();
         });
-    trap.step(222, [&] { need(rs).close(); });
-    if (dbFile)
-        notePrintAfterImport(*dbFile);
-    trap.step(224, [&] { need(working).close(); });
-    trap.step(226, [&] { need(paradox).close(); });
-    return status;
+        trap_.step(202, [&] {
+            if (buildText_)
+                statement_ += "NULL, '";
+        });
+        return;
+    }
+    std::string plain; // the value before its apostrophes were doubled
+    trap_.step(204, [&] {
+        if (!buildText_ || text.find('\'') == std::string::npos)
+            return;
+        std::string doubled;
+        doubled.reserve(text.size() + 4);
+        for (char ch : text) {
+            doubled += ch;
+            if (ch == '\'')
+                doubled += '\'';
+        }
+        plain = text;
+        text.swap(doubled);
+    });
+    trap_.step(206, [&] {
+        if (!buildText_)
+            return;
+        statement_ += text;
+        statement_ += "', '";
+    });
+    value = plain.empty() ? std::move(text) : std::move(plain);
+}
+
+bool TableImport::insertRecord() {
+    return trap_.step(216, [&] {
+        const std::optional<std::uint64_t> origin = need(rs_).origin();
+        if (direct_ && working_->isOpen()) {
+            if (buildText_)
+                Connection::logStatement(working_->connectionString(), statement_);
+            direct_->insertRecordValues(tableName_, values_, origin);
+        } else {
+            WorkingDatabase(need(working_)).insertRecord(statement_, origin);
+        }
+    });
+}
+
+// What the write-back needs to know: the count the table had and what arrived.
+void TableImport::recordWhatArrived() {
+    if (!status_.created)
+        return;
+    trap_.step(220, [&] {
+        WorkingDatabase database(need(working_));
+        status_.recorded = true;
+        database.recordFieldRules(tableName_,
+                                  fieldRulesFor(findTableFile(folder_.get(), tableName_)));
+        database.recordStatus(tableName_, status_);
+        status_ = database.status(tableName_);
+    });
+}
+
+void TableImport::close() {
+    trap_.step(222, [&] { need(rs_).close(); });
+    if (dbFile_)
+        notePrintAfterImport(*dbFile_);
+    trap_.step(224, [&] { need(working_).close(); });
+    trap_.step(226, [&] { need(paradox_).close(); });
+}
+
+} // namespace
+
+WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
+                                    const std::string& tableName) {
+    return TableImport(ui, folder, tableName).run();
 }
 
 WorkingCopyStatus workingCopyStatus(Connection& working, const std::string& tableName) {
