@@ -39,89 +39,63 @@ std::string FileNameFromPath(const std::string& path) {
     return pos == std::string::npos ? path : path.substr(pos + 1);
 }
 
+namespace {
+
+struct AdoTypeRow {
+    int number;
+    const char* name;
+};
+
+// The provider's data type enumeration.
+constexpr AdoTypeRow kAdoTypes[] = {
+    {0, "adEmpty"},
+    {2, "adSmallInt"},
+    {3, "adInteger"},
+    {4, "adSingle"},
+    {5, "adDouble"},
+    {6, "adCurrency"},
+    {7, "adDate"},
+    {8, "adBSTR"},
+    {9, "adIDispatch"},
+    {10, "adError"},
+    {11, "adBoolean"},
+    {12, "adVariant"},
+    {13, "adIUnknown"},
+    {14, "adDecimal"},
+    {16, "adTinyInt"},
+    {17, "adUnsignedTinyInt"},
+    {18, "adUnsignedSmallInt"},
+    {19, "adUnsignedInt"},
+    {20, "adBigInt"},
+    {21, "adUnsignedBigInt"},
+    {64, "adFileTime"},
+    {72, "adGUID"},
+    {128, "adBinary"},
+    {129, "adChar"},
+    {130, "adWChar"},
+    {131, "adNumeric"},
+    {132, "adUserDefined"},
+    {133, "adDBDate"},
+    {134, "adDBTime"},
+    {135, "adDBTimeStamp"},
+    {136, "adChapter"},
+    {138, "adPropVariant"},
+    {139, "adVarNumeric"},
+    {200, "adVarChar"},
+    {201, "adLongVarChar"},
+    {202, "adVarWChar"},
+    {203, "adLongVarWChar"},
+    {204, "adVarBinary"},
+    {205, "adLongVarBinary"},
+};
+
+} // namespace
+
 Variant AdoTypeName(int n) {
-    switch (n) {
-    case 0:
-        return "adEmpty";
-    case 2:
-        return "adSmallInt";
-    case 3:
-        return "adInteger";
-    case 4:
-        return "adSingle";
-    case 5:
-        return "adDouble";
-    case 6:
-        return "adCurrency";
-    case 7:
-        return "adDate";
-    case 8:
-        return "adBSTR";
-    case 9:
-        return "adIDispatch";
-    case 10:
-        return "adError";
-    case 11:
-        return "adBoolean";
-    case 12:
-        return "adVariant";
-    case 13:
-        return "adIUnknown";
-    case 14:
-        return "adDecimal";
-    case 16:
-        return "adTinyInt";
-    case 17:
-        return "adUnsignedTinyInt";
-    case 18:
-        return "adUnsignedSmallInt";
-    case 19:
-        return "adUnsignedInt";
-    case 20:
-        return "adBigInt";
-    case 21:
-        return "adUnsignedBigInt";
-    case 64:
-        return "adFileTime";
-    case 72:
-        return "adGUID";
-    case 128:
-        return "adBinary";
-    case 129:
-        return "adChar";
-    case 130:
-        return "adWChar";
-    case 131:
-        return "adNumeric";
-    case 132:
-        return "adUserDefined";
-    case 133:
-        return "adDBDate";
-    case 134:
-        return "adDBTime";
-    case 135:
-        return "adDBTimeStamp";
-    case 136:
-        return "adChapter";
-    case 138:
-        return "adPropVariant";
-    case 139:
-        return "adVarNumeric";
-    case 200:
-        return "adVarChar";
-    case 201:
-        return "adLongVarChar";
-    case 202:
-        return "adVarWChar";
-    case 203:
-        return "adLongVarWChar";
-    case 204:
-        return "adVarBinary";
-    case 205:
-        return "adLongVarBinary";
-    default:
-        return Variant();
-    }
+    for (const AdoTypeRow& row : kAdoTypes)
+        if (row.number == n)
+            return row.name;
+    return Variant();
 }
 
 Variant IsFolder(const std::string& path) {

@@ -123,66 +123,40 @@ std::vector<bool> pickTables(const std::vector<TableRow>& rows, const std::strin
     return ticked;
 }
 
-int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
-                  const std::string& root) {
-    if (rows.empty()) {
-        std::cerr << "quillmend: there is no Paradox table in " << root << "\n";
-        return kExitUsage;
-    }
-    std::vector<bool> ticked;
-    try {
-        ticked =
-            args.all ? std::vector<bool>(rows.size(), true) : pickTables(rows, root, args.tables);
-    } catch (const UsageError& e) {
-        return usage(e.what());
-    }
-
-    ConsoleUserInterface ui;
-    RunInputs in;
-    if (args.sets) {
-        SetLists lists;
-        const bool loaded = LoadSets(ui, *args.sets, args.separator, lists);
-        if (!loaded || !ui.messages().empty()) {
-            printMessages(ui);
-            std::cerr << "quillmend: the sets file " << *args.sets << " cannot be used\n";
-            return kExitUsage;
-        }
-        if (lists.count() == 0) {
-            std::cerr << "quillmend: " << *args.sets << " holds no set (a line of find text, "
-                      << args.separator << ", replace text)\n";
-            return kExitUsage;
-        }
-        in.selectedTab = 1;
-        in.setFind = lists.findList();
-        in.setReplace = lists.replaceList();
-    } else {
+// The find and replace texts of the run: the pair given, or the sets of the sets file. An exit
+// status when the file cannot be used.
+std::optional<int> readFindTexts(const Arguments& args, ConsoleUserInterface& ui, RunInputs& in) {
+    if (!args.sets) {
         in.selectedTab = 0;
         in.findText = *args.find;
         in.replaceText = *args.replace;
+        return std::nullopt;
     }
-
-    in.search = args.search;
-    in.columns = args.columns;
-    // An expression or a column name that cannot be used is refused before anything runs.
-    {
-        RunInputs asked = in;
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            asked.rows.push_back({rows[i], ticked[i]});
-        if (const std::string why = checkSearch(asked); !why.empty())
-            return usage(why);
+    SetLists lists;
+    const bool loaded = LoadSets(ui, *args.sets, args.separator, lists);
+    if (!loaded || !ui.messages().empty()) {
+        printMessages(ui);
+        std::cerr << "quillmend: the sets file " << *args.sets << " cannot be used\n";
+        return kExitUsage;
     }
+    if (lists.count() == 0) {
+        std::cerr << "quillmend: " << *args.sets << " holds no set (a line of find text, "
+                  << args.separator << ", replace text)\n";
+        return kExitUsage;
+    }
+    in.selectedTab = 1;
+    in.setFind = lists.findList();
+    in.setReplace = lists.replaceList();
+    return std::nullopt;
+}
 
-    // Tables that must not be written (read-only ones) are the run's to refuse, as in the window.
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        in.rows.push_back({rows[i], ticked[i]});
-
+RunOptions runOptions(const Arguments& args) {
     RunOptions options;
     options.dryRun = args.dryRun;
     options.ignoreStaleLocks = args.ignoreStaleLocks;
-    // The summary below says per table what the window's end box says.
+    // The summary says per table what the window's end box says.
     options.endOfRunBox = false;
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    if (terminal)
+    if (::isatty(STDERR_FILENO) == 1)
         options.progress = [](const std::string& table, long long done, long long total) {
             if (done >= total)
                 std::cerr << "\r\033[K" << std::flush;
@@ -190,8 +164,11 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
                 std::cerr << "\r\033[K" << table << ": " << done << " of " << total << " records"
                           << std::flush;
         };
+    return options;
+}
 
-    const RunResult result = runReplace(ui, in, options);
+// What the run came to, on the standard streams; the exit status.
+int reportRun(const Arguments& args, ConsoleUserInterface& ui, const RunResult& result) {
     if (result.end == RunResult::End::NotStarted) {
         // The question about stale lock files went unanswered ("No"): its text says which.
         printMessages(ui);
@@ -207,6 +184,34 @@ int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
                   << result.recordFailure << "\n";
     std::cout << runSummary(result.tables, result, args.dryRun) << std::flush;
     return exitStatus(result.tables, result);
+}
+
+int replaceTables(const Arguments& args, const std::vector<TableRow>& rows,
+                  const std::string& root) {
+    if (rows.empty()) {
+        std::cerr << "quillmend: there is no Paradox table in " << root << "\n";
+        return kExitUsage;
+    }
+    std::vector<bool> ticked;
+    try {
+        ticked =
+            args.all ? std::vector<bool>(rows.size(), true) : pickTables(rows, root, args.tables);
+    } catch (const UsageError& e) {
+        return usage(e.what());
+    }
+    ConsoleUserInterface ui;
+    RunInputs in;
+    if (const auto status = readFindTexts(args, ui, in))
+        return *status;
+    in.search = args.search;
+    in.columns = args.columns;
+    // Tables that must not be written (read-only ones) are the run's to refuse, as in the window.
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        in.rows.push_back({rows[i], ticked[i]});
+    // An expression or a column name that cannot be used is refused before anything runs.
+    if (const std::string why = checkSearch(in); !why.empty())
+        return usage(why);
+    return reportRun(args, ui, runReplace(ui, in, runOptions(args)));
 }
 
 // A summary that did not reach its reader (a full disk, a closed pipe) is a failure of the run

@@ -258,6 +258,46 @@ std::string BrowseForFolder(UserInterface& ui, const std::string& prompt,
     return chosen;
 }
 
+namespace {
+
+// The sub-folders of folder v that the walk takes, added to found (steps 118 to 132). A folder
+// that cannot be listed for want of rights, or that is gone, leaves the list of folders.
+void addSubFolders(Trap& trap, UserInterface& ui, const FolderSystem& fs, const std::string& v,
+                   std::vector<std::string>& folders, std::vector<std::string>& found) {
+    trap.line(118);
+    std::vector<std::string> names;
+    try {
+        names = fs.subFolderNames(v);
+    } catch (const Error& e) {
+        trap.line(138);
+        if (e.code() == code::PermissionDenied || e.code() == code::PathNotFound) {
+            auto it = std::find(folders.begin(), folders.end(), v);
+            if (it != folders.end())
+                folders.erase(it);
+        }
+        return;
+    }
+    for (const std::string& listed : names) {
+        trap.step(120, [&] { ui.processEvents(); });
+        std::string name;
+        trap.step(122, [&] { name = listed; });
+        bool take = true;
+        trap.step(124, [&] {
+            take = characterCount(name) < kMaxPath && !NameHasOddCharacters(name) && name != "." &&
+                   name != "..";
+        });
+        if (!take)
+            continue;
+        trap.step(132, [&] {
+            std::string sub = v + name + kSeparator;
+            if (!leadsToAncestor(sub))
+                found.push_back(std::move(sub));
+        });
+    }
+}
+
+} // namespace
+
 void GetSubDirectories2016(UserInterface& ui, std::vector<std::string>& folders, bool recurse,
                            const FolderSystem& fs) {
     Trap trap(ui, where::getSubDirectories2016());
@@ -281,36 +321,7 @@ void GetSubDirectories2016(UserInterface& ui, std::vector<std::string>& folders,
         trap.step(114, [&] { ui.processEvents(); });
         if (!trap.test(116, [&] { return enterable(v); }))
             continue;
-        trap.line(118);
-        std::vector<std::string> names;
-        try {
-            names = fs.subFolderNames(v);
-        } catch (const Error& e) {
-            trap.line(138);
-            if (e.code() == code::PermissionDenied || e.code() == code::PathNotFound) {
-                auto it = std::find(folders.begin(), folders.end(), v);
-                if (it != folders.end())
-                    folders.erase(it);
-            }
-            continue;
-        }
-        for (const std::string& listed : names) {
-            trap.step(120, [&] { ui.processEvents(); });
-            std::string name;
-            trap.step(122, [&] { name = listed; });
-            bool take = true;
-            trap.step(124, [&] {
-                take = characterCount(name) < kMaxPath && !NameHasOddCharacters(name) &&
-                       name != "." && name != "..";
-            });
-            if (!take)
-                continue;
-            trap.step(132, [&] {
-                std::string sub = v + name + kSeparator;
-                if (!leadsToAncestor(sub))
-                    found.push_back(std::move(sub));
-            });
-        }
+        addSubFolders(trap, ui, fs, v, folders, found);
     }
     if (trap.test(150, [&] { return recurse && !found.empty(); }) && !found.empty())
         GetSubDirectories2016(ui, found, true, fs);
