@@ -57,55 +57,70 @@ void addColumns(std::vector<std::string>& names, const std::string& option,
 
 } // namespace
 
-Arguments parseArguments(const std::vector<std::string>& args) {
-    Arguments a;
-    for (const auto& arg : args)
-        if (arg == "--")
-            break;
-        else if (arg == "--help" || arg == "-h")
-            return a;
-    for (const auto& arg : args)
-        if (arg == "--")
-            break;
-        else if (arg == "--version") {
-            a.command = Arguments::Command::Version;
-            return a;
-        }
-    if (args.empty())
-        throw UsageError("no command given");
-    if (args[0] == "list")
-        a.command = Arguments::Command::List;
-    else if (args[0] == "replace")
-        a.command = Arguments::Command::Replace;
-    else if (args[0] == "help")
-        return a;
-    else if (args[0] == "runs" || args[0] == "undo") {
-        // Neither takes an option; undo takes at most the name of a run.
-        a.command = args[0] == "runs" ? Arguments::Command::Runs : Arguments::Command::Undo;
-        std::vector<std::string> rest;
-        bool endOfOptions = false;
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            if (!endOfOptions && args[i] == "--")
-                endOfOptions = true;
-            else if (!endOfOptions && args[i].size() > 1 && args[i][0] == '-')
-                throw UsageError(args[0] + " takes no option ('" + args[i] + "')");
-            else
-                rest.push_back(args[i]);
-        }
-        if (a.command == Arguments::Command::Runs && !rest.empty())
-            throw UsageError("runs takes no argument ('" + rest.front() + "')");
-        if (rest.size() > 1)
-            throw UsageError("undo takes one run at most ('" + rest[0] + "', '" + rest[1] + "')");
-        if (!rest.empty() && rest[0].empty())
-            throw UsageError("the run to undo is an empty text");
-        a.run = rest.empty() ? std::string() : rest[0];
-        return a;
-    } else
-        throw UsageError("unknown command '" + args[0] +
-                         "' (the commands are replace, list, runs and undo)");
+namespace {
 
+// runs takes nothing, undo at most the name of a run; neither takes an option.
+Arguments parseRunsOrUndo(const std::vector<std::string>& args) {
+    Arguments a;
+    a.command = args[0] == "runs" ? Arguments::Command::Runs : Arguments::Command::Undo;
+    std::vector<std::string> rest;
+    bool endOfOptions = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (!endOfOptions && args[i] == "--")
+            endOfOptions = true;
+        else if (!endOfOptions && args[i].size() > 1 && args[i][0] == '-')
+            throw UsageError(args[0] + " takes no option ('" + args[i] + "')");
+        else
+            rest.push_back(args[i]);
+    }
+    if (a.command == Arguments::Command::Runs && !rest.empty())
+        throw UsageError("runs takes no argument ('" + rest.front() + "')");
+    if (rest.size() > 1)
+        throw UsageError("undo takes one run at most ('" + rest[0] + "', '" + rest[1] + "')");
+    if (!rest.empty() && rest[0].empty())
+        throw UsageError("the run to undo is an empty text");
+    a.run = rest.empty() ? std::string() : rest[0];
+    return a;
+}
+
+// One option of list or replace, known and with its value when it takes one.
+void applyOption(Arguments& a, const std::string& name, const std::optional<std::string>& value) {
+    if (name == "--table")
+        a.tables.push_back(*value);
+    else if (name == "--all")
+        a.all = true;
+    else if (name == "--find")
+        setOnce(a.find, name, *value);
+    else if (name == "--replace")
+        setOnce(a.replace, name, *value);
+    else if (name == "--sets")
+        setOnce(a.sets, name, *value);
+    else if (name == "--separator") {
+        if (a.separatorGiven)
+            throw UsageError("--separator is given more than once");
+        a.separator = *value;
+        a.separatorGiven = true;
+    } else if (name == "--ignore-stale-locks")
+        a.ignoreStaleLocks = true;
+    else if (name == "--dry-run")
+        a.dryRun = true;
+    else if (name == "--ignore-case")
+        a.search.matchCase = false;
+    else if (name == "--whole-word")
+        a.search.wholeWord = true;
+    else if (name == "--regex")
+        a.search.regex = true;
+    else if (name == "--columns")
+        addColumns(a.columns.only, name, *value);
+    else if (name == "--skip-columns")
+        addColumns(a.columns.skip, name, *value);
+}
+
+// The options after the command, applied; returns the other arguments. optionsGiven gets the
+// name of every option, in order.
+std::vector<std::string> readOptions(const std::vector<std::string>& args, Arguments& a,
+                                     std::vector<std::string>& optionsGiven) {
     std::vector<std::string> positional;
-    std::vector<std::string> replaceOnly; // options given that only replace takes
     bool endOfOptions = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -133,52 +148,14 @@ Arguments parseArguments(const std::vector<std::string>& args) {
         } else if (!known->second && value) {
             throw UsageError(name + " takes no value");
         }
-        replaceOnly.push_back(name);
-        if (name == "--table")
-            a.tables.push_back(*value);
-        else if (name == "--all")
-            a.all = true;
-        else if (name == "--find")
-            setOnce(a.find, name, *value);
-        else if (name == "--replace")
-            setOnce(a.replace, name, *value);
-        else if (name == "--sets")
-            setOnce(a.sets, name, *value);
-        else if (name == "--separator") {
-            if (a.separatorGiven)
-                throw UsageError("--separator is given more than once");
-            a.separator = *value;
-            a.separatorGiven = true;
-        } else if (name == "--ignore-stale-locks")
-            a.ignoreStaleLocks = true;
-        else if (name == "--dry-run")
-            a.dryRun = true;
-        else if (name == "--ignore-case")
-            a.search.matchCase = false;
-        else if (name == "--whole-word")
-            a.search.wholeWord = true;
-        else if (name == "--regex")
-            a.search.regex = true;
-        else if (name == "--columns")
-            addColumns(a.columns.only, name, *value);
-        else if (name == "--skip-columns")
-            addColumns(a.columns.skip, name, *value);
+        optionsGiven.push_back(name);
+        applyOption(a, name, value);
     }
+    return positional;
+}
 
-    if (positional.empty())
-        throw UsageError("no folder given");
-    if (positional.size() > 1)
-        throw UsageError("more than one folder given ('" + positional[0] + "', '" + positional[1] +
-                         "'); put a text that begins with '-' after --");
-    a.folder = positional[0];
-    if (a.folder.empty())
-        throw UsageError("the folder is an empty text");
-
-    if (a.command == Arguments::Command::List) {
-        if (!replaceOnly.empty())
-            throw UsageError(replaceOnly.front() + " belongs to the replace command, not to list");
-        return a;
-    }
+// What replace needs besides its folder: the tables, and one way to give the texts.
+void checkReplaceArguments(const Arguments& a) {
     if (a.all && !a.tables.empty())
         throw UsageError("give either --table or --all, not both");
     if (!a.all && a.tables.empty())
@@ -194,6 +171,59 @@ Arguments parseArguments(const std::vector<std::string>& args) {
     }
     if (a.separatorGiven && !a.sets)
         throw UsageError("--separator goes with --sets");
+}
+
+// --help and --version before the end of the options win over everything else.
+bool asks(const std::vector<std::string>& args, const char* option, const char* shortOption) {
+    for (const auto& arg : args) {
+        if (arg == "--")
+            return false;
+        if (arg == option || (shortOption && arg == shortOption))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Arguments parseArguments(const std::vector<std::string>& args) {
+    Arguments a;
+    if (asks(args, "--help", "-h"))
+        return a;
+    if (asks(args, "--version", nullptr)) {
+        a.command = Arguments::Command::Version;
+        return a;
+    }
+    if (args.empty())
+        throw UsageError("no command given");
+    if (args[0] == "help")
+        return a;
+    if (args[0] == "runs" || args[0] == "undo")
+        return parseRunsOrUndo(args);
+    if (args[0] == "list")
+        a.command = Arguments::Command::List;
+    else if (args[0] == "replace")
+        a.command = Arguments::Command::Replace;
+    else
+        throw UsageError("unknown command '" + args[0] +
+                         "' (the commands are replace, list, runs and undo)");
+
+    std::vector<std::string> replaceOnly; // options given that only replace takes
+    const std::vector<std::string> positional = readOptions(args, a, replaceOnly);
+    if (positional.empty())
+        throw UsageError("no folder given");
+    if (positional.size() > 1)
+        throw UsageError("more than one folder given ('" + positional[0] + "', '" + positional[1] +
+                         "'); put a text that begins with '-' after --");
+    a.folder = positional[0];
+    if (a.folder.empty())
+        throw UsageError("the folder is an empty text");
+    if (a.command == Arguments::Command::List) {
+        if (!replaceOnly.empty())
+            throw UsageError(replaceOnly.front() + " belongs to the replace command, not to list");
+        return a;
+    }
+    checkReplaceArguments(a);
     return a;
 }
 
