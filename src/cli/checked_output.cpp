@@ -1,18 +1,20 @@
 #include "cli/checked_output.h"
 
+#include "platform/files.h"
+
 #include <cerrno>
-#include <unistd.h>
 
 namespace qm::cli {
 
 bool CheckedOutput::drain() {
     const char* at = pbase();
     while (!error_ && at < pptr()) {
-        const ssize_t n = ::write(fd_, at, static_cast<std::size_t>(pptr() - at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            error_ = n < 0 ? errno : EIO;
+        std::size_t n = 0;
+        if (const int e =
+                platform::writeToStream(fd_, at, static_cast<std::size_t>(pptr() - at), n))
+            error_ = e;
+        else if (n == 0)
+            error_ = EIO;
         else
             at += n;
     }

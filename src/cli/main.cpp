@@ -13,6 +13,7 @@
 #include "db/paradox_backend.h"
 #include "paradox/family_swap.h"
 #include "paradox/table.h"
+#include "platform/files.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
 #include "sets/set_files.h"
@@ -20,12 +21,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace qm;
@@ -64,15 +62,14 @@ std::string folderText(const std::string& given) {
 
 // Empty when the folder can be listed; otherwise why not.
 std::string unreadableFolder(const std::string& folder) {
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0)
-        return std::strerror(errno);
-    if (!S_ISDIR(st.st_mode))
+    platform::FileStatus st;
+    if (const int e = platform::status(folder, st))
+        return std::strerror(e);
+    if (!st.directory)
         return "it is not a folder";
-    DIR* d = ::opendir(folder.c_str());
-    if (!d)
-        return std::strerror(errno);
-    ::closedir(d);
+    std::vector<std::string> names;
+    if (const int e = platform::listFolder(folder, names))
+        return std::strerror(e);
     return {};
 }
 
@@ -156,7 +153,7 @@ RunOptions runOptions(const Arguments& args) {
     options.ignoreStaleLocks = args.ignoreStaleLocks;
     // The summary says per table what the window's end box says.
     options.endOfRunBox = false;
-    if (::isatty(STDERR_FILENO) == 1)
+    if (platform::isTerminal(2))
         options.progress = [](const std::string& table, long long done, long long total) {
             if (done >= total)
                 std::cerr << "\r\033[K" << std::flush;

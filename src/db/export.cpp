@@ -16,13 +16,12 @@
 #include "paradox/patcher.h"
 #include "paradox/share_locks.h"
 #include "paradox/table.h"
+#include "platform/files.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <map>
 #include <optional>
 #include <span>
-#include <unistd.h>
 
 namespace qm::db {
 
@@ -68,13 +67,8 @@ std::string incompleteReason(const WorkingCopyStatus& st) {
 class RecordReader {
   public:
     RecordReader(const fs::path& db, std::size_t recordSize) : recordSize_(recordSize) {
-        fd_ = ::open(db.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0)
+        if (file_.open(db, platform::File::Read) != 0)
             throw Error(code::PathFileAccess, "Cannot open " + db.string());
-    }
-    ~RecordReader() {
-        if (fd_ >= 0)
-            ::close(fd_);
     }
     RecordReader(const RecordReader&) = delete;
     RecordReader& operator=(const RecordReader&) = delete;
@@ -82,12 +76,11 @@ class RecordReader {
     std::span<const std::uint8_t> at(std::uint64_t offset) {
         if (offset < start_ || offset + recordSize_ > start_ + window_.size()) {
             window_.resize(std::max<std::size_t>(kWindow, recordSize_));
-            const ssize_t n =
-                ::pread(fd_, window_.data(), window_.size(), static_cast<off_t>(offset));
-            if (n < static_cast<ssize_t>(recordSize_))
+            std::size_t n = 0;
+            if (file_.readUpTo(offset, window_.data(), window_.size(), n) != 0 || n < recordSize_)
                 throw Error(code::PathFileAccess,
                             "Cannot read the record at " + std::to_string(offset));
-            window_.resize(static_cast<std::size_t>(n));
+            window_.resize(n);
             start_ = offset;
         }
         return {window_.data() + (offset - start_), recordSize_};
@@ -95,7 +88,7 @@ class RecordReader {
 
   private:
     static constexpr std::size_t kWindow = 256 * 1024;
-    int fd_ = -1;
+    platform::File file_;
     std::size_t recordSize_;
     std::vector<std::uint8_t> window_;
     std::uint64_t start_ = 0;

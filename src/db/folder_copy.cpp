@@ -3,11 +3,10 @@
 #include "app/common.h"
 #include "app/error.h"
 #include "app/error_report.h"
+#include "platform/files.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -26,9 +25,7 @@ std::string trimBlanks(const std::string& s) {
 std::string homeFolder() {
     if (const char* home = std::getenv("HOME"); home && *home)
         return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
-        return pw->pw_dir;
-    return {};
+    return platform::homeFolder().string();
 }
 
 [[noreturn]] void fail(const std::string& what, const std::error_code& ec) {
@@ -41,7 +38,7 @@ std::string homeFolder() {
 std::string copyTargetFolder(const std::string& driveRoot) {
     // Only the administrator may write the root of a Unix system; everyone else gets the
     // folder in the home folder, which the user can write.
-    if (::access(driveRoot.c_str(), W_OK) == 0)
+    if (platform::writeAccess(driveRoot) == 0)
         return driveRoot + "TestDB";
     std::string home = homeFolder();
     if (home.empty())

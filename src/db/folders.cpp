@@ -4,14 +4,13 @@
 #include "app/error.h"
 #include "app/error_report.h"
 #include "app/text_file.h"
+#include "platform/files.h"
 
 #include <QChar>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <memory>
-#include <sys/stat.h>
 
 namespace qm {
 
@@ -72,53 +71,33 @@ void sortLikeNtfs(std::vector<std::string>& names) {
         names.push_back(std::move(k.second));
 }
 
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-
 // Lists a folder's entries; the callback decides which names to keep.
 template <class Keep>
 std::vector<std::string> listEntries(const std::string& folder, bool missingIsEmpty, Keep keep) {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-    if (!dir) {
-        int e = errno;
+    std::vector<std::string> all;
+    if (const int e = platform::listFolder(folder, all)) {
         if (missingIsEmpty && (e == ENOENT || e == ENOTDIR))
             return {};
         throw listingError(e, folder);
     }
     std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        dirent* d = ::readdir(dir.get());
-        if (!d) {
-            if (errno != 0)
-                throw listingError(errno, folder);
-            break;
-        }
-        std::string name = d->d_name;
-        if (name == "." || name == "..")
-            continue;
+    for (auto& name : all)
         if (keep(withSeparator(folder) + name, name))
             names.push_back(std::move(name));
-    }
     sortLikeNtfs(names);
     return names;
 }
 
 bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    platform::FileStatus st;
+    return platform::status(path, st) == 0 && st.directory;
 }
 
 // True when the folder at path is one of the folders above it on its own path, as a
 // symbolic link (or a bind mount) to a parent makes it. Walking into it would never end.
 bool leadsToAncestor(const std::string& path) {
-    struct stat self {};
-    if (::stat(path.c_str(), &self) != 0)
+    platform::FileStatus self;
+    if (platform::status(path, self) != 0)
         return false;
     std::string p = path;
     while (!p.empty() && p.back() == kSeparator)
@@ -129,8 +108,8 @@ bool leadsToAncestor(const std::string& path) {
             return false;
         p.erase(pos);
         std::string parent = p.empty() ? std::string(1, kSeparator) : p;
-        struct stat up {};
-        if (::stat(parent.c_str(), &up) == 0 && sameFile(self, up))
+        platform::FileStatus up;
+        if (platform::status(parent, up) == 0 && self.sameFileAs(up))
             return true;
         if (p.empty())
             return false;
@@ -170,19 +149,21 @@ long FolderSystem::attributes(const std::string& path) const {
     std::string p = path;
     while (p.size() > 1 && p.back() == kSeparator)
         p.pop_back();
-    struct stat link {};
-    struct stat st {};
-    if (::lstat(p.c_str(), &link) != 0 || ::stat(p.c_str(), &st) != 0)
-        throw listingError(errno, p);
+    platform::FileStatus link, st;
+    int e = platform::linkStatus(p, link);
+    if (e == 0)
+        e = platform::status(p, st);
+    if (e)
+        throw listingError(e, p);
     long a = 0;
-    if (S_ISDIR(st.st_mode))
+    if (st.directory)
         a |= attr::Directory;
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    if ((st.mode & 0222) == 0)
         a |= attr::ReadOnly;
     std::string name = FileNameFromPath(p);
     if (!name.empty() && name[0] == '.')
         a |= attr::Hidden | attr::System;
-    if (S_ISLNK(link.st_mode))
+    if (link.symlink)
         a |= attr::Alias;
     return a;
 }
@@ -361,8 +342,8 @@ FileNameSequence GetFilesInFolder(const std::string& folder, const std::string& 
 }
 
 bool FileIsPresent(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    platform::FileStatus st;
+    return !path.empty() && platform::status(path, st) == 0 && st.regular;
 }
 
 } // namespace qm

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qm::platform {
 
@@ -67,6 +68,9 @@ class File {
     [[nodiscard]] int read(void* data, std::size_t n, std::size_t& got);
     // Exactly n bytes at offset; EIO when the file ends first.
     [[nodiscard]] int readAt(std::uint64_t offset, void* data, std::size_t n) const;
+    // Up to n bytes at offset, fewer only where the file ends; got says how many.
+    [[nodiscard]] int readUpTo(std::uint64_t offset, void* data, std::size_t n,
+                               std::size_t& got) const;
     [[nodiscard]] int write(const void* data, std::size_t n);
     [[nodiscard]] int write(std::string_view bytes) { return write(bytes.data(), bytes.size()); }
     [[nodiscard]] int writeAt(std::uint64_t offset, const void* data, std::size_t n);
@@ -124,10 +128,17 @@ unsigned effectiveUser();
 std::string userName(unsigned user);
 std::string groupName(unsigned group);
 std::filesystem::path homeFolder();
+// The names in a folder, "." and ".." left out, in the order the system gives them.
+[[nodiscard]] int listFolder(const std::filesystem::path& folder, std::vector<std::string>& names);
+// Writes up to n bytes to a standard stream (1 output, 2 error); written says how many.
+[[nodiscard]] int writeToStream(int stream, const void* data, std::size_t n, std::size_t& written);
+
 // Whether user is a member of group, as the system's user database says.
 bool userInGroup(unsigned user, unsigned group);
 
 int processId();
+// Gives the calling thread a lower share of a busy machine than the process's other threads.
+void lowerThisThreadsPriority();
 // The file of the running program; empty when the system does not say.
 std::filesystem::path programFile();
 // The local time of a moment, safely from any thread.

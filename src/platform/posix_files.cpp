@@ -1,11 +1,14 @@
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -141,6 +144,22 @@ int File::readAt(std::uint64_t offset, void* data, std::size_t n) const {
         p += r;
         n -= static_cast<std::size_t>(r);
         offset += static_cast<std::uint64_t>(r);
+    }
+    return 0;
+}
+
+int File::readUpTo(std::uint64_t offset, void* data, std::size_t n, std::size_t& got) const {
+    auto* p = static_cast<unsigned char*>(data);
+    got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(fd_, p + got, n - got, static_cast<off_t>(offset + got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return errno;
+        if (r == 0)
+            break;
+        got += static_cast<std::size_t>(r);
     }
     return 0;
 }
@@ -306,6 +325,37 @@ int replaceFileSafely(const fs::path& path, std::string_view bytes, unsigned per
     return syncPath(folder, true);
 }
 
+int listFolder(const fs::path& folder, std::vector<std::string>& names) {
+    names.clear();
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return errno;
+    int e = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* d = ::readdir(dir);
+        if (!d) {
+            e = errno;
+            break;
+        }
+        std::string name = d->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    return e;
+}
+
+int writeToStream(int stream, const void* data, std::size_t n, std::size_t& written) {
+    for (;;) {
+        const ssize_t w = ::write(stream, data, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        written = w < 0 ? 0 : static_cast<std::size_t>(w);
+        return w < 0 ? errno : 0;
+    }
+}
+
 unsigned effectiveUser() {
     return ::geteuid();
 }
@@ -361,6 +411,13 @@ fs::path programFile() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     return ec ? fs::path() : exe;
+}
+
+void lowerThisThreadsPriority() {
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    if (errno == 0)
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), std::min(nice + 5, 19));
 }
 
 int processId() {

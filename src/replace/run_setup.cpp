@@ -7,6 +7,7 @@
 #include "db/paradox_backend.h"
 #include "paradox/family_swap.h"
 #include "paradox/share_locks.h"
+#include "platform/files.h"
 #include "replace/change_log.h"
 
 #include <algorithm>
@@ -62,7 +63,7 @@ std::string staleLocksRefusal(const std::vector<fs::path>& stale) {
 
 ScratchFolder::ScratchFolder() {
     std::string pattern = (fs::temp_directory_path() / "quillmend-dry-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
+    if (platform::makeUniqueFolder(pattern) != 0)
         throw Error(code::PathFileAccess, "Cannot create a scratch folder for the dry run in " +
                                               fs::temp_directory_path().string());
     path_ = pattern;

@@ -1,12 +1,12 @@
 #include "ui/run_controller.h"
 
+#include "platform/files.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 #include <cerrno>
-#include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 namespace qm::ui {
 
@@ -81,11 +81,7 @@ void RunController::onWorker(const std::function<void()>& job) {
     std::atomic<bool> done{false};
     std::thread worker([&] {
         // On a busy machine the window's thread comes first: it only ever has a moment's work.
-        errno = 0;
-        const int nice = ::getpriority(PRIO_PROCESS, 0);
-        if (errno == 0)
-            (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()),
-                                std::min(nice + 5, 19));
+        platform::lowerThisThreadsPriority();
         try {
             job();
         } catch (...) {
