@@ -111,6 +111,126 @@ bool sameAsciiAlpha(std::span<const std::uint8_t> field, const std::string& text
 
 } // namespace
 
+namespace {
+
+// The rows of a working copy compared with the records they came from: the values that differ
+// and the Paradox fields can take become changes, the others are counted as refused.
+class ChangeCollector {
+  public:
+    ChangeCollector(const paradox::Table& table, const fs::path& db,
+                    std::vector<std::uint64_t> offsets)
+        : table_(table), fields_(table.fields()), offsets_(std::move(offsets)),
+          seen_(offsets_.size(), false), reader_(db, table.header().recordSize), patcher_(table) {
+        // In the single-byte code pages a text of ASCII characters is its own bytes, so most
+        // Alpha values are found unchanged without decoding them.
+        const std::uint16_t cp = table.codePage();
+        asciiAlpha_ = cp != 932 && cp != 936 && cp != 949 && cp != 950;
+        std::sort(offsets_.begin(), offsets_.end());
+    }
+
+    void visit(std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
+        if (!broken.empty())
+            return;
+        if (!offset) {
+            broken = "a row of its working copy does not know the record it came from";
+            return;
+        }
+        const auto it = std::lower_bound(offsets_.begin(), offsets_.end(), *offset);
+        const auto index = static_cast<std::size_t>(it - offsets_.begin());
+        if (it == offsets_.end() || *it != *offset || seen_[index]) {
+            broken = "rows of its working copy do not match the table's records";
+            return;
+        }
+        seen_[index] = true;
+        try {
+            compare(*offset, row);
+        } catch (const std::exception& e) {
+            broken = std::string("a record cannot be read: ") + e.what();
+        }
+    }
+
+    std::vector<paradox::Change> changes;
+    std::map<std::pair<std::size_t, std::string>, long long> refused; // (field, why): values
+    std::string broken; // why the copy cannot be compared at all
+
+  private:
+    void compare(std::uint64_t offset, const std::vector<Variant>& row) {
+        const auto bytes = reader_.at(offset);
+        for (std::size_t k = 0; k < fields_.size() && k < row.size(); ++k) {
+            if (!hasText(fields_[k].type))
+                continue;
+            const std::string now = row[k].isNull() ? std::string() : row[k].toString();
+            if (fields_[k].type == FieldType::Alpha && asciiAlpha_ &&
+                sameAsciiAlpha(bytes.subspan(fields_[k].offset, fields_[k].width), now))
+                continue;
+            const paradox::Value old = table_.decode(k, bytes);
+            if (now == (old.isNull() ? std::string() : paradox::textForm(fields_[k], old)))
+                continue;
+            const paradox::Verdict verdict = patcher_.check(k, now);
+            if (!verdict.ok()) {
+                ++refused[{k, verdict.reason}];
+                continue;
+            }
+            changes.push_back({offset, k, now});
+        }
+    }
+
+    const paradox::Table& table_;
+    const std::vector<paradox::Field>& fields_;
+    std::vector<std::uint64_t> offsets_;
+    std::vector<bool> seen_;
+    RecordReader reader_;
+    const paradox::Patcher patcher_;
+    bool asciiAlpha_ = true;
+};
+
+// The changed values put into the table's files; out holds the values left out already.
+WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Change>& changes,
+                            const fs::path& backupRoot, WriteBack out) {
+    const auto refusedWith = [&](std::string why) {
+        WriteBack failed = notWritten(std::move(why));
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
+    };
+    // A table whose files are links is rewritten where they lead; the links stay.
+    fs::path real;
+    try {
+        real = paradox::realTableFile(db);
+    } catch (const std::exception& e) {
+        return refusedWith(e.what());
+    }
+    // Values made from a state the table no longer has, or files another program has open, must
+    // not replace it. The swap checks both again under its locks.
+    std::string held = paradox::tableInUse(db);
+    if (held.empty() && real != db)
+        held = paradox::tableInUse(real);
+    if (held.empty())
+        held = changedSinceImport(real);
+    if (!held.empty())
+        return refusedWith(held);
+    const std::optional<ImportPrint> imported = importPrint(real);
+    try {
+        out.backupFolder =
+            paradox::patchTable(real, changes, backupRoot, imported ? &imported->print : nullptr);
+    } catch (const paradox::TableInUseError& e) {
+        return refusedWith(e.reason());
+    } catch (const paradox::TableChangedError& e) {
+        return refusedWith(e.reason());
+    } catch (const paradox::ReplacedWithOldFilesLeft& e) {
+        // The table holds the new values: "not written back" would invite a second run that
+        // applies the same change twice.
+        out.backupFolder = e.backupFolder();
+        out.reason = e.what();
+    } catch (const std::exception& e) {
+        return refusedWith(std::string("its files could not be replaced: ") + e.what());
+    }
+    out.state = WriteBack::State::Written;
+    out.valuesChanged = static_cast<long long>(changes.size());
+    return out;
+}
+
+} // namespace
+
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
                                const fs::path& db, const fs::path& backupRoot, long long count) {
     const WorkingCopyStatus st = working.status(tableName);
@@ -142,122 +262,36 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     if (!same)
         return notWritten("its working copy's columns are not the table's fields");
 
-    // In the single-byte code pages a text of ASCII characters is its own bytes, so most
-    // Alpha values are found unchanged without decoding them.
-    const std::uint16_t cp = table->codePage();
-    const bool asciiAlpha = cp != 932 && cp != 936 && cp != 949 && cp != 950;
-    std::sort(offsets.begin(), offsets.end());
-    std::vector<bool> seen(offsets.size(), false);
-    RecordReader reader(db, table->header().recordSize);
-    const paradox::Patcher patcher(*table);
     std::vector<paradox::Change> changes;
-    std::map<std::pair<std::size_t, std::string>, long long> refused;
-    std::string broken;
-    const auto visit = [&](std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
-        if (!broken.empty())
-            return;
-        if (!offset) {
-            broken = "a row of its working copy does not know the record it came from";
-            return;
-        }
-        const auto it = std::lower_bound(offsets.begin(), offsets.end(), *offset);
-        const auto index = static_cast<std::size_t>(it - offsets.begin());
-        if (it == offsets.end() || *it != *offset || seen[index]) {
-            broken = "rows of its working copy do not match the table's records";
-            return;
-        }
-        seen[index] = true;
-        try {
-            const auto bytes = reader.at(*offset);
-            for (std::size_t k = 0; k < fields.size() && k < row.size(); ++k) {
-                if (!hasText(fields[k].type))
-                    continue;
-                const std::string now = row[k].isNull() ? std::string() : row[k].toString();
-                if (fields[k].type == FieldType::Alpha && asciiAlpha &&
-                    sameAsciiAlpha(bytes.subspan(fields[k].offset, fields[k].width), now))
-                    continue;
-                const paradox::Value old = table->decode(k, bytes);
-                if (now == (old.isNull() ? std::string() : paradox::textForm(fields[k], old)))
-                    continue;
-                const paradox::Verdict verdict = patcher.check(k, now);
-                if (!verdict.ok()) {
-                    ++refused[{k, verdict.reason}];
-                    continue;
-                }
-                changes.push_back({*offset, k, now});
-            }
-        } catch (const std::exception& e) {
-            broken = std::string("a record cannot be read: ") + e.what();
-        }
-    };
-    // Only rows a statement changed can differ from their records; a copy made before changes
-    // were tracked is compared row by row.
-    if (!working.forEachChangedRow(tableName, visit))
-        working.forEachRow(tableName, visit);
-    if (!broken.empty())
-        return notWritten(broken);
-    // A keyed table holds each key once: new keys that would meet another record's are refused.
-    try {
-        for (const auto& c : paradox::dropRepeatedKeys(*table, changes))
-            ++refused[{c.field, "the key would repeat"}];
-    } catch (const std::exception& e) {
-        return notWritten(std::string("a record cannot be read: ") + e.what());
-    }
-
     WriteBack out;
-    for (const auto& [key, n] : refused)
-        out.leftOut.push_back({fields[key.first].name, key.second, n});
+    {
+        ChangeCollector collector(*table, db, std::move(offsets));
+        const auto visit = [&](std::optional<std::uint64_t> offset,
+                               const std::vector<Variant>& row) { collector.visit(offset, row); };
+        // Only rows a statement changed can differ from their records; a copy made before
+        // changes were tracked is compared row by row.
+        if (!working.forEachChangedRow(tableName, visit))
+            working.forEachRow(tableName, visit);
+        if (!collector.broken.empty())
+            return notWritten(collector.broken);
+        // A keyed table holds each key once: new keys that would meet another record's are
+        // refused.
+        try {
+            for (const auto& c : paradox::dropRepeatedKeys(*table, collector.changes))
+                ++collector.refused[{c.field, "the key would repeat"}];
+        } catch (const std::exception& e) {
+            return notWritten(std::string("a record cannot be read: ") + e.what());
+        }
+        for (const auto& [key, n] : collector.refused)
+            out.leftOut.push_back({fields[key.first].name, key.second, n});
+        changes = std::move(collector.changes);
+    }
     if (changes.empty()) {
         out.state = WriteBack::State::Unchanged;
         return out;
     }
     table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
-    // A table whose files are links is rewritten where they lead; the links stay.
-    fs::path real;
-    try {
-        real = paradox::realTableFile(db);
-    } catch (const std::exception& e) {
-        WriteBack failed = notWritten(e.what());
-        failed.leftOut = std::move(out.leftOut);
-        return failed;
-    }
-    // Values made from a state the table no longer has, or files another program has open, must
-    // not replace it. The swap checks both again under its locks.
-    std::string held = paradox::tableInUse(db);
-    if (held.empty() && real != db)
-        held = paradox::tableInUse(real);
-    if (held.empty())
-        held = changedSinceImport(real);
-    if (!held.empty()) {
-        WriteBack failed = notWritten(held);
-        failed.leftOut = std::move(out.leftOut);
-        return failed;
-    }
-    const std::optional<ImportPrint> imported = importPrint(real);
-    try {
-        out.backupFolder =
-            paradox::patchTable(real, changes, backupRoot, imported ? &imported->print : nullptr);
-    } catch (const paradox::TableInUseError& e) {
-        WriteBack failed = notWritten(e.reason());
-        failed.leftOut = std::move(out.leftOut);
-        return failed;
-    } catch (const paradox::TableChangedError& e) {
-        WriteBack failed = notWritten(e.reason());
-        failed.leftOut = std::move(out.leftOut);
-        return failed;
-    } catch (const paradox::ReplacedWithOldFilesLeft& e) {
-        // The table holds the new values: "not written back" would invite a second run that
-        // applies the same change twice.
-        out.backupFolder = e.backupFolder();
-        out.reason = e.what();
-    } catch (const std::exception& e) {
-        WriteBack failed = notWritten(std::string("its files could not be replaced: ") + e.what());
-        failed.leftOut = std::move(out.leftOut);
-        return failed;
-    }
-    out.state = WriteBack::State::Written;
-    out.valuesChanged = static_cast<long long>(changes.size());
-    return out;
+    return replaceTableFiles(db, changes, backupRoot, std::move(out));
 }
 
 namespace {
