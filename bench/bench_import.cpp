@@ -5,12 +5,13 @@
 //   bench_import [records ...]      (default: 1000000 100000)
 //   QM_BENCH_DIR                    where to build the tables (default: a folder under /tmp)
 
+#include "bench_support.h"
+
 #include "app/common.h"
 #include "app/current_folder.h"
 #include "app/user_interface.h"
 #include "db/connection.h"
 #include "db/import.h"
-#include "paradox/writer.h"
 
 #include <chrono>
 #include <cstdio>
@@ -20,34 +21,9 @@
 #include <string>
 #include <unistd.h>
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using qm::paradox::FieldType;
-
 namespace {
 
-double since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// Processor time of this process: on a machine shared with other work, wall time also counts
-// the waits for a processor.
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-long long peakRss() {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atoll(line.c_str() + 6) * 1024;
-    return -1;
-}
-void resetPeakRss() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
+using namespace bench;
 
 class QuietUi : public qm::UserInterface {
   public:
@@ -67,45 +43,11 @@ class QuietUi : public qm::UserInterface {
     int boxes = 0;
 };
 
-const std::vector<qm::paradox::FieldSpec> kFields = {
-    {"First", FieldType::Alpha, 40}, {"Second", FieldType::Alpha, 40},
-    {"Notes", FieldType::Memo, 30},  {"Amount", FieldType::Number, 0},
-    {"Day", FieldType::Date, 0},     {"Id", FieldType::Long, 0}};
-
-void makeTable(const fs::path& db, long n) {
-    qm::paradox::TableSpec spec;
-    spec.fields = kFields;
-    qm::paradox::TableWriter w(qm::paradox::familyPathsFor(db), spec);
-    std::vector<qm::paradox::Value> rec(kFields.size());
-    for (long i = 0; i < n; ++i) {
-        const bool hit = i % 10 == 0;
-        rec[0] = qm::paradox::valueFromText(
-            kFields[0], (hit ? "record with needle " : "record number ") + std::to_string(i));
-        rec[1] = qm::paradox::valueFromText(kFields[1], "second value " + std::to_string(i % 977));
-        rec[2] = qm::paradox::valueFromText(
-            kFields[2],
-            i % 3 == 0 ? "" : "a memo that outgrows its leader, number " + std::to_string(i));
-        rec[3] = qm::paradox::valueFromText(kFields[3], std::to_string(i) + ".25");
-        rec[4] = qm::paradox::valueFromText(kFields[4], "2021-08-31");
-        rec[5] = qm::paradox::valueFromText(kFields[5], std::to_string(i));
-        w.add(rec);
-    }
-    w.finish();
-}
-
-std::uintmax_t folderBytes(const fs::path& folder) {
-    std::uintmax_t n = 0;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            n += e.file_size();
-    return n;
-}
-
 struct Figures {
     double copy = 0, read = 0, import = 0, readCpu = 0, importCpu = 0;
 };
 
-Figures bench(long n, const fs::path& base) {
+Figures measure(long n, const fs::path& base) {
     const fs::path app = base / "app", paradox = base / "paradox", copy = base / "copy";
     fs::remove_all(base);
     fs::create_directories(app);
@@ -113,7 +55,7 @@ Figures bench(long n, const fs::path& base) {
     fs::create_directories(copy);
     std::ofstream(app / "dbTemp.mdb").close();
     qm::setApplicationFolder(app.string());
-    makeTable(paradox / "BENCH.DB", n);
+    makeBenchTable(paradox / "BENCH.DB", n);
     const std::uintmax_t size = folderBytes(paradox);
     ::sync();
     resetPeakRss();
@@ -182,7 +124,7 @@ int main(int argc, char** argv) {
             : fs::temp_directory_path() / ("qm-bench-import-" + std::to_string(::getpid()));
     std::vector<Figures> all;
     for (long n : sizes)
-        all.push_back(bench(n, base));
+        all.push_back(measure(n, base));
     if (all.size() == 2)
         std::printf("import %ld / %ld records: %.3f (processor %.3f)\n", sizes[1], sizes[0],
                     all[1].import / all[0].import, all[1].importCpu / all[0].importCpu);

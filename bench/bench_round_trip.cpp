@@ -1,54 +1,41 @@
-// The whole round trip on a large table: read, import, run with one pair, write-back, beside a
-// plain copy of the table's files. Prints what it measures; asserts nothing.
+// The whole round trip on large tables, as a person meets it and phase by phase:
 //
-//   bench_round_trip [records ...]      (default: 100000 1000000)
+//   1. `cp -r` of the table's files (the yardstick);
+//   2. `quillmend replace FOLDER --all --find needle --replace thread` on a fresh copy, the whole
+//      process, with its peak memory;
+//   3. the same run inside this process (runReplace), told apart into its phases: import,
+//      search with its UPDATEs, write-back.
 //
-// Peak memory is the process's high-water mark: sizes run smallest first, so each figure is that
-// size's own peak (the kernel may refuse to reset the mark between sizes).
+//   bench_round_trip [--no-phases] [records ...]   (default: 100000 1000000 10000000)
+//   bench_round_trip --make FOLDER RECORDS         (only writes the table, FOLDER/BENCH.DB)
+//   QM_BENCH_DIR    where the tables go (default: the temporary folder)
+//   QM_BENCH_FIND   the find text (default: needle, in one record in ten)
+//
+// A size whose tables would not fit on the disk is skipped, and it says so. Every figure carries
+// the machine's one-minute load average: on a shared machine, wall times grow with it. Prints
+// what it measures; asserts nothing beyond each run having ended cleanly.
+
+#include "bench_support.h"
 
 #include "app/common.h"
 #include "app/pump_throttle.h"
 #include "db/connection.h"
-#include "paradox/table.h"
-#include "paradox/writer.h"
 #include "replace/replace_run.h"
 
 #include <QCoreApplication>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <map>
 #include <string>
-#include <unistd.h>
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using qm::paradox::FieldType;
+using namespace bench;
 
 namespace {
 
-double since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// A memory figure of /proc/self/status ("VmHWM:", "VmRSS:"), in bytes.
-long long memoryFigure(const std::string& key) {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind(key, 0) == 0)
-            return std::atoll(line.c_str() + key.size()) * 1024;
-    return -1;
-}
-long long peakRss() { // since the last reset
-    return memoryFigure("VmHWM:");
-}
-long long rss() {
-    return memoryFigure("VmRSS:");
-}
-void resetPeakRss() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
+#ifndef QM_CLI_PROGRAM
+#define QM_CLI_PROGRAM ""
+#endif
 
 // The window's event pump as the Qt side does it: events run at most every few milliseconds.
 class BenchUi : public qm::UserInterface {
@@ -75,86 +62,94 @@ class BenchUi : public qm::UserInterface {
     std::string lastBox;
 };
 
-const std::vector<qm::paradox::FieldSpec> kFields = {
-    {"First", FieldType::Alpha, 40}, {"Second", FieldType::Alpha, 40},
-    {"Notes", FieldType::Memo, 30},  {"Amount", FieldType::Number, 0},
-    {"Day", FieldType::Date, 0},     {"Id", FieldType::Long, 0}};
-
-void makeTable(const fs::path& db, long n) {
-    qm::paradox::TableSpec spec;
-    spec.fields = kFields;
-    qm::paradox::TableWriter w(qm::paradox::familyPathsFor(db), spec);
-    std::vector<qm::paradox::Value> rec(kFields.size());
-    for (long i = 0; i < n; ++i) {
-        const bool hit = i % 10 == 0;
-        rec[0] = qm::paradox::valueFromText(
-            kFields[0], (hit ? "record with needle " : "record number ") + std::to_string(i));
-        rec[1] = qm::paradox::valueFromText(kFields[1], "second value " + std::to_string(i % 977));
-        rec[2] = qm::paradox::valueFromText(
-            kFields[2],
-            i % 3 == 0 ? "" : "a memo that outgrows its leader, number " + std::to_string(i));
-        rec[3] = qm::paradox::valueFromText(kFields[3], std::to_string(i) + ".25");
-        rec[4] = qm::paradox::valueFromText(kFields[4], "2021-08-31");
-        rec[5] = qm::paradox::valueFromText(kFields[5], std::to_string(i));
-        w.add(rec);
-    }
-    w.finish();
+std::string findText() {
+    const char* find = std::getenv("QM_BENCH_FIND");
+    return find && *find ? find : "needle";
 }
 
-std::uintmax_t folderBytes(const fs::path& folder) {
-    std::uintmax_t n = 0;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            n += e.file_size();
-    return n;
+void copyFolder(const fs::path& from, const fs::path& to) {
+    fs::remove_all(to);
+    fs::create_directories(to);
+    for (const auto& e : fs::directory_iterator(from))
+        fs::copy_file(e.path(), to / e.path().filename());
 }
 
-void bench(long n, const fs::path& base) {
-    const fs::path app = base / "app", paradox = base / "paradox", copy = base / "copy",
-                   backups = base / "backups";
-    fs::remove_all(base);
+// The program and a fresh working database in a folder of their own, so that the run shares
+// its working database and run locks with nobody.
+fs::path installProgram(const fs::path& app) {
+    const fs::path program(QM_CLI_PROGRAM);
+    fs::remove_all(app);
     fs::create_directories(app);
-    fs::create_directories(paradox);
-    fs::create_directories(copy);
-    std::ofstream(app / "dbTemp.mdb").close();
-    qm::setApplicationFolder(app.string());
+    fs::copy_file(program, app / program.filename());
+    fs::copy_file(program.parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
+    return app / program.filename();
+}
 
-    auto t0 = Clock::now();
-    makeTable(paradox / "BENCH.DB", n);
-    const double make = since(t0);
-    const std::uintmax_t size = folderBytes(paradox);
+struct Figures {
+    long records = 0;
+    std::uintmax_t tableBytes = 0;
+    double copy = 0, copyLoad = 0;
+    ChildRun whole;
+    double wholeLoad = 0;
+    std::string summary;
+};
+
+// The fastest of three copies: a single copy of a small table is mostly noise.
+double timeCopy(const fs::path& table, const fs::path& target) {
+    double best = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        fs::remove_all(target);
+        ::sync();
+        const ChildRun cp = runChild({"/bin/cp", "-r", table.string(), target.string()}, {});
+        if (cp.status != 0) {
+            std::printf("cp -r failed\n");
+            std::exit(1);
+        }
+        best = std::min(best, cp.seconds);
+    }
+    fs::remove_all(target);
+    return best;
+}
+
+ChildRun wholeProcess(const fs::path& base, const fs::path& table, std::string& summary) {
+    const fs::path program = installProgram(base / "app");
+    const fs::path work = base / "work", data = base / "data", temp = base / "temp";
+    copyFolder(table, work);
+    fs::remove_all(data);
+    fs::remove_all(temp);
+    fs::create_directories(temp);
+    ::sync();
+    const fs::path out = base / "run.txt";
+    const ChildRun run = runChild({program.string(), "replace", work.string(), "--all", "--find",
+                                   findText(), "--replace", "thread"},
+                                  {"TEMP=" + temp.string(), "XDG_DATA_HOME=" + data.string()}, out);
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);)
+        summary += "    | " + line + "\n";
+    fs::remove_all(work);
+    fs::remove_all(data);
+    fs::remove_all(temp);
+    fs::remove_all(base / "app");
+    return run;
+}
+
+// The same run inside this process, its phases told apart by its progress calls: the first
+// comes when the search of the working copy begins, the last when it ends.
+void phases(const fs::path& base, const fs::path& table, std::uintmax_t size, double copy) {
+    const fs::path app = base / "app", paradox = base / "phases", backups = base / "backups";
+    installProgram(app);
+    qm::setApplicationFolder(app.string());
+    copyFolder(table, paradox);
     ::sync();
     resetPeakRss();
     const long long baseline = rss();
+    const double load = loadAverage();
 
-    t0 = Clock::now();
-    for (const auto& e : fs::directory_iterator(paradox))
-        fs::copy_file(e.path(), copy / e.path().filename());
-    ::sync();
-    const double copySeconds = since(t0);
-
-    t0 = Clock::now();
-    std::size_t bytes = 0;
-    {
-        qm::db::Connection p;
-        p.open(qm::db::paradoxConnectionString(paradox.string()));
-        qm::db::Recordset rs;
-        rs.open("SELECT * FROM `BENCH`", p);
-        for (; !rs.eof(); rs.moveNext())
-            for (int i = 0; i < rs.fieldCount(); ++i)
-                bytes += rs.value(i).toString().size();
-    }
-    const double read = since(t0);
-
-    // The phases of the one run, told apart by its progress calls: the first comes when the
-    // search of the working copy begins, the last when it ends. No statement log is installed,
-    // as in the program itself, so the import builds no statement text for it.
     Clock::time_point runStart{}, writeStart{};
     BenchUi ui;
     qm::RunInputs in;
     in.rows.push_back({{"BENCH", paradox.string(), "BENCH.DB"}, true});
-    const char* find = std::getenv("QM_BENCH_FIND");
-    in.findText = find && *find ? find : "needle";
+    in.findText = findText();
     in.replaceText = "thread";
     qm::RunOptions options;
     options.changeLog = base / "backups.log";
@@ -165,64 +160,120 @@ void bench(long n, const fs::path& base) {
         if (done == total)
             writeStart = Clock::now();
     };
-    t0 = Clock::now();
+    const auto t0 = Clock::now();
+    const double c0 = cpuSeconds();
     const qm::RunResult result = qm::runReplace(ui, in, options);
     const auto end = Clock::now();
+    const double cpu = cpuSeconds() - c0;
     const long long peak = peakRss();
-
     const auto secs = [](Clock::time_point a, Clock::time_point b) {
         return std::chrono::duration<double>(b - a).count();
     };
-    const double import = secs(t0, runStart);
-    const double run = secs(runStart, writeStart);
-    const double write = secs(writeStart, end);
-    const double total = secs(t0, end);
-    const double work = total; // import + run + write-back, with the checks around them
-    std::printf("\n== %ld records, table files %.1f MB (written in %.2fs)\n", n, size / 1e6, make);
-    std::printf("copy of the files      %8.3fs\n", copySeconds);
-    std::printf("reading the table      %8.3fs  %6.1fx copy  (%zu bytes of text)\n", read,
-                read / copySeconds, bytes);
-    std::printf("import (and checks)    %8.3fs  %6.1fx copy\n", import, import / copySeconds);
-    std::printf("run with one pair      %8.3fs  %6.1fx copy  (%lld hits)\n", run, run / copySeconds,
-                result.tables.empty() ? 0 : result.tables[0].hits);
-    std::printf("write-back             %8.3fs  %6.1fx copy  (%lld values changed)\n", write,
-                write / copySeconds, result.tables.empty() ? 0 : result.tables[0].valuesChanged);
-    std::printf("import+run+write-back  %8.3fs  %6.1fx copy\n", work, work / copySeconds);
-    std::printf("peak memory            %8.1f MB  %6.2fx the table on disk\n", peak / 1e6,
-                static_cast<double>(peak) / static_cast<double>(size));
-    std::printf("  of which before the run %6.1f MB  (the process and its libraries)\n",
-                baseline / 1e6);
-    std::printf("event pumps asked for  %lld;  end box: %s\n", ui.pumps,
-                ui.lastBox == "Done." ? "Done." : "a report");
-    fs::remove_all(base);
-}
-
-// What one call of the event pump costs when nothing is pending.
-void pumpCost() {
-    BenchUi ui;
-    constexpr long kCalls = 10000000;
-    const auto t0 = Clock::now();
-    for (long i = 0; i < kCalls; ++i)
-        ui.processEvents();
-    const double s = since(t0);
-    std::printf("\nevent pump with nothing pending: %.1f ns a call (%ld calls in %.3fs)\n",
-                s / kCalls * 1e9, kCalls, s);
+    const double import = secs(t0, runStart), run = secs(runStart, writeStart),
+                 write = secs(writeStart, end), total = secs(t0, end);
+    const auto& t = result.tables;
+    std::printf("  in this process (load %.2f):\n", load);
+    std::printf("    import (and checks)    %8.3fs  %6.1fx copy\n", import, import / copy);
+    std::printf("    search and UPDATEs     %8.3fs  %6.1fx copy  (%lld hits)\n", run, run / copy,
+                t.empty() ? 0 : t[0].hits);
+    std::printf("    write-back             %8.3fs  %6.1fx copy  (%lld values changed)\n", write,
+                write / copy, t.empty() ? 0 : t[0].valuesChanged);
+    std::printf("    the run                %8.3fs  %6.1fx copy  (processor %.3fs)\n", total,
+                total / copy, cpu);
+    std::printf("    peak memory            %8.1f MB  %5.2fx the table (%.1f MB before the run)\n",
+                peak / 1e6, static_cast<double>(peak) / static_cast<double>(size), baseline / 1e6);
+    std::printf("    end box: %s\n", ui.lastBox == "Done." ? "Done." : "a report");
+    fs::remove_all(paradox);
+    fs::remove_all(backups);
+    fs::remove_all(app);
+    fs::remove(base / "backups.log");
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (isMeasureChild(argc, argv))
+        return measureChildMain(argc, argv);
+    if (argc == 4 && std::string(argv[1]) == "--make") {
+        fs::create_directories(argv[2]);
+        makeBenchTable(fs::path(argv[2]) / "BENCH.DB", std::atol(argv[3]));
+        return 0;
+    }
     QCoreApplication app(argc, argv);
+    bool withPhases = true;
     std::vector<long> sizes;
-    for (int i = 1; i < argc; ++i)
-        sizes.push_back(std::atol(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--no-phases")
+            withPhases = false;
+        else
+            sizes.push_back(std::atol(argv[i]));
+    }
     if (sizes.empty())
-        sizes = {100000, 1000000};
-    const char* tmp = std::getenv("QM_BENCH_DIR");
-    const fs::path base = fs::path(tmp && *tmp ? tmp : fs::temp_directory_path().string()) /
+        sizes = {100000, 1000000, 10000000};
+    std::sort(sizes.begin(), sizes.end());
+    if (!fs::is_regular_file(QM_CLI_PROGRAM)) {
+        std::printf("the command line program %s is not built\n", QM_CLI_PROGRAM);
+        return 1;
+    }
+    const char* dir = std::getenv("QM_BENCH_DIR");
+    const fs::path base = fs::path(dir && *dir ? dir : fs::temp_directory_path().string()) /
                           ("qm-bench-" + std::to_string(::getpid()));
-    for (long n : sizes)
-        bench(n, base);
-    pumpCost();
+    fs::create_directories(base);
+    std::printf("find \"%s\" -> \"thread\"; the copy is the fastest of three `cp -r`\n",
+                findText().c_str());
+
+    std::vector<Figures> all;
+    for (long n : sizes) {
+        // About 170 bytes a record on disk; the table, a copy of it, the working database and
+        // the new files besides.
+        const std::uintmax_t need = static_cast<std::uintmax_t>(n) * 170 * 6;
+        if (freeBytes(base) < need) {
+            std::printf("\n== %ld records: skipped, the disk has %.1f GB free and this size needs "
+                        "about %.1f GB\n",
+                        n, freeBytes(base) / 1e9, need / 1e9);
+            continue;
+        }
+        Figures f;
+        f.records = n;
+        const fs::path table = base / "table";
+        fs::create_directories(table);
+        auto t0 = Clock::now();
+        makeBenchTable(table / "BENCH.DB", n);
+        const double made = since(t0);
+        f.tableBytes = folderBytes(table);
+        f.copyLoad = loadAverage();
+        f.copy = timeCopy(table, base / "copy");
+        f.wholeLoad = loadAverage();
+        f.whole = wholeProcess(base, table, f.summary);
+        std::printf("\n== %ld records, table files %.1f MB (made in %.1fs)\n", n,
+                    f.tableBytes / 1e6, made);
+        std::printf("  cp -r                    %8.3fs             (load %.2f)\n", f.copy,
+                    f.copyLoad);
+        std::printf("  quillmend replace        %8.3fs  %6.1fx copy  (load %.2f, processor "
+                    "%.3fs, status %d)\n",
+                    f.whole.seconds, f.whole.seconds / f.copy, f.wholeLoad, f.whole.cpu,
+                    f.whole.status);
+        std::printf("    peak memory            %8.1f MB  %5.2fx the table\n",
+                    f.whole.peakBytes / 1e6,
+                    static_cast<double>(f.whole.peakBytes) / static_cast<double>(f.tableBytes));
+        std::printf("%s", f.summary.c_str());
+        std::fflush(stdout);
+        if (withPhases)
+            phases(base, table, f.tableBytes, f.copy);
+        std::fflush(stdout);
+        fs::remove_all(table);
+        all.push_back(f);
+    }
+    std::printf("\n== summary\n");
+    for (const auto& f : all)
+        std::printf("  %9ld records: %7.3fs, %5.1fx cp -r, peak %.0f%% of the table (load %.2f)\n",
+                    f.records, f.whole.seconds, f.whole.seconds / f.copy,
+                    100.0 * static_cast<double>(f.whole.peakBytes) /
+                        static_cast<double>(f.tableBytes),
+                    f.wholeLoad);
+    for (std::size_t i = 1; i < all.size(); ++i)
+        std::printf("  %ld -> %ld records: %.2fx the time\n", all[i - 1].records, all[i].records,
+                    all[i].whole.seconds / all[i - 1].whole.seconds);
+    fs::remove_all(base);
     return 0;
 }
