@@ -11,6 +11,8 @@
 
 namespace qm::db {
 
+class RecordFilter;
+
 // A static result: positioned on its first row, exact count known when it is made.
 class Cursor {
   public:
@@ -29,6 +31,9 @@ class Cursor {
     }
     // The Paradox record the current row came from (its file offset in the .db), if known.
     virtual std::optional<std::uint64_t> origin() const { return std::nullopt; }
+    // Whether the filter, shown the current record as stored, lets it through; a backend that
+    // cannot show it lets every record through.
+    virtual bool mayHold(RecordFilter&) const { return true; }
 };
 
 class Backend {

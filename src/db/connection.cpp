@@ -219,6 +219,10 @@ void Recordset::text(int i, std::string& out) const {
 std::optional<std::uint64_t> Recordset::origin() const {
     return cursor().origin();
 }
+
+bool Recordset::mayHold(RecordFilter& filter) const {
+    return cursor().mayHold(filter);
+}
 void Recordset::close() {
     if (!cursor_)
         closedObject();

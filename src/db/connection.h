@@ -18,6 +18,8 @@
 
 namespace qm::db {
 
+class RecordFilter;
+
 inline constexpr int adUseServer = 2;
 inline constexpr int adUseClient = 3;
 inline constexpr int adModeReadWrite = 3;
@@ -127,6 +129,8 @@ class Recordset {
     // The Paradox record the current row came from (its file offset in the .db); empty when
     // the backend does not know.
     std::optional<std::uint64_t> origin() const;
+    // See Cursor::mayHold.
+    bool mayHold(RecordFilter& filter) const;
     int state() const { return cursor_ ? adStateOpen : adStateClosed; }
     void close();
 

@@ -56,9 +56,12 @@ std::string incompleteReason(const WorkingCopyStatus& st) {
     if (st.failed > 0)
         return "its working copy is incomplete: " + std::to_string(st.failed) +
                " record(s) could not be copied";
-    if (st.rowsNow != st.expected || st.inserted != st.expected)
-        return "its working copy holds " + std::to_string(st.rowsNow) + " records, the table " +
-               std::to_string(st.expected);
+    if (st.rowsNow != st.inserted || st.inserted + st.leftOut != st.expected) {
+        std::string what = "its working copy holds " + std::to_string(st.rowsNow) + " records";
+        if (st.leftOut > 0)
+            what += " beside the " + std::to_string(st.leftOut) + " no find text hits";
+        return what + ", the table " + std::to_string(st.expected);
+    }
     return "rows of its working copy do not know the record they came from";
 }
 

@@ -54,8 +54,9 @@ namespace {
 // reports name; every step runs through the procedure's trap.
 class TableImport {
   public:
-    TableImport(UserInterface& ui, const CurrentFolder& folder, const std::string& tableName)
-        : ui_(ui), folder_(folder), tableName_(tableName),
+    TableImport(UserInterface& ui, const CurrentFolder& folder, const std::string& tableName,
+                RecordFilter* filter)
+        : ui_(ui), folder_(folder), tableName_(tableName), filter_(filter),
           trap_(ui, where::paradox("sendTableToAccess")) {
         // A full disk would otherwise fail, and report, every record of the table in turn.
         trap_.propagateStorageFailures();
@@ -69,6 +70,8 @@ class TableImport {
     void createCopy();
     void copyRecords();
     void copyRecord();
+    // The filter's look at the record as stored.
+    bool mayHold();
     // The record's values, and its INSERT as text when it is built; false when one could not
     // be read.
     bool readRecord();
@@ -80,6 +83,9 @@ class TableImport {
     UserInterface& ui_;
     const CurrentFolder& folder_;
     const std::string& tableName_;
+    RecordFilter* filter_;
+    std::vector<std::string> names_; // the fields', for the filter
+    long record_ = 0;                // the record being copied, from 0
     Trap trap_;
     ConnectionSet connections_;
     Connection* working_ = nullptr;
@@ -139,6 +145,7 @@ void TableImport::createCopy() {
         trap_.step(126, [&] { ui_.processEvents(); });
         std::string name;
         trap_.step(128, [&] { name = need(rs_).fieldName(i); });
+        names_.push_back(name);
         int type = 0;
         trap_.step(130, [&] { type = need(rs_).fieldType(i); });
         trap_.step(132, [&] { statement_ += "`" + name + typeClause(type); });
@@ -177,6 +184,7 @@ void TableImport::copyRecords() {
                 working_->beginTrans();
             });
         }
+        record_ = j;
         copyRecord();
     }
     if (inTransaction)
@@ -187,12 +195,31 @@ void TableImport::copyRecords() {
 
 void TableImport::copyRecord() {
     trap_.step(188, [&] { ui_.processEvents(); });
+    if (filter_ && opened_ && !mayHold()) {
+        // A record the filter sees cannot change is not copied; its statements are never made.
+        ++status_.leftOut;
+        trap_.step(218, [&] { need(rs_).moveNext(); });
+        return;
+    }
     const bool readable = readRecord();
-    if (readable && insertRecord())
+    if (readable && filter_ && opened_ && !filter_->hits(names_, values_)) {
+        ++status_.leftOut;
+    } else if (readable && insertRecord()) {
         ++status_.inserted;
-    else
+        if (filter_)
+            filter_->copied(record_);
+    } else {
         ++status_.failed;
+    }
     trap_.step(218, [&] { need(rs_).moveNext(); });
+}
+
+bool TableImport::mayHold() {
+    try {
+        return need(rs_).mayHold(*filter_);
+    } catch (const std::exception&) {
+        return true; // it cannot tell: the record goes the usual way, and a fault is met there
+    }
 }
 
 bool TableImport::readRecord() {
@@ -301,8 +328,8 @@ void TableImport::close() {
 } // namespace
 
 WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
-                                    const std::string& tableName) {
-    return TableImport(ui, folder, tableName).run();
+                                    const std::string& tableName, RecordFilter* filter) {
+    return TableImport(ui, folder, tableName, filter).run();
 }
 
 WorkingCopyStatus workingCopyStatus(Connection& working, const std::string& tableName) {

@@ -5,6 +5,7 @@
 #include "app/current_folder.h"
 #include "app/user_interface.h"
 #include "db/connection.h"
+#include "db/record_filter.h"
 #include "db/working_copy_schema.h"
 
 #include <string>
@@ -17,8 +18,12 @@ namespace qm::db {
 // from, and the working database records whether the copy is complete (see
 // workingCopyStatus), since a copy that lost a record must never be written back. The result
 // is that same record, for callers that want it at once.
+//
+// With a filter, only the records it lets through are inserted (record_filter.h); the others
+// are counted as left out, and a record the filter cannot judge, or that cannot be read, goes
+// the usual way.
 WorkingCopyStatus sendTableToAccess(UserInterface& ui, const CurrentFolder& folder,
-                                    const std::string& tableName);
+                                    const std::string& tableName, RecordFilter* filter = nullptr);
 
 // The type clause of a column for the provider's data type number: "` TEXT,", "` MEMO,",
 // "` INT,", "` DECIMAL,", "` OLEOBJECT,", "` DATETIME,", "` FLOAT,", and for single-precision

@@ -1,5 +1,7 @@
 #include "db/paradox_backend.h"
 
+#include "db/record_filter.h"
+
 #include "app/error.h"
 #include "db/paradox_write_back.h"
 #include "db/sql_dialect.h"
@@ -151,6 +153,11 @@ class ParadoxCursor : public Cursor {
                                                std::to_string(offsets_[pos_]) + " in " +
                                                file_.string() + ": " + e.what());
         }
+    }
+    bool mayHold(RecordFilter& filter) const override {
+        if (eof())
+            return true;
+        return filter.mayHit(*table_, record());
     }
     std::optional<std::uint64_t> origin() const override {
         if (eof())

@@ -63,7 +63,15 @@ void WorkingCopySchema::ensureSideTables() {
         return;
     exec(std::string("CREATE TABLE IF NOT EXISTS ") + kCopyStatus +
          "(tbl TEXT PRIMARY KEY, created INTEGER, expected INTEGER, inserted INTEGER, "
-         "failed INTEGER)");
+         "failed INTEGER, leftout INTEGER NOT NULL DEFAULT 0)");
+    // A working database an older build made has no count of records left out: none were.
+    Statement& column = statements_.get(std::string("SELECT 1 FROM pragma_table_info('") +
+                                        kCopyStatus + "') WHERE name = 'leftout'");
+    const bool counted = column.step();
+    column.reset();
+    if (!counted)
+        exec(std::string("ALTER TABLE ") + kCopyStatus +
+             " ADD COLUMN leftout INTEGER NOT NULL DEFAULT 0");
     exec(std::string("CREATE TABLE IF NOT EXISTS ") + kFieldRules +
          "(tbl TEXT NOT NULL, col INTEGER NOT NULL, kind INTEGER, size INTEGER, codepage "
          "INTEGER, reason TEXT, PRIMARY KEY(tbl, col))");
@@ -151,9 +159,9 @@ void WorkingCopySchema::recordStatus(const std::string& table, const WorkingCopy
     ensureSideTables();
     statements_
         .get(std::string("INSERT OR REPLACE INTO ") + kCopyStatus +
-             "(tbl, created, expected, inserted, failed) VALUES(?,?,?,?,?)")
+             "(tbl, created, expected, inserted, failed, leftout) VALUES(?,?,?,?,?,?)")
         .run({sql::upper(table), std::to_string(st.created ? 1 : 0), std::to_string(st.expected),
-              std::to_string(st.inserted), std::to_string(st.failed)});
+              std::to_string(st.inserted), std::to_string(st.failed), std::to_string(st.leftOut)});
 }
 
 void WorkingCopySchema::recordFieldRules(const std::string& table,
@@ -195,8 +203,9 @@ std::vector<FieldRule> WorkingCopySchema::fieldRules(const std::string& table,
 WorkingCopyStatus WorkingCopySchema::recorded(const std::string& table) {
     ensureSideTables();
     WorkingCopyStatus st;
-    Statement& s = statements_.get(std::string("SELECT created, expected, inserted, failed FROM ") +
-                                   kCopyStatus + " WHERE tbl = ?");
+    Statement& s =
+        statements_.get(std::string("SELECT created, expected, inserted, failed, leftout FROM ") +
+                        kCopyStatus + " WHERE tbl = ?");
     s.bindCopy(1, sql::upper(table));
     if (s.step()) {
         st.recorded = true;
@@ -204,6 +213,7 @@ WorkingCopyStatus WorkingCopySchema::recorded(const std::string& table) {
         st.expected = s.int64(1);
         st.inserted = s.int64(2);
         st.failed = s.int64(3);
+        st.leftOut = s.int64(4);
     }
     s.reset();
     return st;

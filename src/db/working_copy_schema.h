@@ -24,9 +24,11 @@ struct WorkingCopyStatus {
     long long failed = 0;     // INSERTs (or reads) that failed
     long long rowsNow = 0;    // rows of the working copy when asked
     long long withOrigin = 0; // rows that know their Paradox record
+    // Records the import's filter (record_filter.h) kept out: none of their values can change.
+    long long leftOut = 0;
     bool complete() const {
-        return recorded && created && failed == 0 && inserted == expected && rowsNow == expected &&
-               withOrigin == expected;
+        return recorded && created && failed == 0 && leftOut >= 0 &&
+               inserted + leftOut == expected && rowsNow == inserted && withOrigin == inserted;
     }
 };
 

@@ -241,6 +241,12 @@ class Table {
     // for Alpha and Memo fields; the same FormatErrors as decode.
     std::optional<std::string> text(std::size_t fieldIndex,
                                     std::span<const std::uint8_t> record) const;
+    // The bytes an Alpha or Memo value is decoded from, undecoded (empty for NULL): a view of
+    // the record, of the memo file's read window (valid until the next read of a memo) or of
+    // scratch. Throws FormatError as text() does for a bad blob pointer, and for other fields.
+    std::span<const std::uint8_t> storedText(std::size_t fieldIndex,
+                                             std::span<const std::uint8_t> record,
+                                             std::vector<std::uint8_t>& scratch) const;
     // The whole value of a blob from the memo file (or the leader), exactly length bytes.
     std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 

@@ -115,6 +115,11 @@ struct TableImpl {
                                             std::vector<std::uint8_t>& scratch) const {
         return blobBytes(ref.leader, ref.offsetIndex, ref.length, scratch);
     }
+    // The stored bytes of an Alpha or Memo value (empty for NULL): the leader, the memo window
+    // or scratch.
+    std::span<const std::uint8_t> storedText(std::size_t fieldIndex,
+                                             std::span<const std::uint8_t> record,
+                                             std::vector<std::uint8_t>& scratch) const;
     // textForm(decode(...)) without building the Value; nullopt for NULL.
     std::optional<std::string> text(std::size_t fieldIndex,
                                     std::span<const std::uint8_t> record) const;

@@ -117,6 +117,12 @@ Value Table::decode(std::size_t fieldIndex, std::span<const std::uint8_t> record
     return impl_->decode(fieldIndex, record);
 }
 
+std::span<const std::uint8_t> Table::storedText(std::size_t fieldIndex,
+                                                std::span<const std::uint8_t> record,
+                                                std::vector<std::uint8_t>& scratch) const {
+    return impl_->storedText(fieldIndex, record, scratch);
+}
+
 std::optional<std::string> Table::text(std::size_t fieldIndex,
                                        std::span<const std::uint8_t> record) const {
     return impl_->text(fieldIndex, record);

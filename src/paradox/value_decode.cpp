@@ -16,31 +16,44 @@ bool allZero(std::span<const std::uint8_t> s) {
 
 } // namespace
 
+std::span<const std::uint8_t>
+detail::TableImpl::storedText(std::size_t fieldIndex, std::span<const std::uint8_t> record,
+                              std::vector<std::uint8_t>& scratch) const {
+    if (fieldIndex >= fields.size())
+        fail("has no field " + std::to_string(fieldIndex + 1));
+    const Field& f = fields[fieldIndex];
+    if (record.size() < f.offset + f.width)
+        fail("record too short for field \"" + f.name + "\"");
+    const auto raw = record.subspan(f.offset, f.width);
+    if (f.type == FieldType::Alpha) {
+        if (raw[0] == 0)
+            return {};
+        const auto z = std::find(raw.begin(), raw.end(), std::uint8_t{0});
+        return raw.first(static_cast<std::size_t>(z - raw.begin()));
+    }
+    if (f.type == FieldType::Memo) {
+        const std::size_t leader = f.width - 10;
+        const std::uint32_t length = le32(raw.data() + leader + 4);
+        if (length == 0)
+            return {};
+        return blobBytes(raw.first(leader), le32(raw.data() + leader), length, scratch);
+    }
+    fail("field \"" + f.name + "\" stores no text");
+}
+
 std::optional<std::string> detail::TableImpl::text(std::size_t fieldIndex,
                                                    std::span<const std::uint8_t> record) const {
     // Alpha and Memo, most of a table's text, straight from the record's bytes.
     if (fieldIndex < fields.size()) {
         const Field& f = fields[fieldIndex];
-        if (record.size() >= f.offset + f.width) {
-            const auto raw = record.subspan(f.offset, f.width);
-            if (f.type == FieldType::Alpha) {
-                if (raw[0] == 0)
-                    return std::nullopt;
-                const auto z = std::find(raw.begin(), raw.end(), std::uint8_t{0});
-                return fieldText(f, std::string_view(reinterpret_cast<const char*>(raw.data()),
-                                                     static_cast<std::size_t>(z - raw.begin())));
-            }
-            if (f.type == FieldType::Memo) {
-                const std::size_t leader = f.width - 10;
-                const std::uint32_t length = le32(raw.data() + leader + 4);
-                if (length == 0)
-                    return std::nullopt;
-                std::vector<std::uint8_t> scratch;
-                const auto data =
-                    blobBytes(raw.first(leader), le32(raw.data() + leader), length, scratch);
-                return fieldText(
-                    f, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-            }
+        if ((f.type == FieldType::Alpha || f.type == FieldType::Memo) &&
+            record.size() >= f.offset + f.width) {
+            std::vector<std::uint8_t> scratch;
+            const auto data = storedText(fieldIndex, record, scratch);
+            if (data.empty())
+                return std::nullopt;
+            return fieldText(
+                f, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
         }
     }
     Value v = decode(fieldIndex, record);

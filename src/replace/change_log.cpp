@@ -90,7 +90,11 @@ std::string changeLogProblem(const fs::path& log) {
     return {};
 }
 
-void WriteChangeLog(const fs::path& log, const std::string& line) {
+namespace {
+
+// The log opened for appending, never through a link, and only when it is the user's own
+// regular file.
+platform::File openChangeLog(const fs::path& log) {
     // A link planted where the log goes would have the run append to whatever it points to.
     platform::File file;
     const unsigned append = platform::File::Write | platform::File::Append |
@@ -108,10 +112,33 @@ void WriteChangeLog(const fs::path& log, const std::string& line) {
         throw Error(code::PermissionDenied, "Cannot write the change log " + log.string() + ": " +
                                                 (why.empty() ? "it cannot be examined" : why));
     }
+    return file;
+}
+
+} // namespace
+
+void WriteChangeLog(const fs::path& log, const std::string& line) {
+    platform::File file = openChangeLog(log);
     if (const int e = file.write(line + "\r\n"))
         fail(log, e);
     if (const int e = file.close())
         fail(log, e);
+}
+
+ChangeLogWriter::ChangeLogWriter(fs::path log)
+    : log_(std::move(log)), file_(std::make_unique<platform::File>()) {}
+
+ChangeLogWriter::~ChangeLogWriter() = default;
+
+void ChangeLogWriter::write(const std::string& line) {
+    if (!file_->isOpen())
+        *file_ = openChangeLog(log_);
+    bytes_.assign(line);
+    bytes_ += "\r\n";
+    if (const int e = file_->write(bytes_)) {
+        *file_ = platform::File();
+        fail(log_, e);
+    }
 }
 
 void WriteChangeLog(const std::string& line) {

@@ -1,12 +1,17 @@
 #pragma once
 
-// The change log: one line per hit, appended to backups.log in the "TEMP" folder, the file
-// opened and closed again for every line so that another program can read it during a run.
+// The change log: one line per hit, appended to backups.log in the "TEMP" folder, each line
+// written to the file at once so that another program can read it during a run.
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace qm {
+
+namespace platform {
+class File;
+}
 
 // "TEMP" when it is set (and not empty), else the system's temporary folder, then the separator
 // and "backups.log". The folder is not created.
@@ -28,5 +33,23 @@ std::string changeLogProblem(const std::filesystem::path& log);
 // file of the user.
 void WriteChangeLog(const std::string& line);
 void WriteChangeLog(const std::filesystem::path& log, const std::string& line);
+
+// The change log of one run: opened (and checked as WriteChangeLog checks it) at its first line
+// and kept open until the run ends, each line appended by one write of its own. A run of a
+// million hits would otherwise spend most of its time opening and closing the file. The same
+// failures as WriteChangeLog; after one, the next line opens the file again.
+class ChangeLogWriter {
+  public:
+    explicit ChangeLogWriter(std::filesystem::path log);
+    ~ChangeLogWriter();
+    ChangeLogWriter(const ChangeLogWriter&) = delete;
+    ChangeLogWriter& operator=(const ChangeLogWriter&) = delete;
+    void write(const std::string& line);
+
+  private:
+    std::filesystem::path log_;
+    std::unique_ptr<platform::File> file_;
+    std::string bytes_;
+};
 
 } // namespace qm

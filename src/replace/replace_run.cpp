@@ -249,7 +249,9 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     RunWatch watch;
     trap.setFilter([&](const Error& e) { return watch.onError(e); });
     RunProgressTeller progress(options, result, ticked);
-    RunContext run{ui, in, options, *setup, writeBack, recorder, trap, watch, progress, result, {}};
+    ChangeLogWriter changeLog(setup->changeLog);
+    RunContext run{ui,   in,    options,  *setup, writeBack, recorder,
+                   trap, watch, progress, result, changeLog, {}};
     std::size_t reached = 0; // rows before this one were dealt with or begun
     try {
         runTables(run, reached);

@@ -56,6 +56,9 @@ struct RunOptions {
     // them) do not stop the run. Otherwise the run asks whether to go on (Yes/No) before it
     // touches anything.
     bool ignoreStaleLocks = false;
+    // The working copy gets every record of a table, not only those a find text hits. The run
+    // comes out the same either way (candidates.h); tests compare the two.
+    bool copyEveryRecord = false;
     // Called while a table's records are searched: its name, records done, records in all. At the
     // start and end of each table and otherwise at most about ten times a second.
     std::function<void(const std::string& table, long long done, long long total)> progress;

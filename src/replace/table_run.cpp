@@ -113,9 +113,11 @@ TableOutcome::WriteBack outcomeOf(db::WriteBack::State state) {
 // the copy through the working database (steps 102 to 126).
 class TableSearch {
   public:
-    TableSearch(RunContext& run, std::size_t index, TableOutcome& outcome)
+    // records: the table's; candidates: the records its copy holds, when not all.
+    TableSearch(RunContext& run, std::size_t index, TableOutcome& outcome, long long records,
+                const CandidateRecords* candidates)
         : run_(run), trap_(run.trap), row_(run.in.rows[index].table), table_(row_.name),
-          outcome_(outcome),
+          outcome_(outcome), tableRecords_(records), candidates_(candidates),
           own_(index < run.in.rowColumns.size() ? run.in.rowColumns[index] : kEveryColumn),
           everyColumn_(run.in.columns.all() && own_.all()) {}
 
@@ -128,6 +130,11 @@ class TableSearch {
   private:
     static inline const ColumnChoice kEveryColumn;
 
+    // Rows searched, told in the table's records: those left out of the copy were searched
+    // already, so the rows stand for their share of the whole.
+    long long told(long long rows) const {
+        return last_ + 1 > 0 ? rows * tableRecords_ / (last_ + 1) : 0;
+    }
     bool searched(int field);
     void searchValue(long record, int field);
     // One find/replace pair on the value; returns true when it changed it.
@@ -140,6 +147,8 @@ class TableSearch {
     const TableRow& row_;
     const std::string& table_;
     TableOutcome& outcome_;
+    const long long tableRecords_;
+    const CandidateRecords* candidates_;
     const ColumnChoice& own_;
     const bool everyColumn_;
     std::vector<signed char> columnSearched_; // by field index: -1 not yet known
@@ -167,7 +176,7 @@ bool TableSearch::open() {
         return false;
     }
     trap_.step(108, [&] { last_ = snapshot_.recordCount() - 1; });
-    run_.progress.searching(table_, 0, last_ + 1, true);
+    run_.progress.searching(table_, 0, tableRecords_, true);
     // The UPDATEs of one table share one transaction, so a hit does not each wait for the
     // disk. The snapshot reads through a connection of its own and does not see them.
     try {
@@ -186,7 +195,7 @@ void TableSearch::searchRecords() {
         for (long j = 0; j <= last_ && run_.watch.storageFailure.empty(); ++j) {
             run_.ui.checkCancel();
             if ((j & 255) == 0)
-                run_.progress.searching(table_, j, last_ + 1, false);
+                run_.progress.searching(table_, told(j), tableRecords_, false);
             int fields = 0;
             trap_.step(112, [&] { fields = snapshot_.fieldCount(); });
             for (int k = 0; k < fields && run_.watch.storageFailure.empty(); ++k)
@@ -249,9 +258,8 @@ bool TableSearch::apply(const Matcher& m, long record, int field, std::string& c
     }
     if (!run_.options.dryRun)
         trap_.step(118, [&] {
-            WriteChangeLog(run_.setup.changeLog,
-                           changeLogLine(m.find(), m.replace(), table_, column) +
-                               run_.setup.changeLogNote);
+            run_.changeLog.write(changeLogLine(m.find(), m.replace(), table_, column) +
+                                 run_.setup.changeLogNote);
         });
     ++outcome_.hits;
     RunWatch& watch = run_.watch;
@@ -260,9 +268,11 @@ bool TableSearch::apply(const Matcher& m, long record, int field, std::string& c
     watch.changedEarlier = changedHere;
     update(column);
     if (run_.options.onHit)
-        run_.options.onHit(RunHit{
-            table_, row_.folder, column, record + 1, value_, newValue_, m.find(), m.replace(),
-            changedHere ? "an earlier set changed this value first" : watch.updateRefusal});
+        run_.options.onHit(
+            RunHit{table_, row_.folder, column,
+                   candidates_ ? candidates_->recordNumber(record) : record + 1, value_, newValue_,
+                   m.find(), m.replace(),
+                   changedHere ? "an earlier set changed this value first" : watch.updateRefusal});
     commitNowAndThen();
     return watch.updateChanges && watch.updateRefusal.empty();
 }
@@ -330,17 +340,18 @@ bool admit(RunContext& run, const TableRow& row, TableOutcome& outcome) {
 // The table copied into the working database (step 100); false, with the reason said, when the
 // copy is not complete.
 bool copyIntoWorkingDatabase(RunContext& run, const CurrentFolder& folder, const std::string& table,
-                             TableOutcome& outcome) {
+                             TableOutcome& outcome, db::RecordFilter* filter, long long& records) {
     // Copied out of the status at once: g++ 12 cannot see that a status the trapped step never
     // assigned is still its default.
     bool complete = false;
     long long inserted = 0, expected = 0;
     run.trap.step(100, [&] {
-        const db::WorkingCopyStatus status = db::sendTableToAccess(run.ui, folder, table);
+        const db::WorkingCopyStatus status = db::sendTableToAccess(run.ui, folder, table, filter);
         complete = status.complete();
-        inserted = status.inserted;
+        inserted = status.inserted + status.leftOut;
         expected = status.expected;
     });
+    records = expected;
     if (run.watch.endedByStorage())
         return false;
     if (!complete) {
@@ -497,20 +508,27 @@ void runTable(RunContext& run, std::size_t index) {
     }
     // Until the write-back the table's files are untouched: a cancel may stop the import.
     run.ui.setSafePoint(true);
-    if (!copyIntoWorkingDatabase(run, folder, row.name, outcome))
+    // Only the records a find text hits enter the working copy (candidates.h).
+    static const ColumnChoice kEveryColumn;
+    CandidateRecords candidates(run.setup.matchers, run.in.columns,
+                                index < run.in.rowColumns.size() ? run.in.rowColumns[index]
+                                                                 : kEveryColumn);
+    CandidateRecords* filter = run.options.copyEveryRecord ? nullptr : &candidates;
+    long long records = 0;
+    if (!copyIntoWorkingDatabase(run, folder, row.name, outcome, filter, records))
         return;
-    TableSearch search(run, index, outcome);
+    TableSearch search(run, index, outcome, records, filter);
     if (!search.open())
         return;
     search.searchRecords();
-    run.progress.searching(row.name, search.records(), search.records(), true);
+    run.progress.searching(row.name, records, records, true);
     // The last safe point of the table: its copy is searched, its files untouched.
     run.ui.checkCancel();
     run.ui.setSafePoint(false);
     search.close();
     if (run.watch.endedByStorage())
         return;
-    writeBack(run, row, folder, search.records(), outcome);
+    writeBack(run, row, folder, records, outcome);
 }
 
 } // namespace qm

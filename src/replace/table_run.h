@@ -11,6 +11,8 @@
 #include "app/current_folder.h"
 #include "app/error_report.h"
 #include "db/write_back_session.h"
+#include "replace/candidates.h"
+#include "replace/change_log.h"
 #include "replace/replace_run.h"
 #include "replace/run_boxes.h"
 #include "replace/run_history.h"
@@ -77,6 +79,7 @@ struct RunContext {
     RunWatch& watch;
     RunProgressTeller& progress;
     RunResult& result;
+    ChangeLogWriter& changeLog;
     // Table files the run has worked on, with the row that named them first: a folder reached
     // twice through a link lists the same file twice, and a second pass would change it again.
     std::vector<std::pair<std::filesystem::path, std::string>> worked;

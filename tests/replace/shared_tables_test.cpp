@@ -173,6 +173,29 @@ TEST_F(SharedTablesTest, AChangeLogThatIsALinkIsRefusedBeforeTheRun) {
     EXPECT_EQ(changeLogProblem(options.changeLog), "") << "made at the first hit";
 }
 
+// The run's writer opens the log at its first line and keeps it: each line reaches the file at
+// once (another program may read it meanwhile), and it refuses what WriteChangeLog refuses.
+TEST_F(SharedTablesTest, TheRunsChangeLogWriterAppendsEachLineAtOnce) {
+    {
+        ChangeLogWriter writer(options.changeLog);
+        EXPECT_FALSE(fs::exists(options.changeLog)) << "made at the first line, not before";
+        writer.write("first");
+        EXPECT_EQ(files(temp_.path()).at("backups.log"), "first\r\n");
+        writer.write("second");
+        EXPECT_EQ(files(temp_.path()).at("backups.log"), "first\r\nsecond\r\n");
+    }
+    ChangeLogWriter again(options.changeLog);
+    again.write("third");
+    EXPECT_EQ(files(temp_.path()).at("backups.log"), "first\r\nsecond\r\nthird\r\n");
+
+    fs::remove(options.changeLog);
+    std::ofstream(temp_.path() / "precious.txt") << "keep me\n";
+    fs::create_symlink(temp_.path() / "precious.txt", options.changeLog);
+    ChangeLogWriter linked(options.changeLog);
+    EXPECT_THROW(linked.write("a line"), Error);
+    EXPECT_EQ(files(temp_.path()).at("precious.txt"), "keep me\n");
+}
+
 TEST_F(SharedTablesTest, AChangeLogOfAnotherUserIsRefused) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to give the change log to another user";
