@@ -7,6 +7,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/index_writer.h"
+#include "paradox/patched_copy.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -191,19 +192,17 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
         std::uint16_t modNr = 0;
     };
     std::map<std::pair<std::uint64_t, std::size_t>, Planned> plan;
+    // Where records start, from the block chain: no record needs reading to be found.
+    std::vector<std::uint64_t> starts = table_.recordOffsets();
+    std::sort(starts.begin(), starts.end());
     for (const auto& c : changes) {
         Verdict v = check(c.field, c.value);
         if (!v.ok())
             throw PatchError(v.refusal, v.reason);
-        Record rec = [&] {
-            try {
-                return table_.readRecordAt(c.recordOffset);
-            } catch (const FormatError& e) {
-                throw PatchError(Refusal::InvalidValue,
-                                 "No record starts at offset " + std::to_string(c.recordOffset) +
-                                     " of \"" + table_.path().string() + "\": " + e.what());
-            }
-        }();
+        if (!std::binary_search(starts.begin(), starts.end(), c.recordOffset))
+            throw PatchError(Refusal::InvalidValue, "No record starts at offset " +
+                                                        std::to_string(c.recordOffset) + " of \"" +
+                                                        table_.path().string() + "\"");
         const Field& f = fields[c.field];
         Planned p;
         p.offset = c.recordOffset + f.offset;
@@ -263,12 +262,13 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
             mb.writeAt(3, countBytes, 2);
             mb.close();
         }
-        copyFile(table_.path(), newDb);
+        // The plan is in record order, and a record's fields follow one another.
+        std::vector<BytePatch> patches;
+        patches.reserve(plan.size());
+        for (auto& [key, p] : plan)
+            patches.push_back({p.offset, std::move(p.bytes)});
         created = true;
-        RwFile db(newDb);
-        for (const auto& [key, p] : plan)
-            db.writeAt(p.offset, p.bytes.data(), p.bytes.size());
-        db.close();
+        writePatchedCopy(table_.path(), newDb, patches);
     } catch (...) {
         if (created) {
             std::error_code ec;

@@ -74,6 +74,9 @@ class File {
     [[nodiscard]] int write(const void* data, std::size_t n);
     [[nodiscard]] int write(std::string_view bytes) { return write(bytes.data(), bytes.size()); }
     [[nodiscard]] int writeAt(std::uint64_t offset, const void* data, std::size_t n);
+    // n bytes of from at offset, written at the same offset, inside the system where it can
+    // (EOPNOTSUPP when it cannot: the caller copies through memory).
+    [[nodiscard]] int copyRangeFrom(const File& from, std::uint64_t offset, std::uint64_t n);
     // Flushes the file's data (a folder's entries) to the disk.
     [[nodiscard]] int sync();
     [[nodiscard]] int status(FileStatus& out) const;

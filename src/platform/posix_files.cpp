@@ -193,6 +193,24 @@ int File::writeAt(std::uint64_t offset, const void* data, std::size_t n) {
     return 0;
 }
 
+int File::copyRangeFrom(const File& from, std::uint64_t offset, std::uint64_t n) {
+    while (n) {
+        loff_t in = static_cast<loff_t>(offset), out = static_cast<loff_t>(offset);
+        const ssize_t c = ::copy_file_range(from.fd_, &in, fd_, &out, n, 0);
+        if (c < 0 && errno == EINTR)
+            continue;
+        if (c < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+            return EOPNOTSUPP;
+        if (c < 0)
+            return errno;
+        if (c == 0)
+            return EIO;
+        offset += static_cast<std::uint64_t>(c);
+        n -= static_cast<std::uint64_t>(c);
+    }
+    return 0;
+}
+
 int File::sync() {
     // Some file systems cannot flush a folder and say EINVAL; there is nothing more to do.
     return ::fsync(fd_) != 0 && errno != EINVAL ? errno : 0;
