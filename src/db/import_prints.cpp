@@ -49,7 +49,8 @@ void notePrintAfterImport(const fs::path& db) {
     if (!before || !before->changedWhileRead.empty())
         return;
     try {
-        difference = paradox::familyDifference(before->print, paradox::printFamily(db));
+        // Sizes and times: the swap compares every byte with the print taken before.
+        difference = paradox::familyDifference(before->print, paradox::printFamily(db, false));
     } catch (const std::exception& e) {
         difference = std::string("its files could not be read: ") + e.what();
     }
@@ -74,7 +75,7 @@ std::string changedSinceImport(const fs::path& db) {
     if (!p->changedWhileRead.empty())
         return reasonFor(p->changedWhileRead);
     try {
-        if (std::string d = paradox::familyDifference(p->print, paradox::printFamily(db));
+        if (std::string d = paradox::familyDifference(p->print, paradox::printFamily(db, false));
             !d.empty())
             return reasonFor(d);
     } catch (const std::exception& e) {

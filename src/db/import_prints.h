@@ -25,7 +25,9 @@ void notePrintAfterImport(const std::filesystem::path& db);
 std::optional<ImportPrint> importPrint(const std::filesystem::path& db);
 
 // Empty when db is still as the import found it, or when no import of this process noted it;
-// otherwise the reason it must not be written back (begins with kChangedDuringRun).
+// otherwise the reason it must not be written back (begins with kChangedDuringRun). It looks at
+// the files, their sizes and modification times; the swap compares their bytes with the print
+// taken before the import (FamilySwap::expectFamily).
 std::string changedSinceImport(const std::filesystem::path& db);
 
 } // namespace qm::db

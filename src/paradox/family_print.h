@@ -20,6 +20,7 @@ struct MemberPrint {
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0; // modification time, nanoseconds since the epoch
     std::uint64_t hash = 0;   // of the whole content
+    bool hashed = false;      // hash was taken (a print of sizes and times alone has none)
     bool operator==(const MemberPrint&) const = default;
 };
 
@@ -29,13 +30,16 @@ struct FamilyPrint {
 };
 
 // The family of db as it is now (paradox::familyFiles; a link counts as the file it points to).
-// Throws FileError when a member cannot be read.
-FamilyPrint printFamily(const std::filesystem::path& db);
+// Without content, only the files, their sizes and modification times: a quick look that
+// reading every byte confirms where it matters. Throws FileError when a member cannot be read.
+FamilyPrint printFamily(const std::filesystem::path& db, bool content = true);
 
 // The print of these files, each recorded under the name given beside it.
-FamilyPrint printFiles(const std::vector<std::pair<std::string, std::filesystem::path>>& files);
+FamilyPrint printFiles(const std::vector<std::pair<std::string, std::filesystem::path>>& files,
+                       bool content = true);
 
 // Empty when both are the same; otherwise what differs, in words ("its file X.DB changed size").
+// Contents are compared where both prints have them.
 std::string familyDifference(const FamilyPrint& before, const FamilyPrint& now);
 
 // The table changed since its print was taken: nothing was replaced. reason() begins with

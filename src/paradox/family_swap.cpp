@@ -79,7 +79,7 @@ struct FamilySwap::Impl {
 
     // Throws TableChangedError when the family (its members aside under their temporary names
     // counted as themselves) is no longer the expected one.
-    void checkUnchanged() const {
+    void checkUnchanged(bool content) const {
         if (!expected)
             return;
         std::vector<std::pair<std::string, fs::path>> files;
@@ -92,7 +92,8 @@ struct FamilySwap::Impl {
                              [&](const auto& f) { return f.first == name; }))
                 files.emplace_back(name, p);
         }
-        if (std::string diff = familyDifference(*expected, printFiles(files)); !diff.empty())
+        if (std::string diff = familyDifference(*expected, printFiles(files, content));
+            !diff.empty())
             throw TableChangedError(diff);
     }
 
@@ -209,7 +210,9 @@ fs::path FamilySwap::commit() {
         }
         swapStep();
         locks.emplace(j.folder / j.table);
-        m.checkUnchanged();
+        // Sizes and times now; every byte once the old files are aside, where nothing but a
+        // program that already holds them open can still change them.
+        m.checkUnchanged(false);
         if (m.retireRest) {
             const fs::path db = j.folder / j.table;
             for (const auto& p : familyFiles(db)) {
@@ -240,7 +243,7 @@ fs::path FamilySwap::commit() {
                 swapStep();
             }
         // A writer that ignored the locks may have struck between the check and the renames.
-        m.checkUnchanged();
+        m.checkUnchanged(true);
         for (const auto& e : j.entries)
             if (!e.temp.empty()) {
                 renameFile(j.folder / e.temp, j.folder / e.finalName);

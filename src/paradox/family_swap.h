@@ -80,8 +80,8 @@ class FamilySwap {
     void retireRestOfFamily();
 
     // The family the new files were made from. commit() then replaces the table only while it is
-    // still exactly that (checked under the share locks, again once the old files are aside)
-    // and throws TableChangedError otherwise.
+    // still exactly that (its files, sizes and times checked under the share locks, and every
+    // byte once the old files are aside) and throws TableChangedError otherwise.
     void expectFamily(FamilyPrint print);
 
     // Performs the swap, holding ShareLocks on the table meanwhile (TableInUseError when another
