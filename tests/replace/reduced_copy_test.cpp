@@ -22,6 +22,7 @@ struct Observed {
     std::vector<std::string> log; // lines without their date and time
     std::map<std::string, std::string> files;
     std::vector<std::pair<std::string, std::string>> statements;
+    std::vector<std::string> hits; // as a preview lists them, with the record's number
 };
 
 class ReducedCopy : public ReplaceFixture {
@@ -44,6 +45,10 @@ class ReducedCopy : public ReplaceFixture {
         options.backupRoot = temp_.path() / (name + "-backups");
         log.clear();
         Observed o;
+        options.onHit = [&o](const RunHit& h) {
+            o.hits.push_back(h.table + "|" + h.column + "|" + std::to_string(h.record) + "|" +
+                             h.oldValue + "|" + h.newValue + "|" + h.find + "|" + h.refused);
+        };
         o.result = run(in);
         o.statements = log;
         for (std::string line : logLines()) {
@@ -75,6 +80,7 @@ class ReducedCopy : public ReplaceFixture {
             EXPECT_EQ(a.leftUnchanged.size(), b.leftUnchanged.size());
         }
         EXPECT_EQ(every.log, reduced.log);
+        EXPECT_EQ(every.hits, reduced.hits);
         EXPECT_EQ(every.files, reduced.files);
 
         // The statements: the same, in the same order, but for the INSERTs of the records left
