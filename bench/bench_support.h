@@ -96,8 +96,11 @@ inline void makeBenchTable(const fs::path& db, long n) {
     const auto& fields = benchFields();
     qm::paradox::TableSpec spec;
     spec.fields = fields;
-    // 65,535 blocks at most: ten million records need blocks of 32 KiB.
-    spec.blockSizeKiB = n > 5000000 ? 32 : 2;
+    // 65,535 blocks at most: ten million records need blocks of 32 KiB, which level 7 has.
+    if (n > 5000000) {
+        spec.blockSizeKiB = 32;
+        spec.level = 12;
+    }
     qm::paradox::TableWriter w(qm::paradox::familyPathsFor(db), spec);
     std::vector<qm::paradox::Value> rec(fields.size());
     for (long i = 0; i < n; ++i) {
