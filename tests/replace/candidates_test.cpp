@@ -315,7 +315,9 @@ TEST_F(CandidateTable, ARecordWhoseTextCannotBeReadIsNeverLeftOut) {
     table = paradox::Table::open(db);
     std::vector<Matcher> m;
     m.emplace_back("never there", "x");
-    CandidateRecords filter(m, ColumnChoice{{}, {"Skipped"}}, ColumnChoice{});
+    // The filter keeps references to its column choices: they must outlive it.
+    const ColumnChoice columns{{}, {"Skipped"}}, own{};
+    CandidateRecords filter(m, columns, own);
     const auto record = table.readRecordAt(offsets[5]);
     EXPECT_THROW((void)table.text(skippedField, record.bytes()), std::exception);
     EXPECT_TRUE(filter.mayHit(table, record.bytes()));
