@@ -182,7 +182,9 @@ void phases(const fs::path& base, const fs::path& table, std::uintmax_t size, do
                 total / copy, cpu);
     std::printf("    peak memory            %8.1f MB  %5.2fx the table (%.1f MB before the run)\n",
                 peak / 1e6, static_cast<double>(peak) / static_cast<double>(size), baseline / 1e6);
-    std::printf("    end box: %s\n", ui.lastBox == "Done." ? "Done." : "a report");
+    // A clean run's box begins "Done." and goes on with the counts.
+    const bool done = ui.lastBox.rfind("Done.", 0) == 0 && result.clean();
+    std::printf("    end box: %s\n", done ? "Done." : ("a report:\n" + ui.lastBox).c_str());
     fs::remove_all(paradox);
     fs::remove_all(backups);
     fs::remove_all(app);
