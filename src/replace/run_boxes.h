@@ -6,7 +6,7 @@
 //   - a request to cancel is honoured where the run lets window events run (the import), by
 //     throwing RunCancelled there, while the run has said it is at a safe point.
 
-#include "app/user_interface.h"
+#include "app/forwarding_user_interface.h"
 #include "replace/run_control.h"
 
 #include <string>
@@ -14,9 +14,10 @@
 
 namespace qm {
 
-class RunBoxes : public UserInterface {
+class RunBoxes : public ForwardingUserInterface {
   public:
-    RunBoxes(UserInterface& inner, const CancelToken* cancel) : inner_(inner), cancel_(cancel) {}
+    RunBoxes(UserInterface& inner, const CancelToken* cancel)
+        : ForwardingUserInterface(inner), cancel_(cancel) {}
 
     // The reports from now on belong to this list (nullptr: to no table; all are shown).
     void beginTable(std::vector<std::string>* reports) {
@@ -33,26 +34,9 @@ class RunBoxes : public UserInterface {
 
     Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
                       const std::string& title) override;
-    Answer detailedBox(const std::string& text, const std::string& details, Buttons buttons,
-                       Icon icon, const std::string& title) override {
-        return inner_.detailedBox(text, details, buttons, icon, title);
-    }
-    std::string inputBox(const std::string& prompt, const std::string& title,
-                         const std::string& defaultText) override {
-        return inner_.inputBox(prompt, title, defaultText);
-    }
-    std::string fileDialog(const FileDialogRequest& request) override {
-        return inner_.fileDialog(request);
-    }
-    std::string browseForFolder(const std::string& prompt,
-                                const std::string& initialFolder) override {
-        return inner_.browseForFolder(prompt, initialFolder);
-    }
-    void setPointer(PointerState state) override { inner_.setPointer(state); }
     void processEvents() override;
 
   private:
-    UserInterface& inner_;
     const CancelToken* cancel_;
     std::vector<std::string>* reports_ = nullptr;
     bool shown_ = false;

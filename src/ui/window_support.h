@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/forwarding_user_interface.h"
 #include "app/look.h"
-#include "app/user_interface.h"
 
 #include <QCursor>
 #include <QObject>
@@ -56,37 +56,16 @@ class WindowSupport : public QObject, public LookWindow {
 
 // The seam of a window's run: everything goes to the window's boxes, and the pointer also to
 // the window's own pointer state, whichever boxes the window was given.
-class WindowRunInterface : public UserInterface {
+class WindowRunInterface : public ForwardingUserInterface {
   public:
     WindowRunInterface(UserInterface& inner, WindowSupport& support)
-        : inner_(inner), support_(support) {}
-    Answer messageBox(const std::string& text, Buttons buttons, Icon icon,
-                      const std::string& title) override {
-        return inner_.messageBox(text, buttons, icon, title);
-    }
-    Answer detailedBox(const std::string& text, const std::string& details, Buttons buttons,
-                       Icon icon, const std::string& title) override {
-        return inner_.detailedBox(text, details, buttons, icon, title);
-    }
-    std::string inputBox(const std::string& prompt, const std::string& title,
-                         const std::string& defaultText) override {
-        return inner_.inputBox(prompt, title, defaultText);
-    }
-    std::string fileDialog(const FileDialogRequest& request) override {
-        return inner_.fileDialog(request);
-    }
-    std::string browseForFolder(const std::string& prompt,
-                                const std::string& initialFolder) override {
-        return inner_.browseForFolder(prompt, initialFolder);
-    }
+        : ForwardingUserInterface(inner), support_(support) {}
     void setPointer(PointerState state) override {
         support_.setPointerState(state);
-        inner_.setPointer(state);
+        ForwardingUserInterface::setPointer(state);
     }
-    void processEvents() override { inner_.processEvents(); }
 
   private:
-    UserInterface& inner_;
     WindowSupport& support_;
 };
 
