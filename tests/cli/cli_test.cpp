@@ -1,6 +1,7 @@
 // quillmend run as its own process on copies of the sample database and of corpus tables: its
 // output, its exit status and the files it leaves.
 
+#include "file_bytes.h"
 #include "lock_holder.h"
 #include "reference_decoder.h"
 #include "test_support.h"
@@ -30,16 +31,8 @@ namespace qm::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& p, const std::string& text) {
-    std::ofstream out(p, std::ios::binary);
-    out << text;
-}
+using qm::test::fileText;
+using qm::test::writeFileText;
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -66,7 +59,7 @@ std::map<std::string, std::string> tree(const fs::path& folder) {
         return m;
     for (const auto& e : fs::recursive_directory_iterator(folder))
         if (e.is_regular_file())
-            m[fs::relative(e.path(), folder).string()] = readFile(e.path());
+            m[fs::relative(e.path(), folder).string()] = fileText(e.path());
     return m;
 }
 
@@ -144,8 +137,8 @@ class CliTest : public ::testing::Test {
         int status = 0;
         waitpid(pid, &status, 0);
         o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        o.out = readFile(out);
-        o.err = readFile(err);
+        o.out = fileText(out);
+        o.err = fileText(err);
         return o;
     }
 
@@ -188,7 +181,7 @@ class CliTest : public ::testing::Test {
         int status = 0;
         waitpid(pid, &status, 0);
         o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        o.out = readFile(out);
+        o.out = fileText(out);
         return o;
     }
 
@@ -210,7 +203,7 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
     const auto before = tree(db);
     const std::string f = db.string();
     const fs::path sets = temp.path() / "sets.txt";
-    writeFile(sets, "grey=gray\n");
+    writeFileText(sets, "grey=gray\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no command given"},
         {{"swap", f}, "unknown command 'swap'"},
@@ -252,8 +245,8 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
     // error, not a clean run.
     const fs::path noTables = temp.path() / "NoTables";
     fs::create_directories(noTables / "Sub");
-    writeFile(noTables / "notes.txt", "grey\n");
-    writeFile(noTables / "Sub" / "ORDERS.TXT", "grey\n");
+    writeFileText(noTables / "notes.txt", "grey\n");
+    writeFileText(noTables / "Sub" / "ORDERS.TXT", "grey\n");
     const auto noTablesBefore = tree(noTables);
     for (const char* which : {"--all", "--table"}) {
         std::vector<std::string> args{"replace", noTables.string(), which};
@@ -286,7 +279,7 @@ TEST_F(CliTest, ListGivesNameFolderRecordsLevelAndCodePage) {
     const fs::path db = samples();
     fs::create_directories(db / "Old");
     fs::copy_file(db / "ORDERS.DB", db / "Old" / "ORDERS.DB");
-    const std::string ordersBefore = readFile(db / "ORDERS.DB");
+    const std::string ordersBefore = fileText(db / "ORDERS.DB");
     const Outcome o = run({"list", db.string()});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "CUSTOMER\t" + db.string() + "\t4\t5.x\t1252\n" +   //
@@ -306,8 +299,8 @@ TEST_F(CliTest, ListGivesNameFolderRecordsLevelAndCodePage) {
               std::string::npos)
         << one.out;
     // Only the table of the named folder changed.
-    EXPECT_EQ(readFile(db / "ORDERS.DB"), ordersBefore);
-    EXPECT_NE(readFile(db / "Old" / "ORDERS.DB"), ordersBefore);
+    EXPECT_EQ(fileText(db / "ORDERS.DB"), ordersBefore);
+    EXPECT_NE(fileText(db / "Old" / "ORDERS.DB"), ordersBefore);
 }
 
 TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
@@ -349,7 +342,7 @@ TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
     // Read by the reference decoder: every "grey" became "gray", nothing else moved.
     for (const auto& [t, dump] : dumps)
         EXPECT_EQ(pxdump(db / t), replaced(dump, "grey", "gray")) << t;
-    const std::string log = readFile(changeLog);
+    const std::string log = fileText(changeLog);
     EXPECT_EQ(occurrences(log, "] - grey was replace to gray at table ("), 6u) << log;
     EXPECT_EQ(occurrences(log, "\r\n"), 6u);
     EXPECT_NE(log.find("at table (ORDERS) and column (Remarks)"), std::string::npos);
@@ -380,7 +373,7 @@ TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
     const fs::path db = samples();
     const fs::path sets = temp.path() / "sets.txt";
     // The first set that hits a value changes it; a line without the separator is skipped.
-    writeFile(sets, "grey;gray\r\nFolder;Binder\r\nno separator here\r\n");
+    writeFileText(sets, "grey;gray\r\nFolder;Binder\r\nno separator here\r\n");
     const std::string productsDump = pxdump(db / "Products.db");
     const Outcome o = run({"replace", db.string(), "--table", "Products", "--sets", sets.string(),
                            "--separator", ";"});
@@ -396,7 +389,7 @@ TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
         << o.out;
 
     // A code longer than its Alpha field (10) is refused and named, by a dry run too.
-    const std::string before = readFile(db / "Products.db");
+    const std::string before = fileText(db / "Products.db");
     const Outcome dry = run({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
                              "--replace", "S-400-EXTENDED", "--dry-run"});
     EXPECT_EQ(dry.status, 1) << dry.err << dry.out;
@@ -411,7 +404,7 @@ TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
     EXPECT_NE(refused.out.find("  refused: 1 value in column Code: "), std::string::npos)
         << refused.out;
     EXPECT_NE(refused.out.find("1 value refused."), std::string::npos) << refused.out;
-    EXPECT_EQ(readFile(db / "Products.db"), before);
+    EXPECT_EQ(fileText(db / "Products.db"), before);
 }
 
 TEST_F(CliTest, EncryptedTableIsReportedAndLeftAlone) {
@@ -484,8 +477,8 @@ TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
                             (db / "ORDERS.DB").string() + " is read-only"),
               std::string::npos)
         << some.out;
-    EXPECT_EQ(readFile(db / "ORDERS.DB"), before.at("ORDERS.DB"));
-    EXPECT_NE(readFile(db / "Products.db"), before.at("Products.db"));
+    EXPECT_EQ(fileText(db / "ORDERS.DB"), before.at("ORDERS.DB"));
+    EXPECT_NE(fileText(db / "Products.db"), before.at("Products.db"));
 }
 
 TEST_F(CliTest, ProgressLineOnlyOnATerminalAtABoundedRate) {
@@ -586,7 +579,7 @@ TEST_F(CliTest, ATableChangedBetweenImportAndWriteBackIsNotWrittenBack) {
         const std::string cmd = "printf 'X' | dd of='" + products.string() +
                                 "' bs=1 seek=2100 conv=notrunc status=none";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
-        changed = readFile(products);
+        changed = fileText(products);
         std::ofstream(hook / "go-PRODUCTS") << "";
     };
     const Outcome o =
@@ -597,7 +590,7 @@ TEST_F(CliTest, ATableChangedBetweenImportAndWriteBackIsNotWrittenBack) {
                          "program during the run"),
               std::string::npos)
         << o.out;
-    EXPECT_EQ(readFile(products), changed);
+    EXPECT_EQ(fileText(products), changed);
     EXPECT_NE(o.out.find("CUSTOMER (" + fs::canonical(folder).string() +
                          "): 2 hits, 2 values "
                          "changed, written back"),
@@ -650,7 +643,7 @@ TEST_F(CliTest, SearchOptionsThatCannotBeUsedGiveStatusTwoBeforeAnythingRuns) {
     }
     // A set of a sets file is named by its number.
     const fs::path sets = temp.path() / "sets.txt";
-    writeFile(sets, "grey::gray\r\n[a-::x\r\n");
+    writeFileText(sets, "grey::gray\r\n[a-::x\r\n");
     const Outcome set = run({"replace", f, "--all", "--regex", "--sets", sets.string()});
     EXPECT_EQ(set.status, 2);
     EXPECT_NE(set.err.find("set 2: the find text \"[a-\""), std::string::npos) << set.err;
@@ -705,7 +698,7 @@ TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
     EXPECT_EQ(pxdump(db / "ORDERS.DB"), replaced(orders, "grey folders", "gray folders"));
     std::string products = replaced(dumps["Products.db"], "Folder, grey", "Folder, gray");
     EXPECT_EQ(pxdump(db / "Products.db"), replaced(products, "Notebook, grey", "Notebook, gray"));
-    const std::string log = readFile(changeLog);
+    const std::string log = fileText(changeLog);
     EXPECT_EQ(occurrences(log, "] - GREY was replace to gray at table ("), 4u) << log;
     EXPECT_EQ(occurrences(log, ") (ignore case, whole words)\r\n"), 4u) << log;
 
@@ -714,7 +707,7 @@ TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
         run({"replace", db.string(), "--all", "--find", "grey", "--replace", "grey!"});
     EXPECT_EQ(plain.status, 0) << plain.err << plain.out;
     EXPECT_EQ(plain.out.find("Searched with"), std::string::npos) << plain.out;
-    const std::string plainLog = readFile(changeLog).substr(log.size());
+    const std::string plainLog = fileText(changeLog).substr(log.size());
     EXPECT_EQ(occurrences(plainLog, "] - grey was replace to grey! at table ("), 3u) << plainLog;
     EXPECT_EQ(occurrences(plainLog, "(Notes)\r\n") + occurrences(plainLog, "(Details)\r\n") +
                   occurrences(plainLog, "(Name)\r\n"),
@@ -739,7 +732,7 @@ TEST_F(CliTest, RegularExpressionsRewriteWithGroupsAndARunawayValueIsRefused) {
                    "--replace", longTail})
                   .status,
               0);
-    const std::string products = readFile(db / "Products.db");
+    const std::string products = fileText(db / "Products.db");
     const auto start = std::chrono::steady_clock::now();
     const Outcome r = run({"replace", db.string(), "--table", "Products", "--regex", "--find",
                            "(a+)+$", "--replace", "x", "--columns", "Details"});
@@ -749,7 +742,7 @@ TEST_F(CliTest, RegularExpressionsRewriteWithGroupsAndARunawayValueIsRefused) {
                          "regular expression too much work"),
               std::string::npos)
         << r.out;
-    EXPECT_TRUE(readFile(db / "Products.db") == products);
+    EXPECT_TRUE(fileText(db / "Products.db") == products);
 }
 
 } // namespace

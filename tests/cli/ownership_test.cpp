@@ -1,6 +1,7 @@
 // quillmend run by an unprivileged user on tables of a shared folder: what it cannot give back
 // to the table's owner or group it does not take from them.
 
+#include "file_bytes.h"
 #include "test_support.h"
 
 #include "paradox/table.h"
@@ -22,15 +23,11 @@ namespace qm::test {
 namespace {
 
 namespace fs = std::filesystem;
+using qm::test::fileText;
 
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kUsers = 100;
 constexpr uid_t kStranger = 4242; // a user the system does not know, in no group
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 bool onPath(const char* program) {
     const char* path = std::getenv("PATH");
@@ -112,7 +109,7 @@ class OwnershipTest : public ::testing::Test {
             return -1;
         int status = 0;
         ::waitpid(pid, &status, 0);
-        out = readFile(outFile);
+        out = fileText(outFile);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
@@ -143,7 +140,7 @@ TEST_F(OwnershipTest, AGroupOrOwnerThatCannotBeKeptRefusesTheTableOnlyWhereSomeo
     const fs::path grouped = table("GROUPED", kNobody, kUsers, 0660);
     const fs::path shared = table("SHARED", kNobody, kUsers, 0644);
     const fs::path stranger = table("STRANGER", kStranger, kNobody, 0664);
-    const std::string groupedBytes = readFile(grouped), strangerBytes = readFile(stranger);
+    const std::string groupedBytes = fileText(grouped), strangerBytes = fileText(stranger);
 
     std::string out;
     const int status = runAsNobody(
@@ -156,7 +153,7 @@ TEST_F(OwnershipTest, AGroupOrOwnerThatCannotBeKeptRefusesTheTableOnlyWhereSomeo
                        "its group users (100) cannot be kept"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(readFile(grouped) == groupedBytes) << "GROUPED changed";
+    EXPECT_TRUE(fileText(grouped) == groupedBytes) << "GROUPED changed";
     EXPECT_EQ(statusOf(grouped).st_gid, kUsers);
     EXPECT_EQ(statusOf(grouped).st_mode & 07777, 0660u);
 
@@ -166,7 +163,7 @@ TEST_F(OwnershipTest, AGroupOrOwnerThatCannotBeKeptRefusesTheTableOnlyWhereSomeo
                        "replaced: its owner 4242 cannot be kept"),
               std::string::npos)
         << out;
-    EXPECT_TRUE(readFile(stranger) == strangerBytes) << "STRANGER changed";
+    EXPECT_TRUE(fileText(stranger) == strangerBytes) << "STRANGER changed";
     EXPECT_EQ(statusOf(stranger).st_uid, kStranger);
 
     // Nobody loses anything when SHARED's group changes: its members only had what all have.

@@ -13,36 +13,20 @@
 
 using namespace qm::paradox;
 namespace fs = std::filesystem;
+using qm::test::fileText;
+using qm::test::folderFiles;
+using qm::test::writeFileText;
 
 namespace {
-
-void put(const fs::path& p, const std::string& bytes) {
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-std::string get(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::map<std::string, std::string> contents(const fs::path& folder) {
-    std::map<std::string, std::string> m;
-    if (!fs::exists(folder))
-        return m;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            m[e.path().filename().string()] = get(e.path());
-    return m;
-}
 
 struct Folders {
     qm::test::TempDir tables, backups;
     fs::path db() const { return tables.path() / "CUSTOMER.DB"; }
     void seed() {
-        put(tables.path() / "CUSTOMER.DB", "old db");
-        put(tables.path() / "CUSTOMER.MB", "old mb");
-        put(tables.path() / "CUSTOMER.PX", "old px");
-        put(tables.path() / "other.db", "someone else");
+        writeFileText(tables.path() / "CUSTOMER.DB", "old db");
+        writeFileText(tables.path() / "CUSTOMER.MB", "old mb");
+        writeFileText(tables.path() / "CUSTOMER.PX", "old px");
+        writeFileText(tables.path() / "other.db", "someone else");
     }
     std::vector<fs::path> backupDirs() const {
         std::vector<fs::path> v;
@@ -66,18 +50,18 @@ TEST(FamilySwap, ReplacesKeepingNamesAndBacksUpTheOldFiles) {
     fs::path backup;
     {
         FamilySwap swap(f.tables.path() / "customer.db", f.backups.path());
-        put(swap.newFile(".db"), "new db");
-        put(swap.newFile(".mb"), "new mb");
+        writeFileText(swap.newFile(".db"), "new db");
+        writeFileText(swap.newFile(".mb"), "new mb");
         EXPECT_EQ(swap.finalPath(".mb").filename(), "CUSTOMER.MB");
         backup = swap.commit();
     }
-    auto now = contents(f.tables.path());
+    auto now = folderFiles(f.tables.path());
     EXPECT_EQ(now, (std::map<std::string, std::string>{{"CUSTOMER.DB", "new db"},
                                                        {"CUSTOMER.MB", "new mb"},
                                                        {"CUSTOMER.PX", "old px"},
                                                        {"other.db", "someone else"}}));
     ASSERT_FALSE(backup.empty());
-    auto old = contents(backup);
+    auto old = folderFiles(backup);
     EXPECT_EQ(old["CUSTOMER.DB"], "old db");
     EXPECT_EQ(old["CUSTOMER.MB"], "old mb");
     EXPECT_EQ(old.count("CUSTOMER.PX"), 0u);
@@ -88,21 +72,21 @@ TEST(FamilySwap, ReplacesKeepingNamesAndBacksUpTheOldFiles) {
 // that did not exist takes the case of the table's extension.
 TEST(FamilySwap, WholeFamilyReplacementRetiresStaleMembers) {
     Folders f;
-    put(f.tables.path() / "Orders.db", "old");
-    put(f.tables.path() / "ORDERS.px", "old px");
-    put(f.tables.path() / "orders.X02", "old x");
-    put(f.tables.path() / "Orders.VAL", "old val");
-    put(f.tables.path() / "Orders.txt", "not a family member");
+    writeFileText(f.tables.path() / "Orders.db", "old");
+    writeFileText(f.tables.path() / "ORDERS.px", "old px");
+    writeFileText(f.tables.path() / "orders.X02", "old x");
+    writeFileText(f.tables.path() / "Orders.VAL", "old val");
+    writeFileText(f.tables.path() / "Orders.txt", "not a family member");
     FamilySwap swap(f.tables.path() / "Orders.db", f.backups.path());
-    put(swap.newFile(".db"), "new");
-    put(swap.newFile(".mb"), "new mb");
+    writeFileText(swap.newFile(".db"), "new");
+    writeFileText(swap.newFile(".mb"), "new mb");
     swap.retireRestOfFamily();
     fs::path backup = swap.commit();
-    EXPECT_EQ(contents(f.tables.path()),
+    EXPECT_EQ(folderFiles(f.tables.path()),
               (std::map<std::string, std::string>{{"Orders.db", "new"},
                                                   {"Orders.mb", "new mb"},
                                                   {"Orders.txt", "not a family member"}}));
-    auto old = contents(backup);
+    auto old = folderFiles(backup);
     EXPECT_EQ(old.size(), 5u); // four members and the note of where they came from
     EXPECT_EQ(old["orders.X02"], "old x");
     EXPECT_EQ(old["Orders.VAL"], "old val");
@@ -114,11 +98,11 @@ TEST(FamilySwap, FailureAtAnyStepPutsTheOldFilesBack) {
     for (int n = 0;; ++n) {
         Folders f;
         f.seed();
-        const auto before = contents(f.tables.path());
+        const auto before = folderFiles(f.tables.path());
         FamilySwap swap(f.db(), f.backups.path());
-        put(swap.newFile(".db"), "new db");
-        put(swap.newFile(".mb"), "new mb");
-        put(swap.newFile(".val"), "new val");
+        writeFileText(swap.newFile(".db"), "new db");
+        writeFileText(swap.newFile(".mb"), "new mb");
+        writeFileText(swap.newFile(".val"), "new val");
         bool threw = false;
         testhooks::setSwapStepHook([n](int step) {
             if (step == n)
@@ -130,7 +114,7 @@ TEST(FamilySwap, FailureAtAnyStepPutsTheOldFilesBack) {
             threw = true;
         }
         testhooks::setSwapStepHook(nullptr);
-        auto after = contents(f.tables.path());
+        auto after = folderFiles(f.tables.path());
         if (!threw) {
             EXPECT_EQ(after["CUSTOMER.DB"], "new db");
             EXPECT_EQ(after["CUSTOMER.VAL"], "new val");
@@ -144,7 +128,7 @@ TEST(FamilySwap, FailureAtAnyStepPutsTheOldFilesBack) {
             EXPECT_FALSE(f.journalsLeft()) << "step " << n;
         } else {
             recoverPendingSwaps(f.backups.path());
-            after = contents(f.tables.path());
+            after = folderFiles(f.tables.path());
             EXPECT_EQ(after.size(), 5u) << "step " << n;
             EXPECT_EQ(after["CUSTOMER.MB"], "new mb");
             EXPECT_FALSE(f.journalsLeft());
@@ -156,19 +140,19 @@ TEST(FamilySwap, FailureAtAnyStepPutsTheOldFilesBack) {
 TEST(FamilySwap, AbandonedSwapRemovesItsTemporaryFiles) {
     Folders f;
     f.seed();
-    const auto before = contents(f.tables.path());
+    const auto before = folderFiles(f.tables.path());
     {
         FamilySwap swap(f.db(), f.backups.path());
-        put(swap.newFile(".db"), "half written");
+        writeFileText(swap.newFile(".db"), "half written");
     }
-    EXPECT_EQ(contents(f.tables.path()), before);
+    EXPECT_EQ(folderFiles(f.tables.path()), before);
     EXPECT_FALSE(f.journalsLeft());
 
     // A new file that was announced but never written makes the commit fail harmlessly.
     FamilySwap swap(f.db(), f.backups.path());
     swap.newFile(".db");
     EXPECT_THROW(swap.commit(), FileError);
-    EXPECT_EQ(contents(f.tables.path()), before);
+    EXPECT_EQ(folderFiles(f.tables.path()), before);
 }
 
 TEST(FamilySwap, RefusesABackupFolderInsideTheTableFolder) {
@@ -206,10 +190,10 @@ TEST(FamilySwap, ReplaceTableWritesANewFamilyInPlace) {
                                          Value{std::string(20 + i, 'q'), std::nullopt}});
         },
         f.backups.path());
-    auto now = contents(f.tables.path());
+    auto now = folderFiles(f.tables.path());
     EXPECT_EQ(now.size(), 3u); // CUSTOMER.DB, CUSTOMER.MB, other.db: the old .PX is retired
     EXPECT_EQ(now.count("CUSTOMER.PX"), 0u);
-    EXPECT_EQ(contents(backup)["CUSTOMER.PX"], "old px");
+    EXPECT_EQ(folderFiles(backup)["CUSTOMER.PX"], "old px");
     auto d = qm::test::decodeWithReference(f.tables.path() / "CUSTOMER.DB");
     ASSERT_EQ(d.status, 0);
     ASSERT_EQ(d.rows.size(), 50u);
@@ -238,12 +222,12 @@ TEST(FamilySwap, BackupOnAnotherFileSystem) {
     const fs::path root = other / ("qm-swap-test-" + std::to_string(::getpid()));
     {
         FamilySwap swap(f.db(), root);
-        put(swap.newFile(".db"), "new db");
+        writeFileText(swap.newFile(".db"), "new db");
         fs::path backup = swap.commit();
-        EXPECT_EQ(get(backup / "CUSTOMER.DB"), "old db");
+        EXPECT_EQ(fileText(backup / "CUSTOMER.DB"), "old db");
         EXPECT_FALSE(fs::exists(backup / "CUSTOMER.DB.part"));
     }
-    EXPECT_EQ(contents(f.tables.path()).size(), 4u);
-    EXPECT_EQ(get(f.db()), "new db");
+    EXPECT_EQ(folderFiles(f.tables.path()).size(), 4u);
+    EXPECT_EQ(fileText(f.db()), "new db");
     fs::remove_all(root);
 }

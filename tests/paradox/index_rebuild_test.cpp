@@ -3,6 +3,7 @@
 // byte. An index whose entries are not its table's (a non-maintained index left behind by later
 // changes) is stale: it is named and left out, since no rebuild can match it.
 
+#include "file_bytes.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_writer.h"
 #include "reference_compare.h"
@@ -20,12 +21,8 @@ namespace qm::paradox {
 namespace {
 
 namespace fs = std::filesystem;
+using qm::test::fileBytes;
 using test::runReferenceDecoder;
-
-std::vector<std::uint8_t> readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void writeAll(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(p, std::ios::binary);
@@ -120,7 +117,7 @@ struct Tally {
 
 void checkPrimary(const Table& table, const fs::path& px, Tally& tally) {
     const std::string name = fs::relative(px, qm::test::corpusDir()).string();
-    const auto theirs = readAll(px);
+    const auto theirs = fileBytes(px);
     std::vector<std::uint8_t> ours;
     try {
         ours = rebuildPrimaryIndex(table,
@@ -146,7 +143,7 @@ void checkSecondary(const Table& table, const SecondaryIndex& index, Tally& tall
     const std::string name = fs::relative(index.data, qm::test::corpusDir()).string();
     if (!index.unsupported.empty()) {
         // A count that differs shows a stale index whatever its layout.
-        const auto head = readAll(index.data);
+        const auto head = fileBytes(index.data);
         const std::uint32_t entries =
             head.size() >= 10 ? static_cast<std::uint32_t>(head[6] | head[7] << 8 | head[8] << 16 |
                                                            std::uint32_t{head[9]} << 24)
@@ -166,7 +163,7 @@ void checkSecondary(const Table& table, const SecondaryIndex& index, Tally& tall
         tally.failed.push_back(name + ": " + e.what());
         return;
     }
-    const auto theirs = readAll(index.data);
+    const auto theirs = fileBytes(index.data);
     qm::test::TempDir dir;
     const fs::path mine = dir.path() / index.data.filename();
     writeAll(mine, ours.data);
@@ -195,7 +192,7 @@ void checkSecondary(const Table& table, const SecondaryIndex& index, Tally& tall
     }
     tally.toTheByte += ours.data == theirs;
     if (!index.tree.empty()) {
-        const auto tree = readAll(index.tree);
+        const auto tree = fileBytes(index.tree);
         if (const auto diff = firstDifferences(ours.tree, tree); !diff.empty()) {
             tally.failed.push_back(fs::relative(index.tree, qm::test::corpusDir()).string() + ": " +
                                    diff);

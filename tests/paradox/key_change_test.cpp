@@ -2,6 +2,7 @@
 // files rebuilt, and the changes that would harm the data or that the BDE's rules would order
 // otherwise are refused.
 
+#include "file_bytes.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/index_writer.h"
@@ -20,15 +21,11 @@ namespace qm::paradox {
 namespace {
 
 namespace fs = std::filesystem;
+using qm::test::fileBytes;
 using test::runReferenceDecoder;
 
 Value text(const std::string& s) {
     return Value{s, std::nullopt};
-}
-
-std::vector<std::uint8_t> readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
@@ -84,7 +81,7 @@ void expectSortedWithItsIndex(const fs::path& db, const fs::path& px) {
         }
     }
     // The .PX: a single level here, its leaves in one block.
-    const auto f = readAll(px);
+    const auto f = fileBytes(px);
     const std::size_t rs = le16(f, 0), hs = le16(f, 2);
     ASSERT_EQ(rs, kw + 6);
     ASSERT_EQ(f[0x20], 1);
@@ -131,13 +128,13 @@ TEST(KeyChange, ATableWithNewKeysComesBackInKeyOrderWithItsIndexRebuilt) {
         plain += l == R"(["k0005", "plain", 5])";
     EXPECT_EQ(plain, 1);
     // The old header but for the counts, which did not change here.
-    EXPECT_EQ(readAll(db).size(), readAll(folder / "KEYED.DB").size());
+    EXPECT_EQ(fileBytes(db).size(), fileBytes(folder / "KEYED.DB").size());
 }
 
 TEST(KeyChange, AKeyThatWouldRepeatIsTakenOutAndNeverWritten) {
     qm::test::TempDir dir, backups;
     const fs::path db = makeKeyed(dir.path());
-    const auto before = readAll(db);
+    const auto before = fileBytes(db);
     std::vector<std::uint64_t> offsets;
     Table::open(db).forEachRecord([&](const Record& r) { offsets.push_back(r.fileOffset()); });
     std::vector<Change> changes = {
@@ -152,7 +149,7 @@ TEST(KeyChange, AKeyThatWouldRepeatIsTakenOutAndNeverWritten) {
         const Table t = Table::open(db);
         std::vector<Change> probe = changes;
         EXPECT_THROW(patchTable(db, probe, backups.path()), PatchError);
-        EXPECT_EQ(readAll(db), before) << "a refused change writes nothing";
+        EXPECT_EQ(fileBytes(db), before) << "a refused change writes nothing";
         const auto dropped = dropRepeatedKeys(t, changes);
         ASSERT_EQ(dropped.size(), 3u);
         EXPECT_EQ(dropped[0].recordOffset, offsets[1]);
@@ -207,7 +204,7 @@ TEST(KeyChange, AChangedIndexedFieldRebuildsThatIndex) {
     qm::test::TempDir dir, backups;
     const fs::path src = qm::test::corpusDir() / "leonhad__paradoxdriver/db/CUSTOMER.DB";
     for (const auto& p : familyFiles(src)) {
-        auto bytes = readAll(p);
+        auto bytes = fileBytes(p);
         bytes[0x29] = 0x00;
         const std::string from("ANSII850\0", 9), to("ascii\0\0\0\0", 9);
         const std::size_t hs = std::min<std::size_t>(le16(bytes, 2), bytes.size());
@@ -215,7 +212,7 @@ TEST(KeyChange, AChangedIndexedFieldRebuildsThatIndex) {
         if (const auto at = head.find(from); at != std::string::npos)
             std::copy(to.begin(), to.end(), bytes.begin() + static_cast<long>(at));
         if (p.extension() == ".MB" || p.extension() == ".mb")
-            bytes = readAll(p);
+            bytes = fileBytes(p);
         std::ofstream(dir.path() / p.filename(), std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
@@ -223,7 +220,7 @@ TEST(KeyChange, AChangedIndexedFieldRebuildsThatIndex) {
     const fs::path db = dir.path() / "CUSTOMER.DB";
     std::map<std::string, std::vector<std::uint8_t>> before;
     for (const auto& p : familyFiles(db))
-        before[p.filename().string()] = readAll(p);
+        before[p.filename().string()] = fileBytes(p);
 
     std::vector<Change> changes;
     std::size_t city = 0;
@@ -256,11 +253,11 @@ TEST(KeyChange, AChangedIndexedFieldRebuildsThatIndex) {
                   std::make_pair(b[0].get<std::string>(), b[1].get<int>()));
     }
     // Its tree: one leaf, the first entry.
-    const auto y = readAll(dir.path() / "CUSTOMER.Y06");
+    const auto y = fileBytes(dir.path() / "CUSTOMER.Y06");
     EXPECT_EQ(std::string(y.begin() + 0x806, y.begin() + 0x80D), std::string("Alameda"));
     // The table's records stayed where they were; the .PX and the memo file are untouched.
     for (const auto& [name, bytes] : before) {
-        const auto now = readAll(dir.path() / name);
+        const auto now = fileBytes(dir.path() / name);
         if (name == "CUSTOMER.DB") {
             EXPECT_EQ(now.size(), bytes.size());
         } else if (name != "CUSTOMER.X06" && name != "CUSTOMER.Y06") {

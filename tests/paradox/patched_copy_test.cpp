@@ -1,3 +1,4 @@
+#include "file_bytes.h"
 #include "paradox/patched_copy.h"
 #include "paradox/writer.h"
 #include "test_support.h"
@@ -14,11 +15,7 @@ namespace qm::paradox {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using qm::test::fileText;
 
 // Files around the size of the pieces the copy works in, with changes bunched, spread, across
 // piece edges, overlapping and at both ends: the copy is the file with the changes laid over it
@@ -59,7 +56,7 @@ TEST(PatchedCopy, IsTheOldFileWithEveryChangeLaidOverItInOrder) {
                 patches.push_back(std::move(p));
             }
             writePatchedCopy(from, to, patches);
-            ASSERT_EQ(slurp(to), expected) << "round " << round;
+            ASSERT_EQ(fileText(to), expected) << "round " << round;
             struct stat st {};
             ASSERT_EQ(::stat(to.c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -75,7 +72,7 @@ TEST(PatchedCopy, RefusesChangesOutsideTheFileOrOutOfOrderBeforeWritingAnything)
     EXPECT_THROW(writePatchedCopy(from, to, {{5, {1}}, {2, {1}}}), FileError);
     EXPECT_FALSE(fs::exists(to));
     writePatchedCopy(from, to, {{8, {'x', 'y'}}});
-    EXPECT_EQ(slurp(to), "01234567xy");
+    EXPECT_EQ(fileText(to), "01234567xy");
 }
 
 } // namespace

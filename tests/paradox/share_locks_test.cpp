@@ -1,3 +1,4 @@
+#include "file_bytes.h"
 #include "lock_holder.h"
 #include "paradox/family_print.h"
 #include "paradox/family_swap.h"
@@ -14,25 +15,11 @@ using namespace qm::paradox;
 using qm::test::inChildProcess;
 using qm::test::LockHolder;
 namespace fs = std::filesystem;
+using qm::test::fileText;
+using qm::test::folderFiles;
+using qm::test::writeFileText;
 
 namespace {
-
-void put(const fs::path& p, const std::string& bytes) {
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-std::string get(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::map<std::string, std::string> contents(const fs::path& folder) {
-    std::map<std::string, std::string> m;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            m[e.path().filename().string()] = get(e.path());
-    return m;
-}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -44,10 +31,10 @@ struct SharedFolder {
     fs::path customer() const { return at("CUSTOMER.DB"); }
     fs::path orders() const { return at("ORDERS.DB"); }
     SharedFolder() {
-        put(at("CUSTOMER.DB"), "customer records");
-        put(at("CUSTOMER.MB"), "customer memos");
-        put(at("CUSTOMER.PX"), "customer index");
-        put(at("ORDERS.DB"), "order records");
+        writeFileText(at("CUSTOMER.DB"), "customer records");
+        writeFileText(at("CUSTOMER.MB"), "customer memos");
+        writeFileText(at("CUSTOMER.PX"), "customer index");
+        writeFileText(at("ORDERS.DB"), "order records");
     }
     // Replaces CUSTOMER.DB through a swap; returns what the swap threw, if anything.
     std::string swapCustomer(const FamilyPrint* expected = nullptr) {
@@ -55,7 +42,7 @@ struct SharedFolder {
             FamilySwap swap(customer(), backups.path());
             if (expected)
                 swap.expectFamily(*expected);
-            put(swap.newFile(".db"), "new customer records");
+            writeFileText(swap.newFile(".db"), "new customer records");
             swap.commit();
         } catch (const std::exception& e) {
             return e.what();
@@ -71,7 +58,7 @@ struct SharedFolder {
 TEST(ShareLocks, LocksOfAnotherProcessAreSeenWhateverTheirKindAndRange) {
     SharedFolder f;
     const fs::path file = f.at("PDOXUSRS.LCK");
-    put(file, "");
+    writeFileText(file, "");
     EXPECT_FALSE(lockedByOthers(file));
     {
         LockHolder far(file, LockHolder::Kind::Write, 0x40000000, 1);
@@ -100,7 +87,7 @@ TEST(ShareLocks, ATableIsInUseWhenItsFilesOrItsOwnLockFileAreHeld) {
         EXPECT_TRUE(contains(why, "CUSTOMER.PX")) << why;
         EXPECT_EQ(tableInUse(f.orders()), "") << "a lock on another table's file";
     }
-    put(f.at("customer.lck"), "");
+    writeFileText(f.at("customer.lck"), "");
     EXPECT_EQ(tableInUse(f.customer()), "") << "a lock file nobody holds";
     {
         LockHolder own(f.at("customer.lck"), LockHolder::Kind::Read, 0, 1);
@@ -116,20 +103,20 @@ TEST(ShareLocks, ATableIsInUseWhenItsFilesOrItsOwnLockFileAreHeld) {
 TEST(ShareLocks, AHeldFolderLockFileGuardsTheTablesItNames) {
     SharedFolder f;
     const fs::path users = f.at("PDOXUSRS.LCK");
-    put(users, std::string("\x01\x00\x02orders.db\x00\x00\x00USER1\x00", 20));
+    writeFileText(users, std::string("\x01\x00\x02orders.db\x00\x00\x00USER1\x00", 20));
     {
         LockHolder held(users, LockHolder::Kind::Write, 0x40000000, 64);
         EXPECT_TRUE(contains(tableInUse(f.orders()), "PDOXUSRS.LCK"));
         EXPECT_EQ(tableInUse(f.customer()), "");
     }
-    put(users, std::string("\x01\x00\x02\x00\x00\x00\x7f\x13", 8));
+    writeFileText(users, std::string("\x01\x00\x02\x00\x00\x00\x7f\x13", 8));
     {
         LockHolder held(users, LockHolder::Kind::Write, 0, 0);
         EXPECT_TRUE(contains(tableInUse(f.orders()), kInUseByAnotherProgram));
         EXPECT_TRUE(contains(tableInUse(f.customer()), kInUseByAnotherProgram));
     }
     // "CUSTOMERS" is not "CUSTOMER".
-    put(users, std::string("CUSTOMERS.DB\0ORDERS\0", 20));
+    writeFileText(users, std::string("CUSTOMERS.DB\0ORDERS\0", 20));
     {
         LockHolder held(f.at("PDOXUSRS.LCK"), LockHolder::Kind::Flock);
         EXPECT_EQ(tableInUse(f.customer()), "");
@@ -140,10 +127,10 @@ TEST(ShareLocks, AHeldFolderLockFileGuardsTheTablesItNames) {
 TEST(ShareLocks, LockFilesNobodyHoldsAreStale) {
     SharedFolder f;
     EXPECT_TRUE(staleLockFiles({f.customer(), f.orders()}).empty());
-    put(f.at("Paradox.lck"), "x");
-    put(f.at("PDOXUSRS.NET"), "x");
-    put(f.at("ORDERS.LCK"), "x");
-    put(f.at("OTHER.LCK"), "x"); // a table not in the run
+    writeFileText(f.at("Paradox.lck"), "x");
+    writeFileText(f.at("PDOXUSRS.NET"), "x");
+    writeFileText(f.at("ORDERS.LCK"), "x");
+    writeFileText(f.at("OTHER.LCK"), "x"); // a table not in the run
     auto stale = staleLockFiles({f.customer(), f.orders()});
     std::sort(stale.begin(), stale.end());
     EXPECT_EQ(stale, (std::vector<fs::path>{f.at("ORDERS.LCK"), f.at("PDOXUSRS.NET"),
@@ -156,25 +143,25 @@ TEST(ShareLocks, LockFilesNobodyHoldsAreStale) {
 // The swap does not replace a table another program holds, and leaves nothing behind.
 TEST(ShareLocks, ASwapLeavesATableAnotherProcessHoldsAsItWas) {
     SharedFolder f;
-    put(f.at("PDOXUSRS.LCK"), "");
-    const auto before = contents(f.tables.path());
+    writeFileText(f.at("PDOXUSRS.LCK"), "");
+    const auto before = folderFiles(f.tables.path());
     {
         LockHolder held(f.at("PDOXUSRS.LCK"), LockHolder::Kind::Write, 0x3b9aca00, 1);
         const std::string what = f.swapCustomer();
         EXPECT_TRUE(contains(what, kInUseByAnotherProgram)) << what;
     }
-    EXPECT_EQ(contents(f.tables.path()), before);
+    EXPECT_EQ(folderFiles(f.tables.path()), before);
     EXPECT_TRUE(fs::is_empty(f.backups.path() / "pending"));
     EXPECT_EQ(f.swapCustomer(), "");
-    EXPECT_EQ(get(f.customer()), "new customer records");
+    EXPECT_EQ(fileText(f.customer()), "new customer records");
 }
 
 // While the files change hands, another process finds the table's files and the folder's lock
 // files locked (as a Paradox program would before it opens the table); afterwards, free.
 TEST(ShareLocks, ASwapHoldsTheLocksAParadoxProgramHonoursWhileItRuns) {
     SharedFolder f;
-    put(f.at("PDOXUSRS.LCK"), "");
-    put(f.at("CUSTOMER.LCK"), "");
+    writeFileText(f.at("PDOXUSRS.LCK"), "");
+    writeFileText(f.at("CUSTOMER.LCK"), "");
     const fs::path lockFile = f.at("PDOXUSRS.LCK"), own = f.at("CUSTOMER.LCK");
     // 1 when another process cannot lock both files as a Paradox program would.
     const auto othersFindThemHeld = [&] {
@@ -199,7 +186,7 @@ TEST(ShareLocks, ASwapHoldsTheLocksAParadoxProgramHonoursWhileItRuns) {
     EXPECT_NE(std::count(seen.begin(), seen.end(), 1), 0) << "held while the files moved";
     EXPECT_EQ(othersFindThemHeld(), 0) << "released after the swap";
     EXPECT_FALSE(lockedByOthers(f.at("PDOXUSRS.LCK")));
-    EXPECT_EQ(get(f.customer()), "new customer records");
+    EXPECT_EQ(fileText(f.customer()), "new customer records");
 }
 
 TEST(FamilyPrint, TellsSizeTimeAndContentChangesApart) {
@@ -211,18 +198,18 @@ TEST(FamilyPrint, TellsSizeTimeAndContentChangesApart) {
     // The same size and modification time, one byte different.
     struct stat st {};
     ::stat(f.at("CUSTOMER.MB").c_str(), &st);
-    put(f.at("CUSTOMER.MB"), "customer memoS");
+    writeFileText(f.at("CUSTOMER.MB"), "customer memoS");
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::utimensat(AT_FDCWD, f.at("CUSTOMER.MB").c_str(), times, 0);
     EXPECT_EQ(familyDifference(before, printFamily(f.customer())),
               "the content of its file CUSTOMER.MB changed");
-    put(f.at("CUSTOMER.MB"), "customer memos");
+    writeFileText(f.at("CUSTOMER.MB"), "customer memos");
     const struct timespec later[2] = {st.st_atim, {st.st_mtim.tv_sec + 5, 0}};
     ::utimensat(AT_FDCWD, f.at("CUSTOMER.MB").c_str(), later, 0);
     EXPECT_EQ(familyDifference(before, printFamily(f.customer())),
               "its file CUSTOMER.MB has a new modification time");
     ::utimensat(AT_FDCWD, f.at("CUSTOMER.MB").c_str(), times, 0);
-    put(f.at("CUSTOMER.X02"), "new index");
+    writeFileText(f.at("CUSTOMER.X02"), "new index");
     fs::remove(f.at("CUSTOMER.PX"));
     EXPECT_EQ(familyDifference(before, printFamily(f.customer())),
               "its file CUSTOMER.PX is gone, its file CUSTOMER.X02 is new");
@@ -231,16 +218,16 @@ TEST(FamilyPrint, TellsSizeTimeAndContentChangesApart) {
 TEST(FamilyPrint, ASwapReplacesOnlyTheFamilyItWasMadeFrom) {
     SharedFolder f;
     const FamilyPrint print = printFamily(f.customer());
-    put(f.at("CUSTOMER.PX"), "customer index, rebuilt");
-    const auto before = contents(f.tables.path());
+    writeFileText(f.at("CUSTOMER.PX"), "customer index, rebuilt");
+    const auto before = folderFiles(f.tables.path());
     const std::string what = f.swapCustomer(&print);
     EXPECT_TRUE(contains(what, kChangedDuringRun)) << what;
     EXPECT_TRUE(contains(what, "CUSTOMER.PX")) << what;
-    EXPECT_EQ(contents(f.tables.path()), before);
+    EXPECT_EQ(folderFiles(f.tables.path()), before);
 
     const FamilyPrint now = printFamily(f.customer());
     EXPECT_EQ(f.swapCustomer(&now), "");
-    EXPECT_EQ(get(f.customer()), "new customer records");
+    EXPECT_EQ(fileText(f.customer()), "new customer records");
 }
 
 // A writer that ignores the locks and strikes after the check, just before the old files go
@@ -254,7 +241,7 @@ TEST(FamilyPrint, AChangeWhileTheFilesGoAsideUndoesTheSwap) {
         if (struck || !fs::exists(pending))
             return;
         for (const auto& e : fs::directory_iterator(pending))
-            if (e.path().extension() == ".swap" && contains(get(e.path()), "state prepared")) {
+            if (e.path().extension() == ".swap" && contains(fileText(e.path()), "state prepared")) {
                 struck = true;
                 const fs::path memo = f.at("CUSTOMER.MB");
                 EXPECT_EQ(inChildProcess([&] {
@@ -268,9 +255,9 @@ TEST(FamilyPrint, AChangeWhileTheFilesGoAsideUndoesTheSwap) {
     testhooks::setSwapStepHook({});
     EXPECT_TRUE(struck);
     EXPECT_TRUE(contains(what, "CUSTOMER.MB changed size")) << what;
-    EXPECT_EQ(get(f.customer()), "customer records");
-    EXPECT_EQ(get(f.at("CUSTOMER.MB")), "customer memos!");
-    EXPECT_EQ(contents(f.tables.path()).size(), 4u) << "nothing temporary is left";
+    EXPECT_EQ(fileText(f.customer()), "customer records");
+    EXPECT_EQ(fileText(f.at("CUSTOMER.MB")), "customer memos!");
+    EXPECT_EQ(folderFiles(f.tables.path()).size(), 4u) << "nothing temporary is left";
 }
 
 // Links to a family in another folder: the files they lead to are replaced, the links stay.
@@ -284,24 +271,24 @@ TEST(FamilySwapLinks, ALinkedFamilyIsReplacedWhereItsLinksLead) {
     EXPECT_EQ(realTableFile(f.customer()), f.customer());
     {
         FamilySwap swap(realTableFile(viaLink), f.backups.path());
-        put(swap.newFile(".db"), "new customer records");
+        writeFileText(swap.newFile(".db"), "new customer records");
         swap.commit();
     }
     EXPECT_TRUE(fs::is_symlink(viaLink));
-    EXPECT_EQ(get(viaLink), "new customer records");
+    EXPECT_EQ(fileText(viaLink), "new customer records");
 
     // A swap in the links' own folder would put regular files in place of the links: refused.
     {
         FamilySwap swap(viaLink, f.backups.path());
-        put(swap.newFile(".db"), "never");
+        writeFileText(swap.newFile(".db"), "never");
         EXPECT_THROW(swap.commit(), FileError);
     }
     EXPECT_TRUE(fs::is_symlink(viaLink));
-    EXPECT_EQ(get(viaLink), "new customer records");
+    EXPECT_EQ(fileText(viaLink), "new customer records");
 
     // Some members links, others not: nothing to follow consistently.
     fs::remove(links.path() / "CUSTOMER.PX");
-    put(links.path() / "CUSTOMER.PX", "a local index");
+    writeFileText(links.path() / "CUSTOMER.PX", "a local index");
     try {
         realTableFile(viaLink);
         ADD_FAILURE() << "a half-linked family was followed";

@@ -1,3 +1,4 @@
+#include "file_bytes.h"
 #include "replace_fixture.h"
 
 #include "db/field_rules.h"
@@ -7,6 +8,8 @@
 
 #include <cstring>
 #include <set>
+
+using qm::test::fileText;
 
 namespace qm::test {
 namespace {
@@ -34,10 +37,6 @@ class CorpusRoundTrip : public ReplaceFixture {
                                 fs::perm_options::add);
             }
         return folder / corpusDb.filename();
-    }
-    static std::string bytesOf(const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 };
 
@@ -295,7 +294,7 @@ TEST_F(CorpusRoundTrip, AFindInKeyFieldsReSortsTheTableAndRebuildsItsIndex) {
             if (sql_upper(p.extension().string()) == ".PX")
                 px = p;
         ASSERT_FALSE(px.empty());
-        const std::string f = bytesOf(px);
+        const std::string f = fileText(px);
         const auto u8 = [&](std::size_t at) { return static_cast<unsigned char>(f[at]); };
         const std::size_t rs = u8(0) | u8(1) << 8, hs = u8(2) | u8(3) << 8, bs = u8(5) * 1024u;
         // The leaves, found by walking down from the root: one per data block, in order.

@@ -1,6 +1,7 @@
 #include "app/common.h"
 #include "app/error.h"
 #include "fake_user_interface.h"
+#include "file_bytes.h"
 #include "sets/set_files.h"
 #include "test_support.h"
 
@@ -11,6 +12,7 @@
 
 using namespace qm;
 namespace fs = std::filesystem;
+using qm::test::fileText;
 
 namespace {
 
@@ -29,13 +31,6 @@ SetLists listsOf(const Sets& sets) {
     for (const auto& [f, r] : sets)
         l.appendSet(f, r);
     return l;
-}
-
-std::string bytesOf(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 std::string write(const fs::path& p, const std::string& bytes) {
@@ -84,7 +79,7 @@ TEST(SaveSets, WritesOneCrLfLinePerSetAndGivesABareNameTheTextSuffix) {
     ASSERT_EQ(ui.fileDialogs.size(), 1u);
     EXPECT_EQ(ui.fileDialogs[0].directory, dir.path().string());
     // "Load Sets" looks for text files: a name without a suffix would be hidden there.
-    EXPECT_EQ(bytesOf(dir.path() / "sets.txt"), "hi::hello\r\npeter::pete\r\n");
+    EXPECT_EQ(fileText(dir.path() / "sets.txt"), "hi::hello\r\npeter::pete\r\n");
     EXPECT_TRUE(ui.boxes.empty());
     // Only the file itself is left in the folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
@@ -120,12 +115,12 @@ TEST(SaveSets, OverwriteQuestionAndItsAnswers) {
     EXPECT_EQ(ui.boxes[0].buttons, Buttons::YesNo);
     EXPECT_EQ(ui.boxes[0].icon, Icon::None);
     EXPECT_EQ(ui.boxes[0].title, "Quillmend");
-    EXPECT_EQ(bytesOf(p), "old content");
+    EXPECT_EQ(fileText(p), "old content");
 
     ui.answers.push_back(Answer::Yes);
     SaveSetsToFile(ui, p.string(), listsOf({{"a", "b"}}));
     EXPECT_EQ(ui.boxes.size(), 2u);
-    EXPECT_EQ(bytesOf(p), "a::b\r\n");
+    EXPECT_EQ(fileText(p), "a::b\r\n");
 
     // A link keeps being a link; the file it points to gets the sets.
     fs::path link = dir.path() / "link.txt";
@@ -133,7 +128,7 @@ TEST(SaveSets, OverwriteQuestionAndItsAnswers) {
     ui.answers.push_back(Answer::Yes);
     SaveSetsToFile(ui, link.string(), listsOf({{"c", "d"}}));
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(bytesOf(p), "c::d\r\n");
+    EXPECT_EQ(fileText(p), "c::d\r\n");
 }
 
 TEST(SaveSets, FailureIsReportedAtLine114AndLeavesNoFile) {

@@ -1,3 +1,4 @@
+#include "file_bytes.h"
 #include "reference_decoder.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
@@ -10,17 +11,11 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+using qm::test::fileText;
 using namespace qm;
 using qm::test::WindowTest;
 
 namespace {
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The reference decoder's dump of a table, one line per record after the header line.
 std::string pxdump(const fs::path& table) {
@@ -59,7 +54,7 @@ TEST_F(ReplaceWindowTest, FullRunFromTheMainWindowRewritesTheTickedTable) {
     ASSERT_EQ(f.ListView1->topLevelItemCount(), 3);
     auto found = f.ListView1->findItems("PRODUCTS", Qt::MatchExactly);
     ASSERT_EQ(found.size(), 1);
-    std::string ordersBefore = readFile(db / "ORDERS.DB");
+    std::string ordersBefore = fileText(db / "ORDERS.DB");
     std::string productsBefore = pxdump(db / "Products.db");
     found[0]->setCheckState(0, Qt::Checked);
     f.Text1->setText("grey");
@@ -77,7 +72,7 @@ TEST_F(ReplaceWindowTest, FullRunFromTheMainWindowRewritesTheTickedTable) {
     EXPECT_EQ(ui.pointer(), PointerState::Default);
 
     // Two descriptions and one memo held "grey": three lines, one per hit.
-    std::string lines = readFile(log);
+    std::string lines = fileText(log);
     std::size_t count = 0;
     for (std::size_t p =
              lines.find("] - grey was replace to gray at table (PRODUCTS) and column (");
@@ -93,7 +88,7 @@ TEST_F(ReplaceWindowTest, FullRunFromTheMainWindowRewritesTheTickedTable) {
     for (std::size_t p = expected.find("grey"); p != std::string::npos; p = expected.find("grey"))
         expected.replace(p, 4, "gray");
     EXPECT_EQ(after, expected);
-    EXPECT_EQ(readFile(db / "ORDERS.DB"), ordersBefore) << "an unticked table is not touched";
+    EXPECT_EQ(fileText(db / "ORDERS.DB"), ordersBefore) << "an unticked table is not touched";
     EXPECT_TRUE(fs::exists(db / "Products.db")) << "the file keeps the case of its name";
 }
 

@@ -1,3 +1,4 @@
+#include "file_bytes.h"
 #include "paradox/table.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
@@ -7,17 +8,11 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+using qm::test::fileText;
 using namespace qm;
 using qm::test::WindowTest;
 
 namespace {
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct SearchOptionsWindowTest : WindowTest {
     fs::path db;
@@ -126,7 +121,7 @@ TEST_F(SearchOptionsWindowTest, TheColumnListOfTheSelectedTableNarrowsTheRun) {
         (std::vector<std::string>{"Folder, gray, A4", "Folder, red, A4", "Fountain pen, black",
                                   "Notebook, gray cover, 96 pages", "Stapler, desk"}));
     EXPECT_EQ(column("Products.db", "Details"), detailsBefore) << "the unticked column";
-    const std::string lines = readFile(log);
+    const std::string lines = fileText(log);
     EXPECT_NE(lines.find("] - GREY was replace to gray at table (PRODUCTS) and column "
                          "(Description) (ignore case)\r\n"),
               std::string::npos)
@@ -140,7 +135,7 @@ TEST_F(SearchOptionsWindowTest, AnInvalidExpressionIsABoxBeforeAnythingRuns) {
     f.SearchOptions1->RegularExpression->setChecked(true);
     f.Text1->setText("(grey");
     f.Text2->setText("gray");
-    const std::string before = readFile(db / "ORDERS.DB");
+    const std::string before = fileText(db / "ORDERS.DB");
     f.PushButton1_Click();
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_NE(ui.boxes[0].text.find("\"(grey\" is not a valid regular expression"),
@@ -149,7 +144,7 @@ TEST_F(SearchOptionsWindowTest, AnInvalidExpressionIsABoxBeforeAnythingRuns) {
     EXPECT_EQ(ui.boxes[0].icon, Icon::Exclamation);
     EXPECT_TRUE(ui.pointers.empty()) << "no busy pointer: nothing ran";
     EXPECT_TRUE(f.isEnabled());
-    EXPECT_EQ(readFile(db / "ORDERS.DB"), before);
+    EXPECT_EQ(fileText(db / "ORDERS.DB"), before);
     EXPECT_FALSE(fs::exists(log));
 
     // The same expression without the option is plain text, and finds nothing.

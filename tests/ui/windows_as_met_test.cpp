@@ -1,5 +1,6 @@
 // The windows as a user meets them: what the list, the set lists, the captions and the pointer
 // show, read from what the platform would put on the screen.
+#include "file_bytes.h"
 #include "sets/set_files.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
@@ -16,6 +17,7 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+using qm::test::fileText;
 using namespace qm;
 using namespace qm::ui;
 using qm::test::WindowTest;
@@ -64,13 +66,6 @@ std::vector<Row> shownRows(Form2& f) {
         return std::tie(a.folder, a.name) < std::tie(b.folder, b.name);
     });
     return rows;
-}
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 struct MetTest : WindowTest {
@@ -160,7 +155,7 @@ TEST_F(MetTest, SetsShowWhatWasAddedAndFilesAreFoundAgain) {
     f->PushButton13_Click();
     ASSERT_EQ(ui.fileDialogs.size(), 1u);
     EXPECT_EQ(ui.fileDialogs[0].directory, db.string());
-    EXPECT_EQ(readFile(home.path() / "mysets.txt"), "cat::dog\r\nblack::white\r\n");
+    EXPECT_EQ(fileText(home.path() / "mysets.txt"), "cat::dog\r\nblack::white\r\n");
     EXPECT_FALSE(fs::exists(home.path() / "mysets"));
     ui.fileAnswers.push_back((home.path() / "my.sets").string());
     f->PushButton13_Click();
