@@ -119,6 +119,12 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     info.name = storedName(name);
     bookkeeping_.ensureSideTables();
     info.tracking = bookkeeping_.tracking(info.name);
+    info.cellsTable = changedCellsTable(info.name);
+    // A column of that name would stand where the rowid is meant.
+    for (const auto& c : info.columns)
+        for (const char* alias : {"ROWID", "_ROWID_", "OID"})
+            if (sql::upper(c.name) == alias)
+                info.rowidIsRowid = false;
     info.rules = bookkeeping_.fieldRules(key, info.columns.size());
     return tables_.emplace(key, std::move(info)).first->second;
 }
@@ -282,23 +288,69 @@ void SqliteBackend::update(const Tokens& t, bool spareChanged) {
     std::string text = jet::translate(t, 0, where, params);
     if (where + 1 == t.size())
         jet::malformed("Syntax error in UPDATE statement.");
+    const std::size_t setParams = params.size();
     std::string condition;
     if (where < t.size())
         condition = "(" + jet::translate(t, where + 1, t.size(), params) + ")";
+    const std::string target = quoteName(t[1].text);
     if (spareChanged && info.tracking.cells) {
         // Each record's change was computed from its own old value: a row that already took a
         // change in this column must not take another record's as well.
         for (std::size_t c : setColumns) {
             if (!condition.empty())
                 condition += " AND ";
-            condition += "NOT EXISTS (SELECT 1 FROM " + changedCellsTable(info.name) +
-                         " AS q WHERE q.rid = " + quoteName(t[1].text) +
+            condition += "NOT EXISTS (SELECT 1 FROM " + info.cellsTable +
+                         " AS q WHERE q.rid = " + target +
                          ".rowid AND q.col = " + std::to_string(c) + ")";
         }
     }
-    if (!condition.empty())
-        text += " WHERE " + condition;
-    run(text, params);
+    if (condition.empty()) {
+        run(text, params);
+        return;
+    }
+    if (spareChanged && info.rowidIsRowid &&
+        updateOneRow(text, target, condition, params, setParams))
+        return;
+    run(text + " WHERE " + condition, params);
+}
+
+bool SqliteBackend::updateOneRow(const std::string& set, const std::string& target,
+                                 const std::string& condition, const Params& params,
+                                 std::size_t setParams) {
+    // A run's UPDATE names one value, which one row holds as a rule. SQLite makes an UPDATE of
+    // a table with triggers whose WHERE may match several rows collect their rowids in a
+    // temporary table first; the rows found first, then the one row changed by its rowid, spare
+    // that table and give the same result, the row being found before it changes, as there.
+    const std::string byRowid = set + " WHERE " + target + ".rowid = ?";
+    // Prepared first, so that a statement that does not prepare fails whether rows match or not.
+    (void)statements_.get(byRowid);
+    std::int64_t rowid = 0;
+    int found = 0;
+    {
+        Statement& rows = statements_.get("SELECT " + target + ".rowid FROM " + target + " WHERE " +
+                                          condition + " LIMIT 2");
+        for (std::size_t k = setParams; k < params.size(); ++k) {
+            const int at = static_cast<int>(k - setParams) + 1;
+            if (params[k])
+                rows.bindCopy(at, *params[k]);
+        }
+        while (found < 2 && rows.step()) {
+            rowid = rows.int64(0);
+            ++found;
+        }
+        rows.reset();
+    }
+    if (found == 0)
+        return true;
+    if (found > 1)
+        return false; // several rows: changed together, as one statement changes them
+    Statement& one = statements_.get(byRowid);
+    for (std::size_t k = 0; k < setParams; ++k)
+        if (params[k])
+            one.bindCopy(static_cast<int>(k) + 1, *params[k]);
+    one.bindInt64(static_cast<int>(setParams) + 1, rowid);
+    one.run();
+    return true;
 }
 
 void SqliteBackend::exportToParadox(const Tokens& t) {

@@ -85,6 +85,8 @@ class SqliteBackend : public Backend {
         std::string insert;           // INSERT of a whole row, once made
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
         Tracking tracking;
+        std::string cellsTable;   // its changed cells' table, quoted
+        bool rowidIsRowid = true; // no column takes the name of the rowid
     };
     using Tokens = jet::Tokens;
 
@@ -106,6 +108,10 @@ class SqliteBackend : public Backend {
     void insert(const Tokens& t, std::optional<std::uint64_t> origin);
     void insertRow(TableInfo& info, const Params& row, std::optional<std::uint64_t> origin);
     void update(const Tokens& t, bool spareChanged);
+    // The UPDATE made by its rowid when its condition finds at most one row; false, nothing done,
+    // when it finds more.
+    bool updateOneRow(const std::string& set, const std::string& target,
+                      const std::string& condition, const Params& params, std::size_t setParams);
     void exportToParadox(const Tokens& t);
     void generic(const Tokens& t);
 

@@ -29,12 +29,17 @@ fs::path changeLogPath() {
 
 std::string changeLogLine(const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column) {
+    // A run writes thousands of lines a second: the time is formatted once per second.
+    thread_local std::time_t formattedAt = -1;
+    thread_local char when[128];
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char when[128];
-    if (std::strftime(when, sizeof when, "%x %X", &local) == 0)
-        when[0] = '\0';
+    if (now != formattedAt) {
+        std::tm local{};
+        localtime_r(&now, &local);
+        if (std::strftime(when, sizeof when, "%x %X", &local) == 0)
+            when[0] = '\0';
+        formattedAt = now;
+    }
     // Appended piece by piece: g++ 12 warns falsely about chained concatenation here.
     std::string line;
     line.reserve(64 + find.size() + replace.size() + table.size() + column.size());

@@ -154,6 +154,53 @@ TEST_F(WorkingDatabaseTest, AnUpdateFromTheSnapshotSparesValuesAnEarlierOneChang
     EXPECT_EQ(rows("SELECT * FROM `Pets`").size(), 3u);
 }
 
+TEST_F(WorkingDatabaseTest, AnUpdateFromTheSnapshotOfOneRowSeveralOrNoneNotesEachChange) {
+    conn.execute("CREATE TABLE `Pets`(`Name` TEXT,`Kind` TEXT);");
+    for (const char* v : {"cat", "dog", "O''Hara", "dog", "cow"})
+        conn.execute(std::string("INSERT INTO `Pets` VALUES('") + v + "', 'x')");
+    db::WorkingDatabase working(conn);
+    const auto changedRows = [&] {
+        std::vector<std::string> names;
+        backend().forEachChangedRow(
+            "Pets", [&](std::optional<std::uint64_t>, const std::vector<Variant>& row) {
+                names.push_back(row[0].toString());
+            });
+        return names;
+    };
+    working.updateFromSnapshot("update `Pets` set `Name` = 'ant' where `Name` = 'cat'");
+    working.updateFromSnapshot("update `Pets` set `Name` = 'elk' where `Name` = 'dog'");
+    working.updateFromSnapshot("update `Pets` set `Name` = 'O''Neil' where `Name` = 'O''Hara'");
+    working.updateFromSnapshot("update `Pets` set `Name` = 'yak' where `Name` = 'gnu'");
+    EXPECT_EQ(changedRows(), (std::vector<std::string>{"ant", "elk", "O'Neil", "elk"}));
+    // Each changed value is spared by the next UPDATE, however many rows the first one found.
+    for (const char* v : {"ant", "elk", "O''Neil"})
+        working.updateFromSnapshot(
+            std::string("update `Pets` set `Name` = 'bee' where `Name` = '") + v + "'");
+    working.updateFromSnapshot("update `Pets` set `Kind` = 'y' where `Name` = 'elk'");
+    const auto r = rows("SELECT * FROM `Pets`");
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[0], (std::vector<std::string>{"ant", "x"}));
+    EXPECT_EQ(r[1], (std::vector<std::string>{"elk", "y"}));
+    EXPECT_EQ(r[2], (std::vector<std::string>{"O'Neil", "x"}));
+    EXPECT_EQ(r[3], (std::vector<std::string>{"elk", "y"}));
+    EXPECT_EQ(r[4], (std::vector<std::string>{"cow", "x"}));
+    EXPECT_EQ(changedRows(), (std::vector<std::string>{"ant", "elk", "O'Neil", "elk"}));
+    // A statement that names no column of the table fails and changes nothing.
+    EXPECT_THROW(working.updateFromSnapshot("update `Pets` set `Nome` = 'x' where `Name` = 'cow'"),
+                 Error);
+    EXPECT_EQ(rows("SELECT * FROM `Pets` WHERE `Name` = 'cow'").size(), 1u);
+}
+
+TEST_F(WorkingDatabaseTest, AColumnNamedLikeTheRowidDoesNotStandForIt) {
+    conn.execute("CREATE TABLE `R`(`RowId` TEXT,`Name` TEXT);");
+    conn.execute("INSERT INTO `R` VALUES('7', 'cat')");
+    conn.execute("INSERT INTO `R` VALUES('7', 'dog')");
+    db::WorkingDatabase working(conn);
+    working.updateFromSnapshot("update `R` set `Name` = 'ant' where `Name` = 'cat'");
+    EXPECT_EQ(rows("SELECT `Name` FROM `R` WHERE `Name` = 'dog'").size(), 1u);
+    EXPECT_EQ(rows("SELECT `Name` FROM `R` WHERE `Name` = 'ant'").size(), 1u);
+}
+
 TEST_F(WorkingDatabaseTest, TheWorkingDatabaseObjectNeedsAConnectionToIt) {
     Connection paradox;
     EXPECT_THROW(db::WorkingDatabase{paradox}, Error) << "closed";
