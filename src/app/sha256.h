@@ -1,7 +1,7 @@
 #pragma once
 
-// SHA-256 of a file's bytes: how an undo tells that a table's files are still exactly what a
-// run wrote.
+// SHA-256 of a file's bytes: the digest the run records of earlier builds keep, checked when
+// such a run is undone (replace/record_digest.h).
 
 #include <array>
 #include <cstddef>

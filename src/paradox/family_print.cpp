@@ -1,58 +1,18 @@
 #include "paradox/family_print.h"
 
+#include "paradox/content_digest.h"
 #include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
 #include "platform/files.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace fs = std::filesystem;
 
 namespace qm::paradox {
 
 namespace {
-
-// A 64-bit hash a word at a time: not for adversaries, for telling whether bytes changed.
-class Hash {
-  public:
-    void add(const unsigned char* p, std::size_t n) {
-        if (fill_ == 0) {
-            for (; n >= 8; p += 8, n -= 8) {
-                std::memcpy(&word_, p, 8);
-                flush();
-            }
-        }
-        for (; n > 0; ++p, --n) {
-            word_ |= static_cast<std::uint64_t>(*p) << (8 * fill_);
-            if (++fill_ == 8)
-                flush();
-        }
-    }
-    std::uint64_t finish(std::uint64_t length) {
-        if (fill_ > 0)
-            flush();
-        std::uint64_t h = h_ ^ length;
-        h ^= h >> 33;
-        h *= 0xff51afd7ed558ccdULL;
-        h ^= h >> 33;
-        h *= 0xc4ceb9fe1a85ec53ULL;
-        h ^= h >> 33;
-        return h;
-    }
-
-  private:
-    void flush() {
-        h_ = (h_ ^ word_) * 0x9e3779b97f4a7c15ULL;
-        h_ ^= h_ >> 29;
-        word_ = 0;
-        fill_ = 0;
-    }
-    std::uint64_t h_ = 0x243f6a8885a308d3ULL;
-    std::uint64_t word_ = 0;
-    int fill_ = 0;
-};
 
 MemberPrint printOne(const std::string& name, const fs::path& file, bool content) {
     platform::File in;
@@ -67,19 +27,17 @@ MemberPrint printOne(const std::string& name, const fs::path& file, bool content
     m.mtimeNs = st.modifiedNanoseconds;
     if (!content)
         return m;
-    Hash h;
+    ContentDigest d;
     std::vector<unsigned char> buf(1 << 20);
-    std::uint64_t total = 0;
     for (;;) {
         std::size_t n = 0;
         if (const int e = in.read(buf.data(), buf.size(), n))
             detail::throwFileError("Cannot read", file, e);
         if (n == 0)
             break;
-        h.add(buf.data(), n);
-        total += n;
+        d.add(buf.data(), n);
     }
-    m.hash = h.finish(total);
+    m.digest = d.digest();
     m.hashed = true;
     return m;
 }
@@ -113,7 +71,7 @@ std::string familyDifference(const FamilyPrint& before, const FamilyPrint& now) 
             what.push_back("its file " + b.name + " changed size");
         else if (it->mtimeNs != b.mtimeNs)
             what.push_back("its file " + b.name + " has a new modification time");
-        else if (it->hashed && b.hashed && it->hash != b.hash)
+        else if (it->hashed && b.hashed && it->digest != b.digest)
             what.push_back("the content of its file " + b.name + " changed");
     }
     for (const auto& m : now.members)

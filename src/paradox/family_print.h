@@ -5,6 +5,7 @@
 // before (and while) its files are replaced, so that a table someone else changed in between
 // is not overwritten with values made from its old state.
 
+#include "paradox/content_digest.h"
 #include "paradox/writer.h"
 
 #include <cerrno>
@@ -19,8 +20,8 @@ struct MemberPrint {
     std::string name; // as on disk
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0; // modification time, nanoseconds since the epoch
-    std::uint64_t hash = 0;   // of the whole content
-    bool hashed = false;      // hash was taken (a print of sizes and times alone has none)
+    Digest128 digest;         // of the whole content
+    bool hashed = false;      // digest was taken (a print of sizes and times alone has none)
     bool operator==(const MemberPrint&) const = default;
 };
 

@@ -1,12 +1,12 @@
 #include "replace/run_history.h"
 
 #include "app/installation.h"
-#include "app/sha256.h"
 #include "paradox/family_print.h"
 #include "paradox/family_swap.h"
 #include "paradox/file_access.h"
 #include "paradox/share_locks.h"
 #include "platform/files.h"
+#include "replace/record_digest.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
 
@@ -26,7 +26,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kFirstLine = "quillmend run record 1";
+// Records of the first kind hold SHA-256 digests only; the second marks each digest with its
+// kind, and an earlier build, which could not check them, takes it for no record at all.
+constexpr const char* kFirstLine = "quillmend run record 2";
+constexpr const char* kFirstLineSha256 = "quillmend run record 1";
 
 fs::path rootOr(const fs::path& backupRoot) {
     return backupRoot.empty() ? paradox::defaultBackupRoot() : backupRoot;
@@ -92,15 +95,15 @@ void save(const RunRecord& run) {
                                  std::strerror(e));
 }
 
-// A record that is not whole (an unknown first line, a file line before any table) counts as
-// no record: undo must never act on half of what a run wrote.
+// A record that is not whole (an unknown first line, a file line before any table, a digest of
+// no kind known here) counts as no record: undo must never act on half of what a run wrote.
 std::optional<RunRecord> load(const fs::path& file) {
     RunRecord run;
     run.file = file;
     run.id = file.stem().string();
     std::ifstream in(file, std::ios::binary);
     std::string line;
-    if (!std::getline(in, line) || line != kFirstLine)
+    if (!std::getline(in, line) || (line != kFirstLine && line != kFirstLineSha256))
         return std::nullopt;
     while (std::getline(in, line)) {
         const auto parts = split(line);
@@ -109,7 +112,7 @@ std::optional<RunRecord> load(const fs::path& file) {
         else if (parts[0] == "table" && parts.size() == 4)
             run.tables.push_back({parts[1], parts[2], {}, {}, parts[3] == "undone"});
         else if ((parts[0] == "old" || parts[0] == "file") && parts.size() == 3 &&
-                 !run.tables.empty())
+                 !run.tables.empty() && knownRecordDigest(parts[2]))
             (parts[0] == "old" ? run.tables.back().old : run.tables.back().files)
                 .emplace_back(parts[1], parts[2]);
         else
@@ -136,7 +139,7 @@ std::string changedSince(const RunRecordTable& t) {
         std::error_code ec;
         if (!fs::exists(file, ec))
             return "its file " + name + " is gone";
-        if (sha256OfFile(file) != digest)
+        if (!fileHasDigest(file, digest))
             return "its file " + name + " changed after the run wrote it";
     }
     for (const auto& member : paradox::familyFiles(t.db))
@@ -153,7 +156,7 @@ bool backAsBefore(const RunRecordTable& t) {
         expected.insert(name);
         const fs::path file = t.db.parent_path() / name;
         std::error_code ec;
-        return fs::is_regular_file(file, ec) && sha256OfFile(file) == digest;
+        return fs::is_regular_file(file, ec) && fileHasDigest(file, digest);
     };
     for (const auto& [name, digest] : t.old)
         if (!same(name, digest))
@@ -174,7 +177,7 @@ std::string oldFilesMissing(const RunRecordTable& t) {
         std::error_code ec;
         if (!fs::is_regular_file(file, ec))
             return "its old file " + file.string() + " is gone";
-        if (sha256OfFile(file) != digest)
+        if (!fileHasDigest(file, digest))
             return "its old file " + file.string() + " is no longer what the run set aside";
     }
     return t.old.empty() ? "the record names none of its old files" : std::string();
@@ -246,10 +249,10 @@ void RunRecorder::written(const fs::path& db, const fs::path& backupFolder) {
     RunRecordTable t{db, backupFolder, {}, {}, false};
     for (const auto& e : fs::directory_iterator(backupFolder))
         if (e.is_regular_file() && e.path().filename() != "ORIGIN.txt")
-            t.old.emplace_back(e.path().filename().string(), sha256OfFile(e.path()));
+            t.old.emplace_back(e.path().filename().string(), recordDigestOfFile(e.path()));
     std::sort(t.old.begin(), t.old.end());
     for (const auto& member : paradox::familyFiles(db))
-        t.files.emplace_back(member.filename().string(), sha256OfFile(member));
+        t.files.emplace_back(member.filename().string(), recordDigestOfFile(member));
     if (record_.file.empty()) {
         const fs::path runs = runsFolder(root_);
         paradox::makePrivateFolder(runs);

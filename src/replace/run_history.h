@@ -19,8 +19,8 @@ namespace qm {
 struct RunRecordTable {
     std::filesystem::path db;           // the table's .db (where a linked family really lives)
     std::filesystem::path backupFolder; // its old files
-    std::vector<std::pair<std::string, std::string>> old;   // old file name, SHA-256
-    std::vector<std::pair<std::string, std::string>> files; // the family after the run, SHA-256
+    std::vector<std::pair<std::string, std::string>> old;   // old file name, digest
+    std::vector<std::pair<std::string, std::string>> files; // the family after the run, digest
     bool undone = false;
 };
 

@@ -4,6 +4,7 @@
 #include "replace_fixture.h"
 
 #include "app/sha256.h"
+#include "paradox/content_digest.h"
 #include "replace/run_history.h"
 
 namespace qm::test {
@@ -57,10 +58,10 @@ TEST_F(RunHistoryTest, ARunKeepsARecordOfTheTablesItWroteAndADryRunKeepsNone) {
     // The old files' digests are those of the table before the run; the others of it now.
     ASSERT_FALSE(t.old.empty());
     for (const auto& [name, digest] : t.old)
-        EXPECT_EQ(digest, sha256Hex(before.at(name))) << name;
+        EXPECT_EQ(digest, "xxh3:" + paradox::digestOf(before.at(name)).hex()) << name;
     const auto after = files(paradoxDir);
     for (const auto& [name, digest] : t.files)
-        EXPECT_EQ(digest, sha256Hex(after.at(name))) << name;
+        EXPECT_EQ(digest, "xxh3:" + paradox::digestOf(after.at(name)).hex()) << name;
     EXPECT_FALSE(rec.undone());
     EXPECT_EQ(lastUndoableRun(backups).id, rec.id);
 }
@@ -138,6 +139,68 @@ TEST_F(RunHistoryTest, ATablePutBackByHandIsNotedAsBackNotRefusedAsChanged) {
     EXPECT_EQ(u.tables[0].state, UndoOutcome::State::AlreadyDone) << u.tables[0].reason;
     EXPECT_EQ(u.tables[0].reason, "it is as it was before the run already");
     EXPECT_TRUE(u.clean());
+    EXPECT_TRUE(files(paradoxDir) == before);
+    EXPECT_TRUE(recordedRuns(backups).at(0).undone());
+}
+
+// Runs recorded by earlier builds keep SHA-256 digests: they still list, and undo checks each
+// file against its SHA-256, putting back what is unchanged and leaving what is not.
+TEST_F(RunHistoryTest, ARecordWithTheSha256DigestsOfAnEarlierBuildStillUndoes) {
+    makeTable("PETS.DB", kName, {{"cat"}});
+    makeTable("ZOO.DB", kName, {{"cat"}});
+    const auto before = files(paradoxDir);
+    const RunResult r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));
+    ASSERT_TRUE(r.clean());
+    const auto written = files(paradoxDir);
+    const RunRecord rec = lastUndoableRun(backups);
+    ASSERT_EQ(rec.tables.size(), 2u);
+    const auto sha = [](const std::map<std::string, std::string>& in, const std::string& name) {
+        return sha256Hex(in.at(name));
+    };
+    std::string text = "quillmend run record 1\nwhat\tfind \"cat\", replace with \"dog\"\n";
+    for (const auto& t : rec.tables) {
+        text += "table\t" + t.db.string() + "\t" + t.backupFolder.string() + "\twritten\n";
+        for (const auto& e : fs::directory_iterator(t.backupFolder))
+            if (e.path().filename() != "ORIGIN.txt")
+                text += "old\t" + e.path().filename().string() + "\t" +
+                        sha(before, e.path().filename().string()) + "\n";
+        for (const auto& [name, digest] : t.files)
+            text += "file\t" + name + "\t" + sha(written, name) + "\n";
+    }
+    std::ofstream(rec.file, std::ios::binary | std::ios::trunc) << text;
+    // A digest of a kind no build wrote makes a record no run.
+    std::ofstream(backups / "runs" / "19990101-000000.run", std::ios::binary)
+        << "quillmend run record 2\ntable\t" << rec.tables[0].db.string() << "\t"
+        << rec.tables[0].backupFolder.string()
+        << "\twritten\nold\tPETS.DB\tmd5:" << std::string(32, '0') << "\n";
+
+    const auto runs = recordedRuns(backups);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].id, rec.id);
+    ASSERT_EQ(runs[0].tables.size(), 2u);
+    EXPECT_EQ(runs[0].tables[0].files.at(0).second.size(), 64u) << "read as it was written";
+
+    // ZOO is changed after the run (same size); PETS is as the run left it.
+    std::string zoo = written.at("ZOO.DB");
+    zoo.back() ^= 1;
+    std::ofstream(paradoxDir / "ZOO.DB", std::ios::binary | std::ios::trunc) << zoo;
+    const UndoResult u = undo();
+    ASSERT_EQ(u.end, UndoResult::End::Completed);
+    EXPECT_EQ(outcomeOf(u, "PETS.DB").state, UndoOutcome::State::PutBack)
+        << outcomeOf(u, "PETS.DB").reason;
+    EXPECT_EQ(outcomeOf(u, "ZOO.DB").state, UndoOutcome::State::Changed);
+    EXPECT_EQ(outcomeOf(u, "ZOO.DB").reason, "its file ZOO.DB changed after the run wrote it");
+    const auto now = files(paradoxDir);
+    EXPECT_EQ(now.at("PETS.DB"), before.at("PETS.DB"));
+    EXPECT_EQ(now.at("ZOO.DB"), zoo);
+
+    // Once ZOO is back to what the run wrote, it undoes too; the record, rewritten by this
+    // build after PETS, still holds its SHA-256 digests.
+    std::ofstream(paradoxDir / "ZOO.DB", std::ios::binary | std::ios::trunc)
+        << written.at("ZOO.DB");
+    const UndoResult rest = undo();
+    EXPECT_TRUE(rest.clean()) << undoReport(rest);
+    EXPECT_EQ(outcomeOf(rest, "ZOO.DB").state, UndoOutcome::State::PutBack);
     EXPECT_TRUE(files(paradoxDir) == before);
     EXPECT_TRUE(recordedRuns(backups).at(0).undone());
 }
