@@ -185,6 +185,13 @@ void SqliteBackend::updateFromSnapshot(const std::string& text) {
     const Tokens t = statement(text);
     if (!t[0].is("UPDATE"))
         jet::malformed("Syntax error in UPDATE statement.");
+    if (!deletedBytesKept_) {
+        // This SQLite build overwrites every value an UPDATE replaces with zeros, a memset of
+        // page size for each changed index entry. The run's connection leaves them; the copy's
+        // pages are still wiped when another connection drops the copy after its write-back.
+        exec("PRAGMA secure_delete=OFF");
+        deletedBytesKept_ = true;
+    }
     update(t, true);
 }
 
@@ -321,19 +328,22 @@ bool SqliteBackend::updateOneRow(const std::string& set, const std::string& targ
     // a table with triggers whose WHERE may match several rows collect their rowids in a
     // temporary table first; the rows found first, then the one row changed by its rowid, spare
     // that table and give the same result, the row being found before it changes, as there.
-    const std::string byRowid = set + " WHERE " + target + ".rowid = ?";
+    // A run repeats one statement shape per column: its texts are made once.
+    OneRowTexts& texts = oneRowTexts_;
+    if (texts.set != set || texts.condition != condition) {
+        texts.set = set;
+        texts.condition = condition;
+        texts.byRowid = set + " WHERE " + target + ".rowid = ?";
+        texts.rows =
+            "SELECT " + target + ".rowid FROM " + target + " WHERE " + condition + " LIMIT 2";
+    }
     // Prepared first, so that a statement that does not prepare fails whether rows match or not.
-    (void)statements_.get(byRowid);
+    (void)statements_.get(texts.byRowid);
     std::int64_t rowid = 0;
     int found = 0;
     {
-        Statement& rows = statements_.get("SELECT " + target + ".rowid FROM " + target + " WHERE " +
-                                          condition + " LIMIT 2");
-        for (std::size_t k = setParams; k < params.size(); ++k) {
-            const int at = static_cast<int>(k - setParams) + 1;
-            if (params[k])
-                rows.bindCopy(at, *params[k]);
-        }
+        Statement& rows = statements_.get(texts.rows);
+        rows.bindTexts(params, setParams, params.size());
         while (found < 2 && rows.step()) {
             rowid = rows.int64(0);
             ++found;
@@ -344,10 +354,8 @@ bool SqliteBackend::updateOneRow(const std::string& set, const std::string& targ
         return true;
     if (found > 1)
         return false; // several rows: changed together, as one statement changes them
-    Statement& one = statements_.get(byRowid);
-    for (std::size_t k = 0; k < setParams; ++k)
-        if (params[k])
-            one.bindCopy(static_cast<int>(k) + 1, *params[k]);
+    Statement& one = statements_.get(texts.byRowid);
+    one.bindTexts(params, 0, setParams);
     one.bindInt64(static_cast<int>(setParams) + 1, rowid);
     one.run();
     return true;

@@ -122,6 +122,12 @@ class SqliteBackend : public Backend {
     StatementCache statements_{db_};
     WorkingCopySchema bookkeeping_{db_, statements_, readOnly_};
     PendingOrigins pendingOrigins_{statements_};
+    struct OneRowTexts {
+        std::string set, condition; // of the UPDATE they were made for
+        std::string rows, byRowid;  // its rows found, and one row changed by its rowid
+    };
+    OneRowTexts oneRowTexts_;
+    bool deletedBytesKept_ = false;           // secure_delete off on this connection
     std::map<std::string, TableInfo> tables_; // by upper-cased name
     std::set<std::string> indexed_;
     TableInfo* lastInsert_ = nullptr; // the table insertTexts last wrote to, while it is known

@@ -93,8 +93,12 @@ Statement& Statement::operator=(Statement&& other) noexcept {
 }
 
 void Statement::bindTexts(const Params& params) {
-    for (std::size_t k = 0; k < params.size(); ++k) {
-        const int at = static_cast<int>(k) + 1;
+    bindTexts(params, 0, params.size());
+}
+
+void Statement::bindTexts(const Params& params, std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+        const int at = static_cast<int>(k - from) + 1;
         if (params[k])
             sqlite3_bind_text(stmt_, at, params[k]->data(), static_cast<int>(params[k]->size()),
                               SQLITE_STATIC);

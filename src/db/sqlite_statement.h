@@ -36,6 +36,8 @@ class Statement {
 
     // Parameters from 1. Texts given to bindTexts must outlive the next step(); bindCopy copies.
     void bindTexts(const Params& params);
+    // params[from, to) as the parameters from 1.
+    void bindTexts(const Params& params, std::size_t from, std::size_t to);
     void bindCopy(int at, const std::string& text);
     void bindInt64(int at, std::int64_t value);
     // True while a row is there; false when done. Throws the connection's failure otherwise.
