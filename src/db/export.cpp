@@ -128,7 +128,9 @@ class ChangeCollector {
         // Alpha values are found unchanged without decoding them.
         const std::uint16_t cp = table.codePage();
         asciiAlpha_ = cp != 932 && cp != 936 && cp != 949 && cp != 950;
-        std::sort(offsets_.begin(), offsets_.end());
+        // Chain order is nearly always file order already.
+        if (!std::is_sorted(offsets_.begin(), offsets_.end()))
+            std::sort(offsets_.begin(), offsets_.end());
     }
 
     void visit(std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
@@ -247,8 +249,9 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     std::vector<std::uint64_t> offsets;
     try {
         table.emplace(paradox::Table::open(db));
-        offsets.reserve(table->recordCount());
-        table->forEachRecord([&](const paradox::Record& r) { offsets.push_back(r.fileOffset()); });
+        // From the chain, checked at the open: the records themselves are read only where a row
+        // changed.
+        offsets = table->recordOffsets();
     } catch (const paradox::EncryptedTableError&) {
         return notWritten("it is password-protected");
     } catch (const std::exception& e) {

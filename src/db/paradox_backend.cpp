@@ -7,9 +7,9 @@
 #include "db/sql_dialect.h"
 #include "paradox/codepage.h"
 #include "paradox/table.h"
+#include "platform/files.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace qm::db {
 
@@ -96,15 +96,8 @@ Error readError(const fs::path& file, const std::exception& e) {
                  "Cannot read the Paradox table " + file.string() + ": " + e.what());
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f)
-            std::fclose(f);
-    }
-};
-
 // A static snapshot of a table. It remembers only where each record lies (eight bytes a record)
-// and reads the records again a block at a time as the cursor moves, so a table of a million
+// and reads the records again a piece at a time as the cursor moves, so a table of a million
 // records is never held in memory; each record's file offset is what the write-back patches.
 class ParadoxCursor : public Cursor {
   public:
@@ -118,8 +111,7 @@ class ParadoxCursor : public Cursor {
             throw readError(file, e);
         }
         recordSize_ = table_->header().recordSize;
-        handle_.reset(std::fopen(file.c_str(), "rb"));
-        if (!handle_)
+        if (handle_.open(file, platform::File::Read) != 0)
             throw Error(code::Unspecified, "Cannot open the Paradox table " + file.string());
     }
 
@@ -174,37 +166,36 @@ class ParadoxCursor : public Cursor {
         return fields[static_cast<std::size_t>(i)];
     }
 
-    // The current record's bytes, reading the run of records that follow it in the file (one
-    // block, usually) when it is not in the window.
+    // The current record's bytes. The file is read a large piece at a time, whatever blocks the
+    // piece spans: the chain mostly follows the file, so one read serves hundreds of blocks
+    // where reading block by block would cost a seek and a read each.
     std::span<const std::uint8_t> record() const {
         const std::uint64_t at = offsets_[pos_];
-        if (pos_ < windowFirst_ || pos_ >= windowEnd_) {
-            std::size_t end = pos_ + 1;
-            while (end < offsets_.size() && offsets_[end] == offsets_[end - 1] + recordSize_ &&
-                   (end - pos_ + 1) * recordSize_ <= kWindowBytes)
-                ++end;
-            window_.resize((end - pos_) * recordSize_);
-            if (fseeko(handle_.get(), static_cast<off_t>(at), SEEK_SET) != 0 ||
-                std::fread(window_.data(), 1, window_.size(), handle_.get()) != window_.size())
+        if (at < windowStart_ || at + recordSize_ > windowStart_ + window_.size()) {
+            window_.resize(std::max(kWindowBytes, recordSize_));
+            std::size_t got = 0;
+            if (handle_.readUpTo(at, window_.data(), window_.size(), got) != 0 ||
+                got < recordSize_) {
+                window_.clear();
                 throw Error(code::Unspecified, "Cannot read the record at " + std::to_string(at) +
                                                    " in " + file_.string() +
                                                    ": the file changed or is shorter.");
-            windowFirst_ = pos_;
-            windowEnd_ = end;
+            }
+            window_.resize(got);
+            windowStart_ = at;
         }
-        return {window_.data() + (pos_ - windowFirst_) * recordSize_, recordSize_};
+        return {window_.data() + (at - windowStart_), recordSize_};
     }
 
-    static constexpr std::size_t kWindowBytes = 256 * 1024;
+    static constexpr std::size_t kWindowBytes = 1024 * 1024;
     fs::path file_;
     std::unique_ptr<paradox::Table> table_;
     std::vector<std::uint64_t> offsets_;
     std::size_t recordSize_ = 0;
     std::size_t pos_ = 0;
-    std::unique_ptr<std::FILE, FileCloser> handle_;
+    platform::File handle_;
     mutable std::vector<std::uint8_t> window_;
-    mutable std::size_t windowFirst_ = 0;
-    mutable std::size_t windowEnd_ = 0;
+    mutable std::uint64_t windowStart_ = 0;
 };
 
 } // namespace

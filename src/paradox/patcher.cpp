@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 
 namespace fs = std::filesystem;
 
@@ -191,15 +190,15 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
         std::string blob; // memo text beyond the leader goes to the .mb
         std::uint16_t modNr = 0;
     };
-    std::map<std::pair<std::uint64_t, std::size_t>, Planned> plan;
-    // Where records start, from the block chain: no record needs reading to be found.
-    std::vector<std::uint64_t> starts = table_.recordOffsets();
-    std::sort(starts.begin(), starts.end());
+    // In record and field order; of two changes to one value the later wins.
+    std::vector<Planned> plan;
+    plan.reserve(changes.size());
     for (const auto& c : changes) {
         Verdict v = check(c.field, c.value);
         if (!v.ok())
             throw PatchError(v.refusal, v.reason);
-        if (!std::binary_search(starts.begin(), starts.end(), c.recordOffset))
+        // From the block chain: no record needs reading to be found.
+        if (!table_.isRecordStart(c.recordOffset))
             throw PatchError(Refusal::InvalidValue, "No record starts at offset " +
                                                         std::to_string(c.recordOffset) + " of \"" +
                                                         table_.path().string() + "\"");
@@ -218,11 +217,25 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
             const FieldSpec spec = specOf(f);
             encodeFixedField(spec, valueFromText(spec, c.value), cp, p.bytes);
         }
-        plan[{c.recordOffset, c.field}] = std::move(p);
+        plan.push_back(std::move(p));
     }
+    // A field's offset names its record and field together. The changes mostly come in order
+    // already; a stable sort keeps the later of two changes to one value after the earlier.
+    const auto byOffset = [](const Planned& a, const Planned& b) { return a.offset < b.offset; };
+    if (!std::is_sorted(plan.begin(), plan.end(), byOffset))
+        std::stable_sort(plan.begin(), plan.end(), byOffset);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        if (i + 1 < plan.size() && plan[i + 1].offset == plan[i].offset)
+            continue;
+        if (kept != i)
+            plan[kept] = std::move(plan[i]);
+        ++kept;
+    }
+    plan.resize(kept);
 
-    const bool memo = std::any_of(plan.begin(), plan.end(),
-                                  [](const auto& kv) { return !kv.second.blob.empty(); });
+    const bool memo =
+        std::any_of(plan.begin(), plan.end(), [](const Planned& p) { return !p.blob.empty(); });
     bool created = false;
     try {
         if (memo) {
@@ -248,7 +261,7 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
             std::uint8_t countBytes[2] = {0, 0};
             mb.readAt(3, countBytes, 2);
             std::uint16_t count = le16(countBytes);
-            for (auto& [key, p] : plan) {
+            for (auto& p : plan) {
                 if (p.blob.empty())
                     continue;
                 count = static_cast<std::uint16_t>(count == 0xFFFF ? 1 : count + 1);
@@ -265,7 +278,7 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
         // The plan is in record order, and a record's fields follow one another.
         std::vector<BytePatch> patches;
         patches.reserve(plan.size());
-        for (auto& [key, p] : plan)
+        for (auto& p : plan)
             patches.push_back({p.offset, std::move(p.bytes)});
         created = true;
         writePatchedCopy(table_.path(), newDb, patches);

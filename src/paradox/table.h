@@ -233,6 +233,8 @@ class Table {
     // The file offset of every record in block-chain order, as forEachRecord would give them,
     // without reading the records (the chain was checked at open).
     std::vector<std::uint64_t> recordOffsets() const;
+    // Whether a record of the chain starts at this file offset (as one of recordOffsets()).
+    bool isRecordStart(std::uint64_t offset) const;
     // The record at an absolute file offset, which must be a record start inside a data block.
     Record readRecordAt(std::uint64_t offset) const;
     // Decodes field i of raw record bytes (recordSize long).

@@ -67,6 +67,21 @@ std::vector<std::uint64_t> Table::recordOffsets() const {
     return out;
 }
 
+bool Table::isRecordStart(std::uint64_t offset) const {
+    const Impl& m = *impl_;
+    const Header& h = m.header;
+    if (offset < h.headerSize || offset >= m.fileSize)
+        return false;
+    const std::uint64_t rel = offset - h.headerSize;
+    const std::uint64_t block = rel / h.blockSize + 1;
+    const std::uint64_t inBlock = rel % h.blockSize;
+    if (inBlock < 6 || (inBlock - 6) % h.recordSize != 0)
+        return false;
+    if (block >= m.chainPosition.size() || m.chainPosition[block] == 0)
+        return false;
+    return (inBlock - 6) / h.recordSize < m.chain[m.chainPosition[block] - 1].records;
+}
+
 Record Table::readRecordAt(std::uint64_t offset) const {
     const Impl& m = *impl_;
     const Header& h = m.header;

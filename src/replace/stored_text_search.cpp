@@ -287,8 +287,29 @@ bool StoredNeedle::mayOccur(std::span<const std::uint8_t> stored) const {
     case Kind::Bytes:
         break;
     }
-    if (!caseless_)
-        return ::memmem(stored.data(), stored.size(), bytes_.data(), bytes_.size()) != nullptr;
+    if (!caseless_) {
+        const std::size_t n = bytes_.size();
+        // Most stored texts are a few dozen bytes: looking for the first byte and comparing the
+        // rest costs less there than memmem's preparation of the find text, done again on
+        // every call. Long texts still go to memmem, which cannot turn quadratic.
+        if (n == 0 || stored.size() > 256)
+            return ::memmem(stored.data(), stored.size(), bytes_.data(), n) != nullptr;
+        if (stored.size() < n)
+            return false;
+        const auto* p = stored.data();
+        const auto* last = p + (stored.size() - n); // the last place a hit can start
+        const auto first = static_cast<std::uint8_t>(bytes_[0]);
+        while (p <= last) {
+            p = static_cast<const std::uint8_t*>(
+                std::memchr(p, first, static_cast<std::size_t>(last - p) + 1));
+            if (!p)
+                return false;
+            if (std::memcmp(p + 1, bytes_.data() + 1, n - 1) == 0)
+                return true;
+            ++p;
+        }
+        return false;
+    }
     const std::size_t n = classes_.size();
     if (stored.size() < n)
         return false;

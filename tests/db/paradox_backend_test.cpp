@@ -6,6 +6,7 @@
 #include "paradox/table.h"
 
 #include <cmath>
+#include <fstream>
 #include <map>
 
 namespace qm::test {
@@ -228,6 +229,54 @@ TEST_F(ParadoxBackendTest, LargeTableStreamsWithExactCountAndRecordOffsets) {
     EXPECT_EQ(i, 6000);
     EXPECT_THROW(rs.moveNext(), Error);
     EXPECT_THROW(rs.value(0), Error);
+}
+
+// Records are read a large piece of the file at a time; a chain that runs backwards through
+// the file, over more than one piece, still comes in chain order, each record with its offset.
+TEST_F(ParadoxBackendTest, AChainAgainstTheFileOrderStreamsInChainOrder) {
+    std::vector<std::vector<std::string>> rows;
+    for (int i = 0; i < 30000; ++i)
+        rows.push_back({"name " + std::to_string(i), std::to_string(i)});
+    const fs::path db = makeTable(
+        "BACK.DB", {{"Name", paradox::FieldType::Alpha, 40}, {"N", paradox::FieldType::Long, 0}},
+        rows);
+    std::uint32_t blocks = 0;
+    {
+        const auto table = paradox::Table::open(db);
+        blocks = table.header().fileBlocks;
+        ASSERT_GT(table.fileSize(), 1024u * 1024);
+        ASSERT_EQ(table.header().usedBlocks, blocks);
+        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+        const auto put16 = [&](std::uint64_t at, std::uint32_t v) {
+            const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+            f.seekp(static_cast<std::streamoff>(at));
+            f.write(b, 2);
+        };
+        put16(0x0E, blocks); // first block
+        put16(0x10, 1);      // last block
+        for (std::uint32_t b = 1; b <= blocks; ++b) {
+            put16(table.blockOffset(b), b - 1);                       // next
+            put16(table.blockOffset(b) + 2, b == blocks ? 0 : b + 1); // previous
+        }
+        ASSERT_TRUE(f.good());
+    }
+    const auto table = paradox::Table::open(db);
+    std::vector<std::pair<std::string, std::uint64_t>> expected;
+    table.forEachRecord([&](const paradox::Record& r) {
+        expected.emplace_back(paradox::textForm(table.fields()[0], r.value(0)), r.fileOffset());
+    });
+    ASSERT_EQ(expected.size(), 30000u);
+    ASSERT_GT(expected.front().second, expected.back().second);
+    openFolder();
+    Recordset rs;
+    rs.open("SELECT * FROM `BACK`", conn);
+    std::size_t i = 0;
+    for (; !rs.eof(); rs.moveNext(), ++i) {
+        ASSERT_LT(i, expected.size());
+        ASSERT_EQ(rs.value(0).toString(), expected[i].first) << i;
+        ASSERT_EQ(rs.origin(), expected[i].second) << i;
+    }
+    EXPECT_EQ(i, expected.size());
 }
 
 } // namespace

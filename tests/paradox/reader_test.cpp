@@ -433,6 +433,15 @@ TEST(ParadoxHostile, AnEmptyBlockInTheChainIsSteppedOver) {
     EXPECT_EQ(offsets[3], t.blockOffset(3) + 6);
     EXPECT_EQ(t.readRecordAt(offsets[4]).value(0).asInt(), 8);
     expectFormatError([&] { t.readRecordAt(t.blockOffset(2) + 6); }, "hole.db", "no record");
+    // Every record start and nothing else: not the emptied block, nor a block header, the
+    // middle of a record, the place after a block's last record, the header or the file's end.
+    for (std::uint64_t at : offsets)
+        EXPECT_TRUE(t.isRecordStart(at)) << at;
+    for (std::uint64_t at :
+         {t.blockOffset(2) + 6, t.blockOffset(1), t.blockOffset(1) + 6 + 1,
+          t.blockOffset(1) + 6 + 3 * recordSize, t.blockOffset(3) + 6 + 2 * recordSize,
+          std::uint64_t{0}, std::uint64_t{headerSize - 1}, t.fileSize(), t.fileSize() + 6})
+        EXPECT_FALSE(t.isRecordStart(at)) << at;
 
     const auto ref = runReferenceDecoder(db);
     ASSERT_EQ(ref.status, 0) << ref.stderrText;

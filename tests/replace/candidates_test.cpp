@@ -102,6 +102,40 @@ TEST(StoredNeedle, NeverRulesOutATextThatTheMatcherHitsInAnySingleByteCodePage) 
     EXPECT_GT(ruledOut, 3000);
 }
 
+// Matching case, the bytes answer exactly: a text holds the find text where its bytes do, in
+// short texts and long ones, with the find text at either end or after a false start.
+TEST(StoredNeedle, MatchingCaseFindsExactlyTheTextsThatHoldTheBytes) {
+    std::mt19937 rng(14);
+    const CodePageBytes& page = codePageBytes(1252);
+    long found = 0;
+    // The find text, and its bytes in the code page.
+    const std::vector<std::pair<std::string, std::string>> finds = {
+        {"needle", "needle"}, {"nn", "nn"}, {"n", "n"}, {"a\u00E9a", "a\xE9" "a"}};
+    for (const auto& [find, bytes] : finds) {
+        const StoredNeedle needle(Matcher(find, "x"), page);
+        ASSERT_EQ(needle.kind(), StoredNeedle::Kind::Bytes) << find;
+        for (int round = 0; round < 3000; ++round) {
+            const std::size_t length = rng() % 300;
+            std::string stored;
+            while (stored.size() < length) {
+                const unsigned pick = rng() % 8;
+                stored += pick == 0   ? bytes
+                          : pick == 1 ? bytes.substr(0, bytes.size() - 1)
+                          : pick == 2 ? std::string("e\xE9")
+                                      : std::string(1, "nedla"[rng() % 5]);
+            }
+            stored.resize(length);
+            const bool holds = stored.find(bytes) != std::string::npos;
+            found += holds;
+            ASSERT_EQ(needle.mayOccur(bytesOf(stored)), holds) << find << " in " << stored;
+        }
+        EXPECT_FALSE(needle.mayOccur({}));
+        EXPECT_TRUE(needle.mayOccur(bytesOf(bytes)));
+        EXPECT_FALSE(needle.mayOccur(bytesOf(bytes.substr(1))));
+    }
+    EXPECT_GT(found, 3000);
+}
+
 TEST(StoredNeedle, CaselessClassesFollowTheLettersOfEachCodePage) {
     SearchOptions caseless;
     caseless.matchCase = false;
