@@ -161,10 +161,14 @@ class ChangeCollector {
   private:
     void compare(std::uint64_t offset, const std::vector<Variant>& row) {
         const auto bytes = reader_.at(offset);
+        std::string made;
         for (std::size_t k = 0; k < fields_.size() && k < row.size(); ++k) {
             if (!hasText(fields_[k].type))
                 continue;
-            const std::string now = row[k].isNull() ? std::string() : row[k].toString();
+            // The row's text as it is, not a copy of it.
+            if (!row[k].isText())
+                made = row[k].isNull() ? std::string() : row[k].toString();
+            const std::string& now = row[k].isText() ? row[k].text() : made;
             if (fields_[k].type == FieldType::Alpha && asciiAlpha_ &&
                 sameAsciiAlpha(bytes.subspan(fields_[k].offset, fields_[k].width), now))
                 continue;

@@ -96,15 +96,16 @@ Error readError(const fs::path& file, const std::exception& e) {
                  "Cannot read the Paradox table " + file.string() + ": " + e.what());
 }
 
-// A static snapshot of a table. It remembers only where each record lies (eight bytes a record)
-// and reads the records again a piece at a time as the cursor moves, so a table of a million
-// records is never held in memory; each record's file offset is what the write-back patches.
+// A static snapshot of a table. It remembers only where each block's records lie and reads the
+// records again a piece at a time as the cursor moves, so a table of a million records is never
+// held in memory; each record's file offset is what the write-back patches.
 class ParadoxCursor : public Cursor {
   public:
     explicit ParadoxCursor(const fs::path& file) : file_(file) {
         try {
             table_ = std::make_unique<paradox::Table>(paradox::Table::open(file));
-            offsets_ = table_->recordOffsets();
+            runs_ = table_->recordRuns();
+            count_ = table_->recordCount();
         } catch (const Error&) {
             throw;
         } catch (const std::exception& e) {
@@ -115,14 +116,17 @@ class ParadoxCursor : public Cursor {
             throw Error(code::Unspecified, "Cannot open the Paradox table " + file.string());
     }
 
-    bool eof() const override { return pos_ >= offsets_.size(); }
+    bool eof() const override { return run_ >= runs_.size(); }
     void moveNext() override {
         if (eof())
             throw Error(code::Unspecified,
                         "Either BOF or EOF is True, or the current record has been deleted.");
-        ++pos_;
+        if (++inRun_ == runs_[run_].count) {
+            ++run_;
+            inRun_ = 0;
+        }
     }
-    long recordCount() const override { return static_cast<long>(offsets_.size()); }
+    long recordCount() const override { return static_cast<long>(count_); }
     int fieldCount() const override { return static_cast<int>(table_->fields().size()); }
     std::string fieldName(int i) const override { return field(i).name; }
     int fieldType(int i) const override { return adoTypeOf(field(i).type); }
@@ -142,8 +146,8 @@ class ParadoxCursor : public Cursor {
             throw;
         } catch (const std::exception& e) {
             throw Error(code::Unspecified, "Cannot read field " + f.name + " of the record at " +
-                                               std::to_string(offsets_[pos_]) + " in " +
-                                               file_.string() + ": " + e.what());
+                                               std::to_string(offset()) + " in " + file_.string() +
+                                               ": " + e.what());
         }
     }
     bool mayHold(RecordFilter& filter) const override {
@@ -154,7 +158,7 @@ class ParadoxCursor : public Cursor {
     std::optional<std::uint64_t> origin() const override {
         if (eof())
             return std::nullopt;
-        return offsets_[pos_];
+        return offset();
     }
 
   private:
@@ -166,11 +170,15 @@ class ParadoxCursor : public Cursor {
         return fields[static_cast<std::size_t>(i)];
     }
 
+    std::uint64_t offset() const {
+        return runs_[run_].offset + inRun_ * std::uint64_t{recordSize_};
+    }
+
     // The current record's bytes. The file is read a large piece at a time, whatever blocks the
     // piece spans: the chain mostly follows the file, so one read serves hundreds of blocks
     // where reading block by block would cost a seek and a read each.
     std::span<const std::uint8_t> record() const {
-        const std::uint64_t at = offsets_[pos_];
+        const std::uint64_t at = offset();
         if (at < windowStart_ || at + recordSize_ > windowStart_ + window_.size()) {
             window_.resize(std::max(kWindowBytes, recordSize_));
             std::size_t got = 0;
@@ -190,9 +198,11 @@ class ParadoxCursor : public Cursor {
     static constexpr std::size_t kWindowBytes = 1024 * 1024;
     fs::path file_;
     std::unique_ptr<paradox::Table> table_;
-    std::vector<std::uint64_t> offsets_;
+    std::vector<paradox::Table::RecordRun> runs_; // the chain's blocks that hold records
+    std::uint64_t count_ = 0;
     std::size_t recordSize_ = 0;
-    std::size_t pos_ = 0;
+    std::size_t run_ = 0;     // the current record's block among runs_
+    std::uint32_t inRun_ = 0; // and its place in it
     platform::File handle_;
     mutable std::vector<std::uint8_t> window_;
     mutable std::uint64_t windowStart_ = 0;

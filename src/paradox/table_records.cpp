@@ -82,6 +82,16 @@ bool Table::isRecordStart(std::uint64_t offset) const {
     return (inBlock - 6) / h.recordSize < m.chain[m.chainPosition[block] - 1].records;
 }
 
+std::vector<Table::RecordRun> Table::recordRuns() const {
+    const Impl& m = *impl_;
+    std::vector<RecordRun> out;
+    out.reserve(m.chain.size());
+    for (const auto& cb : m.chain)
+        if (cb.records > 0)
+            out.push_back({m.blockOffset(cb.block) + 6, cb.records});
+    return out;
+}
+
 Record Table::readRecordAt(std::uint64_t offset) const {
     const Impl& m = *impl_;
     const Header& h = m.header;

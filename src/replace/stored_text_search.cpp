@@ -299,12 +299,14 @@ bool StoredNeedle::mayOccur(std::span<const std::uint8_t> stored) const {
         const auto* p = stored.data();
         const auto* last = p + (stored.size() - n); // the last place a hit can start
         const auto first = static_cast<std::uint8_t>(bytes_[0]);
+        const auto final = static_cast<std::uint8_t>(bytes_[n - 1]);
         while (p <= last) {
             p = static_cast<const std::uint8_t*>(
                 std::memchr(p, first, static_cast<std::size_t>(last - p) + 1));
             if (!p)
                 return false;
-            if (std::memcmp(p + 1, bytes_.data() + 1, n - 1) == 0)
+            // The last byte first: most places that start like the find text end unlike it.
+            if (p[n - 1] == final && std::memcmp(p + 1, bytes_.data() + 1, n - 1) == 0)
                 return true;
             ++p;
         }

@@ -433,6 +433,13 @@ TEST(ParadoxHostile, AnEmptyBlockInTheChainIsSteppedOver) {
     EXPECT_EQ(offsets[3], t.blockOffset(3) + 6);
     EXPECT_EQ(t.readRecordAt(offsets[4]).value(0).asInt(), 8);
     expectFormatError([&] { t.readRecordAt(t.blockOffset(2) + 6); }, "hole.db", "no record");
+    // The emptied block makes no run of records.
+    const auto runs = t.recordRuns();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].offset, offsets[0]);
+    EXPECT_EQ(runs[0].count, 3u);
+    EXPECT_EQ(runs[1].offset, offsets[3]);
+    EXPECT_EQ(runs[1].count, 2u);
     // Every record start and nothing else: not the emptied block, nor a block header, the
     // middle of a record, the place after a block's last record, the header or the file's end.
     for (std::uint64_t at : offsets)
