@@ -120,17 +120,20 @@ namespace {
 // and the Paradox fields can take become changes, the others are counted as refused.
 class ChangeCollector {
   public:
-    ChangeCollector(const paradox::Table& table, const fs::path& db,
-                    std::vector<std::uint64_t> offsets)
-        : table_(table), fields_(table.fields()), offsets_(std::move(offsets)),
-          seen_(offsets_.size(), false), reader_(db, table.header().recordSize), patcher_(table) {
+    ChangeCollector(const paradox::Table& table, const fs::path& db)
+        : table_(table), fields_(table.fields()), reader_(db, table.header().recordSize),
+          patcher_(table) {
         // In the single-byte code pages a text of ASCII characters is its own bytes, so most
         // Alpha values are found unchanged without decoding them.
         const std::uint16_t cp = table.codePage();
         asciiAlpha_ = cp != 932 && cp != 936 && cp != 949 && cp != 950;
-        // Chain order is nearly always file order already.
-        if (!std::is_sorted(offsets_.begin(), offsets_.end()))
-            std::sort(offsets_.begin(), offsets_.end());
+        // One place for every record a block can hold, in every block of the file: the chain
+        // tells which of them are records, and no list of the table's offsets is needed.
+        const paradox::Header& h = table.header();
+        perBlock_ = (h.blockSize - 6) / h.recordSize;
+        const std::uint64_t blocks =
+            (table.fileSize() - h.headerSize + h.blockSize - 1) / h.blockSize;
+        seen_.assign(static_cast<std::size_t>(blocks * perBlock_), false);
     }
 
     void visit(std::optional<std::uint64_t> offset, const std::vector<Variant>& row) {
@@ -140,13 +143,11 @@ class ChangeCollector {
             broken = "a row of its working copy does not know the record it came from";
             return;
         }
-        const auto it = std::lower_bound(offsets_.begin(), offsets_.end(), *offset);
-        const auto index = static_cast<std::size_t>(it - offsets_.begin());
-        if (it == offsets_.end() || *it != *offset || seen_[index]) {
+        if (!table_.isRecordStart(*offset) || seen_[place(*offset)]) {
             broken = "rows of its working copy do not match the table's records";
             return;
         }
-        seen_[index] = true;
+        seen_[place(*offset)] = true;
         try {
             compare(*offset, row);
         } catch (const std::exception& e) {
@@ -159,6 +160,14 @@ class ChangeCollector {
     std::string broken; // why the copy cannot be compared at all
 
   private:
+    // The place of the record that starts at offset: its block's, and its own in the block.
+    std::size_t place(std::uint64_t offset) const {
+        const paradox::Header& h = table_.header();
+        const std::uint64_t rel = offset - h.headerSize;
+        return static_cast<std::size_t>(rel / h.blockSize * perBlock_ +
+                                        (rel % h.blockSize - 6) / h.recordSize);
+    }
+
     void compare(std::uint64_t offset, const std::vector<Variant>& row) {
         const auto bytes = reader_.at(offset);
         std::string made;
@@ -186,7 +195,7 @@ class ChangeCollector {
 
     const paradox::Table& table_;
     const std::vector<paradox::Field>& fields_;
-    std::vector<std::uint64_t> offsets_;
+    std::uint64_t perBlock_ = 0;
     std::vector<bool> seen_;
     RecordReader reader_;
     const paradox::Patcher patcher_;
@@ -250,20 +259,18 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
                           std::to_string(st.rowsNow) + " rows of its working copy");
 
     std::optional<paradox::Table> table;
-    std::vector<std::uint64_t> offsets;
     try {
         table.emplace(paradox::Table::open(db));
-        // From the chain, checked at the open: the records themselves are read only where a row
-        // changed.
-        offsets = table->recordOffsets();
     } catch (const paradox::EncryptedTableError&) {
         return notWritten("it is password-protected");
     } catch (const std::exception& e) {
         return notWritten(std::string("it cannot be read: ") + e.what());
     }
-    if (static_cast<long long>(offsets.size()) != st.expected)
-        return notWritten("it holds " + std::to_string(offsets.size()) + " records now and held " +
-                          std::to_string(st.expected) + " when it was copied");
+    // The open checked the chain against this count.
+    if (static_cast<long long>(table->recordCount()) != st.expected)
+        return notWritten("it holds " + std::to_string(table->recordCount()) +
+                          " records now and held " + std::to_string(st.expected) +
+                          " when it was copied");
     const auto& fields = table->fields();
     const auto& columns = working.columns(tableName);
     bool same = columns.size() == fields.size();
@@ -275,7 +282,7 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     std::vector<paradox::Change> changes;
     WriteBack out;
     {
-        ChangeCollector collector(*table, db, std::move(offsets));
+        ChangeCollector collector(*table, db);
         const auto visit = [&](std::optional<std::uint64_t> offset,
                                const std::vector<Variant>& row) { collector.visit(offset, row); };
         // Only rows a statement changed can differ from their records; a copy made before

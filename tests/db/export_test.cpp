@@ -174,6 +174,43 @@ TEST_F(ExportTest, ACopyWithoutItsRecordOfChangesIsComparedRowByRow) {
     EXPECT_EQ(names, (std::vector<std::string>{"kitten", "puppy", "cow"}));
 }
 
+// A changed row must name a record of the table, and no other row the same one: an origin
+// that is no record's start, or one given twice, leaves the table as it was.
+TEST_F(ExportTest, RowsWhoseOriginsAreNotTheTablesRecordsAreNeverWrittenBack) {
+    const fs::path db = pets();
+    std::vector<std::uint64_t> offsets;
+    paradox::Table::open(db).forEachRecord(
+        [&](const paradox::Record& r) { offsets.push_back(r.fileOffset()); });
+    ASSERT_EQ(offsets.size(), 3u);
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>> wrong = {
+        {2, offsets[0]},                                 // the first record's, given twice
+        {2, offsets[1] + 1},                             // inside a record
+        {3, offsets[2] + 2 * (offsets[1] - offsets[0])}, // past the last record of the block
+        {1, 3}};                                         // in the header
+    for (const auto& [row, origin] : wrong) {
+        FixedFolder folder(paradoxDir.string());
+        ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
+        {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
+            const std::string sql =
+                "UPDATE \"MSysQmRowSource_PETS\" SET offset = " + std::to_string(origin) +
+                " WHERE rid = " + std::to_string(row);
+            ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+                << sqlite3_errmsg(raw);
+            sqlite3_close(raw);
+        }
+        execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
+        execute("update `PETS` set `Name` = 'puppy' where `Name` = 'dog'");
+        execute("update `PETS` set `Name` = 'calf' where `Name` = 'cow'");
+        const auto before = folderBytes();
+        const auto w = sendTableToParadox(folder, "PETS");
+        EXPECT_EQ(w.state, db::WriteBack::State::NotWritten) << origin;
+        EXPECT_NE(w.reason.find("do not match the table's records"), std::string::npos) << w.reason;
+        EXPECT_TRUE(folderBytes() == before) << origin;
+    }
+}
+
 TEST_F(ExportTest, AValueTheFieldCannotHoldIsLeftOutAndReported) {
     // Through a statement the UPDATE checks cannot see (a number literal into a text column),
     // a value too long for the Alpha field reaches the copy; the write-back refuses it alone.
