@@ -39,9 +39,10 @@ void WriteBackSession::exportTable(const ParadoxExportRequest& request) {
         throw Error(code::Unspecified, "Table '" + request.targetFile + "' already exists.");
     dropped_.reset();
     SqliteBackend working(request.workingDatabase, adModeReadWrite, nullptr);
-    // The write-back reads the changed rows in rowid order, each page about once: a large page
-    // cache would only add the copy's size to the memory the import and the run already took.
-    working.setCacheKiB(4096);
+    // The write-back walks the copy, its origins and its changed rows in rowid order, each page
+    // about once: a cache of a few pages each does it as fast as a large one, and a large one
+    // would only add the copy's size to the memory the import and the run already took.
+    working.setCacheKiB(1024);
     outcomes_[sql::upper(request.sourceTable)] =
         writeBackWorkingCopy(working, request.sourceTable, db, backupRoot_, request.count);
 }

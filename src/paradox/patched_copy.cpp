@@ -66,7 +66,7 @@ void writePatchedCopy(const fs::path& from, const fs::path& to,
                      st.mode & 07777))
         fail("Cannot create", to, e);
 
-    constexpr std::uint64_t kPiece = 1 << 20;
+    constexpr std::uint64_t kPiece = kPatchedCopyPiece;
     std::vector<std::uint8_t> buf(kPiece);
     bool systemCopies = true;
     std::size_t next = 0; // the first patch that may still reach the current piece

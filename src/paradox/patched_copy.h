@@ -16,6 +16,11 @@ struct BytePatch {
     std::vector<std::uint8_t> bytes;
 };
 
+// Stretches without changes are copied by the system; a stretch with changes is read, patched
+// and written this many bytes at a time. A quarter of a megabyte keeps the copy's memory small
+// beside a small table, and a change in every piece costs no more system calls than a copy.
+inline constexpr std::uint64_t kPatchedCopyPiece = 256 << 10;
+
 // Writes to (created, or emptied) the bytes of from with patches laid over them, sorted by
 // offset; where two overlap the later one wins. A patch must lie inside from. The new file has
 // from's permission bits. Throws FileError.

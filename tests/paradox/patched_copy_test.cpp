@@ -23,7 +23,7 @@ using qm::test::fileText;
 TEST(PatchedCopy, IsTheOldFileWithEveryChangeLaidOverItInOrder) {
     test::TempDir temp;
     std::mt19937_64 rng(3);
-    const std::uint64_t piece = 1 << 20;
+    const std::uint64_t piece = kPatchedCopyPiece;
     for (std::uint64_t size : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4095}, piece - 1,
                                piece, piece + 7, 3 * piece + 12345}) {
         SCOPED_TRACE(size);
