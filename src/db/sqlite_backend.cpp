@@ -127,15 +127,18 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     // The stored spelling of the name, for side tables keyed by it.
     info.name = storedName(name);
     bookkeeping_.ensureSideTables();
-    info.tracking = bookkeeping_.tracking(info.name);
+    info.rowid = rowidName(info.columns);
+    info.tracking = bookkeeping_.tracking(info.name, info.rowid);
     info.cellsTable = changedCellsTable(info.name);
-    // A column of that name would stand where the rowid is meant.
-    for (const auto& c : info.columns)
-        for (const char* alias : {"ROWID", "_ROWID_", "OID"})
-            if (sql::upper(c.name) == alias)
-                info.rowidIsRowid = false;
     info.rules = bookkeeping_.fieldRules(key, info.columns.size());
     return tables_.emplace(key, std::move(info)).first->second;
+}
+
+const std::string& SqliteBackend::rowidOf(const TableInfo& info) {
+    if (info.rowid.empty())
+        throw Error(code::Unspecified, "The rows of the table '" + info.name +
+                                           "' cannot be told apart: " + kRowidNamesTaken + ".");
+    return info.rowid;
 }
 
 void SqliteBackend::forget(const std::string& name) {
@@ -229,6 +232,10 @@ void SqliteBackend::dropTable(const Tokens& t) {
 
 void SqliteBackend::createTable(const Tokens& t) {
     const jet::CreateTable create = jet::parseCreateTable(t);
+    // Refused before anything is made: the copy's bookkeeping could not name its rows.
+    if (rowidName(create.columns).empty())
+        jet::malformed("The table '" + create.name +
+                       "' cannot be made in the working database: " + kRowidNamesTaken + ".");
     {
         // Jet names are unique without regard to case, SQLite's only for ASCII.
         Statement s(db_, "SELECT 1 FROM sqlite_master WHERE upper(name) = ?");
@@ -310,29 +317,30 @@ void SqliteBackend::update(const Tokens& t, bool spareChanged) {
         condition = "(" + jet::translate(t, where + 1, t.size(), params) + ")";
     const std::string target = quoteName(t[1].text);
     if (spareChanged && info.tracking.cells) {
+        const std::string targetRowid = target + "." + rowidOf(info);
         // Each record's change was computed from its own old value: a row that already took a
         // change in this column must not take another record's as well.
         for (std::size_t c : setColumns) {
             if (!condition.empty())
                 condition += " AND ";
             condition += "NOT EXISTS (SELECT 1 FROM " + info.cellsTable +
-                         " AS q WHERE q.rid = " + target +
-                         ".rowid AND q.col = " + std::to_string(c) + ")";
+                         " AS q WHERE q.rid = " + targetRowid +
+                         " AND q.col = " + std::to_string(c) + ")";
         }
     }
     if (condition.empty()) {
         run(text, params);
         return;
     }
-    if (spareChanged && info.rowidIsRowid &&
-        updateOneRow(text, target, condition, params, setParams))
+    if (spareChanged && !info.rowid.empty() &&
+        updateOneRow(text, target, info.rowid, condition, params, setParams))
         return;
     run(text + " WHERE " + condition, params);
 }
 
 bool SqliteBackend::updateOneRow(const std::string& set, const std::string& target,
-                                 const std::string& condition, const Params& params,
-                                 std::size_t setParams) {
+                                 const std::string& rowid, const std::string& condition,
+                                 const Params& params, std::size_t setParams) {
     // A run's UPDATE names one value, which one row holds as a rule. SQLite makes an UPDATE of
     // a table with triggers whose WHERE may match several rows collect their rowids in a
     // temporary table first; the rows found first, then the one row changed by its rowid, spare
@@ -342,19 +350,19 @@ bool SqliteBackend::updateOneRow(const std::string& set, const std::string& targ
     if (texts.set != set || texts.condition != condition) {
         texts.set = set;
         texts.condition = condition;
-        texts.byRowid = set + " WHERE " + target + ".rowid = ?";
-        texts.rows =
-            "SELECT " + target + ".rowid FROM " + target + " WHERE " + condition + " LIMIT 2";
+        texts.byRowid = set + " WHERE " + target + "." + rowid + " = ?";
+        texts.rows = "SELECT " + target + "." + rowid + " FROM " + target + " WHERE " + condition +
+                     " LIMIT 2";
     }
     // Prepared first, so that a statement that does not prepare fails whether rows match or not.
     (void)statements_.get(texts.byRowid);
-    std::int64_t rowid = 0;
+    std::int64_t id = 0;
     int found = 0;
     {
         Statement& rows = statements_.get(texts.rows);
         rows.bindTexts(params, setParams, params.size());
         while (found < 2 && rows.step()) {
-            rowid = rows.int64(0);
+            id = rows.int64(0);
             ++found;
         }
         rows.reset();
@@ -365,7 +373,7 @@ bool SqliteBackend::updateOneRow(const std::string& set, const std::string& targ
         return false; // several rows: changed together, as one statement changes them
     Statement& one = statements_.get(texts.byRowid);
     one.bindTexts(params, 0, setParams);
-    one.bindInt64(static_cast<int>(setParams) + 1, rowid);
+    one.bindInt64(static_cast<int>(setParams) + 1, id);
     one.run();
     return true;
 }
@@ -413,8 +421,10 @@ std::unique_ptr<Cursor> SqliteBackend::query(const std::string& text) {
     std::string countable = translated;
     // Rows come in the order they were inserted, the table's record order, even when an index
     // would cover the columns and hand them back sorted.
-    if (select.plain)
-        translated += " ORDER BY " + quoteName(table(*select.table).name) + ".rowid";
+    if (select.plain) {
+        const TableInfo& info = table(*select.table);
+        translated += " ORDER BY " + quoteName(info.name) + "." + rowidOf(info);
+    }
     if (select.limit) {
         translated += " LIMIT " + *select.limit;
         countable += " LIMIT " + *select.limit;
@@ -489,7 +499,7 @@ WorkingCopyStatus SqliteBackend::status(const std::string& name) {
     try {
         TableInfo& info = table(name);
         ensureOrigins(info);
-        bookkeeping_.countRows(info.name, info.tracking.origins, st);
+        bookkeeping_.countRows(info.name, rowidOf(info), info.tracking.origins, st);
     } catch (const Error& e) {
         if (e.code() != code::NoSuchTable)
             throw;
@@ -502,7 +512,7 @@ void SqliteBackend::forEachRow(const std::string& name, const RowVisitor& fn) {
     pendingOrigins_.flush();
     TableInfo& info = table(name);
     ensureOrigins(info);
-    visitRows(info, quoteName(info.name) + " AS t", "t.rowid", fn);
+    visitRows(info, quoteName(info.name) + " AS t", "t." + rowidOf(info), fn);
 }
 
 bool SqliteBackend::forEachChangedRow(const std::string& name, const RowVisitor& fn) {
@@ -513,8 +523,8 @@ bool SqliteBackend::forEachChangedRow(const std::string& name, const RowVisitor&
     if (!info.tracking.rows)
         return false;
     visitRows(info,
-              changedRowsTable(info.name) + " AS c JOIN " + quoteName(info.name) +
-                  " AS t ON t.rowid = c.rid",
+              changedRowsTable(info.name) + " AS c JOIN " + quoteName(info.name) + " AS t ON t." +
+                  rowidOf(info) + " = c.rid",
               "c.rid", fn);
     return true;
 }
@@ -524,8 +534,8 @@ void SqliteBackend::visitRows(const TableInfo& info, const std::string& rows,
     std::string q = "SELECT s.offset";
     for (const auto& c : info.columns)
         q += ", t." + quoteName(c.name);
-    q += " FROM " + rows + " LEFT JOIN " + originsTable(info.name) +
-         " AS s ON s.rid = t.rowid ORDER BY " + order;
+    q += " FROM " + rows + " LEFT JOIN " + originsTable(info.name) + " AS s ON s.rid = t." +
+         rowidOf(info) + " ORDER BY " + order;
     Statement s(db_, q);
     std::vector<Variant> row(info.columns.size());
     while (s.step()) {

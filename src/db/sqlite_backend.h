@@ -85,8 +85,8 @@ class SqliteBackend : public Backend {
         std::string insert;           // INSERT of a whole row, once made
         std::vector<FieldRule> rules; // what the Paradox fields can take back; empty: no limits
         Tracking tracking;
-        std::string cellsTable;   // its changed cells' table, quoted
-        bool rowidIsRowid = true; // no column takes the name of the rowid
+        std::string cellsTable; // its changed cells' table, quoted
+        std::string rowid;      // the name meaning the rowid; empty: every such name is a column
     };
     using Tokens = jet::Tokens;
 
@@ -95,6 +95,8 @@ class SqliteBackend : public Backend {
     void exec(const std::string& sql);
     void run(const std::string& sql, const Params& params);
     TableInfo& table(const std::string& name);
+    // The name of the table's rowid, for the bookkeeping that needs it; refused without one.
+    static const std::string& rowidOf(const TableInfo& info);
     std::string storedName(const std::string& name);
     const std::string& ensureOrigins(TableInfo& info);
     void ensureIndex(const TableInfo& info, std::size_t column);
@@ -110,7 +112,7 @@ class SqliteBackend : public Backend {
     void update(const Tokens& t, bool spareChanged);
     // The UPDATE made by its rowid when its condition finds at most one row; false, nothing done,
     // when it finds more.
-    bool updateOneRow(const std::string& set, const std::string& target,
+    bool updateOneRow(const std::string& set, const std::string& target, const std::string& rowid,
                       const std::string& condition, const Params& params, std::size_t setParams);
     void exportToParadox(const Tokens& t);
     void generic(const Tokens& t);

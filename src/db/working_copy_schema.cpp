@@ -1,9 +1,12 @@
 #include "db/working_copy_schema.h"
 
+#include "app/error.h"
 #include "db/jet_statements.h"
 #include "db/sql_dialect.h"
 
 #include <sqlite3.h>
+
+#include <algorithm>
 
 namespace qm::db {
 
@@ -38,6 +41,28 @@ std::string named(const char* prefix, const std::string& table) {
 }
 
 } // namespace
+
+const char* const kRowidNamesTaken =
+    "its fields take the names ROWID, _ROWID_ and OID, all the names by which the working "
+    "database tells its rows apart";
+
+std::string rowidName(const std::vector<std::string>& columnNames) {
+    for (const char* name : {"rowid", "_rowid_", "oid"}) {
+        const std::string up = sql::upper(name);
+        if (std::none_of(columnNames.begin(), columnNames.end(),
+                         [&](const std::string& c) { return sql::upper(c) == up; }))
+            return name;
+    }
+    return {};
+}
+
+std::string rowidName(const std::vector<JetColumn>& columns) {
+    std::vector<std::string> names;
+    names.reserve(columns.size());
+    for (const auto& c : columns)
+        names.push_back(c.name);
+    return rowidName(names);
+}
 
 std::string originsTable(const std::string& table) {
     return named(kOriginsPrefix, table);
@@ -79,7 +104,13 @@ void WorkingCopySchema::ensureSideTables() {
 }
 
 void WorkingCopySchema::createFor(const std::string& table, const std::vector<JetColumn>& columns) {
+    const std::string rowid = rowidName(columns);
+    if (rowid.empty())
+        throw Error(code::Unspecified, "The table '" + table +
+                                           "' cannot be a working copy: " + kRowidNamesTaken + ".");
     ensureSideTables();
+    const std::string oldRowid = "old." + rowid;
+    const std::string newRowid = "new." + rowid;
     const std::string copy = quoteName(table);
     const std::string origins = originsTable(table);
     const std::string rows = changedRowsTable(table);
@@ -91,8 +122,8 @@ void WorkingCopySchema::createFor(const std::string& table, const std::vector<Je
     exec("DROP TABLE IF EXISTS " + rows);
     exec("CREATE TABLE " + rows + "(rid INTEGER PRIMARY KEY)");
     exec("CREATE TRIGGER " + named(kChangedRowsTriggerPrefix, table) + " AFTER UPDATE ON " + copy +
-         " BEGIN INSERT OR IGNORE INTO " + rows + " VALUES(old.rowid); INSERT OR IGNORE INTO " +
-         rows + " VALUES(new.rowid); END");
+         " BEGIN INSERT OR IGNORE INTO " + rows + " VALUES(" + oldRowid +
+         "); INSERT OR IGNORE INTO " + rows + " VALUES(" + newRowid + "); END");
     exec("DROP TABLE IF EXISTS " + cells);
     exec("CREATE TABLE " + cells +
          "(rid INTEGER NOT NULL, col INTEGER NOT NULL, PRIMARY KEY(rid, col)) WITHOUT ROWID");
@@ -101,14 +132,14 @@ void WorkingCopySchema::createFor(const std::string& table, const std::vector<Je
         exec("CREATE TRIGGER " +
              quoteName(kCellTriggerPrefix + sql::upper(table) + "_" + std::to_string(k)) +
              " AFTER UPDATE OF " + c + " ON " + copy + " WHEN old." + c + " IS NOT new." + c +
-             " BEGIN INSERT OR IGNORE INTO " + cells + " VALUES(new.rowid, " + std::to_string(k) +
-             "); END");
+             " BEGIN INSERT OR IGNORE INTO " + cells + " VALUES(" + newRowid + ", " +
+             std::to_string(k) + "); END");
     }
     exec("CREATE TRIGGER " + named(kOriginOnDeletePrefix, table) + " AFTER DELETE ON " + copy +
-         " BEGIN DELETE FROM " + origins + " WHERE rid = old.rowid; END");
+         " BEGIN DELETE FROM " + origins + " WHERE rid = " + oldRowid + "; END");
     exec("CREATE TRIGGER " + named(kOriginOnMovePrefix, table) + " AFTER UPDATE ON " + copy +
-         " WHEN new.rowid IS NOT old.rowid BEGIN DELETE FROM " + origins +
-         " WHERE rid = old.rowid; END");
+         " WHEN " + newRowid + " IS NOT " + oldRowid + " BEGIN DELETE FROM " + origins +
+         " WHERE rid = " + oldRowid + "; END");
     statements_.get(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?")
         .run({sql::upper(table)});
 }
@@ -144,9 +175,21 @@ bool WorkingCopySchema::has(const char* type, const std::string& name, const std
     return found;
 }
 
-Tracking WorkingCopySchema::tracking(const std::string& table) {
+bool WorkingCopySchema::triggerUses(const std::string& name, const std::string& text) {
+    Statement& s = statements_.get(
+        "SELECT 1 FROM sqlite_master WHERE type = 'trigger' AND name = ? AND instr(sql, ?) > 0");
+    s.bindCopy(1, name);
+    s.bindCopy(2, text);
+    const bool found = s.step();
+    s.reset();
+    return found;
+}
+
+Tracking WorkingCopySchema::tracking(const std::string& table, const std::string& rowid) {
     const std::string key = sql::upper(table);
     Tracking t;
+    if (rowid != "rowid" && !triggerUses(kChangedRowsTriggerPrefix + key, "new." + rowid))
+        return t;
     t.rows = has("table", kChangedRowsPrefix + key, "") &&
              has("trigger", kChangedRowsTriggerPrefix + key, table);
     t.cells = has("table", kChangedCellsPrefix + key, "");
@@ -219,8 +262,8 @@ WorkingCopyStatus WorkingCopySchema::recorded(const std::string& table) {
     return st;
 }
 
-void WorkingCopySchema::countRows(const std::string& table, bool originsKept,
-                                  WorkingCopyStatus& st) {
+void WorkingCopySchema::countRows(const std::string& table, const std::string& rowid,
+                                  bool originsKept, WorkingCopyStatus& st) {
     const auto count = [&](const std::string& text) {
         Statement& c = statements_.get(text);
         const long long n = c.step() ? c.int64(0) : 0;
@@ -233,7 +276,7 @@ void WorkingCopySchema::countRows(const std::string& table, bool originsKept,
     st.withOrigin = originsKept ? count("SELECT COUNT(*) FROM " + originsTable(table))
                                 : count("SELECT COUNT(*) FROM " + quoteName(table) + " JOIN " +
                                         originsTable(table) +
-                                        " AS s ON s.rid = " + quoteName(table) + ".rowid");
+                                        " AS s ON s.rid = " + quoteName(table) + "." + rowid);
 }
 
 } // namespace qm::db

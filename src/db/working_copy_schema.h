@@ -39,6 +39,14 @@ struct Tracking {
     bool origins = false; // triggers drop an origin with its row
 };
 
+// The name that means a copy's rowid: the first of rowid, _rowid_ and oid that no column takes,
+// since a column of one of those names stands for the column. Empty when all three are taken:
+// the rows of such a copy cannot be told apart, and none is made.
+std::string rowidName(const std::vector<std::string>& columnNames);
+std::string rowidName(const std::vector<JetColumn>& columns);
+// Why a table whose fields take all three names is not worked on.
+extern const char* const kRowidNamesTaken;
+
 // The side tables of a copy, quoted, by the copy's name.
 std::string originsTable(const std::string& table);
 std::string changedRowsTable(const std::string& table);
@@ -60,7 +68,9 @@ class WorkingCopySchema {
     void dropFor(const std::string& table);
     // The single-row INSERT of the copy's origins, the origins table made if a copy lacks one.
     std::string ensureOrigins(const std::string& table);
-    Tracking tracking(const std::string& table);
+    // rowid: the copy's rowidName(). Triggers an older build made on a copy with a column named
+    // rowid meant the column; such a copy counts as tracking nothing.
+    Tracking tracking(const std::string& table, const std::string& rowid);
 
     void recordStatus(const std::string& table, const WorkingCopyStatus& status);
     void recordFieldRules(const std::string& table, const std::vector<FieldRule>& rules);
@@ -69,11 +79,13 @@ class WorkingCopySchema {
     // What the import recorded about the copy (recorded false when nothing).
     WorkingCopyStatus recorded(const std::string& table);
     // The rows of the copy as it stands and those that know their origin; the copy must exist.
-    void countRows(const std::string& table, bool originsKept, WorkingCopyStatus& status);
+    void countRows(const std::string& table, const std::string& rowid, bool originsKept,
+                   WorkingCopyStatus& status);
 
   private:
     void exec(const std::string& text);
     bool has(const char* type, const std::string& name, const std::string& ofTable);
+    bool triggerUses(const std::string& name, const std::string& text);
 
     sqlite3*& db_;
     StatementCache& statements_;

@@ -5,6 +5,7 @@
 #include "db/export.h"
 #include "db/import.h"
 #include "db/paradox_backend.h"
+#include "db/working_copy_schema.h"
 #include "db/working_database.h"
 #include "paradox/family_swap.h"
 #include "paradox/share_locks.h"
@@ -68,13 +69,19 @@ std::string cannotWorkOn(const TableRow& row) {
     if (!row.fileName.empty() && db.filename().string() != row.fileName)
         return "its name " + row.name + " leads to the file " + db.filename().string() +
                ", not to the listed file " + row.fileName;
+    std::vector<std::string> fields;
     try {
-        (void)paradox::Table::open(db);
+        const auto table = paradox::Table::open(db);
+        for (const auto& f : table.fields())
+            fields.push_back(f.name);
     } catch (const paradox::EncryptedTableError&) {
         return "it is password-protected; it was not changed";
     } catch (const std::exception& e) {
         return std::string("it cannot be read: ") + e.what();
     }
+    // Its working copy could not keep track of which row is which record.
+    if (db::rowidName(fields).empty())
+        return std::string(db::kRowidNamesTaken) + "; it was not changed";
     // The window and the command line alike leave a table alone that its owner made read-only.
     return readOnlyReason(row);
 }
