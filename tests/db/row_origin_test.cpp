@@ -44,6 +44,13 @@ class RowOriginTest : public DbFixture {
                                                       static_cast<std::uint64_t>(1000 + i));
         }
     }
+    // Three rows whose RowID column counts down while their rowids count up.
+    void insertRowsInto(const std::string& table) {
+        for (int i = 0; i < 3; ++i)
+            db::WorkingDatabase(working).insertRecord("INSERT INTO `" + table + "` VALUES('" +
+                                                          std::to_string(3 - i) + "', 'v')",
+                                                      static_cast<std::uint64_t>(1000 + i));
+    }
     Connection working;
 };
 
@@ -123,6 +130,85 @@ TEST_F(RowOriginTest, RowsThatLeaveOrMoveTakeTheirOriginsWithThem) {
     EXPECT_EQ(std::count(o.begin(), o.end(), 0u), 3);
     EXPECT_EQ(std::count(o.begin(), o.end(), 1003u), 0);
     EXPECT_EQ(std::count(o.begin(), o.end(), 1009u), 1);
+}
+
+// Columns named RowID and _rowid_ stand for themselves: the copy's bookkeeping keys its rows by
+// oid, the one name left.
+TEST_F(RowOriginTest, ColumnsNamedAfterTheRowidLeaveTheBookkeepingItsRows) {
+    working.execute("CREATE TABLE `R`(`RowID` TEXT, `_rowid_` TEXT, `X` TEXT)");
+    for (int i = 0; i < 6; ++i)
+        db::WorkingDatabase(working).insertRecord("INSERT INTO `R` VALUES('" +
+                                                      std::to_string(9 - i) + "', 'z', '" +
+                                                      std::to_string(i) + "')",
+                                                  static_cast<std::uint64_t>(1000 + i));
+    EXPECT_EQ(origins("R"), (std::vector<std::uint64_t>{1000, 1001, 1002, 1003, 1004, 1005}));
+    // The change of row 2, whose RowID column says 7, is noted for row 2 and its record.
+    db::WorkingDatabase(working).updateFromSnapshot("update `R` set `X` = 'two' where `X` = '2'");
+    std::vector<std::pair<std::uint64_t, std::string>> changed;
+    EXPECT_TRUE(backend().forEachChangedRow(
+        "R", [&](std::optional<std::uint64_t> o, const std::vector<Variant>& r) {
+            changed.emplace_back(o.value_or(0), r[0].toString() + r[2].toString());
+        }));
+    EXPECT_EQ(changed, (std::vector<std::pair<std::uint64_t, std::string>>{{1002, "7two"}}));
+    // The changed value is spared by a later UPDATE computed from the snapshot.
+    db::WorkingDatabase(working).updateFromSnapshot(
+        "update `R` set `X` = 'again' where `X` = 'two'");
+    EXPECT_EQ(backend().status("R").withOrigin, 6);
+    {
+        // A row given another number, or deleted, loses its origin; the RowID column can change
+        // freely.
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
+        sqlite3_busy_timeout(raw, 5000);
+        for (const char* sql :
+             {"UPDATE R SET RowID = '1' WHERE X = '0'", "UPDATE R SET oid = 77 WHERE X = '3'",
+              "DELETE FROM R WHERE X = '4'"})
+            EXPECT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+                << sql << ": " << sqlite3_errmsg(raw);
+        sqlite3_close(raw);
+    }
+    const auto st = backend().status("R");
+    EXPECT_EQ(st.rowsNow, 5);
+    EXPECT_EQ(st.withOrigin, 4);
+    std::vector<std::string> order;
+    backend().forEachRow("R", [&](std::optional<std::uint64_t>, const std::vector<Variant>& r) {
+        order.push_back(r[2].toString());
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"0", "1", "two", "5", "3"}));
+}
+
+// Every name of the rowid taken by a column: the copy is refused before anything is made, and a
+// copy an older build made with triggers reading the RowID column is not trusted for changes.
+TEST_F(RowOriginTest, ACopyWhoseRowsCannotBeNamedIsRefusedAndStaleTriggersAreNotTrusted) {
+    try {
+        working.execute("CREATE TABLE `ALL`(`oid` TEXT, `ROWID` TEXT, `_Rowid_` TEXT)");
+        ADD_FAILURE() << "the table was made";
+    } catch (const Error& e) {
+        EXPECT_NE(e.description().find("ROWID, _ROWID_ and OID"), std::string::npos)
+            << e.description();
+    }
+    EXPECT_FALSE(db::TableExistsInDbTemp("ALL"));
+
+    working.execute("CREATE TABLE `OLD`(`RowID` TEXT, `X` TEXT)");
+    insertRowsInto("OLD");
+    EXPECT_TRUE(backend().forEachChangedRow("OLD", [](auto, const auto&) {}));
+    working.close();
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
+        const char* sql =
+            "DROP TRIGGER MSysQmOnUpdate_OLD; CREATE TRIGGER MSysQmOnUpdate_OLD AFTER "
+            "UPDATE ON OLD BEGIN INSERT OR IGNORE INTO MSysQmChanged_OLD "
+            "VALUES(old.rowid); END";
+        EXPECT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(raw);
+        sqlite3_close(raw);
+    }
+    working.open(db::workingDatabaseConnectionString());
+    EXPECT_FALSE(backend().forEachChangedRow("OLD", [](auto, const auto&) {}));
+    // Every row is still compared with its record.
+    EXPECT_EQ(origins("OLD"), (std::vector<std::uint64_t>{1000, 1001, 1002}));
+    EXPECT_EQ(backend().status("OLD").withOrigin, 3);
 }
 
 TEST_F(RowOriginTest, ValuesHandedOverMeetTheChecksOfTheirStatement) {
