@@ -109,11 +109,8 @@ TEST(StoredNeedle, MatchingCaseFindsExactlyTheTextsThatHoldTheBytes) {
     const CodePageBytes& page = codePageBytes(1252);
     long found = 0;
     // The find text, and its bytes in the code page.
-    const std::vector<std::pair<std::string, std::string>> finds = {{"needle", "needle"},
-                                                                    {"nn", "nn"},
-                                                                    {"n", "n"},
-                                                                    {"a\u00E9a", "a\xE9"
-                                                                                 "a"}};
+    const std::vector<std::pair<std::string, std::string>> finds = {
+        {"needle", "needle"}, {"nn", "nn"}, {"n", "n"}, {"a\u00E9a", "a\xE9\x61"}};
     for (const auto& [find, bytes] : finds) {
         const StoredNeedle needle(Matcher(find, "x"), page);
         ASSERT_EQ(needle.kind(), StoredNeedle::Kind::Bytes) << find;
