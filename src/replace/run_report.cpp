@@ -103,7 +103,8 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
     return text;
 }
 
-std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool dryRun) {
+namespace {
+std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool dryRun) {
     const RunCounts c = runCounts(result.tables);
     const std::string counts = countsLine(c, dryRun);
     if (result.end == RunResult::End::Completed && result.clean()) {
@@ -184,6 +185,17 @@ std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool 
         text += ".";
     }
     return text + "\r\n\r\nThe details name every table.";
+}
+
+} // namespace
+
+std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool dryRun) {
+    std::string text = endOfRunBox(result, inputs, dryRun);
+    // The tables were written, but the way back the person counts on is missing: that belongs
+    // in the box, not only in the details.
+    if (!dryRun && !result.recordFailure.empty())
+        text += "\r\n\r\nNo undo record could be kept: " + result.recordFailure;
+    return text;
 }
 
 std::string endOfRunDetails(const RunResult& result, bool dryRun,

@@ -6,6 +6,7 @@
 #include "app/sha256.h"
 #include "paradox/content_digest.h"
 #include "replace/run_history.h"
+#include "replace/run_report.h"
 
 namespace qm::test {
 namespace {
@@ -64,6 +65,31 @@ TEST_F(RunHistoryTest, ARunKeepsARecordOfTheTablesItWroteAndADryRunKeepsNone) {
         EXPECT_EQ(digest, "xxh3:" + paradox::digestOf(after.at(name)).hex()) << name;
     EXPECT_FALSE(rec.undone());
     EXPECT_EQ(lastUndoableRun(backups).id, rec.id);
+}
+
+// A record that cannot be kept (here a file stands where its folder goes) leaves the table
+// written, its old files set aside, and the run saying that no undo is offered.
+TEST_F(RunHistoryTest, ARecordThatCannotBeKeptIsReportedAndTheOldFilesStayAside) {
+    makeTable("PETS.DB", kName, {{"black cat"}, {"cat"}});
+    const auto before = files(paradoxDir);
+    fs::create_directories(backups);
+    std::ofstream(backups / "runs") << "not a folder";
+    const RunInputs in = pair({row("PETS.DB")}, "cat", "dog");
+    const RunResult r = run(in);
+    ASSERT_EQ(r.tables.size(), 1u);
+    EXPECT_EQ(r.tables[0].valuesChanged, 2);
+    EXPECT_TRUE(r.runRecord.empty());
+    EXPECT_FALSE(r.recordFailure.empty());
+    EXPECT_NE(endOfRunText(r, in, false).find("No undo record could be kept: " + r.recordFailure),
+              std::string::npos)
+        << endOfRunText(r, in, false);
+    EXPECT_NE(files(paradoxDir), before);
+    ASSERT_FALSE(r.tables[0].backupFolder.empty());
+    const auto aside = files(r.tables[0].backupFolder);
+    for (const auto& [name, bytes] : before)
+        EXPECT_EQ(aside.count(name) ? aside.at(name) : std::string(), bytes) << name;
+    EXPECT_TRUE(recordedRuns(backups).empty());
+    EXPECT_EQ(undo().end, UndoResult::End::NoRun);
 }
 
 TEST_F(RunHistoryTest, OldFilesChangedInTheBackupOrAFileAddedToTheFamilyKeepTheTableAsItIs) {
