@@ -94,14 +94,14 @@ inline const std::vector<qm::paradox::FieldSpec>& benchFields() {
 
 inline void makeBenchTable(const fs::path& db, long n) {
     const auto& fields = benchFields();
-    qm::paradox::TableSpec spec;
-    spec.fields = fields;
+    qm::paradox::TableSpec shape;
+    shape.fields = fields;
     // 65,535 blocks at most: ten million records need blocks of 32 KiB, which level 7 has.
     if (n > 5000000) {
-        spec.blockSizeKiB = 32;
-        spec.level = 12;
+        shape.blockSizeKiB = 32;
+        shape.level = 12;
     }
-    qm::paradox::TableWriter w(qm::paradox::familyPathsFor(db), spec);
+    qm::paradox::TableWriter w(qm::paradox::familyPathsFor(db), shape);
     std::vector<qm::paradox::Value> rec(fields.size());
     for (long i = 0; i < n; ++i) {
         const bool hit = i % 10 == 0;

@@ -67,9 +67,9 @@ void makeInvoices(const std::filesystem::path& db, long n) {
     const std::vector<paradox::FieldSpec> fields = {{"Invoice", FieldType::Long, 0},
                                                     {"Item", FieldType::Alpha, 40},
                                                     {"Customer", FieldType::Alpha, 30}};
-    paradox::TableSpec spec;
-    spec.fields = fields;
-    paradox::TableWriter w(paradox::familyPathsFor(db), spec);
+    paradox::TableSpec shape;
+    shape.fields = fields;
+    paradox::TableWriter w(paradox::familyPathsFor(db), shape);
     std::vector<paradox::Value> rec(fields.size());
     for (long i = 0; i < n; ++i) {
         rec[0] = paradox::valueFromText(fields[0], std::to_string(100000 + i));

@@ -30,19 +30,6 @@ using paradox::FieldType;
 
 namespace {
 
-bool hasText(FieldType type) {
-    switch (type) {
-    case FieldType::Binary:
-    case FieldType::FormattedMemo:
-    case FieldType::Ole:
-    case FieldType::Graphic:
-    case FieldType::Bytes:
-        return false;
-    default:
-        return true;
-    }
-}
-
 WriteBack notWritten(std::string reason) {
     WriteBack w;
     w.state = WriteBack::State::NotWritten;
@@ -172,7 +159,7 @@ class ChangeCollector {
         const auto bytes = reader_.at(offset);
         std::string made;
         for (std::size_t k = 0; k < fields_.size() && k < row.size(); ++k) {
-            if (!hasText(fields_[k].type))
+            if (!paradox::hasTextForm(fields_[k].type))
                 continue;
             // The row's text as it is, not a copy of it.
             if (!row[k].isText())

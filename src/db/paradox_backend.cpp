@@ -73,20 +73,6 @@ std::vector<sql::Token> tokens(const std::string& sql) {
     return t;
 }
 
-// Fields without a text form never reach the working copy: their bytes stay in the table.
-bool hasText(FieldType type) {
-    switch (type) {
-    case FieldType::Binary:
-    case FieldType::FormattedMemo:
-    case FieldType::Ole:
-    case FieldType::Graphic:
-    case FieldType::Bytes:
-        return false;
-    default:
-        return true;
-    }
-}
-
 Error readError(const fs::path& file, const std::exception& e) {
     if (dynamic_cast<const paradox::EncryptedTableError*>(&e))
         return Error(code::Unspecified, "The Paradox table " + file.string() +
@@ -135,7 +121,7 @@ class ParadoxCursor : public Cursor {
         if (eof())
             throw Error(code::Unspecified,
                         "Either BOF or EOF is True, or the current record has been deleted.");
-        if (!hasText(f.type))
+        if (!paradox::hasTextForm(f.type))
             return Variant::null();
         try {
             auto text = table_->text(static_cast<std::size_t>(i), record());

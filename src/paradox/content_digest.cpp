@@ -49,6 +49,10 @@ Digest128 digestOfFile(const std::filesystem::path& file) {
     platform::File in;
     if (const int e = in.open(file, platform::File::Read))
         detail::throwFileError("Cannot open", file, e);
+    return digestOfRest(in, file);
+}
+
+Digest128 digestOfRest(platform::File& in, const std::filesystem::path& file) {
     ContentDigest d;
     // Large reads: the files are tables of up to gigabytes, mostly in the page cache already.
     std::vector<unsigned char> buf(1 << 20);

@@ -16,6 +16,10 @@
 
 struct XXH3_state_s;
 
+namespace qm::platform {
+class File;
+}
+
 namespace qm::paradox {
 
 struct Digest128 {
@@ -47,5 +51,7 @@ class ContentDigest {
 Digest128 digestOf(std::string_view bytes);
 // Of the file's whole content. Throws FileError when it cannot be opened or read.
 Digest128 digestOfFile(const std::filesystem::path& file);
+// The digest of what is left of an open file from where it stands; file names it in errors.
+Digest128 digestOfRest(platform::File& in, const std::filesystem::path& file);
 
 } // namespace qm::paradox

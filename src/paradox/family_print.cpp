@@ -27,17 +27,7 @@ MemberPrint printOne(const std::string& name, const fs::path& file, bool content
     m.mtimeNs = st.modifiedNanoseconds;
     if (!content)
         return m;
-    ContentDigest d;
-    std::vector<unsigned char> buf(1 << 20);
-    for (;;) {
-        std::size_t n = 0;
-        if (const int e = in.read(buf.data(), buf.size(), n))
-            detail::throwFileError("Cannot read", file, e);
-        if (n == 0)
-            break;
-        d.add(buf.data(), n);
-    }
-    m.digest = d.digest();
+    m.digest = digestOfRest(in, file);
     m.hashed = true;
     return m;
 }

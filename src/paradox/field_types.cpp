@@ -29,6 +29,19 @@ bool isKnownFieldType(std::uint8_t code) {
     }
 }
 
+bool hasTextForm(FieldType type) {
+    switch (type) {
+    case FieldType::Binary:
+    case FieldType::FormattedMemo:
+    case FieldType::Ole:
+    case FieldType::Graphic:
+    case FieldType::Bytes:
+        return false;
+    default:
+        return true;
+    }
+}
+
 bool isBlobType(FieldType type) {
     switch (type) {
     case FieldType::Memo:

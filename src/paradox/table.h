@@ -56,6 +56,9 @@ enum class FieldType : std::uint8_t {
 bool isKnownFieldType(std::uint8_t code);
 // Memo, Binary, FormattedMemo, Ole and Graphic: leader + 10-byte descriptor, data in the .mb.
 bool isBlobType(FieldType type);
+// False for Binary, FormattedMemo, Ole, Graphic and Bytes: their values have no text form, so
+// they never reach the working copy and their bytes stay in the table as they are.
+bool hasTextForm(FieldType type);
 // The letter Paradox uses for the type ('A', 'D', 'S', 'I', '$', 'N', 'L', 'M', 'B', 'F', 'O',
 // 'G', 'T', '@', '+', '#', 'Y').
 char typeLetter(FieldType type);

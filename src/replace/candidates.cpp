@@ -40,20 +40,6 @@ const std::string& textFormAlphabet(FieldType type) {
 
 namespace {
 
-// The working copy holds Null for these: the import reads no value of theirs.
-bool holdsNoText(FieldType type) {
-    switch (type) {
-    case FieldType::Binary:
-    case FieldType::FormattedMemo:
-    case FieldType::Ole:
-    case FieldType::Graphic:
-    case FieldType::Bytes:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Every byte decodes: ASCII always does, the rest as the code page says.
 bool readable(std::span<const std::uint8_t> bytes, const CodePageBytes& page) {
     if (page.allValid)
@@ -96,7 +82,7 @@ void CandidateRecords::prepare(const paradox::Table& table) {
     for (const auto& f : table.fields()) {
         FieldPlan p;
         p.searched = searched(f.name);
-        if (holdsNoText(f.type)) {
+        if (!paradox::hasTextForm(f.type)) {
             p.kind = Kind::NoText;
         } else if (f.type == FieldType::Alpha || f.type == FieldType::Memo) {
             p.kind = Kind::Stored;
