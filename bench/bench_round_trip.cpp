@@ -94,23 +94,6 @@ struct Figures {
     std::string summary;
 };
 
-// The fastest of three copies: a single copy of a small table is mostly noise.
-double timeCopy(const fs::path& table, const fs::path& target) {
-    double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-        fs::remove_all(target);
-        ::sync();
-        const ChildRun cp = runChild({"/bin/cp", "-r", table.string(), target.string()}, {});
-        if (cp.status != 0) {
-            std::printf("cp -r failed\n");
-            std::exit(1);
-        }
-        best = std::min(best, cp.seconds);
-    }
-    fs::remove_all(target);
-    return best;
-}
-
 ChildRun wholeProcess(const fs::path& base, const fs::path& table, std::string& summary) {
     const fs::path program = installProgram(base / "app");
     const fs::path work = base / "work", data = base / "data", temp = base / "temp";
