@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -97,6 +101,92 @@ inline ProcessOutput runProcess(const std::vector<std::string>& argv,
     o.status = waitForExit(pid);
     o.out = slurp(out);
     o.err = slurp(err);
+    return o;
+}
+
+// The environment of this process changed by env, as startProcess takes it.
+inline std::vector<std::string> changedEnvironment(const std::vector<std::string>& env) {
+    std::vector<std::string> vars;
+    for (char** e = environ; *e; ++e) {
+        const std::string s = *e;
+        const std::string name = s.substr(0, s.find('='));
+        bool replaced = false;
+        for (const auto& change : env)
+            replaced = replaced || change.substr(0, change.find('=')) == name;
+        if (!replaced)
+            vars.push_back(s);
+    }
+    for (const auto& change : env)
+        if (change.find('=') != std::string::npos)
+            vars.push_back(change);
+    return vars;
+}
+
+// Runs to the end with no file of it allowed to grow past maxFileBytes (RLIMIT_FSIZE), as on a
+// disk that fills up at that size. With SIGXFSZ ignored such a write fails with EFBIG; at its
+// default the process is killed by it. Standard output and error come back through pipes, which
+// the limit does not touch.
+inline ProcessOutput runWithFileSizeLimit(const std::vector<std::string>& argv,
+                                          const std::vector<std::string>& env, rlim_t maxFileBytes,
+                                          bool ignoreSigxfsz = true) {
+    std::vector<std::string> vars = changedEnvironment(env), argvCopy = argv;
+    std::vector<char*> envp, args;
+    for (auto& s : vars)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    for (auto& s : argvCopy)
+        args.push_back(s.data());
+    args.push_back(nullptr);
+    ProcessOutput o;
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot make a pipe";
+        return o;
+    }
+    const rlimit limit{maxFileBytes, maxFileBytes};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only calls that are safe between fork and exec.
+        const int devNull = ::open("/dev/null", O_RDONLY);
+        if (devNull < 0 || ::dup2(devNull, 0) < 0 || ::dup2(outPipe[1], 1) < 0 ||
+            ::dup2(errPipe[1], 2) < 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            ::_exit(126);
+        ::signal(SIGXFSZ, ignoreSigxfsz ? SIG_IGN : SIG_DFL);
+        ::execve(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (pid < 0) {
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return o;
+    }
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* into[2] = {&o.out, &o.err};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                into[i]->append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    o.status = waitForExit(pid);
     return o;
 }
 

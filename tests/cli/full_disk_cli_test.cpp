@@ -1,0 +1,387 @@
+// quillmend replace and quillmend undo on a disk that fills up: real processes whose files may
+// not grow past a limit (RLIMIT_FSIZE), swept so that in turn each file the run writes meets the
+// limit first. Whatever the limit, every table is either its old bytes (and not said to be
+// written) or exactly the new version (and said to be), nothing is left behind in the table's
+// folder, the failure is named, and the next run without a limit works.
+
+#include "cli_process.h"
+#include "reference_decoder.h"
+#include "test_support.h"
+
+#include "paradox/writer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace qm::test {
+namespace {
+
+namespace fs = std::filesystem;
+using paradox::FieldType;
+using Files = std::map<std::string, std::string>;
+
+Files filesOf(const fs::path& folder) {
+    Files m;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.is_regular_file())
+            m[e.path().filename().string()] = slurp(e.path());
+    return m;
+}
+
+std::string lower(std::string s) {
+    for (auto& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+Files family(const Files& all, const std::string& table) {
+    Files out;
+    for (const auto& [name, bytes] : all)
+        if (lower(fs::path(name).stem().string()) == lower(table))
+            out[name] = bytes;
+    return out;
+}
+
+std::string replacedAll(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The line of a table in a printed summary; empty when there is none.
+std::string summaryLine(const std::string& out, const std::string& table) {
+    const std::string start = table.ends_with(":") ? table : table + " (";
+    for (std::size_t from = 0; from < out.size();) {
+        const std::size_t end = std::min(out.find('\n', from), out.size());
+        if (out.compare(from, start.size(), start) == 0)
+            return out.substr(from, end - from);
+        from = end + 1;
+    }
+    return {};
+}
+
+// The tables of the runs: one whose new .db outgrows the change log, whose log outgrows the
+// working database's files (many short hits in narrow memo values, wide and mostly empty
+// records), beside a small keyed one with memos.
+const char* const kTables[] = {"LEDGER", "NOTES"};
+
+void writeTables(const fs::path& folder) {
+    fs::create_directories(folder);
+    std::vector<std::vector<paradox::Value>> rows;
+    paradox::TableSpec ledger;
+    ledger.level = 12;
+    ledger.fields = {{"Name", FieldType::Alpha, 20}};
+    for (int i = 0; i < 6; ++i)
+        ledger.fields.push_back({"Pad" + std::to_string(i), FieldType::Alpha, 255});
+    ledger.fields.push_back({"Notes", FieldType::Memo, 11});
+    for (int i = 0; i < 1000; ++i) {
+        std::vector<paradox::Value> row{paradox::valueFromText(
+            ledger.fields[0], (i % 400 ? "bird " : "cat ") + std::to_string(i))};
+        for (int p = 0; p < 6; ++p)
+            row.push_back(paradox::valueFromText(ledger.fields[1 + p], ""));
+        row.push_back(paradox::valueFromText(ledger.fields.back(),
+                                             "a memo longer than its leader " + std::to_string(i)));
+        rows.push_back(std::move(row));
+    }
+    paradox::createTable(paradox::familyPathsFor(folder / "LEDGER.DB"), ledger, rows);
+
+    paradox::TableSpec notes;
+    notes.fields = {{"Code", FieldType::Alpha, 10}, {"Text", FieldType::Memo, 15}};
+    notes.keyFields = 1;
+    rows.clear();
+    for (int i = 0; i < 30; ++i)
+        rows.push_back(
+            {paradox::valueFromText(notes.fields[0], "N" + std::to_string(100 + i)),
+             paradox::valueFromText(notes.fields[1], "a memo about a cat, longer than its leader " +
+                                                         std::to_string(i))});
+    paradox::createTable(paradox::familyPathsFor(folder / "NOTES.DB"), notes, rows);
+}
+
+// The file whose failed write kept a table from being written back, by what the reason names.
+std::string failedFile(const std::string& reason, const fs::path& folder) {
+    if (reason.find("working database") != std::string::npos)
+        return "working database";
+    if (reason.find("change log") != std::string::npos ||
+        reason.find("backups.log") != std::string::npos)
+        return "change log";
+    if (reason.find(folder.string()) != std::string::npos)
+        return "table file";
+    return "";
+}
+
+// A find text whose hits are "cat", as long as the change log needs its lines to be: every
+// line names the find text, so that the log outgrows the working database's files.
+std::string longFindText() {
+    return "cat(?#" + std::string(40000, '.') + ")";
+}
+
+class FullDiskCliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        app = temp.path() / "app";
+        fs::create_directories(app);
+        program = app / "quillmend";
+        fs::copy_file(QM_CLI_PROGRAM, program);
+        template_ = fs::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb";
+        const fs::path tmp = temp.path() / "tmp", data = temp.path() / "data";
+        fs::create_directories(tmp);
+        fs::create_directories(data);
+        fs::create_directories(temp.path() / "home");
+        backups = data / "Quillmend" / "backups";
+        changeLog = tmp / "backups.log";
+        env = {"TEMP=" + tmp.string(), "TMPDIR=" + tmp.string(), "XDG_DATA_HOME=" + data.string(),
+               "HOME=" + (temp.path() / "home").string()};
+        pristine = temp.path() / "pristine";
+        writeTables(pristine);
+        folder = temp.path() / "tables";
+    }
+
+    // A fresh start: the tables as they were, no working database, log, backup or record.
+    void reset() {
+        for (const auto& p : {folder, backups, changeLog})
+            fs::remove_all(p);
+        for (const char* f :
+             {"dbTemp.mdb", "dbTemp.mdb-wal", "dbTemp.mdb-shm", "dbTemp.mdb-journal"})
+            fs::remove(app / f);
+        fs::copy_file(template_, app / "dbTemp.mdb");
+        fs::copy(pristine, folder);
+    }
+
+    std::vector<std::string> replaceArgs() const {
+        return {program.string(), "replace",      folder.string(), "--all", "--regex",
+                "--find",         longFindText(), "--replace",     "dog"};
+    }
+
+    ProcessOutput quillmend(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{program.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProcess(argv, env, temp.path());
+    }
+
+    // The size of every file a clean run leaves, by what it is.
+    std::map<std::string, std::uintmax_t> sizesOfACleanRun() {
+        std::map<std::string, std::uintmax_t> sizes;
+        for (const auto& e : fs::recursive_directory_iterator(temp.path()))
+            if (e.is_regular_file() && e.path() != program &&
+                !e.path().filename().string().starts_with("process.") &&
+                !e.path().string().starts_with(pristine.string()))
+                sizes[fs::relative(e.path(), temp.path()).string()] = e.file_size();
+        return sizes;
+    }
+
+    TempDir temp;
+    fs::path app, program, template_, backups, changeLog, pristine, folder;
+    std::vector<std::string> env;
+};
+
+TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextRunWorks) {
+    const Files old = filesOf(pristine);
+    // The new versions, from a run with no limit; the reference decoder says they are what was
+    // asked for, and their sizes choose the limits.
+    reset();
+    const ProcessOutput clean = runProcess(replaceArgs(), env, temp.path());
+    ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
+    const Files fresh = filesOf(folder);
+    for (const char* t : kTables) {
+        ASSERT_NE(family(fresh, t), family(old, t)) << t;
+        const auto before = decodeWithReference(pristine / (std::string(t) + ".DB"));
+        const auto after = decodeWithReference(folder / (std::string(t) + ".DB"));
+        ASSERT_EQ(before.status, 0);
+        ASSERT_EQ(after.status, 0);
+        ASSERT_EQ(after.rows.size(), before.rows.size()) << t;
+        for (std::size_t r = 0; r < before.rows.size(); ++r)
+            for (std::size_t c = 0; c < before.rows[r].size(); ++c) {
+                const auto& was = before.rows[r][c];
+                EXPECT_EQ(after.rows[r][c],
+                          was.is_string()
+                              ? nlohmann::json(replacedAll(was.get<std::string>(), "cat", "dog"))
+                              : was)
+                    << t << " record " << r << " field " << c;
+            }
+    }
+    const auto sizes = sizesOfACleanRun();
+    // Just below the size each file reaches, that one is the first to fail, if it is larger than
+    // every file written before it; at the largest size nothing fails. The working database's
+    // log grows and is emptied again as each table is copied, changed and dropped: limits
+    // between its sizes stop it at each of these steps.
+    std::uintmax_t largest = 0, working = 0;
+    for (const auto& [name, size] : sizes) {
+        std::cout << "clean run: " << name << " " << size << " bytes\n";
+        largest = std::max(largest, size);
+        if (name.find("dbTemp.mdb") != std::string::npos)
+            working = std::max(working, size);
+    }
+    std::set<rlim_t> limits{0, working - 1, largest};
+    for (const auto& [name, size] : sizes)
+        if (size > working && (name.starts_with("tables/") || name.ends_with("backups.log")))
+            limits.insert(size - 1);
+    for (const rlim_t pages : {20, 30, 40, 60})
+        limits.insert(pages * 16384);
+
+    std::map<std::string, int> hit;
+    for (const rlim_t limit : limits) {
+        SCOPED_TRACE("limit " + std::to_string(limit) + " bytes");
+        reset();
+        const ProcessOutput o = runWithFileSizeLimit(replaceArgs(), env, limit);
+        const std::string said = o.out + o.err;
+        std::cout << "limit " << limit << ": status " << o.status << "\n" << said;
+        EXPECT_TRUE(o.status == 0 || o.status == 1) << said;
+        const bool noRecord = said.find("no undo record could be kept") != std::string::npos;
+
+        const Files now = filesOf(folder);
+        std::set<std::string> writtenNow;
+        for (const char* t : kTables) {
+            const Files mine = family(now, t);
+            const std::string line = summaryLine(o.out, t);
+            const auto notWritten = line.find("not written back: ");
+            if (mine == family(old, t)) {
+                EXPECT_NE(notWritten, std::string::npos)
+                    << t << " is old, but the run said: " << said;
+                EXPECT_NE(o.status, 0) << "a table left unwritten is a failure: " << said;
+                // A run that stopped says why on a line of its own.
+                const std::string reason =
+                    notWritten == std::string::npos ? "" : line.substr(notWritten);
+                const std::string what =
+                    failedFile(reason.find("the run stopped") == std::string::npos
+                                   ? reason
+                                   : summaryLine(said, "The run stopped on an error:"),
+                               folder);
+                EXPECT_NE(what, "") << "the reason names no file: " << line;
+                hit[what]++;
+            } else {
+                EXPECT_TRUE(mine == family(fresh, t)) << t << " is neither old nor new";
+                EXPECT_TRUE(notWritten == std::string::npos &&
+                            line.find(", written back") != std::string::npos)
+                    << t << " was written, but the run said: " << said;
+                writtenNow.insert(t);
+            }
+        }
+        if (o.status == 0)
+            hit["none"]++;
+        EXPECT_EQ(now.size(), old.size()) << "a temporary file is left in the folder";
+        if (noRecord) {
+            EXPECT_NE(o.status, 0) << said;
+        }
+
+        // Without the limit: nothing stuck, every table new.
+        const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
+        EXPECT_EQ(next.status, 0) << next.err << next.out;
+        EXPECT_TRUE(filesOf(folder) == fresh) << next.out;
+
+        // Undo, newest first, until nothing is left: every table its old bytes again, but for
+        // one whose record could not be kept.
+        for (int i = 0; i < 4; ++i) {
+            const ProcessOutput undo = quillmend({"undo"});
+            if (undo.status == 2)
+                break;
+            EXPECT_EQ(undo.status, 0) << undo.err << undo.out;
+        }
+        const Files undone = filesOf(folder);
+        for (const char* t : kTables)
+            if (!(noRecord && writtenNow.count(t))) {
+                EXPECT_TRUE(family(undone, t) == family(old, t)) << t << " not put back";
+            }
+    }
+    for (const auto& [what, n] : hit)
+        std::cout << "tables kept old by a failed write to the " << what << ": " << n << "\n";
+    // The sweep reached each of these files first at some limit, or it tested less than it says.
+    for (const char* what : {"working database", "change log", "table file", "none"})
+        EXPECT_GT(hit[what], 0) << what;
+}
+
+TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext) {
+    reset();
+    const ProcessOutput clean = runProcess(replaceArgs(), env, temp.path());
+    ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
+    const Files fresh = filesOf(folder);
+    const auto sizes = sizesOfACleanRun();
+    // Killed in the working database, in the change log (a run of the small table alone, whose
+    // log outgrows its working copy), in a new table file.
+    std::vector<std::string> notesAlone = replaceArgs();
+    notesAlone.erase(std::find(notesAlone.begin(), notesAlone.end(), "--all"));
+    notesAlone.insert(notesAlone.end(), {"--table", "NOTES"});
+    const std::pair<std::vector<std::string>, rlim_t> kills[] = {
+        {replaceArgs(), 163839},
+        {notesAlone, 600000},
+        {replaceArgs(), sizes.at("tables/LEDGER.DB") - 1}};
+    for (const auto& [args, limit] : kills) {
+        SCOPED_TRACE("limit " + std::to_string(limit) + " bytes, SIGXFSZ kills");
+        reset();
+        const ProcessOutput killed = runWithFileSizeLimit(args, env, limit, false);
+        EXPECT_EQ(killed.status, 128 + SIGXFSZ) << killed.out << killed.err;
+        const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
+        EXPECT_EQ(next.status, 0) << next.err << next.out;
+        EXPECT_TRUE(filesOf(folder) == fresh) << next.err << next.out;
+        std::cout << "killed at " << limit << "; the next run said:\n" << next.err << next.out;
+    }
+}
+
+// The state after a run, to start each undo from: the tables, the backups and the records.
+void copyTree(const fs::path& from, const fs::path& to) {
+    fs::remove_all(to);
+    fs::create_directories(to.parent_path());
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+TEST_F(FullDiskCliTest, UndoOnAFullDiskPutsTheTableBackWholeOrNotAtAllAndSaysWhich) {
+    const Files old = filesOf(pristine);
+    reset();
+    // One small table, so that the run record (which names the long find text) is the largest
+    // file an undo writes.
+    std::vector<std::string> one = replaceArgs();
+    one.erase(std::find(one.begin(), one.end(), "--all"));
+    one.insert(one.end(), {"--table", "NOTES"});
+    const ProcessOutput run = runProcess(one, env, temp.path());
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    const Files fresh = filesOf(folder);
+    ASSERT_NE(family(fresh, "NOTES"), family(old, "NOTES"));
+    const fs::path saved = temp.path() / "saved";
+    copyTree(folder, saved / "tables");
+    copyTree(backups, saved / "backups");
+
+    std::uintmax_t record = 0;
+    for (const auto& e : fs::directory_iterator(backups / "runs"))
+        record = std::max(record, e.file_size());
+    std::set<rlim_t> limits{0, record - 2, record - 1, record};
+    for (const auto& [name, bytes] : family(old, "NOTES"))
+        limits.insert(bytes.size() - 1);
+    ASSERT_GT(record, limits.size() > 1 ? *std::prev(limits.end(), 3) : 0)
+        << "the record is to be larger than the table's files";
+
+    std::map<std::string, int> seen;
+    for (const rlim_t limit : limits) {
+        SCOPED_TRACE("undo, limit " + std::to_string(limit) + " bytes");
+        copyTree(saved / "tables", folder);
+        copyTree(saved / "backups", backups);
+        const ProcessOutput o = runWithFileSizeLimit({program.string(), "undo"}, env, limit);
+        const std::string said = o.out + o.err;
+        std::cout << "undo, limit " << limit << ": status " << o.status << "\n" << said;
+        const Files now = filesOf(folder);
+        EXPECT_EQ(now.size(), old.size()) << "a temporary file is left in the folder";
+        if (family(now, "NOTES") == family(old, "NOTES")) {
+            seen["put back"]++;
+            EXPECT_NE(said.find("put back as it was before the run"), std::string::npos) << said;
+        } else {
+            seen["left"]++;
+            EXPECT_TRUE(family(now, "NOTES") == family(fresh, "NOTES")) << "neither old nor new";
+            EXPECT_NE(o.status, 0) << said;
+            EXPECT_NE(said.find("File too large"), std::string::npos) << said;
+            EXPECT_EQ(said.find("put back as it was before the run"), std::string::npos) << said;
+        }
+        // Without the limit, the run is undone, or was already.
+        const ProcessOutput again = quillmend({"undo"});
+        EXPECT_TRUE(again.status == 0 || again.status == 2) << again.err << again.out;
+        EXPECT_TRUE(filesOf(folder) == old) << again.out << again.err;
+        const ProcessOutput runs = quillmend({"runs"});
+        EXPECT_NE(runs.out.find("\tundone\t"), std::string::npos) << runs.out;
+    }
+    EXPECT_GT(seen["put back"], 0);
+    EXPECT_GT(seen["left"], 0);
+}
+
+} // namespace
+} // namespace qm::test
