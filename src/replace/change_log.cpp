@@ -104,7 +104,11 @@ platform::File openChangeLog(const fs::path& log) {
     platform::File file;
     const unsigned append = platform::File::Write | platform::File::Append |
                             platform::File::Create | platform::File::NoFollow;
-    if (const int e = file.open(log, append)) {
+    // Read as well, to see how the log ends; a log its owner may only write is written still.
+    int opened = file.open(log, append | platform::File::Read);
+    if (opened == EACCES)
+        opened = file.open(log, append);
+    if (const int e = opened) {
         if (e == ELOOP)
             throw Error(code::PermissionDenied,
                         "Cannot write the change log " + log.string() + ": it is a symbolic link");
@@ -117,6 +121,12 @@ platform::File openChangeLog(const fs::path& log) {
         throw Error(code::PermissionDenied, "Cannot write the change log " + log.string() + ": " +
                                                 (why.empty() ? "it cannot be examined" : why));
     }
+    // A line that a full disk or a killed run cut short stays a line of its own, instead of
+    // running into the first line of this run.
+    char last = '\n';
+    if (st.size > 0 && file.readAt(st.size - 1, &last, 1) == 0 && last != '\n')
+        if (const int e = file.write("\r\n"))
+            fail(log, e);
     return file;
 }
 

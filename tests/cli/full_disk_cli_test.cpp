@@ -64,6 +64,22 @@ std::string summaryLine(const std::string& out, const std::string& table) {
     return {};
 }
 
+// The lines of the change log that hold more than one entry: a line cut short by a full disk
+// that the next run's first line was appended to.
+std::vector<std::string> mergedLogLines(const fs::path& log) {
+    const std::string text = slurp(log);
+    std::vector<std::string> merged;
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t end = std::min(text.find("\r\n", from), text.size());
+        const std::string line = text.substr(from, end - from);
+        if (const auto first = line.find("] - ");
+            first != std::string::npos && line.find("] - ", first + 1) != std::string::npos)
+            merged.push_back(line.substr(0, 40) + "..." + line.substr(line.size() - 120));
+        from = end + 2;
+    }
+    return merged;
+}
+
 // The tables of the runs: one whose new .db outgrows the change log, whose log outgrows the
 // working database's files (many short hits in narrow memo values, wide and mostly empty
 // records), beside a small keyed one with memos.
@@ -271,6 +287,8 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
         const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
         EXPECT_EQ(next.status, 0) << next.err << next.out;
         EXPECT_TRUE(filesOf(folder) == fresh) << next.out;
+        for (const auto& line : mergedLogLines(changeLog))
+            ADD_FAILURE() << "a change log line with the next run's line after it: " << line;
 
         // Undo, newest first, until nothing is left: every table its old bytes again, but for
         // one whose record could not be kept.
@@ -316,6 +334,8 @@ TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext
         const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
         EXPECT_EQ(next.status, 0) << next.err << next.out;
         EXPECT_TRUE(filesOf(folder) == fresh) << next.err << next.out;
+        for (const auto& line : mergedLogLines(changeLog))
+            ADD_FAILURE() << "a change log line with the next run's line after it: " << line;
         std::cout << "killed at " << limit << "; the next run said:\n" << next.err << next.out;
     }
 }
