@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -377,6 +378,84 @@ void copyTree(const fs::path& from, const fs::path& to) {
     fs::remove_all(to);
     fs::create_directories(to.parent_path());
     fs::copy(from, to, fs::copy_options::recursive);
+}
+
+// A working database with the smallest pages, as one made by another build may be: its log
+// grows by a kilobyte at a time, so that the run record can outgrow it.
+void writeSmallPageWorkingDatabase(const fs::path& file) {
+    fs::remove(file);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db,
+                           "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; CREATE TABLE t(a); "
+                           "DROP TABLE t;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+}
+
+TEST_F(FullDiskCliTest, ARunThatCannotKeepItsUndoRecordSaysSoAndKeepsTheOldFiles) {
+    if (!haveCorpus())
+        GTEST_SKIP() << "the corpus is not here";
+    const fs::path corpus = corpusDir() / "leonhad__paradoxdriver" / "db";
+    const fs::path tables = temp.path() / "hercules";
+    fs::create_directories(tables);
+    for (const char* f : {"HERCULES.DB", "HERCULES.MB", "HERCULES.PX"}) {
+        fs::copy_file(corpus / f, tables / f);
+        fs::permissions(tables / f, fs::perms::owner_write, fs::perm_options::add);
+    }
+    const Files old = filesOf(tables);
+    // One memo value changes: the log gets one line naming the long find text, and the record,
+    // naming it too beside the table's files, is a little larger.
+    const std::vector<std::string> args{program.string(),
+                                        "replace",
+                                        tables.string(),
+                                        "--all",
+                                        "--regex",
+                                        "--find",
+                                        "Corel Paradox 8(?#" + std::string(100000, '.') + ")",
+                                        "--replace",
+                                        "Paradox 8"};
+    const fs::path saved = temp.path() / "saved";
+    copyTree(tables, saved);
+    writeSmallPageWorkingDatabase(app / "dbTemp.mdb");
+    const ProcessOutput clean = runProcess(args, env, temp.path());
+    ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
+    ASSERT_NE(clean.out.find("1 value changed, written back"), std::string::npos) << clean.out;
+    const Files fresh = filesOf(tables);
+    std::uintmax_t record = 0, log = fs::file_size(changeLog);
+    for (const auto& e : fs::directory_iterator(backups / "runs"))
+        record = std::max(record, e.file_size());
+    ASSERT_GT(record, log) << "the record is to be the largest file of the run";
+
+    copyTree(saved, tables);
+    fs::remove_all(backups);
+    fs::remove(changeLog);
+    writeSmallPageWorkingDatabase(app / "dbTemp.mdb");
+    const ProcessOutput o = runWithFileSizeLimit(args, env, record - 1);
+    std::cout << "limit " << record - 1 << ": status " << o.status << "\n" << o.out << o.err;
+    // Written as asked, and said to be; the way back is missing, and that is said too.
+    EXPECT_TRUE(filesOf(tables) == fresh) << "the table is not what the run meant";
+    EXPECT_NE(o.out.find("1 value changed, written back"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("no undo record could be kept for this run: cannot write the run record"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("File too large"), std::string::npos) << o.err;
+    // The old files are whole in the backup folder the summary names.
+    const auto at = o.out.find("(old files in ");
+    ASSERT_NE(at, std::string::npos) << o.out;
+    const fs::path aside = o.out.substr(at + 14, o.out.find(')', at) - at - 14);
+    for (const auto& [name, bytes] : filesOf(aside))
+        EXPECT_TRUE(name == "ORIGIN.txt" || old.at(name) == bytes) << name << " in " << aside;
+    EXPECT_TRUE(fs::exists(aside / "HERCULES.MB"));
+
+    // Nothing is stuck: the next run finds nothing left to change, and there is no run to undo.
+    const ProcessOutput next = runProcess(args, env, temp.path());
+    EXPECT_EQ(next.status, 0) << next.err << next.out;
+    EXPECT_NE(next.out.find("1 needing no change"), std::string::npos) << next.out;
+    const ProcessOutput undo = quillmend({"undo"});
+    EXPECT_EQ(undo.status, 2) << undo.out << undo.err;
+    EXPECT_TRUE(filesOf(tables) == fresh);
 }
 
 void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
