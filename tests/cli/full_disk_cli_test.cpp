@@ -83,9 +83,10 @@ std::vector<std::string> mergedLogLines(const fs::path& log) {
     return merged;
 }
 
-// The tables of the runs: one whose new .db outgrows the change log, whose log outgrows the
-// working database's files (many short hits in narrow memo values, wide and mostly empty
-// records), beside a small keyed one with memos.
+// The tables of the runs, in the order a run takes them: LEDGER, wide and mostly empty records
+// of which three hold the find text, so that its new .db outgrows its working copy and the change
+// log; then NOTES, keyed, with a memo to change in each record, so that its change log lines
+// outgrow the working database's files.
 const char* const kTables[] = {"LEDGER", "NOTES"};
 
 void writeTables(const fs::path& folder) {
@@ -195,8 +196,8 @@ class FullDiskCliTest : public ::testing::Test {
     // The backups and records on another file system than the tables (/dev/shm where that is
     // one), so that old files are copied there rather than renamed. False when there is none.
     bool moveBackupsToAnotherDisk() {
-        struct stat here {
-        }, there{};
+        struct stat here = {};
+        struct stat there = {};
         if (::stat(temp.path().c_str(), &here) != 0 || ::stat("/dev/shm", &there) != 0 ||
             here.st_dev == there.st_dev || ::access("/dev/shm", W_OK) != 0)
             return false;
@@ -268,10 +269,11 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
     for (const auto& [name, size] : sizes)
         if (size > working && (name.starts_with("tables/") || name.ends_with("backups.log")))
             limits.insert(size - 1);
-    for (const rlim_t pages : {20, 30, 40, 60})
+    for (const rlim_t pages : {20, 40})
         limits.insert(pages * 16384);
 
     std::map<std::string, int> hit;
+    int complete = 0;
     for (const rlim_t limit : limits) {
         SCOPED_TRACE("limit " + std::to_string(limit) + " bytes");
         reset();
@@ -310,7 +312,7 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
             }
         }
         if (o.status == 0)
-            hit["none"]++;
+            ++complete;
         EXPECT_EQ(now.size(), old.size()) << "a temporary file is left in the folder";
         if (noRecord) {
             EXPECT_NE(o.status, 0) << said;
@@ -323,8 +325,10 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
         for (const auto& line : mergedLogLines(changeLog))
             ADD_FAILURE() << "a change log line with the next run's line after it: " << line;
 
-        // Undo, newest first, until nothing is left: every table its old bytes again, but for
-        // one whose record could not be kept.
+        // Where the limited run wrote a table, its record is undone with the next run's, newest
+        // first: every table its old bytes again, but for one whose record could not be kept.
+        if (writtenNow.empty())
+            continue;
         for (int i = 0; i < 4; ++i) {
             const ProcessOutput undo = quillmend({"undo"});
             if (undo.status == 2)
@@ -340,8 +344,9 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
     for (const auto& [what, n] : hit)
         std::cout << "tables kept old by a failed write to the " << what << ": " << n << "\n";
     // The sweep reached each of these files first at some limit, or it tested less than it says.
-    for (const char* what : {"working database", "change log", "table file", "none"})
+    for (const char* what : {"working database", "change log", "table file"})
         EXPECT_GT(hit[what], 0) << what;
+    EXPECT_GT(complete, 0) << "no limit let the run through";
 }
 
 TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext) {
