@@ -369,6 +369,12 @@ TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext
         reset();
         const ProcessOutput killed = runWithFileSizeLimit(args, env, limit, false);
         EXPECT_EQ(killed.status, 128 + SIGXFSZ) << killed.out << killed.err;
+        // The next start puts the tables right before it lists them, though the disk is still
+        // full: nothing it does needs room.
+        const ProcessOutput list =
+            runWithFileSizeLimit({program.string(), "list", folder.string()}, env, 0);
+        EXPECT_EQ(list.status, 0) << list.err << list.out;
+        EXPECT_TRUE(filesOf(folder) == filesOf(pristine)) << list.err;
         const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
         EXPECT_EQ(next.status, 0) << next.err << next.out;
         EXPECT_TRUE(filesOf(folder) == fresh) << next.err << next.out;
@@ -376,6 +382,55 @@ TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext
             ADD_FAILURE() << "a change log line with the next run's line after it: " << line;
         std::cout << "killed at " << limit << "; the next run said:\n" << next.err << next.out;
     }
+}
+
+TEST_F(FullDiskCliTest, AnUndoKilledWhileItsReplacedFilesGoToAnotherDiskIsFinishedLater) {
+    if (!moveBackupsToAnotherDisk())
+        GTEST_SKIP() << "no writable file system other than the temporary folder's (/dev/shm)";
+    reset();
+    std::vector<std::string> notesAlone = replaceArgs();
+    notesAlone.erase(std::find(notesAlone.begin(), notesAlone.end(), "--all"));
+    notesAlone.insert(notesAlone.end(), {"--table", "NOTES"});
+    const ProcessOutput run = runProcess(notesAlone, env, temp.path());
+    ASSERT_EQ(run.status, 0) << run.err << run.out;
+    const Files fresh = filesOf(folder), old = filesOf(pristine);
+    // The old files fit, the larger .mb they replace does not: the undo is killed while it
+    // copies that to the backups, after the old files are in place.
+    const rlim_t limit = family(fresh, "NOTES").at("NOTES.MB").size() - 1;
+    ASSERT_GT(limit, family(old, "NOTES").at("NOTES.MB").size());
+    const ProcessOutput killed =
+        runWithFileSizeLimit({program.string(), "undo"}, env, limit, false);
+    ASSERT_EQ(killed.status, 128 + SIGXFSZ) << killed.out << killed.err;
+    Files now = filesOf(folder);
+    EXPECT_TRUE(family(now, "NOTES") == family(old, "NOTES"));
+    const auto waiting = std::find_if(now.begin(), now.end(),
+                                      [](const auto& f) { return f.first.starts_with("~qm"); });
+    ASSERT_NE(waiting, now.end()) << "the replaced .mb is not in the table's folder";
+    EXPECT_TRUE(waiting->second == fresh.at("NOTES.MB"));
+
+    // Still no room: the next start says it could not finish, and loses nothing.
+    const std::vector<std::string> list{program.string(), "list", folder.string()};
+    const ProcessOutput full = runWithFileSizeLimit(list, env, limit);
+    EXPECT_EQ(full.status, 1) << full.err << full.out;
+    EXPECT_NE(full.err.find("could not be put right (it is tried again next time)"),
+              std::string::npos)
+        << full.err;
+    EXPECT_NE(full.err.find("File too large"), std::string::npos) << full.err;
+    EXPECT_TRUE(filesOf(folder) == now);
+    // With room, it finishes: the table as it was before the run, the replaced .mb in the
+    // backups, nothing left in the folder; the run counts as undone.
+    const ProcessOutput roomy = runProcess(list, env, temp.path());
+    EXPECT_EQ(roomy.status, 0) << roomy.err << roomy.out;
+    EXPECT_NE(roomy.err.find("was put right"), std::string::npos) << roomy.err;
+    EXPECT_TRUE(filesOf(folder) == old);
+    bool kept = false;
+    for (const auto& e : fs::recursive_directory_iterator(backups))
+        kept = kept || (e.is_regular_file() && e.path().filename() == "NOTES.MB" &&
+                        slurp(e.path()) == fresh.at("NOTES.MB"));
+    EXPECT_TRUE(kept) << "the .mb the undo replaced is not in the backups";
+    const ProcessOutput undo = quillmend({"undo"});
+    EXPECT_TRUE(undo.status == 0 || undo.status == 2) << undo.out << undo.err;
+    EXPECT_TRUE(filesOf(folder) == old) << undo.out;
 }
 
 // The state after a run, to start each undo from: the tables, the backups and the records.
