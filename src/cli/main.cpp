@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
+#include "replace/run_report.h"
 #include "sets/set_files.h"
 
 #include <cerrno>
@@ -176,9 +177,11 @@ int reportRun(const Arguments& args, ConsoleUserInterface& ui, const RunResult& 
         return kExitUsage;
     }
     printMessages(ui);
-    if (!result.recordFailure.empty())
+    if (result.runRecord.empty() && !result.unrecorded.empty())
         std::cerr << "quillmend: no undo record could be kept for this run: "
                   << result.recordFailure << "\n";
+    else if (std::string missing = recordFailureText(result); !missing.empty())
+        std::cerr << "quillmend: " << missing << "\n";
     std::cout << runSummary(result.tables, result, args.dryRun) << std::flush;
     return exitStatus(result.tables, result);
 }

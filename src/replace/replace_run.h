@@ -117,8 +117,10 @@ struct RunResult {
     std::string search;               // the search options and columns in words; empty: none
     // The record that undo reads (replace/run_history.h): its id, empty when no table was
     // written back (a dry run never is). recordFailure: why a record could not be kept.
+    // unrecorded: the tables written back that the record does not hold, by their files.
     std::string runRecord;
     std::string recordFailure;
+    std::vector<std::string> unrecorded;
 
     // True when no ticked table kept a hit value or its old files against the run's wish.
     bool clean() const;

@@ -189,12 +189,24 @@ std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool d
 
 } // namespace
 
+std::string recordFailureText(const RunResult& result) {
+    if (result.unrecorded.empty())
+        return {};
+    if (result.runRecord.empty())
+        return "No undo record could be kept: " + result.recordFailure;
+    std::string files;
+    for (const auto& f : result.unrecorded)
+        files += (files.empty() ? "" : ", ") + f;
+    return "The undo record of this run lacks " + files +
+           "; undo puts back only the other tables: " + result.recordFailure;
+}
+
 std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool dryRun) {
     std::string text = endOfRunBox(result, inputs, dryRun);
     // The tables were written, but the way back the person counts on is missing: that belongs
     // in the box, not only in the details.
-    if (!dryRun && !result.recordFailure.empty())
-        text += "\r\n\r\nNo undo record could be kept: " + result.recordFailure;
+    if (const std::string missing = recordFailureText(result); !dryRun && !missing.empty())
+        text += "\r\n\r\n" + missing;
     return text;
 }
 
@@ -210,8 +222,8 @@ std::string endOfRunDetails(const RunResult& result, bool dryRun,
         if (!result.runRecord.empty())
             text += "Undo Last Run (or quillmend undo " + result.runRecord +
                     ") puts these tables back.\n";
-        if (!result.recordFailure.empty())
-            text += "No undo record could be kept: " + result.recordFailure + "\n";
+        if (const std::string missing = recordFailureText(result); !missing.empty())
+            text += missing + "\n";
     }
     return text;
 }

@@ -34,6 +34,11 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
 // otherwise what went wrong, with the first tables concerned (the details hold them all).
 std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool dryRun);
 
+// What the person must be told when the run's undo record is missing, or lacks some of the
+// tables written back (a full disk stopped it after it held the others): "No undo record could be
+// kept: why", or which tables it lacks and why. Empty when it holds every table written back.
+std::string recordFailureText(const RunResult& result);
+
 // The box's details: the summary, then where the change log and the old files are.
 std::string endOfRunDetails(const RunResult& result, bool dryRun,
                             const std::filesystem::path& changeLog,

@@ -374,13 +374,22 @@ bool copyIntoWorkingDatabase(RunContext& run, const CurrentFolder& folder, const
 // table written as it is; the run says that no undo is offered for it.
 void keepRecord(RunRecorder& recorder, RunResult& result, const TableRow& row,
                 const fs::path& backupFolder) {
+    std::string file = (fs::path(row.folder) / row.name).string();
     try {
-        recorder.written(paradox::realTableFile(db::findTableFile(row.folder, row.name)),
-                         backupFolder);
+        const fs::path db = paradox::realTableFile(db::findTableFile(row.folder, row.name));
+        file = db.string();
+        recorder.written(db, backupFolder);
         result.runRecord = recorder.record().id;
+        // A record saved now holds the tables whose saving failed before it, too.
+        std::erase_if(result.unrecorded, [&](const std::string& f) {
+            const auto& held = recorder.record().tables;
+            return std::any_of(held.begin(), held.end(),
+                               [&](const RunRecordTable& t) { return t.db == f; });
+        });
     } catch (const std::exception& e) {
         if (result.recordFailure.empty())
             result.recordFailure = e.what();
+        result.unrecorded.push_back(file);
     }
 }
 

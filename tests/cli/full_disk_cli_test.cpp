@@ -599,5 +599,72 @@ TEST_F(FullDiskCliTest, UndoOnAFullDiskWithTheBackupsOnAnotherDisk) {
     EXPECT_GT(seen["put back, the files it replaced waiting"], 0);
 }
 
+TEST_F(FullDiskCliTest, ARecordThatHoldsSomeTablesOfTheRunNamesTheOnesItLacks) {
+    // Long folder names make the record grow by some kilobytes a table, past the working
+    // database's log (small pages), so that it meets the limit after it has held some tables.
+    fs::path deep = temp.path();
+    for (int i = 0; i < 9; ++i)
+        deep /= std::string(200, 'd');
+    const fs::path tables = deep / "tables", data = deep / "data";
+    fs::create_directories(tables);
+    for (auto& e : env)
+        if (e.starts_with("XDG_DATA_HOME="))
+            e = "XDG_DATA_HOME=" + data.string();
+    backups = data / "Quillmend" / "backups";
+    for (int i = 1; i <= 12; ++i)
+        for (const char* ext : {".DB", ".MB", ".PX"})
+            fs::copy_file(pristine / (std::string("NOTES") + ext),
+                          tables / ("T" + std::to_string(i) + ext));
+    const fs::path saved = temp.path() / "saved";
+    copyTree(tables, saved);
+    const std::vector<std::string> args{program.string(), "replace",   tables.string(),
+                                        "--all",          "--find",    "leader 1",
+                                        "--replace",      "leader one"};
+    writeSmallPageWorkingDatabase(app / "dbTemp.mdb");
+    ASSERT_EQ(runProcess(args, env, temp.path()).status, 0);
+    const Files fresh = filesOf(tables);
+    std::uintmax_t record = 0;
+    for (const auto& e : fs::directory_iterator(backups / "runs"))
+        record = std::max(record, e.file_size());
+
+    copyTree(saved, tables);
+    fs::remove_all(backups);
+    fs::remove(changeLog);
+    writeSmallPageWorkingDatabase(app / "dbTemp.mdb");
+    const ProcessOutput o = runWithFileSizeLimit(args, env, record - 1);
+    EXPECT_TRUE(filesOf(tables) == fresh) << o.out << o.err;
+    EXPECT_NE(o.out.find("12 tables, 12 written back"), std::string::npos) << o.out;
+    // The record holds the tables it held before the limit; the message names the others.
+    std::set<std::string> held, lacking;
+    const ProcessOutput runs = quillmend({"runs"});
+    for (std::size_t at = 0; (at = runs.out.find("\n\t", at)) != std::string::npos; ++at)
+        held.insert(runs.out.substr(at + 2, runs.out.find('\n', at + 2) - at - 2));
+    for (int i = 1; i <= 12; ++i)
+        if (const std::string t = (tables / ("T" + std::to_string(i) + ".DB")).string();
+            !held.count(t))
+            lacking.insert(t);
+    ASSERT_FALSE(held.empty()) << runs.out;
+    ASSERT_FALSE(lacking.empty()) << runs.out;
+    const auto said = o.err.find("The undo record of this run lacks ");
+    ASSERT_NE(said, std::string::npos) << o.err;
+    const std::string line = o.err.substr(said, o.err.find('\n', said) - said);
+    for (const auto& t : lacking)
+        EXPECT_NE(line.find(t), std::string::npos) << t << " is not named: " << line;
+    for (const auto& t : held)
+        EXPECT_EQ(line.find(t + ","), std::string::npos) << t << " is held, but named: " << line;
+    EXPECT_NE(line.find("File too large"), std::string::npos) << line;
+
+    // Undo puts back what the record holds, and leaves the rest as the run wrote it.
+    const ProcessOutput undo = quillmend({"undo"});
+    EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+    const Files now = filesOf(tables), old = filesOf(saved);
+    for (int i = 1; i <= 12; ++i) {
+        const std::string t = "T" + std::to_string(i);
+        EXPECT_TRUE(family(now, t) ==
+                    family(held.count((tables / (t + ".DB")).string()) ? old : fresh, t))
+            << t;
+    }
+}
+
 } // namespace
 } // namespace qm::test
