@@ -360,15 +360,24 @@ TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext
     std::vector<std::string> notesAlone = replaceArgs();
     notesAlone.erase(std::find(notesAlone.begin(), notesAlone.end(), "--all"));
     notesAlone.insert(notesAlone.end(), {"--table", "NOTES"});
-    const std::pair<std::vector<std::string>, rlim_t> kills[] = {
-        {replaceArgs(), 163839},
-        {notesAlone, 600000},
-        {replaceArgs(), sizes.at("tables/LEDGER.DB") - 1}};
-    for (const auto& [args, limit] : kills) {
+    struct Kill {
+        std::vector<std::string> args;
+        rlim_t limit;
+        fs::path where; // the file the kill cut at the limit starts with this path
+    };
+    const Kill kills[] = {{replaceArgs(), sizes.at("app/dbTemp.mdb") - 1, app / "dbTemp.mdb"},
+                          {notesAlone, 600000, changeLog},
+                          {replaceArgs(), sizes.at("tables/LEDGER.DB") - 1, folder / "~qm"}};
+    for (const auto& [args, limit, where] : kills) {
         SCOPED_TRACE("limit " + std::to_string(limit) + " bytes, SIGXFSZ kills");
         reset();
         const ProcessOutput killed = runWithFileSizeLimit(args, env, limit, false);
         EXPECT_EQ(killed.status, 128 + SIGXFSZ) << killed.out << killed.err;
+        bool cut = false;
+        for (const auto& e : fs::directory_iterator(where.parent_path()))
+            cut = cut || (e.path().string().starts_with(where.string()) && e.is_regular_file() &&
+                          e.file_size() == limit);
+        EXPECT_TRUE(cut) << "the kill came elsewhere than in " << where;
         // The next start puts the tables right before it lists them, though the disk is still
         // full: nothing it does needs room.
         const ProcessOutput list =
