@@ -217,8 +217,13 @@ bool looksLikeDateTime(const std::string& t) {
     std::size_t pos = 0;
     if (!t.empty() && t[0] == '-')
         pos = 1;
-    if (!digitsAt(t, pos, 4) || t.size() < pos + 10 || t[pos + 4] != '-' ||
-        !digitsAt(t, pos + 5, 2) || t[pos + 7] != '-' || !digitsAt(t, pos + 8, 2))
+    if (!digitsAt(t, pos, 4))
+        return false;
+    // The year's digits past the first four.
+    while (pos + 4 < t.size() && std::isdigit(static_cast<unsigned char>(t[pos + 4])))
+        ++pos;
+    if (t.size() < pos + 10 || t[pos + 4] != '-' || !digitsAt(t, pos + 5, 2) || t[pos + 7] != '-' ||
+        !digitsAt(t, pos + 8, 2))
         return false;
     if (t.size() == pos + 10)
         return true;

@@ -1,0 +1,116 @@
+// Whole replace runs on damaged tables: whatever the damage, the run refuses the table and
+// leaves every file of its family as it was, or writes it back with exactly the changes asked
+// for, and the reduced working copy comes to the same as the full one. The long campaign over
+// many more damages lives beside the fuzz targets (tests/fuzz/damaged_run_campaign.cpp).
+
+#include "damaged_family.h"
+
+namespace qm::test::damage {
+namespace {
+
+class DamagedTableRun : public DamagedRun {
+  protected:
+    void copyInto(const fs::path& db, const fs::path& to) {
+        fs::remove_all(to);
+        fs::create_directories(to);
+        for (const auto& e : fs::directory_iterator(db.parent_path()))
+            if (e.path().stem() == db.stem())
+                fs::copy_file(e.path(), to / e.path().filename());
+    }
+
+    // Both copies of the run on the damaged family in input; returns the reduced copy's outcome.
+    Outcome expectSound(const fs::path& input, const std::string& find,
+                        const std::string& replace) {
+        std::vector<Outcome> outcomes;
+        for (const bool everyRecord : {false, true}) {
+            const fs::path work = temp_.path() / "work";
+            copyInto(input, work);
+            outcomes.push_back(runAndCheck(work / input.filename(), find, replace, everyRecord));
+            for (const auto& p : outcomes.back().problems)
+                ADD_FAILURE() << (everyRecord ? "every record: " : "") << p;
+        }
+        EXPECT_EQ(outcomes[0].summary, outcomes[1].summary);
+        EXPECT_TRUE(outcomes[0].files == outcomes[1].files);
+        return outcomes[0];
+    }
+};
+
+// Lays bytes over a record's field, as damage would.
+void overwriteField(const fs::path& db, std::size_t record, const std::string& field,
+                    const std::string& bytes) {
+    std::uint64_t at = 0;
+    {
+        const auto t = paradox::Table::open(db);
+        std::size_t i = 0;
+        t.forEachRecord([&](const paradox::Record& r) {
+            if (i++ == record)
+                at = r.fileOffset();
+        });
+        for (const auto& f : t.fields())
+            if (f.name == field)
+                at += f.offset;
+    }
+    Bytes all = fileText(db);
+    all.replace(at, bytes.size(), bytes);
+    writeFileText(db, all);
+}
+
+// A date or timestamp past the year 9999 is read as such (its text has five digits of year), and
+// the reference decoder reads it too. Whether or not a find text hits its record, the table
+// comes out the same with the reduced working copy as with the full one, and the value stays.
+TEST_F(DamagedTableRun, DatesPastTheYear9999DoNotSplitTheTwoCopies) {
+    using paradox::FieldType;
+    // Day 15,990,000 is in the year 43,779; a timestamp of that day in milliseconds too.
+    const std::string day("\x80\xF3\xFC\xF0", 4);
+    const std::string stamp("\xC3\x13\xA1\xFF\xAA\x19\x00\x00", 8);
+    for (const bool hitInDamaged : {false, true}) {
+        SCOPED_TRACE(hitInDamaged ? "a hit in the damaged record" : "no hit in it");
+        for (const std::string field : {"Day", "Stamp"}) {
+            SCOPED_TRACE(field);
+            fs::remove_all(paradoxDir);
+            fs::create_directories(paradoxDir);
+            const fs::path db = makeTable(
+                "DATES.DB",
+                {{"Name", FieldType::Alpha, 20},
+                 {"Day", FieldType::Date, 0},
+                 {"Stamp", FieldType::Timestamp, 0}},
+                {{"needle one", "2021-08-31", "2021-08-31 10:00:00"},
+                 {hitInDamaged ? "needle two" : "plain", "2021-08-31", "2021-08-31 10:00:00"},
+                 {"needle three", "", ""}});
+            overwriteField(db, 1, field, field == "Day" ? day : stamp);
+            const Outcome o = expectSound(db, "needle", "pin");
+            EXPECT_EQ(o.summary.rfind("0 ", 0), 0u) << o.summary;
+        }
+    }
+}
+
+TEST_F(DamagedTableRun, SeededDamagesAreRefusedOrChangedExactlyAsAsked) {
+    const std::vector<fs::path> sources = syntheticSources();
+    std::vector<std::pair<std::vector<nlohmann::json>, nlohmann::json>> clean;
+    for (const auto& s : sources) {
+        nlohmann::json header;
+        auto rows = pxdump(s, &header);
+        ASSERT_FALSE(rows.empty()) << s;
+        clean.push_back({std::move(rows), std::move(header)});
+    }
+    int written = 0, refused = 0;
+    for (std::uint32_t seed = 1; seed <= 24; ++seed) {
+        const std::size_t which = seed % sources.size();
+        std::mt19937 rng(seed * 2654435761u);
+        const auto [find, replace] = findFor(clean[which].first, clean[which].second, rng);
+        const fs::path input = temp_.path() / "input";
+        copyInto(sources[which], input);
+        Damager damager(seed, {sources[(which + 1) % sources.size()]});
+        const std::string what = damager.damage(input / sources[which].filename());
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + what + "find '" + find +
+                     "' replace '" + replace + "'");
+        const Outcome o = expectSound(input / sources[which].filename(), find, replace);
+        (o.summary.rfind("0 ", 0) == 0 ? written : refused) += 1;
+    }
+    // Both ways out are taken, or the damage says nothing about one of them.
+    EXPECT_GT(written, 0);
+    EXPECT_GT(refused, 0);
+}
+
+} // namespace
+} // namespace qm::test::damage
