@@ -16,6 +16,14 @@ namespace {
     throw Error(code::TypeMismatch, "Data type mismatch in criteria expression.");
 }
 
+// The text forms of a stored Number that is no number or is infinite. The working copy takes them
+// as it takes every value a table holds: a copy of every record would otherwise fail where a copy
+// of the hit records alone succeeds. A column of numbers is never compared with text, so no
+// UPDATE sets such a value.
+bool nonFiniteForm(const std::string& v) {
+    return v == "nan" || v == "-nan" || v == "inf" || v == "-inf";
+}
+
 std::string literalText(const Token& t) {
     return t.kind == Kind::Text ? "'" + t.text + "'" : t.text;
 }
@@ -327,7 +335,7 @@ void checkValue(const JetColumn& column, const std::optional<std::string>& value
     if (isNumericType(column.type)) {
         if (column.type == JetType::Bit && isText && (*value == "True" || *value == "False"))
             return;
-        if (!sql::looksNumeric(*value))
+        if (!sql::looksNumeric(*value) && !nonFiniteForm(*value))
             mismatch();
     } else if (column.type == JetType::DateTime) {
         if (!sql::looksLikeDateTime(*value))

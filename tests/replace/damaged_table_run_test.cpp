@@ -55,29 +55,37 @@ void overwriteField(const fs::path& db, std::size_t record, const std::string& f
     writeFileText(db, all);
 }
 
-// A date or timestamp past the year 9999 is read as such (its text has five digits of year), and
-// the reference decoder reads it too. Whether or not a find text hits its record, the table
-// comes out the same with the reduced working copy as with the full one, and the value stays.
-TEST_F(DamagedTableRun, DatesPastTheYear9999DoNotSplitTheTwoCopies) {
+// Values a table holds that no program would write: a date or timestamp past the year 9999 (its
+// text has five digits of year, and the reference decoder reads it so too), a Number that is not
+// a number or is infinite. Whether or not a find text hits their record, the table comes out the
+// same with the reduced working copy as with the full one, and the values stay as they were.
+TEST_F(DamagedTableRun, OddValuesDoNotSplitTheTwoCopies) {
     using paradox::FieldType;
     // Day 15,990,000 is in the year 43,779; a timestamp of that day in milliseconds too.
-    const std::string day("\x80\xF3\xFC\xF0", 4);
-    const std::string stamp("\xC3\x13\xA1\xFF\xAA\x19\x00\x00", 8);
+    const std::pair<std::string, std::string> odd[] = {
+        {"Day", std::string("\x80\xF3\xFC\xF0", 4)},
+        {"Stamp", std::string("\xC3\x13\xA1\xFF\xAA\x19\x00\x00", 8)},
+        {"Amount", std::string("\xFF\xF8\x00\x00\x00\x00\x00\x00", 8)}, // NaN
+        {"Amount", std::string("\xFF\xF0\x00\x00\x00\x00\x00\x00", 8)}, // infinity
+        {"Amount", std::string("\x00\x0F\xFF\xFF\xFF\xFF\xFF\xFF", 8)}, // -infinity
+    };
     for (const bool hitInDamaged : {false, true}) {
         SCOPED_TRACE(hitInDamaged ? "a hit in the damaged record" : "no hit in it");
-        for (const std::string field : {"Day", "Stamp"}) {
+        for (const auto& [field, bytes] : odd) {
             SCOPED_TRACE(field);
             fs::remove_all(paradoxDir);
             fs::create_directories(paradoxDir);
-            const fs::path db = makeTable(
-                "DATES.DB",
-                {{"Name", FieldType::Alpha, 20},
-                 {"Day", FieldType::Date, 0},
-                 {"Stamp", FieldType::Timestamp, 0}},
-                {{"needle one", "2021-08-31", "2021-08-31 10:00:00"},
-                 {hitInDamaged ? "needle two" : "plain", "2021-08-31", "2021-08-31 10:00:00"},
-                 {"needle three", "", ""}});
-            overwriteField(db, 1, field, field == "Day" ? day : stamp);
+            const fs::path db =
+                makeTable("ODD.DB",
+                          {{"Name", FieldType::Alpha, 20},
+                           {"Day", FieldType::Date, 0},
+                           {"Stamp", FieldType::Timestamp, 0},
+                           {"Amount", FieldType::Number, 0}},
+                          {{"needle one", "2021-08-31", "2021-08-31 10:00:00", "1.5"},
+                           {hitInDamaged ? "needle two" : "plain", "2021-08-31",
+                            "2021-08-31 10:00:00", "2.5"},
+                           {"needle three", "", "", ""}});
+            overwriteField(db, 1, field, bytes);
             const Outcome o = expectSound(db, "needle", "pin");
             EXPECT_EQ(o.summary.rfind("0 ", 0), 0u) << o.summary;
         }
