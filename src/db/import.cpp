@@ -195,14 +195,17 @@ void TableImport::copyRecords() {
 
 void TableImport::copyRecord() {
     trap_.step(188, [&] { ui_.processEvents(); });
-    if (filter_ && opened_ && !mayHold()) {
+    // Without a copy no record can be left out of it: each counts as lost, as it does when every
+    // record is copied, and the end of the run does not call them copied.
+    const bool filtering = filter_ && opened_ && status_.created;
+    if (filtering && !mayHold()) {
         // A record the filter sees cannot change is not copied; its statements are never made.
         ++status_.leftOut;
         trap_.step(218, [&] { need(rs_).moveNext(); });
         return;
     }
     const bool readable = readRecord();
-    if (readable && filter_ && opened_ && !filter_->hits(names_, values_)) {
+    if (readable && filtering && !filter_->hits(names_, values_)) {
         ++status_.leftOut;
     } else if (readable && insertRecord()) {
         ++status_.inserted;

@@ -92,6 +92,25 @@ TEST_F(DamagedTableRun, OddValuesDoNotSplitTheTwoCopies) {
     }
 }
 
+// Two fields of one name (a header whose names were damaged): the working copy cannot be made.
+// The run says so the same way whichever records it would copy, and counts none as copied.
+TEST_F(DamagedTableRun, ATableWhoseCopyCannotBeMadeCountsNoRecordCopied) {
+    using paradox::FieldType;
+    const fs::path db =
+        makeTable("TWICE.DB", {{"Name", FieldType::Alpha, 20}, {"Nome", FieldType::Alpha, 20}},
+                  {{"needle one", "a"}, {"plain", "b"}, {"other", "c"}});
+    Bytes all = fileText(db);
+    const auto at = all.find(std::string("Nome\0", 5));
+    ASSERT_NE(at, std::string::npos);
+    all[at + 1] = 'a';
+    writeFileText(db, all);
+    for (const char* find : {"needle", "qm never there"}) {
+        SCOPED_TRACE(find);
+        const Outcome o = expectSound(db, find, "pin");
+        EXPECT_NE(o.summary.find("(0 of 3 records were copied)"), std::string::npos) << o.summary;
+    }
+}
+
 TEST_F(DamagedTableRun, SeededDamagesAreRefusedOrChangedExactlyAsAsked) {
     const std::vector<fs::path> sources = syntheticSources();
     std::vector<std::pair<std::vector<nlohmann::json>, nlohmann::json>> clean;
