@@ -110,7 +110,8 @@ TEST_F(Campaign, DamagedTablesAreRefusedOrChangedExactlyAsAsked) {
             const fs::path work = temp_.path() / "work";
             fs::remove_all(work);
             copyFamilyTo(input / source.filename(), work);
-            outcomes.push_back(runAndCheck(work / source.filename(), find, replace, everyRecord));
+            outcomes.push_back(
+                runAndCheck(work / source.filename(), find, replace, everyRecord, !everyRecord));
         }
         std::vector<std::string> problems = outcomes[0].problems;
         for (const auto& p : outcomes[1].problems)
