@@ -102,6 +102,11 @@ void detail::TableImpl::readHeader() {
         fail("has a record size of 0");
     if (h.numFields == 0)
         fail("has no fields");
+    // A key past the last field would have every change of the table taken for a key change,
+    // and the table refused only at its write-back, with the name of a temporary file.
+    if (!indexData && h.primaryKeyFields > h.numFields)
+        fail("names " + std::to_string(h.primaryKeyFields) + " key fields, but has only " +
+             std::to_string(h.numFields) + " fields");
     if (h.headerSize < h.fieldInfoOffset)
         fail("has a header size (" + std::to_string(h.headerSize) +
              ") smaller than its fixed part");

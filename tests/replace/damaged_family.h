@@ -517,21 +517,21 @@ class DamagedRun : public ReplaceFixture {
                                  {"Amount", FieldType::Number, 0}},
                                 keyed, 1));
         place("plain");
-        paradox::TableSpec spec;
-        spec.fields = {{"Text", FieldType::Alpha, 30},
-                       {"Memo", FieldType::Memo, 11},
-                       {"Flag", FieldType::Logical, 0}};
-        spec.blockSizeKiB = 1;
-        spec.level = 12;
+        paradox::TableSpec layout;
+        layout.fields = {{"Text", FieldType::Alpha, 30},
+                         {"Memo", FieldType::Memo, 11},
+                         {"Flag", FieldType::Logical, 0}};
+        layout.blockSizeKiB = 1;
+        layout.level = 12;
         std::vector<std::vector<paradox::Value>> records;
         for (const auto& row : plain) {
             std::vector<paradox::Value> rec;
             for (std::size_t i = 0; i < row.size(); ++i)
-                rec.push_back(paradox::valueFromText(spec.fields[i], row[i]));
+                rec.push_back(paradox::valueFromText(layout.fields[i], row[i]));
             records.push_back(std::move(rec));
         }
         out.push_back(paradoxDir / "plain.db");
-        paradox::createTable(paradox::familyPathsFor(out.back()), spec, records);
+        paradox::createTable(paradox::familyPathsFor(out.back()), layout, records);
         paradoxDir = keep;
         return out;
     }

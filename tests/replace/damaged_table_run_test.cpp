@@ -114,6 +114,21 @@ TEST_F(DamagedTableRun, ATableWhoseCopyCannotBeMadeCountsNoRecordCopied) {
     }
 }
 
+// A header naming more key fields than the table has: the table is refused when it is read, with
+// its own name and the counts, and nothing is written.
+TEST_F(DamagedTableRun, MoreKeyFieldsThanFieldsIsRefusedAtOnce) {
+    using paradox::FieldType;
+    const fs::path db =
+        makeTable("KEYS.DB", {{"Code", FieldType::Alpha, 8}, {"Name", FieldType::Alpha, 20}},
+                  {{"a1", "needle one"}, {"a2", "plain"}, {"a3", "needle three"}}, 1);
+    Bytes all = fileText(db);
+    put16(all, 0x23, 0xFFFF);
+    writeFileText(db, all);
+    const Outcome o = expectSound(db, "needle", "pin");
+    EXPECT_NE(o.summary.find("KEYS.DB"), std::string::npos) << o.summary;
+    EXPECT_NE(o.summary.find("65535 key fields"), std::string::npos) << o.summary;
+}
+
 TEST_F(DamagedTableRun, SeededDamagesAreRefusedOrChangedExactlyAsAsked) {
     const std::vector<fs::path> sources = syntheticSources();
     std::vector<std::pair<std::vector<nlohmann::json>, nlohmann::json>> clean;
