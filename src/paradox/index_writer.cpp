@@ -237,9 +237,11 @@ std::vector<std::uint8_t> rebuildPrimaryIndex(const Table& table,
     if (!h.keyed() || h.primaryKeyFields == 0)
         throw FormatError("\"" + table.path().filename().string() + "\" has no primary key");
     const std::size_t keyWidth = keyWidthOf(table, h.primaryKeyFields);
+    // The table here is the new file under its temporary name: the message names neither.
     if (oldHeader.size() < 0x58 || le16(oldHeader.data()) != keyWidth + 6)
-        throw FormatError("the primary index of \"" + table.path().filename().string() +
-                          "\" does not have the key's width");
+        throw FormatError("its primary index does not have the width of its key (" +
+                          std::to_string(h.primaryKeyFields) + " key fields, " +
+                          std::to_string(keyWidth) + " bytes)");
     std::vector<TreeLeaf> leaves;
     table.forEachRecord([&](const Record& r) {
         if (leaves.empty() || leaves.back().block != r.block())

@@ -129,6 +129,22 @@ TEST_F(DamagedTableRun, MoreKeyFieldsThanFieldsIsRefusedAtOnce) {
     EXPECT_NE(o.summary.find("65535 key fields"), std::string::npos) << o.summary;
 }
 
+// Two key fields where the primary index was built for one: a change in the second field is
+// taken for a key change, and the index cannot be rebuilt. The table is refused at its write-back
+// with a reason that names no temporary file, the same reason whichever copy the run made.
+TEST_F(DamagedTableRun, AKeyWiderThanItsIndexIsRefusedWithoutATemporaryName) {
+    using paradox::FieldType;
+    const fs::path db =
+        makeTable("KEYS.DB", {{"Code", FieldType::Alpha, 8}, {"Name", FieldType::Alpha, 20}},
+                  {{"a1", "needle one"}, {"a2", "plain"}, {"a3", "needle three"}}, 1);
+    Bytes all = fileText(db);
+    put16(all, 0x23, 2);
+    writeFileText(db, all);
+    const Outcome o = expectSound(db, "needle", "pin");
+    EXPECT_EQ(o.summary.find("~qm"), std::string::npos) << o.summary;
+    EXPECT_NE(o.summary.find("primary index"), std::string::npos) << o.summary;
+}
+
 TEST_F(DamagedTableRun, SeededDamagesAreRefusedOrChangedExactlyAsAsked) {
     const std::vector<fs::path> sources = syntheticSources();
     std::vector<std::pair<std::vector<nlohmann::json>, nlohmann::json>> clean;
