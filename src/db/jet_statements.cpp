@@ -24,6 +24,15 @@ bool nonFiniteForm(const std::string& v) {
     return v == "nan" || v == "-nan" || v == "inf" || v == "-inf";
 }
 
+// The text form of a BCD value with nibbles above 9 (left by the BDE beyond the precision, or by
+// damage): a "?" for each. The working copy takes it for the same reason as above.
+bool oddBcdForm(std::string v) {
+    if (v.find('?') == std::string::npos)
+        return false;
+    std::replace(v.begin(), v.end(), '?', '0');
+    return sql::looksNumeric(v);
+}
+
 std::string literalText(const Token& t) {
     return t.kind == Kind::Text ? "'" + t.text + "'" : t.text;
 }
@@ -335,7 +344,9 @@ void checkValue(const JetColumn& column, const std::optional<std::string>& value
     if (isNumericType(column.type)) {
         if (column.type == JetType::Bit && isText && (*value == "True" || *value == "False"))
             return;
-        if (!sql::looksNumeric(*value) && !nonFiniteForm(*value))
+        if (!sql::looksNumeric(*value) && !nonFiniteForm(*value) &&
+            !((column.type == JetType::Numeric || column.type == JetType::Decimal) &&
+              oddBcdForm(*value)))
             mismatch();
     } else if (column.type == JetType::DateTime) {
         if (!sql::looksLikeDateTime(*value))

@@ -60,8 +60,9 @@ void overwriteField(const fs::path& db, std::size_t record, const std::string& f
 
 // Values a table holds that no program would write: a date or timestamp past the year 9999 (its
 // text has five digits of year, and the reference decoder reads it so too), a Number that is not
-// a number or is infinite. Whether or not a find text hits their record, the table comes out the
-// same with the reduced working copy as with the full one, and the values stay as they were.
+// a number or is infinite, a BCD digit above 9. Whether or not a find text hits their record, the
+// table comes out the same with the reduced working copy as with the full one, and the values stay
+// as they were.
 TEST_F(DamagedTableRun, OddValuesDoNotSplitTheTwoCopies) {
     using paradox::FieldType;
     // Day 15,990,000 is in the year 43,779; a timestamp of that day in milliseconds too.
@@ -71,6 +72,8 @@ TEST_F(DamagedTableRun, OddValuesDoNotSplitTheTwoCopies) {
         {"Amount", std::string("\xFF\xF8\x00\x00\x00\x00\x00\x00", 8)}, // NaN
         {"Amount", std::string("\xFF\xF0\x00\x00\x00\x00\x00\x00", 8)}, // infinity
         {"Amount", std::string("\x00\x0F\xFF\xFF\xFF\xFF\xFF\xFF", 8)}, // -infinity
+        // 1.2 and a nibble above 9, as the BDE leaves past a BCD's precision.
+        {"Exact", std::string("\xC2") + std::string(14, '\0') + std::string("\x01\x2F", 2)},
     };
     for (const bool hitInDamaged : {false, true}) {
         SCOPED_TRACE(hitInDamaged ? "a hit in the damaged record" : "no hit in it");
@@ -83,11 +86,12 @@ TEST_F(DamagedTableRun, OddValuesDoNotSplitTheTwoCopies) {
                           {{"Name", FieldType::Alpha, 20},
                            {"Day", FieldType::Date, 0},
                            {"Stamp", FieldType::Timestamp, 0},
-                           {"Amount", FieldType::Number, 0}},
-                          {{"needle one", "2021-08-31", "2021-08-31 10:00:00", "1.5"},
+                           {"Amount", FieldType::Number, 0},
+                           {"Exact", FieldType::Bcd, 2}},
+                          {{"needle one", "2021-08-31", "2021-08-31 10:00:00", "1.5", "1.23"},
                            {hitInDamaged ? "needle two" : "plain", "2021-08-31",
-                            "2021-08-31 10:00:00", "2.5"},
-                           {"needle three", "", "", ""}});
+                            "2021-08-31 10:00:00", "2.5", "1.23"},
+                           {"needle three", "", "", "", ""}});
             overwriteField(db, 1, field, bytes);
             const Outcome o = expectSound(db, "needle", "pin");
             EXPECT_EQ(o.summary.rfind("0 ", 0), 0u) << o.summary;
