@@ -41,15 +41,15 @@ std::int64_t day(int y, int m, int d) {
 }
 
 void customers(const std::filesystem::path& folder) {
-    TableSpec spec;
-    spec.fields = {{"Cust No", FieldType::Long, 4},        {"Name", FieldType::Alpha, 30},
-                   {"City", FieldType::Alpha, 20},         {"Notes", FieldType::Memo, 30},
-                   {"Customer Since", FieldType::Date, 4}, {"Balance", FieldType::Money, 8}};
-    spec.keyFields = 1;
-    spec.level = 11;
-    spec.codePage = 1252;
-    spec.tableName = "CUSTOMER";
-    createTable(familyPathsFor(folder / "CUSTOMER.DB"), spec,
+    TableSpec shape;
+    shape.fields = {{"Cust No", FieldType::Long, 4},        {"Name", FieldType::Alpha, 30},
+                    {"City", FieldType::Alpha, 20},         {"Notes", FieldType::Memo, 30},
+                    {"Customer Since", FieldType::Date, 4}, {"Balance", FieldType::Money, 8}};
+    shape.keyFields = 1;
+    shape.level = 11;
+    shape.codePage = 1252;
+    shape.tableName = "CUSTOMER";
+    createTable(familyPathsFor(folder / "CUSTOMER.DB"), shape,
                 {{integer(1001), text("Grey Owl Books"), text("Colchester"),
                   text("Prefers the grey colour range. Delivery to the back door."),
                   integer(day(1998, 3, 14)), number(120.5)},
@@ -64,16 +64,16 @@ void customers(const std::filesystem::path& folder) {
 }
 
 void products(const std::filesystem::path& folder) {
-    TableSpec spec;
-    spec.fields = {{"Code", FieldType::Alpha, 10},
-                   {"Description", FieldType::Alpha, 40},
-                   {"Price", FieldType::Number, 8},
-                   {"Details", FieldType::Memo, 20},
-                   {"In Stock", FieldType::Long, 4}};
-    spec.level = 11;
-    spec.codePage = 1252;
-    spec.tableName = "Products";
-    createTable(familyPathsFor(folder / "Products.db"), spec,
+    TableSpec shape;
+    shape.fields = {{"Code", FieldType::Alpha, 10},
+                    {"Description", FieldType::Alpha, 40},
+                    {"Price", FieldType::Number, 8},
+                    {"Details", FieldType::Memo, 20},
+                    {"In Stock", FieldType::Long, 4}};
+    shape.level = 11;
+    shape.codePage = 1252;
+    shape.tableName = "Products";
+    createTable(familyPathsFor(folder / "Products.db"), shape,
                 {{text("F-100"), text("Folder, grey, A4"), number(0.35),
                   text("Recycled card, grey colour throughout."), integer(1200)},
                  {text("F-101"), text("Folder, red, A4"), number(0.35), null(), integer(640)},
@@ -85,15 +85,15 @@ void products(const std::filesystem::path& folder) {
 }
 
 void orders(const std::filesystem::path& folder) {
-    TableSpec spec;
-    spec.fields = {{"Order No", FieldType::Long, 4},   {"Cust No", FieldType::Long, 4},
-                   {"Order Date", FieldType::Date, 4}, {"Ship Via", FieldType::Alpha, 20},
-                   {"Total", FieldType::Money, 8},     {"Remarks", FieldType::Alpha, 60}};
-    spec.keyFields = 1;
-    spec.level = 12;
-    spec.codePage = 1252;
-    spec.tableName = "ORDERS";
-    createTable(familyPathsFor(folder / "ORDERS.DB"), spec,
+    TableSpec shape;
+    shape.fields = {{"Order No", FieldType::Long, 4},   {"Cust No", FieldType::Long, 4},
+                    {"Order Date", FieldType::Date, 4}, {"Ship Via", FieldType::Alpha, 20},
+                    {"Total", FieldType::Money, 8},     {"Remarks", FieldType::Alpha, 60}};
+    shape.keyFields = 1;
+    shape.level = 12;
+    shape.codePage = 1252;
+    shape.tableName = "ORDERS";
+    createTable(familyPathsFor(folder / "ORDERS.DB"), shape,
                 {{integer(5001), integer(1001), integer(day(2024, 2, 1)), text("Courier"),
                   number(84), text("Grey folders, urgent")},
                  {integer(5002), integer(1004), integer(day(2024, 2, 3)), text("Post"), number(70),

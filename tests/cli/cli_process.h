@@ -40,10 +40,8 @@ struct StdoutTo {
     int fd = -1;
 };
 
-// Starts argv[0] with the current environment changed by env ("NAME=VALUE" sets, "NAME" alone
-// removes), standard input from /dev/null and standard error to err. Returns the process id.
-inline pid_t startProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                          const StdoutTo& out, const std::filesystem::path& err) {
+// The environment of this process changed by env ("NAME=VALUE" sets, "NAME" alone removes).
+inline std::vector<std::string> changedEnvironment(const std::vector<std::string>& env) {
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) {
         const std::string s = *e;
@@ -57,6 +55,14 @@ inline pid_t startProcess(const std::vector<std::string>& argv, const std::vecto
     for (const auto& change : env)
         if (change.find('=') != std::string::npos)
             vars.push_back(change);
+    return vars;
+}
+
+// Starts argv[0] with the current environment changed by env ("NAME=VALUE" sets, "NAME" alone
+// removes), standard input from /dev/null and standard error to err. Returns the process id.
+inline pid_t startProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const StdoutTo& out, const std::filesystem::path& err) {
+    std::vector<std::string> vars = changedEnvironment(env);
     std::vector<char*> envp, args;
     for (auto& s : vars)
         envp.push_back(s.data());
@@ -102,24 +108,6 @@ inline ProcessOutput runProcess(const std::vector<std::string>& argv,
     o.out = slurp(out);
     o.err = slurp(err);
     return o;
-}
-
-// The environment of this process changed by env, as startProcess takes it.
-inline std::vector<std::string> changedEnvironment(const std::vector<std::string>& env) {
-    std::vector<std::string> vars;
-    for (char** e = environ; *e; ++e) {
-        const std::string s = *e;
-        const std::string name = s.substr(0, s.find('='));
-        bool replaced = false;
-        for (const auto& change : env)
-            replaced = replaced || change.substr(0, change.find('=')) == name;
-        if (!replaced)
-            vars.push_back(s);
-    }
-    for (const auto& change : env)
-        if (change.find('=') != std::string::npos)
-            vars.push_back(change);
-    return vars;
 }
 
 // Runs to the end with no file of it allowed to grow past maxFileBytes (RLIMIT_FSIZE), as on a

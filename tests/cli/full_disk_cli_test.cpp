@@ -5,6 +5,7 @@
 // folder, the failure is named, and the next run without a limit works.
 
 #include "cli_process.h"
+#include "file_bytes.h"
 #include "reference_decoder.h"
 #include "test_support.h"
 
@@ -26,28 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using paradox::FieldType;
 using Files = std::map<std::string, std::string>;
-
-Files filesOf(const fs::path& folder) {
-    Files m;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            m[e.path().filename().string()] = slurp(e.path());
-    return m;
-}
-
-std::string lower(std::string s) {
-    for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-Files family(const Files& all, const std::string& table) {
-    Files out;
-    for (const auto& [name, bytes] : all)
-        if (lower(fs::path(name).stem().string()) == lower(table))
-            out[name] = bytes;
-    return out;
-}
 
 std::string replacedAll(std::string text, const std::string& from, const std::string& to) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -229,15 +208,15 @@ class FullDiskCliTest : public ::testing::Test {
 };
 
 TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextRunWorks) {
-    const Files old = filesOf(pristine);
+    const Files old = folderFiles(pristine);
     // The new versions, from a run with no limit; the reference decoder says they are what was
     // asked for, and their sizes choose the limits.
     reset();
     const ProcessOutput clean = runProcess(replaceArgs(), env, temp.path());
     ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
-    const Files fresh = filesOf(folder);
+    const Files fresh = folderFiles(folder);
     for (const char* t : kTables) {
-        ASSERT_NE(family(fresh, t), family(old, t)) << t;
+        ASSERT_NE(tableFamily(fresh, t), tableFamily(old, t)) << t;
         const auto before = decodeWithReference(pristine / (std::string(t) + ".DB"));
         const auto after = decodeWithReference(folder / (std::string(t) + ".DB"));
         ASSERT_EQ(before.status, 0);
@@ -283,13 +262,13 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
         EXPECT_TRUE(o.status == 0 || o.status == 1) << said;
         const bool noRecord = said.find("no undo record could be kept") != std::string::npos;
 
-        const Files now = filesOf(folder);
+        const Files now = folderFiles(folder);
         std::set<std::string> writtenNow;
         for (const char* t : kTables) {
-            const Files mine = family(now, t);
+            const Files mine = tableFamily(now, t);
             const std::string line = summaryLine(o.out, t);
             const auto notWritten = line.find("not written back: ");
-            if (mine == family(old, t)) {
+            if (mine == tableFamily(old, t)) {
                 EXPECT_NE(notWritten, std::string::npos)
                     << t << " is old, but the run said: " << said;
                 EXPECT_NE(o.status, 0) << "a table left unwritten is a failure: " << said;
@@ -304,7 +283,7 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
                 EXPECT_NE(what, "") << "the reason names no file: " << line;
                 hit[what]++;
             } else {
-                EXPECT_TRUE(mine == family(fresh, t)) << t << " is neither old nor new";
+                EXPECT_TRUE(mine == tableFamily(fresh, t)) << t << " is neither old nor new";
                 EXPECT_TRUE(notWritten == std::string::npos &&
                             line.find(", written back") != std::string::npos)
                     << t << " was written, but the run said: " << said;
@@ -321,7 +300,7 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
         // Without the limit: nothing stuck, every table new.
         const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
         EXPECT_EQ(next.status, 0) << next.err << next.out;
-        EXPECT_TRUE(filesOf(folder) == fresh) << next.out;
+        EXPECT_TRUE(folderFiles(folder) == fresh) << next.out;
         for (const auto& line : mergedLogLines(changeLog))
             ADD_FAILURE() << "a change log line with the next run's line after it: " << line;
 
@@ -335,10 +314,10 @@ TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextR
                 break;
             EXPECT_EQ(undo.status, 0) << undo.err << undo.out;
         }
-        const Files undone = filesOf(folder);
+        const Files undone = folderFiles(folder);
         for (const char* t : kTables)
             if (!(noRecord && writtenNow.count(t))) {
-                EXPECT_TRUE(family(undone, t) == family(old, t)) << t << " not put back";
+                EXPECT_TRUE(tableFamily(undone, t) == tableFamily(old, t)) << t << " not put back";
             }
     }
     for (const auto& [what, n] : hit)
@@ -353,7 +332,7 @@ TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext
     reset();
     const ProcessOutput clean = runProcess(replaceArgs(), env, temp.path());
     ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
-    const Files fresh = filesOf(folder);
+    const Files fresh = folderFiles(folder);
     const auto sizes = sizesOfACleanRun();
     // Killed in the working database, in the change log (a run of the small table alone, whose
     // log outgrows its working copy), in a new table file.
@@ -383,10 +362,10 @@ TEST_F(FullDiskCliTest, ARunKilledByItsFirstWritePastTheLimitIsPutRightByTheNext
         const ProcessOutput list =
             runWithFileSizeLimit({program.string(), "list", folder.string()}, env, 0);
         EXPECT_EQ(list.status, 0) << list.err << list.out;
-        EXPECT_TRUE(filesOf(folder) == filesOf(pristine)) << list.err;
+        EXPECT_TRUE(folderFiles(folder) == folderFiles(pristine)) << list.err;
         const ProcessOutput next = runProcess(replaceArgs(), env, temp.path());
         EXPECT_EQ(next.status, 0) << next.err << next.out;
-        EXPECT_TRUE(filesOf(folder) == fresh) << next.err << next.out;
+        EXPECT_TRUE(folderFiles(folder) == fresh) << next.err << next.out;
         for (const auto& line : mergedLogLines(changeLog))
             ADD_FAILURE() << "a change log line with the next run's line after it: " << line;
         std::cout << "killed at " << limit << "; the next run said:\n" << next.err << next.out;
@@ -402,16 +381,16 @@ TEST_F(FullDiskCliTest, AnUndoKilledWhileItsReplacedFilesGoToAnotherDiskIsFinish
     notesAlone.insert(notesAlone.end(), {"--table", "NOTES"});
     const ProcessOutput run = runProcess(notesAlone, env, temp.path());
     ASSERT_EQ(run.status, 0) << run.err << run.out;
-    const Files fresh = filesOf(folder), old = filesOf(pristine);
+    const Files fresh = folderFiles(folder), old = folderFiles(pristine);
     // The old files fit, the larger .mb they replace does not: the undo is killed while it
     // copies that to the backups, after the old files are in place.
-    const rlim_t limit = family(fresh, "NOTES").at("NOTES.MB").size() - 1;
-    ASSERT_GT(limit, family(old, "NOTES").at("NOTES.MB").size());
+    const rlim_t limit = tableFamily(fresh, "NOTES").at("NOTES.MB").size() - 1;
+    ASSERT_GT(limit, tableFamily(old, "NOTES").at("NOTES.MB").size());
     const ProcessOutput killed =
         runWithFileSizeLimit({program.string(), "undo"}, env, limit, false);
     ASSERT_EQ(killed.status, 128 + SIGXFSZ) << killed.out << killed.err;
-    Files now = filesOf(folder);
-    EXPECT_TRUE(family(now, "NOTES") == family(old, "NOTES"));
+    Files now = folderFiles(folder);
+    EXPECT_TRUE(tableFamily(now, "NOTES") == tableFamily(old, "NOTES"));
     const auto waiting = std::find_if(now.begin(), now.end(),
                                       [](const auto& f) { return f.first.starts_with("~qm"); });
     ASSERT_NE(waiting, now.end()) << "the replaced .mb is not in the table's folder";
@@ -425,13 +404,13 @@ TEST_F(FullDiskCliTest, AnUndoKilledWhileItsReplacedFilesGoToAnotherDiskIsFinish
               std::string::npos)
         << full.err;
     EXPECT_NE(full.err.find("File too large"), std::string::npos) << full.err;
-    EXPECT_TRUE(filesOf(folder) == now);
+    EXPECT_TRUE(folderFiles(folder) == now);
     // With room, it finishes: the table as it was before the run, the replaced .mb in the
     // backups, nothing left in the folder; the run counts as undone.
     const ProcessOutput roomy = runProcess(list, env, temp.path());
     EXPECT_EQ(roomy.status, 0) << roomy.err << roomy.out;
     EXPECT_NE(roomy.err.find("was put right"), std::string::npos) << roomy.err;
-    EXPECT_TRUE(filesOf(folder) == old);
+    EXPECT_TRUE(folderFiles(folder) == old);
     bool kept = false;
     for (const auto& e : fs::recursive_directory_iterator(backups))
         kept = kept || (e.is_regular_file() && e.path().filename() == "NOTES.MB" &&
@@ -439,7 +418,7 @@ TEST_F(FullDiskCliTest, AnUndoKilledWhileItsReplacedFilesGoToAnotherDiskIsFinish
     EXPECT_TRUE(kept) << "the .mb the undo replaced is not in the backups";
     const ProcessOutput undo = quillmend({"undo"});
     EXPECT_TRUE(undo.status == 0 || undo.status == 2) << undo.out << undo.err;
-    EXPECT_TRUE(filesOf(folder) == old) << undo.out;
+    EXPECT_TRUE(folderFiles(folder) == old) << undo.out;
 }
 
 // The state after a run, to start each undo from: the tables, the backups and the records.
@@ -473,7 +452,7 @@ TEST_F(FullDiskCliTest, ARunThatCannotKeepItsUndoRecordSaysSoAndKeepsTheOldFiles
         fs::copy_file(corpus / f, tables / f);
         fs::permissions(tables / f, fs::perms::owner_write, fs::perm_options::add);
     }
-    const Files old = filesOf(tables);
+    const Files old = folderFiles(tables);
     // One memo value changes: the log gets one line naming the long find text, and the record,
     // naming it too beside the table's files, is a little larger.
     const std::vector<std::string> args{program.string(),
@@ -491,7 +470,7 @@ TEST_F(FullDiskCliTest, ARunThatCannotKeepItsUndoRecordSaysSoAndKeepsTheOldFiles
     const ProcessOutput clean = runProcess(args, env, temp.path());
     ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
     ASSERT_NE(clean.out.find("1 value changed, written back"), std::string::npos) << clean.out;
-    const Files fresh = filesOf(tables);
+    const Files fresh = folderFiles(tables);
     std::uintmax_t record = 0, log = fs::file_size(changeLog);
     for (const auto& e : fs::directory_iterator(backups / "runs"))
         record = std::max(record, e.file_size());
@@ -504,7 +483,7 @@ TEST_F(FullDiskCliTest, ARunThatCannotKeepItsUndoRecordSaysSoAndKeepsTheOldFiles
     const ProcessOutput o = runWithFileSizeLimit(args, env, record - 1);
     std::cout << "limit " << record - 1 << ": status " << o.status << "\n" << o.out << o.err;
     // Written as asked, and said to be; the way back is missing, and that is said too.
-    EXPECT_TRUE(filesOf(tables) == fresh) << "the table is not what the run meant";
+    EXPECT_TRUE(folderFiles(tables) == fresh) << "the table is not what the run meant";
     EXPECT_NE(o.out.find("1 value changed, written back"), std::string::npos) << o.out;
     EXPECT_NE(o.err.find("no undo record could be kept for this run: cannot write the run record"),
               std::string::npos)
@@ -514,7 +493,7 @@ TEST_F(FullDiskCliTest, ARunThatCannotKeepItsUndoRecordSaysSoAndKeepsTheOldFiles
     const auto at = o.out.find("(old files in ");
     ASSERT_NE(at, std::string::npos) << o.out;
     const fs::path aside = o.out.substr(at + 14, o.out.find(')', at) - at - 14);
-    for (const auto& [name, bytes] : filesOf(aside))
+    for (const auto& [name, bytes] : folderFiles(aside))
         EXPECT_TRUE(name == "ORIGIN.txt" || old.at(name) == bytes) << name << " in " << aside;
     EXPECT_TRUE(fs::exists(aside / "HERCULES.MB"));
 
@@ -524,11 +503,11 @@ TEST_F(FullDiskCliTest, ARunThatCannotKeepItsUndoRecordSaysSoAndKeepsTheOldFiles
     EXPECT_NE(next.out.find("1 needing no change"), std::string::npos) << next.out;
     const ProcessOutput undo = quillmend({"undo"});
     EXPECT_EQ(undo.status, 2) << undo.out << undo.err;
-    EXPECT_TRUE(filesOf(tables) == fresh);
+    EXPECT_TRUE(folderFiles(tables) == fresh);
 }
 
 void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
-    const Files old = filesOf(pristine);
+    const Files old = folderFiles(pristine);
     reset();
     // One small table, so that the run record (which names the long find text) is the largest
     // file an undo writes.
@@ -537,8 +516,8 @@ void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
     one.insert(one.end(), {"--table", "NOTES"});
     const ProcessOutput run = runProcess(one, env, temp.path());
     ASSERT_EQ(run.status, 0) << run.err << run.out;
-    const Files fresh = filesOf(folder);
-    ASSERT_NE(family(fresh, "NOTES"), family(old, "NOTES"));
+    const Files fresh = folderFiles(folder);
+    ASSERT_NE(tableFamily(fresh, "NOTES"), tableFamily(old, "NOTES"));
     const fs::path saved = temp.path() / "saved";
     copyTree(folder, saved / "tables");
     copyTree(backups, saved / "backups");
@@ -550,7 +529,7 @@ void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
     // The old files are copied back first, then the files they replace go to the backups
     // (copied too, where those are on another disk), then the record is rewritten.
     std::uintmax_t files = 0;
-    for (const Files& f : {family(old, "NOTES"), family(fresh, "NOTES")})
+    for (const Files& f : {tableFamily(old, "NOTES"), tableFamily(fresh, "NOTES")})
         for (const auto& [name, bytes] : f) {
             limits.insert(bytes.size() - 1);
             files = std::max(files, bytes.size());
@@ -564,7 +543,7 @@ void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
         const ProcessOutput o = runWithFileSizeLimit({program.string(), "undo"}, env, limit);
         const std::string said = o.out + o.err;
         std::cout << "undo, limit " << limit << ": status " << o.status << "\n" << said;
-        Files now = filesOf(folder);
+        Files now = folderFiles(folder);
         // Files that could not reach the backups on a full disk must not be lost: they wait in
         // the table's folder, and the next start moves them.
         const bool waiting =
@@ -572,12 +551,13 @@ void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
                       "start") != std::string::npos;
         std::erase_if(now, [&](const auto& f) { return waiting && f.first.starts_with("~qm"); });
         EXPECT_EQ(now.size(), old.size()) << "a temporary file is left in the folder";
-        if (family(now, "NOTES") == family(old, "NOTES")) {
+        if (tableFamily(now, "NOTES") == tableFamily(old, "NOTES")) {
             seen[waiting ? "put back, the files it replaced waiting" : "put back"]++;
             EXPECT_NE(said.find("put back as it was before the run"), std::string::npos) << said;
         } else {
             seen["left"]++;
-            EXPECT_TRUE(family(now, "NOTES") == family(fresh, "NOTES")) << "neither old nor new";
+            EXPECT_TRUE(tableFamily(now, "NOTES") == tableFamily(fresh, "NOTES"))
+                << "neither old nor new";
             EXPECT_NE(o.status, 0) << said;
             EXPECT_NE(said.find("File too large"), std::string::npos) << said;
             EXPECT_EQ(said.find("put back as it was before the run"), std::string::npos) << said;
@@ -585,7 +565,7 @@ void FullDiskCliTest::undoUnderLimits(std::map<std::string, int>& seen) {
         // Without the limit, the run is undone, or was already.
         const ProcessOutput again = quillmend({"undo"});
         EXPECT_TRUE(again.status == 0 || again.status == 2) << again.err << again.out;
-        EXPECT_TRUE(filesOf(folder) == old) << again.out << again.err;
+        EXPECT_TRUE(folderFiles(folder) == old) << again.out << again.err;
         const ProcessOutput runs = quillmend({"runs"});
         EXPECT_NE(runs.out.find("\tundone\t"), std::string::npos) << runs.out;
     }
@@ -631,7 +611,7 @@ TEST_F(FullDiskCliTest, ARecordThatHoldsSomeTablesOfTheRunNamesTheOnesItLacks) {
                                         "--replace",      "leader one"};
     writeSmallPageWorkingDatabase(app / "dbTemp.mdb");
     ASSERT_EQ(runProcess(args, env, temp.path()).status, 0);
-    const Files fresh = filesOf(tables);
+    const Files fresh = folderFiles(tables);
     std::uintmax_t record = 0;
     for (const auto& e : fs::directory_iterator(backups / "runs"))
         record = std::max(record, e.file_size());
@@ -641,7 +621,7 @@ TEST_F(FullDiskCliTest, ARecordThatHoldsSomeTablesOfTheRunNamesTheOnesItLacks) {
     fs::remove(changeLog);
     writeSmallPageWorkingDatabase(app / "dbTemp.mdb");
     const ProcessOutput o = runWithFileSizeLimit(args, env, record - 1);
-    EXPECT_TRUE(filesOf(tables) == fresh) << o.out << o.err;
+    EXPECT_TRUE(folderFiles(tables) == fresh) << o.out << o.err;
     EXPECT_NE(o.out.find("12 tables, 12 written back"), std::string::npos) << o.out;
     // The record holds the tables it held before the limit; the message names the others.
     std::set<std::string> held, lacking;
@@ -666,11 +646,11 @@ TEST_F(FullDiskCliTest, ARecordThatHoldsSomeTablesOfTheRunNamesTheOnesItLacks) {
     // Undo puts back what the record holds, and leaves the rest as the run wrote it.
     const ProcessOutput undo = quillmend({"undo"});
     EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
-    const Files now = filesOf(tables), old = filesOf(saved);
+    const Files now = folderFiles(tables), old = folderFiles(saved);
     for (int i = 1; i <= 12; ++i) {
         const std::string t = "T" + std::to_string(i);
-        EXPECT_TRUE(family(now, t) ==
-                    family(held.count((tables / (t + ".DB")).string()) ? old : fresh, t))
+        EXPECT_TRUE(tableFamily(now, t) ==
+                    tableFamily(held.count((tables / (t + ".DB")).string()) ? old : fresh, t))
             << t;
     }
 }

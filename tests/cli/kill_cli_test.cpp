@@ -9,6 +9,7 @@
 // all the same, so the disk's flushes would only make each trial slower, not the test stronger.
 
 #include "cli_process.h"
+#include "file_bytes.h"
 #include "test_support.h"
 
 #include "paradox/writer.h"
@@ -32,29 +33,6 @@ namespace fs = std::filesystem;
 using paradox::FieldType;
 using Files = std::map<std::string, std::string>;
 using Clock = std::chrono::steady_clock;
-
-Files filesOf(const fs::path& folder) {
-    Files m;
-    for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file())
-            m[e.path().filename().string()] = slurp(e.path());
-    return m;
-}
-
-std::string lower(std::string s) {
-    for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// The members of one table (by its name in upper case) among a folder's files.
-Files family(const Files& all, const std::string& table) {
-    Files out;
-    for (const auto& [name, bytes] : all)
-        if (lower(fs::path(name).stem().string()) == lower(table))
-            out[name] = bytes;
-    return out;
-}
 
 const char* const kTables[] = {"PETS", "ZOO", "BIRDS"};
 
@@ -181,7 +159,7 @@ TEST_F(KillCliTest, EveryTableIsOldOrNewAndEveryPrintedSummaryIsTrue) {
 
     const fs::path pristine = temp.path() / "pristine";
     seedTables(pristine);
-    const Files old = filesOf(pristine);
+    const Files old = folderFiles(pristine);
     // The new versions, from a run that nobody disturbs; its length sets the time scale (the
     // shortest of three: the first one also makes the working database's pages).
     const fs::path work = temp.path() / "work";
@@ -194,9 +172,10 @@ TEST_F(KillCliTest, EveryTableIsOldOrNewAndEveryPrintedSummaryIsTrue) {
         cleanTime = std::min(cleanTime, Clock::now() - started);
         ASSERT_EQ(clean.status, 0) << clean.err << clean.out;
     }
-    const Files fresh = filesOf(work);
+    const Files fresh = folderFiles(work);
     for (const char* t : kTables)
-        ASSERT_TRUE(family(fresh, t) != family(old, t)) << t << " has something to change";
+        ASSERT_TRUE(tableFamily(fresh, t) != tableFamily(old, t))
+            << t << " has something to change";
     std::cout << "an undisturbed run takes "
               << std::chrono::duration_cast<std::chrono::milliseconds>(cleanTime).count()
               << " ms\n";
@@ -258,13 +237,13 @@ TEST_F(KillCliTest, EveryTableIsOldOrNewAndEveryPrintedSummaryIsTrue) {
         if ((b > 0 && slurp(errB).find("was put right") != std::string::npos) ||
             next.err.find("was put right") != std::string::npos)
             figures["a killed write-back was finished or undone"]++;
-        const Files now = filesOf(work);
+        const Files now = folderFiles(work);
         std::map<std::string, bool> isNew;
         int news = 0;
         for (const char* t : kTables) {
-            const Files mine = family(now, t);
-            const bool asNew = mine == family(fresh, t);
-            EXPECT_TRUE(asNew || mine == family(old, t)) << t << " is neither old nor new";
+            const Files mine = tableFamily(now, t);
+            const bool asNew = mine == tableFamily(fresh, t);
+            EXPECT_TRUE(asNew || mine == tableFamily(old, t)) << t << " is neither old nor new";
             isNew[t] = asNew;
             news += asNew;
         }

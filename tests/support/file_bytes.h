@@ -2,6 +2,7 @@
 
 // The bytes of files, for tests that compare what a writer produced with what was there.
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,6 +35,22 @@ inline std::map<std::string, std::string> folderFiles(const std::filesystem::pat
         if (e.is_regular_file())
             files[e.path().filename().string()] = fileText(e.path());
     return files;
+}
+
+// The members of one table among a folder's files (folderFiles): the names whose stem is the
+// table's name, without regard to case.
+inline std::map<std::string, std::string>
+tableFamily(const std::map<std::string, std::string>& files, const std::string& table) {
+    const auto lower = [](std::string s) {
+        for (auto& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    std::map<std::string, std::string> out;
+    for (const auto& [name, bytes] : files)
+        if (lower(std::filesystem::path(name).stem().string()) == lower(table))
+            out[name] = bytes;
+    return out;
 }
 
 } // namespace qm::test
