@@ -83,6 +83,52 @@ Arguments parseRunsOrUndo(const std::vector<std::string>& args) {
     return a;
 }
 
+// A whole number of at least 1, as --keep and --older-than take it.
+int positiveCount(const std::string& option, const std::string& value) {
+    int n = 0;
+    for (char c : value) {
+        if (c < '0' || c > '9' || n > 100000000)
+            throw UsageError(option + " needs a whole number of at least 1 ('" + value + "')");
+        n = n * 10 + (c - '0');
+    }
+    if (n < 1)
+        throw UsageError(option + " needs a whole number of at least 1 ('" + value + "')");
+    return n;
+}
+
+// prune (--keep N | --older-than DAYS) [--dry-run]; nothing else.
+Arguments parsePrune(const std::vector<std::string>& args) {
+    Arguments a;
+    a.command = Arguments::Command::Prune;
+    std::optional<std::string> keep, olderThan;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        if (name == "--dry-run" && !value) {
+            a.dryRun = true;
+            continue;
+        }
+        if (name != "--keep" && name != "--older-than")
+            throw UsageError("prune takes --keep N or --older-than DAYS, and --dry-run ('" +
+                             args[i] + "')");
+        if (!value && i + 1 >= args.size())
+            throw UsageError(name + " needs a value");
+        setOnce(name == "--keep" ? keep : olderThan, name, value ? *value : args[++i]);
+    }
+    if (keep.has_value() == olderThan.has_value())
+        throw UsageError("give prune either --keep N (the newest runs to keep) or --older-than "
+                         "DAYS, not both and not neither");
+    if (keep)
+        a.keep = positiveCount("--keep", *keep);
+    else
+        a.olderThanDays = positiveCount("--older-than", *olderThan);
+    return a;
+}
+
 // One option of list or replace, known and with its value when it takes one.
 void applyOption(Arguments& a, const std::string& name, const std::optional<std::string>& value) {
     if (name == "--table")
@@ -200,13 +246,15 @@ Arguments parseArguments(const std::vector<std::string>& args) {
         return a;
     if (args[0] == "runs" || args[0] == "undo")
         return parseRunsOrUndo(args);
+    if (args[0] == "prune")
+        return parsePrune(args);
     if (args[0] == "list")
         a.command = Arguments::Command::List;
     else if (args[0] == "replace")
         a.command = Arguments::Command::Replace;
     else
         throw UsageError("unknown command '" + args[0] +
-                         "' (the commands are replace, list, runs and undo)");
+                         "' (the commands are replace, list, runs, undo and prune)");
 
     std::vector<std::string> replaceOnly; // options given that only replace takes
     const std::vector<std::string> positional = readOptions(args, a, replaceOnly);
@@ -236,6 +284,7 @@ std::string helpText() {
   quillmend list FOLDER
   quillmend runs
   quillmend undo [RUN]
+  quillmend prune (--keep N | --older-than DAYS) [--dry-run]
   quillmend --help
   quillmend --version
 
@@ -247,14 +296,20 @@ list      Prints the tables of FOLDER and its sub-folders, one a line, tab-separ
           name, folder, record count, level, code page (and a note for a table that
           cannot be read).
 runs      Prints the runs that wrote tables back, newest first, one a line, tab-separated:
-          its name, its number of tables, written, undone or partly undone, and what it
-          replaced; then each table's file on a line of its own.
+          its name, its number of tables, written, undone or partly undone, the size of
+          its backups, and what it replaced; then each table's file on a line of its own.
+          A last line gives what all backups take, and their folder.
 undo      Puts back the tables of RUN (a name runs prints; default: the newest run not
           undone yet) as they were before it, from their old files in the backup folder.
           A table is put back only while its files are still exactly what that run wrote;
           one changed since (by a later run, say) is left as it is and named. Each table
           is replaced as a whole or not at all, under the same locks as a run; the files
           undo replaces go to the backup folder like any old files.
+prune     Removes the backup folders and records of older runs, the newest kept: all but
+          the N newest (--keep N), or those older than DAYS days (--older-than DAYS).
+          Says what it removed and the room given back (--dry-run: what it would remove).
+          It never touches a table, never removes a backup folder that a killed run's
+          journal still needs, and removes nothing while a run or an undo is in progress.
 
 Options:
   --table NAME     a table to change, by its name as list prints it (".db" may follow;
@@ -315,6 +370,9 @@ Exit status:
   3  another run is in progress; nothing was changed
   undo: 0 every table of the run is back as it was; 1 a table was left as it is (the
   report says why); 2 no such run, or none left to undo; 3 another run is in progress
+  prune: 0 every run chosen was removed (or none was chosen); 1 a run chosen was kept (the
+  report says why); 2 bad arguments or a backup folder that cannot be used; 3 another run
+  is in progress; 2 and 3 remove nothing
 )";
 }
 

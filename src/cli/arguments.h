@@ -18,7 +18,7 @@ class UsageError : public std::runtime_error {
 };
 
 struct Arguments {
-    enum class Command { Help, Version, List, Replace, Runs, Undo };
+    enum class Command { Help, Version, List, Replace, Runs, Undo, Prune };
     Command command = Command::Help;
     std::string folder;
     std::string run; // undo: the run to put back; empty: the newest one not yet undone
@@ -30,6 +30,8 @@ struct Arguments {
     std::string separator = "::"; // the Load Sets dialog's default
     bool separatorGiven = false;
     bool dryRun = false;
+    int keep = 0;                  // prune --keep: the newest runs kept; 0: not given
+    int olderThanDays = 0;         // prune --older-than; 0: not given
     bool ignoreStaleLocks = false; // --ignore-stale-locks
     SearchOptions search;          // --ignore-case, --whole-word, --regex
     ColumnChoice columns;          // --columns, --skip-columns (names split at commas)

@@ -6,6 +6,7 @@
 #include "cli/arguments.h"
 #include "cli/checked_output.h"
 #include "cli/console_ui.h"
+#include "cli/prune_command.h"
 #include "cli/summary.h"
 #include "cli/undo_commands.h"
 #include "db/catalogue.h"
@@ -14,6 +15,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/table.h"
 #include "platform/files.h"
+#include "replace/backup_space.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
 #include "replace/run_report.h"
@@ -182,7 +184,12 @@ int reportRun(const Arguments& args, ConsoleUserInterface& ui, const RunResult& 
                   << result.recordFailure << "\n";
     else if (std::string missing = recordFailureText(result); !missing.empty())
         std::cerr << "quillmend: " << missing << "\n";
-    std::cout << runSummary(result.tables, result, args.dryRun) << std::flush;
+    std::cout << runSummary(result.tables, result, args.dryRun);
+    if (!args.dryRun)
+        if (const auto backups = backupSpaceText(result, paradox::defaultBackupRoot());
+            !backups.empty())
+            std::cout << backups << "\n";
+    std::cout << std::flush;
     return exitStatus(result.tables, result);
 }
 
@@ -310,6 +317,8 @@ int main(int argc, char** argv) {
                 return listRecordedRuns();
             if (args.command == Arguments::Command::Undo)
                 return undoRecordedRun(args.run);
+            if (args.command == Arguments::Command::Prune)
+                return pruneRecordedRuns(args);
             return run(args);
         } catch (const std::exception& e) {
             std::cerr << "quillmend: " << e.what() << "\n";

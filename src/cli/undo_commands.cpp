@@ -1,11 +1,15 @@
 #include "cli/undo_commands.h"
 
 #include "cli/summary.h"
+#include "paradox/family_swap.h"
+#include "replace/backup_space.h"
 #include "replace/run_history.h"
 
 #include <iostream>
 
 namespace qm::cli {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,16 +26,22 @@ std::string state(const RunRecord& r) {
 
 int listRecordedRuns() {
     const auto runs = recordedRuns();
-    if (runs.empty())
+    if (runs.empty()) {
         std::cerr << "quillmend: no run is recorded (a run that writes a table back keeps a "
                      "record for undo)\n";
+        return kExitClean;
+    }
     for (const auto& r : runs) {
         std::cout << r.id << '\t' << r.tables.size()
                   << (r.tables.size() == 1 ? " table" : " tables") << '\t' << state(r) << '\t'
-                  << r.what << '\n';
+                  << sizeText(runBackupBytes(r)) << '\t' << r.what << '\n';
         for (const auto& t : r.tables)
             std::cout << '\t' << t.db.string() << (t.undone ? "\t(put back)" : "") << '\n';
     }
+    // The runs' folders are not all there is: the files undo replaced, and journals, count too.
+    const fs::path root = paradox::defaultBackupRoot();
+    std::cout << "All backups take " << sizeText(folderBytes(root)) << " in " << root.string()
+              << " (quillmend prune removes those of older runs).\n";
     return kExitClean;
 }
 

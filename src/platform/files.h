@@ -114,6 +114,8 @@ class File {
 [[nodiscard]] int makeUniqueFolder(std::string& pattern);
 // 0 when this process may write to path (the system's access check), else why not.
 [[nodiscard]] int writeAccess(const std::filesystem::path& path);
+// The bytes an unprivileged process may still write on the file system that holds path.
+[[nodiscard]] int freeSpace(const std::filesystem::path& path, std::uint64_t& bytes);
 // The permissions a new file gets from the umask, out of 0666.
 unsigned newFilePermissions();
 // Where a link leads, every link resolved; empty when it cannot be resolved.

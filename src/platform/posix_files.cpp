@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -341,6 +342,14 @@ int replaceFileSafely(const fs::path& path, std::string_view bytes, unsigned per
         return e;
     }
     return syncPath(folder, true);
+}
+
+int freeSpace(const fs::path& path, std::uint64_t& bytes) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0)
+        return errno;
+    bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+    return 0;
 }
 
 int listFolder(const fs::path& folder, std::vector<std::string>& names) {

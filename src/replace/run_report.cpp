@@ -1,5 +1,7 @@
 #include "replace/run_report.h"
 
+#include "replace/backup_space.h"
+
 namespace qm {
 
 namespace {
@@ -219,6 +221,8 @@ std::string endOfRunDetails(const RunResult& result, bool dryRun,
     } else {
         text += "Change log: " + changeLog.string() + "\n";
         text += "Old files of the tables written back: " + backupRoot.string() + "\n";
+        if (const std::string backups = backupSpaceText(result, backupRoot); !backups.empty())
+            text += backups + "\n";
         if (!result.runRecord.empty())
             text += "Undo Last Run (or quillmend undo " + result.runRecord +
                     ") puts these tables back.\n";

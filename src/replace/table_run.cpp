@@ -10,6 +10,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/share_locks.h"
 #include "paradox/table.h"
+#include "replace/backup_space.h"
 #include "replace/change_log.h"
 #include "replace/write_permission.h"
 
@@ -316,6 +317,21 @@ void TableSearch::close() {
     trap_.step(126, [&] { connection_.close(); });
 }
 
+// Whether the disks of the table and of the backups can take its write-back; says why not in the
+// outcome. Asked before any work on the table, so that a run on a full disk says so at once, and
+// again just before the write-back, which the working database or the tables before it may have
+// left with less room.
+bool roomFor(RunContext& run, const fs::path& file, TableOutcome& outcome) {
+    std::string why;
+    try {
+        why = roomToWriteBack(paradox::realTableFile(file), run.setup.backupRoot);
+    } catch (const std::exception&) {
+        return true; // links that cannot be followed: the write-back refuses them with the reason
+    }
+    outcome.reason = why;
+    return why.empty();
+}
+
 // Whether the row's table may be worked on: readable, not one the run worked on already through
 // another path, not held by another program. Says why not in the outcome.
 bool admit(RunContext& run, const TableRow& row, TableOutcome& outcome) {
@@ -341,7 +357,7 @@ bool admit(RunContext& run, const TableRow& row, TableOutcome& outcome) {
         outcome.reason = why;
         return false;
     }
-    return true;
+    return roomFor(run, file, outcome);
 }
 
 // The table copied into the working database (step 100); false, with the reason said, when the
@@ -399,6 +415,8 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     if (beforeWriteBackHook())
         beforeWriteBackHook()(row, folder.get());
     pauseBeforeWriteBack(row);
+    if (!roomFor(run, db::findTableFile(row.folder, row.name), outcome))
+        return;
     db::WriteBack back;
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
     run.trap.step(128,

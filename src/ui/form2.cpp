@@ -6,6 +6,7 @@
 #include "paradox/table.h"
 #include "replace/replace_run.h"
 #include "sets/set_files.h"
+#include "ui/backups_dialog.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
 #include "ui/preview_dialog.h"
@@ -148,6 +149,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     SearchOptions1 = new SearchOptionsPanel(this);
     PreviewButton = button(this, "PreviewButton", "Preview");
     UndoButton = button(this, "UndoButton", "Undo Last Run");
+    BackupsButton = button(this, "BackupsButton", "Backups...");
 
     // Only the table list grows with the window; the criteria keep their natural height. On a
     // screen too small for everything (a large scale factor) the middle scrolls, and "< Back"
@@ -178,6 +180,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     startRow->addWidget(PushButton1, 1);
     startRow->addWidget(PreviewButton);
     startRow->addWidget(UndoButton);
+    startRow->addWidget(BackupsButton);
     outer->addLayout(startRow);
     outer->addWidget(progressView_);
 
@@ -201,6 +204,7 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
     connect(PreviewButton, &QPushButton::clicked, this, &Form2::Preview_Click);
     connect(UndoButton, &QPushButton::clicked, this, &Form2::Undo_Click);
+    connect(BackupsButton, &QPushButton::clicked, this, &Form2::Backups_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
     connect(PushButton7, &QPushButton::clicked, this, &Form2::PushButton7_Click);
     connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
@@ -462,8 +466,18 @@ void Form2::PushButton1_Click() {
     // The run works on a thread of its own; the window repaints and offers Cancel meanwhile,
     // and takes no other input.
     lastRun_ = runController_->run(inputs, runOptions_);
+    if (!lastRun_.runRecord.empty())
+        applyBackupRetention(*ui_, runOptions_.backupRoot);
     if (closeAfterRun_)
         Form1::endProgram();
+}
+
+void Form2::Backups_Click() {
+    BackupsDialog dialog(this, *ui_, runOptions_.backupRoot);
+    if (backupsHook_)
+        backupsHook_(dialog);
+    else
+        dialog.exec();
 }
 
 void Form2::Undo_Click() {

@@ -47,6 +47,7 @@ class Form2 : public QWidget {
     void PushButton13_Click(); // Save Sets
     void Preview_Click();      // Preview: the run without writing anything, its hits listed
     void Undo_Click();         // Undo Last Run: the tables of the newest run put back
+    void Backups_Click();      // Backups...: their size, older ones removed, the retention
 
     SetLists& sets() { return sets_; }
     // Where the run keeps its change log and backups; tests point them at temporary folders.
@@ -69,6 +70,10 @@ class Form2 : public QWidget {
     // What the preview does with its dialog instead of showing it; tests read the rows.
     void setPreviewHook(std::function<void(class PreviewDialog&)> hook) {
         previewHook_ = std::move(hook);
+    }
+    // What Backups... does with its dialog instead of showing it; tests drive it.
+    void setBackupsHook(std::function<void(class BackupsDialog&)> hook) {
+        backupsHook_ = std::move(hook);
     }
 
     QPushButton* PushButton5;
@@ -93,6 +98,7 @@ class Form2 : public QWidget {
     SearchOptionsPanel* SearchOptions1; // match case, whole words, expression, columns
     QPushButton* PreviewButton;
     QPushButton* UndoButton;
+    QPushButton* BackupsButton;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -122,6 +128,7 @@ class Form2 : public QWidget {
     bool syncing_ = false;
     std::function<void(class Form3&)> loadSetsHook_;
     std::function<void(class PreviewDialog&)> previewHook_;
+    std::function<void(class BackupsDialog&)> backupsHook_;
 };
 
 } // namespace qm::ui

@@ -1,10 +1,11 @@
-// Undo Last Run in the main window: the tables of the newest run put back, a table changed since
-// that run left alone and named.
+// Undo Last Run and Backups... in the main window: the tables of the newest run put back, a table
+// changed since that run left alone and named; the backups of older runs removed after asking.
 
 #include "lock_holder.h"
 #include "run_fixture.h"
 
 #include "replace/run_lock.h"
+#include "ui/backups_dialog.h"
 
 namespace fs = std::filesystem;
 using namespace qm;
@@ -125,4 +126,54 @@ TEST_F(RunWindowTest, UndoLastRunPutsTheTablesBackAndLeavesOneChangedSince) {
     EXPECT_EQ(ui.boxes[1].text.rfind("Undone.", 0), 0u) << ui.boxes[1].text;
     EXPECT_TRUE(f.lastUndo().clean());
     EXPECT_TRUE(files(db) == before);
+}
+
+TEST_F(RunWindowTest, BackupsRemovesOlderRunsAfterAskingAndARetentionPrunesAfterEachRun) {
+    ui::Form2& f = mainWindow();
+    const auto runWith = [&](const char* find, const char* with) {
+        f.Text1->setText(find);
+        f.Text2->setText(with);
+        f.PushButton1_Click();
+        ASSERT_FALSE(f.lastRun().runRecord.empty());
+    };
+    runWith("grey", "gray");
+    EXPECT_NE(ui.boxes.back().details.find("Backups: the old files of this run take "),
+              std::string::npos)
+        << ui.boxes.back().details;
+    runWith("gray", "silver");
+    ASSERT_EQ(recordedRuns(backups).size(), 2u);
+
+    bool shown = false;
+    f.setBackupsHook([&](ui::BackupsDialog& d) {
+        shown = true;
+        EXPECT_NE(d.summaryLabel->text().toStdString().find("2 runs are recorded"),
+                  std::string::npos);
+        EXPECT_FALSE(d.retentionBox->isChecked()) << "no retention unless it is set";
+        d.keepBox->setValue(1);
+        // Asked first; "No" removes nothing.
+        ui.boxes.clear();
+        ui.answers.push_back(Answer::No);
+        d.Remove_Click();
+        ASSERT_EQ(ui.boxes.size(), 1u);
+        EXPECT_EQ(
+            ui.boxes[0].text.rfind("Remove the backups of the runs older than the newest 1?", 0),
+            0u)
+            << ui.boxes[0].text;
+        EXPECT_EQ(recordedRuns(backups).size(), 2u);
+        ui.answers.push_back(Answer::Yes);
+        d.Remove_Click();
+        ASSERT_EQ(ui.boxes.size(), 3u);
+        EXPECT_NE(ui.boxes[2].text.find("Removed 1 run, gave back "), std::string::npos)
+            << ui.boxes[2].text;
+        EXPECT_EQ(recordedRuns(backups).size(), 1u);
+        d.retentionBox->setChecked(true);
+    });
+    f.Backups_Click();
+    EXPECT_TRUE(shown);
+
+    // The retention set, every run that writes tables back leaves the newest run alone.
+    runWith("silver", "gold");
+    const auto runs = recordedRuns(backups);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].id, f.lastRun().runRecord);
 }
