@@ -40,8 +40,13 @@ int main(int argc, char** argv) {
     const fs::path file = base / "dbTemp.mdb";
     std::ofstream(file).close();
     qm::db::SqliteBackend db(file, 3, nullptr);
-    db.execute("CREATE TABLE `BENCH` (`First` TEXT(40), `Second` TEXT(40), `Notes` MEMO, "
-               "`Amount` DOUBLE, `Day` DATETIME, `Id` LONG)");
+    using qm::db::JetType;
+    db.createCopy("BENCH", {{"First", JetType::Text, 40},
+                            {"Second", JetType::Text, 40},
+                            {"Notes", JetType::Memo, 255},
+                            {"Amount", JetType::Double, 255},
+                            {"Day", JetType::DateTime, 255},
+                            {"Id", JetType::Long, 255}});
     db.beginTrans();
     for (long i = 0; i < hits; ++i)
         db.insertTexts("BENCH",
@@ -55,8 +60,7 @@ int main(int argc, char** argv) {
     const double cpu = cpuSeconds();
     db.beginTrans();
     for (long i = 0; i < hits; ++i) {
-        db.updateFromSnapshot("update `BENCH` set `First` = '" + valueOf(i, "thread") +
-                              "' where `First` = '" + valueOf(i, "needle") + "'");
+        db.replaceValue("BENCH", "First", valueOf(i, "thread"), valueOf(i, "needle"));
         if ((i + 1) % 16384 == 0) {
             db.commitTrans();
             db.beginTrans();

@@ -5,8 +5,8 @@
 #include "app/installation.h"
 #include "db/backend.h"
 #include "db/paradox_backend.h"
-#include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
+#include "paradox/ascii.h"
 
 namespace qm::db {
 
@@ -18,11 +18,6 @@ constexpr const char* kParadoxPrefix =
     "Driver={Microsoft Paradox Driver (*.db )};DriverID=538;Fil=Paradox 5.X;DefaultDir=";
 constexpr const char* kParadoxMiddle = ";Dbq=";
 constexpr const char* kParadoxSuffix = ";CollatingSequence=ASCII;";
-
-Connection::StatementLog& statementLog() {
-    static Connection::StatementLog log;
-    return log;
-}
 
 bool startsWith(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
@@ -101,24 +96,13 @@ std::string paradoxConnectionString(const std::string& folder) {
 Connection::Connection() = default;
 Connection::~Connection() = default;
 
-void Connection::setStatementLog(StatementLog log) {
-    statementLog() = std::move(log);
-}
-
-bool Connection::hasStatementLog() {
-    return static_cast<bool>(statementLog());
-}
-
-void Connection::logStatement(const std::string& connection, const std::string& sql) {
-    if (statementLog())
-        statementLog()(connection, sql);
-}
-
 void Connection::open(const std::string& cs) {
     if (backend_)
         throw Error(code::Unspecified, "Operation is not allowed when the object is open.");
     if (auto folder = paradoxFolder(cs)) {
-        backend_ = std::make_unique<ParadoxBackend>(*folder, writeBack_);
+        auto paradox = std::make_unique<ParadoxBackend>(*folder, writeBack_);
+        folder_ = paradox.get();
+        backend_ = std::move(paradox);
     } else if (auto file = jetFile(cs)) {
         auto working = std::make_unique<SqliteBackend>(*file, mode_, writeBack_);
         working_ = working.get();
@@ -142,8 +126,13 @@ SqliteBackend* Connection::workingBackend() const {
     return working_;
 }
 
+ParadoxBackend* Connection::paradoxBackend() const {
+    if (!backend_)
+        closedObject();
+    return folder_;
+}
+
 void Connection::execute(const std::string& sql) {
-    logStatement(connectionString_, sql);
     backend().execute(sql);
 }
 
@@ -158,6 +147,7 @@ void Connection::close() {
     if (!backend_)
         closedObject();
     working_ = nullptr;
+    folder_ = nullptr;
     backend_.reset();
     connectionString_.clear();
 }
@@ -178,7 +168,6 @@ Recordset::~Recordset() = default;
 void Recordset::open(const std::string& sql, Connection& connection, int, int) {
     if (cursor_)
         throw Error(code::Unspecified, "Operation is not allowed when the object is open.");
-    Connection::logStatement(connection.connectionString(), sql);
     cursor_ = connection.backend().query(sql);
 }
 
@@ -257,7 +246,7 @@ bool TableExistsInDbTemp(const std::string& tableName) {
     connection.open(workingDatabaseConnectionString());
     rs.attach(connection.openSchema(adSchemaTables));
     bool found = false;
-    const std::string wanted = sql::upper(tableName);
+    const std::string wanted = paradox::asciiUpper(tableName);
     int nameField = -1, typeField = -1;
     for (int i = 0; i < rs.fieldCount(); ++i) {
         if (rs.fieldName(i) == "TABLE_NAME")
@@ -267,7 +256,7 @@ bool TableExistsInDbTemp(const std::string& tableName) {
     }
     while (!rs.eof()) {
         if (rs.value(typeField).toString() == "TABLE" &&
-            sql::upper(rs.value(nameField).toString()) == wanted) {
+            paradox::asciiUpper(rs.value(nameField).toString()) == wanted) {
             found = true;
             break;
         }

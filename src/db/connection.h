@@ -11,7 +11,6 @@
 #include "app/variant.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +43,7 @@ std::string paradoxConnectionString(const std::string& folder);
 
 class Backend;
 class Cursor;
+class ParadoxBackend;
 class ParadoxWriteBack;
 class SqliteBackend;
 
@@ -82,14 +82,9 @@ class Connection {
     // The working database behind a connection opened on it; null for any other (see
     // working_database.h, which callers go through). Throws ObjectClosed when not open.
     SqliteBackend* workingBackend() const;
+    // The Paradox folder behind a connection opened on one; null for any other.
+    ParadoxBackend* paradoxBackend() const;
     const std::string& connectionString() const { return connectionString_; }
-
-    // Every statement given to execute() or to a recordset's open(), in order, before it runs:
-    // (connection string, statement). Tests read the exact statement texts through it.
-    using StatementLog = std::function<void(const std::string&, const std::string&)>;
-    static void setStatementLog(StatementLog log);
-    static bool hasStatementLog();
-    static void logStatement(const std::string& connection, const std::string& sql);
 
   private:
     int cursorLocation_ = adUseServer;
@@ -98,6 +93,7 @@ class Connection {
     std::string connectionString_;
     std::unique_ptr<Backend> backend_;
     SqliteBackend* working_ = nullptr; // backend_, when it is the working database
+    ParadoxBackend* folder_ = nullptr; // backend_, when it is a Paradox folder
 };
 
 // A recordset: always a static snapshot with an exact record count.

@@ -7,10 +7,10 @@
 #include "db/import.h"
 #include "db/import_prints.h"
 #include "db/paradox_backend.h"
-#include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
 #include "db/working_database.h"
 #include "db/write_back_session.h"
+#include "paradox/ascii.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/patcher.h"
@@ -262,7 +262,7 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     const auto& columns = working.columns(tableName);
     bool same = columns.size() == fields.size();
     for (std::size_t k = 0; same && k < fields.size(); ++k)
-        same = sql::equalsIgnoreCase(columns[k].name, fields[k].name);
+        same = paradox::equalsIgnoringAsciiCase(columns[k].name, fields[k].name);
     if (!same)
         return notWritten("its working copy's columns are not the table's fields");
 
@@ -322,12 +322,9 @@ WriteBack dropAndExport(Trap& trap, ConnectionSet& c, const std::string& folderT
     Recordset* rs = c.recordset.get();
     session.forgetDrop();
     (void)session.takeOutcome(tableName);
-    trap.step(116, [&] { need(c.paradox.get()).execute("DROP TABLE `" + tableName + "`"); });
+    trap.step(116, [&] { ParadoxFolder(need(c.paradox.get())).dropTable(tableName); });
     trap.step(118, [&] { need(rs).setCursorLocation(adUseClient); });
-    trap.step(120, [&] {
-        need(rs).open("select * from [" + tableName + "]", need(working), adOpenStatic,
-                      adLockOptimistic);
-    });
+    trap.step(120, [&] { need(rs).attach(WorkingDatabase(need(working)).openCopy(tableName)); });
     long count = 0;
     if (trap.test(122, [&] { return !need(rs).eof(); }))
         trap.step(124, [&] { count = need(rs).recordCount(); });
@@ -339,9 +336,7 @@ WriteBack dropAndExport(Trap& trap, ConnectionSet& c, const std::string& folderT
     std::string failure;
     trap.step(128, [&] {
         try {
-            need(working).execute("select top " + std::to_string(count) +
-                                  " * into [Paradox 5.x;Database=" + target + "].[" + tableName +
-                                  ".db] from [" + tableName + "]");
+            WorkingDatabase(need(working)).exportCopy(tableName, count, target, tableName + ".db");
         } catch (const std::exception& e) {
             failure = e.what();
             throw;
@@ -373,8 +368,7 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
     // The working copy goes only when the table got what it held.
     if (result.state != WriteBack::State::NotWritten) {
         if (trap.test(130, [&] { return TableExistsInDbTemp(tableName); }))
-            trap.step(132,
-                      [&] { need(c.working.get()).execute("DROP TABLE [" + tableName + "]"); });
+            trap.step(132, [&] { WorkingDatabase(need(c.working.get())).dropCopy(tableName); });
     }
     trap.step(134, [&] { need(c.working.get()).close(); });
     trap.step(136, [&] { need(c.paradox.get()).close(); });

@@ -1,6 +1,6 @@
 #include "db/field_rules.h"
 
-#include "db/sql_dialect.h"
+#include "db/value_checks.h"
 #include "paradox/codepage.h"
 #include "paradox/index_plan.h"
 #include "paradox/table.h"
@@ -114,7 +114,7 @@ std::string refusal(const FieldRule& rule, const std::string& text) {
                    " lacks";
         return {};
     case FieldRule::Kind::Money:
-        return sql::looksNumeric(text) && text.front() != ' ' && text.back() != ' '
+        return looksNumeric(text) && text.front() != ' ' && text.back() != ' '
                    ? std::string()
                    : "the text is not an amount of money";
     case FieldRule::Kind::Time:

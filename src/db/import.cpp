@@ -22,30 +22,28 @@ std::string lower(std::string s) {
 
 } // namespace
 
-std::string typeClause(int adoType) {
+JetType columnTypeFor(int adoType) {
     const std::string name = lower(AdoTypeName(adoType).toString());
     const auto has = [&](const char* s) { return name.find(s) != std::string::npos; };
     if (has("adlongvarbinary"))
-        return "` OLEOBJECT,";
+        return JetType::OleObject;
     if (has("longvar"))
-        return "` MEMO,";
+        return JetType::Memo;
     if (has("char"))
-        return "` TEXT,";
+        return JetType::Text;
     if (has("decimal"))
-        return "` DECIMAL,";
+        return JetType::Decimal;
     if (has("single"))
-        return "` DOUBLE,";
+        return JetType::Double;
     if (has("int"))
-        return "` INT,";
+        return JetType::Long;
     if (has("numeric"))
-        return "` NUMERIC,";
-    if (has("date"))
-        return "` DATETIME,";
-    if (has("timestamp"))
-        return "` DATETIME,";
+        return JetType::Numeric;
+    if (has("date") || has("timestamp"))
+        return JetType::DateTime;
     if (has("double"))
-        return "` FLOAT,";
-    return "` TEXT,";
+        return JetType::Double;
+    return JetType::Text;
 }
 
 namespace {
@@ -72,8 +70,7 @@ class TableImport {
     void copyRecord();
     // The filter's look at the record as stored.
     bool mayHold();
-    // The record's values, and its INSERT as text when it is built; false when one could not
-    // be read.
+    // The record's values; false when one could not be read.
     bool readRecord();
     void readValue(int field, bool& readable);
     bool insertRecord();
@@ -95,14 +92,12 @@ class TableImport {
     std::optional<std::filesystem::path> dbFile_;
     bool opened_ = false;
     bool counted_ = false;
-    std::string statement_;
+    std::vector<JetColumn> columns_;
     int fieldCount_ = 0;
     long last_ = -1;
-    // The working database is given each row's values beside its statement, which it would
-    // otherwise read back out of the text; the text is still built and logged as it stands.
+    // The working database of the inserts, once its connection is open.
     std::optional<WorkingDatabase> direct_;
     std::vector<std::optional<std::string>> values_;
-    bool buildText_ = true;
 };
 
 WorkingCopyStatus TableImport::run() {
@@ -113,7 +108,7 @@ WorkingCopyStatus TableImport::run() {
     dropOlderCopy();
     notePrintBefore();
     opened_ = trap_.step(
-        120, [&] { need(rs_).open("SELECT * FROM `" + tableName_ + "`", need(paradox_)); });
+        120, [&] { need(rs_).attach(ParadoxFolder(need(paradox_)).openTable(tableName_)); });
     createCopy();
     copyRecords();
     recordWhatArrived();
@@ -124,7 +119,7 @@ WorkingCopyStatus TableImport::run() {
 void TableImport::dropOlderCopy() {
     const bool exists = trap_.test(116, [&] { return TableExistsInDbTemp(tableName_); });
     if (exists)
-        trap_.step(118, [&] { need(working_).execute("DROP TABLE `" + tableName_ + "`"); });
+        trap_.step(118, [&] { WorkingDatabase(need(working_)).dropCopy(tableName_); });
 }
 
 // What the table looks like before a record is read: the write-back replaces it only while it
@@ -139,7 +134,6 @@ void TableImport::notePrintBefore() {
 }
 
 void TableImport::createCopy() {
-    trap_.step(122, [&] { statement_ = "CREATE TABLE `" + tableName_ + "`("; });
     trap_.step(124, [&] { fieldCount_ = need(rs_).fieldCount(); });
     for (int i = 0; i < fieldCount_; ++i) {
         trap_.step(126, [&] { ui_.processEvents(); });
@@ -148,14 +142,10 @@ void TableImport::createCopy() {
         names_.push_back(name);
         int type = 0;
         trap_.step(130, [&] { type = need(rs_).fieldType(i); });
-        trap_.step(132, [&] { statement_ += "`" + name + typeClause(type); });
+        trap_.step(132, [&] { columns_.push_back({name, columnTypeFor(type), 255}); });
     }
-    trap_.step(176, [&] {
-        if (!statement_.empty())
-            statement_.pop_back();
-    });
-    trap_.step(178, [&] { statement_ += ");"; });
-    status_.created = trap_.step(182, [&] { need(working_).execute(statement_); });
+    status_.created =
+        trap_.step(182, [&] { WorkingDatabase(need(working_)).createCopy(tableName_, columns_); });
 }
 
 void TableImport::copyRecords() {
@@ -166,15 +156,9 @@ void TableImport::copyRecords() {
     constexpr long kRecordsPerCommit = 32768;
     const bool inTransaction = status_.created && working_ && working_->isOpen() &&
                                trap_.step(186, [&] { working_->beginTrans(); });
-    // A name with a back quote cannot be read back out of its statement the same way, so its
-    // statements go as text.
-    if (working_ && working_->isOpen() && working_->workingBackend() && fieldCount_ > 0 &&
-        tableName_.find('`') == std::string::npos)
+    if (working_ && working_->isOpen() && working_->workingBackend())
         direct_.emplace(*working_);
     values_.assign(static_cast<std::size_t>(fieldCount_), std::nullopt);
-    // Handed over as values, a statement is only text for whoever logs statements; with nobody
-    // listening, a million of them are not built at all. The steps keep their line numbers.
-    buildText_ = !direct_ || Connection::hasStatementLog();
     for (long j = 0; j <= last_; ++j) {
         if (inTransaction && j > 0 && j % kRecordsPerCommit == 0) {
             // A transaction larger than the page cache spills its pages to the log and writes
@@ -226,23 +210,11 @@ bool TableImport::mayHold() {
 }
 
 bool TableImport::readRecord() {
-    trap_.step(190, [&] {
-        if (buildText_)
-            statement_ = "INSERT INTO `" + tableName_ + "` VALUES('";
-    });
-    // A value that cannot be read would leave the text of another value in its place: the
-    // record is not inserted then, and counts as lost.
+    // A value that cannot be read would leave another value in its place: the record is not
+    // inserted then, and counts as lost.
     bool readable = true;
     for (int k = 0; k < fieldCount_; ++k)
         readValue(k, readable);
-    trap_.step(210, [&] {
-        if (buildText_)
-            statement_.resize(statement_.size() >= 3 ? statement_.size() - 3 : 0);
-    });
-    trap_.step(212, [&] {
-        if (buildText_)
-            statement_ += ")";
-    });
     return readable;
 }
 
@@ -259,50 +231,18 @@ void TableImport::readValue(int k, bool& readable) {
             text = v.isText() ? std::move(const_cast<std::string&>(v.text())) : v.toString();
         }))
         readable = false;
-    if (text.empty()) {
-        trap_.step(200, [&] {
-            if (buildText_)
-                statement_.pop_back();
-        });
-        trap_.step(202, [&] {
-            if (buildText_)
-                statement_ += "NULL, '";
-        });
-        return;
-    }
-    std::string plain; // the value before its apostrophes were doubled
-    trap_.step(204, [&] {
-        if (!buildText_ || text.find('\'') == std::string::npos)
-            return;
-        std::string doubled;
-        doubled.reserve(text.size() + 4);
-        for (char ch : text) {
-            doubled += ch;
-            if (ch == '\'')
-                doubled += '\'';
-        }
-        plain = text;
-        text.swap(doubled);
-    });
-    trap_.step(206, [&] {
-        if (!buildText_)
-            return;
-        statement_ += text;
-        statement_ += "', '";
-    });
-    value = plain.empty() ? std::move(text) : std::move(plain);
+    // The empty text goes in as NULL.
+    if (!text.empty())
+        value = std::move(text);
 }
 
 bool TableImport::insertRecord() {
     return trap_.step(216, [&] {
         const std::optional<std::uint64_t> origin = need(rs_).origin();
-        if (direct_ && working_->isOpen()) {
-            if (buildText_)
-                Connection::logStatement(working_->connectionString(), statement_);
+        if (direct_ && working_->isOpen())
             direct_->insertRecordValues(tableName_, values_, origin);
-        } else {
-            WorkingDatabase(need(working_)).insertRecord(statement_, origin);
-        }
+        else
+            WorkingDatabase(need(working_)).insertRecordValues(tableName_, values_, origin);
     });
 }
 

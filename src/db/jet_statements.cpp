@@ -1,6 +1,8 @@
 #include "db/jet_statements.h"
 
 #include "app/error.h"
+#include "db/value_checks.h"
+#include "paradox/ascii.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,27 +14,6 @@ using sql::Token;
 
 namespace {
 
-[[noreturn]] void mismatch() {
-    throw Error(code::TypeMismatch, "Data type mismatch in criteria expression.");
-}
-
-// The text forms of a stored Number that is no number or is infinite. The working copy takes them
-// as it takes every value a table holds: a copy of every record would otherwise fail where a copy
-// of the hit records alone succeeds. A column of numbers is never compared with text, so no
-// UPDATE sets such a value.
-bool nonFiniteForm(const std::string& v) {
-    return v == "nan" || v == "-nan" || v == "inf" || v == "-inf";
-}
-
-// The text form of a BCD value with nibbles above 9 (left by the BDE beyond the precision, or by
-// damage): a "?" for each. The working copy takes it for the same reason as above.
-bool oddBcdForm(std::string v) {
-    if (v.find('?') == std::string::npos)
-        return false;
-    std::replace(v.begin(), v.end(), '?', '0');
-    return sql::looksNumeric(v);
-}
-
 std::string literalText(const Token& t) {
     return t.kind == Kind::Text ? "'" + t.text + "'" : t.text;
 }
@@ -41,7 +22,7 @@ std::optional<std::size_t> columnNamed(const std::vector<JetColumn>& columns,
                                        const std::string& name) {
     std::optional<std::size_t> found;
     for (std::size_t c = 0; c < columns.size(); ++c)
-        if (sql::equalsIgnoreCase(columns[c].name, name))
+        if (paradox::equalsIgnoringAsciiCase(columns[c].name, name))
             found = c;
     return found;
 }
@@ -94,7 +75,7 @@ std::vector<std::size_t> insertColumns(const Tokens& t, std::size_t& i,
     while (i < t.size() && t[i].isName()) {
         bool found = false;
         for (std::size_t c = 0; c < columns.size(); ++c)
-            if (sql::equalsIgnoreCase(columns[c].name, t[i].text)) {
+            if (paradox::equalsIgnoringAsciiCase(columns[c].name, t[i].text)) {
                 targets.push_back(c);
                 found = true;
             }
@@ -174,16 +155,6 @@ void notAStatement() {
 
 void readOnly() {
     throw Error(code::Unspecified, "Cannot update. Database or object is read-only.");
-}
-
-std::string quoteName(const std::string& name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
 }
 
 CreateTable parseCreateTable(const Tokens& t) {
@@ -299,7 +270,7 @@ ExportStatement parseExport(const Tokens& t) {
     if (i + 7 != t.size() || !t[i].isSymbol("*") || !t[i + 1].is("INTO") ||
         t[i + 2].kind != Kind::Name || !t[i + 3].isSymbol(".") || t[i + 4].kind != Kind::Name ||
         !t[i + 5].is("FROM") || !t[i + 6].isName() ||
-        sql::upper(t[i + 2].text.substr(0, prefix.size())) != prefix)
+        paradox::asciiUpper(t[i + 2].text.substr(0, prefix.size())) != prefix)
         malformed("Syntax error in query. Incomplete query clause.");
     out.targetFolder = t[i + 2].text.substr(prefix.size());
     out.targetFile = t[i + 4].text;
@@ -338,26 +309,6 @@ std::optional<std::string> deleteTarget(const Tokens& t) {
     return std::nullopt;
 }
 
-void checkValue(const JetColumn& column, const std::optional<std::string>& value, bool isText) {
-    if (!value)
-        return;
-    if (isNumericType(column.type)) {
-        if (column.type == JetType::Bit && isText && (*value == "True" || *value == "False"))
-            return;
-        if (!sql::looksNumeric(*value) && !nonFiniteForm(*value) &&
-            !((column.type == JetType::Numeric || column.type == JetType::Decimal) &&
-              oddBcdForm(*value)))
-            mismatch();
-    } else if (column.type == JetType::DateTime) {
-        if (!sql::looksLikeDateTime(*value))
-            mismatch();
-    } else if (column.type == JetType::Text) {
-        if (static_cast<int>(sql::characterCount(*value)) > column.size)
-            throw Error(code::TooLong, "The field is too small to accept the amount of data you "
-                                       "attempted to add. Try inserting or pasting less data.");
-    }
-}
-
 std::vector<std::size_t> checkWhere(const std::vector<JetColumn>& columns, const Tokens& t,
                                     std::size_t from) {
     std::vector<std::size_t> indexed;
@@ -365,7 +316,7 @@ std::vector<std::size_t> checkWhere(const std::vector<JetColumn>& columns, const
         if (!k.isName())
             return std::nullopt;
         for (std::size_t c = 0; c < columns.size(); ++c)
-            if (sql::equalsIgnoreCase(columns[c].name, k.text))
+            if (paradox::equalsIgnoringAsciiCase(columns[c].name, k.text))
                 return c;
         return std::nullopt;
     };
@@ -384,7 +335,7 @@ std::vector<std::size_t> checkWhere(const std::vector<JetColumn>& columns, const
                 continue;
             const JetType type = columns[*c].type;
             if (isNumericType(type) || type == JetType::DateTime)
-                mismatch();
+                typeMismatch();
             if (op.isSymbol("=") && isComparedAsText(type))
                 indexed.push_back(*c);
         }

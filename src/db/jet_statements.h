@@ -25,9 +25,6 @@ Tokens statementTokens(const std::string& text);
 [[noreturn]] void notAStatement();
 [[noreturn]] void readOnly();
 
-// A name as SQLite quotes it.
-std::string quoteName(const std::string& name);
-
 // CREATE TABLE name ( col type [(n[,m])] {, col type [(n[,m])]} )
 struct CreateTable {
     std::string name;
@@ -77,10 +74,6 @@ Select parseSelect(const Tokens& t);
 
 // DELETE FROM name [WHERE ...]: the name, if the statement is one.
 std::optional<std::string> deleteTarget(const Tokens& t);
-
-// Jet's checks of a value for a column: a text in a number or date column, or a number that is
-// none, is a type mismatch; a text longer than its Text column is refused.
-void checkValue(const JetColumn& column, const std::optional<std::string>& value, bool isText);
 
 // Jet's checks on the comparisons of a WHERE clause that starts at t[from]. Returns the text
 // columns compared for equality with a literal, which an index serves.

@@ -1,6 +1,6 @@
 #include "db/jet_types.h"
 
-#include "db/sql_dialect.h"
+#include "paradox/ascii.h"
 
 #include <algorithm>
 #include <array>
@@ -59,7 +59,7 @@ const TypeRow& rowOf(JetType type) {
 } // namespace
 
 std::optional<JetType> jetTypeNamed(const std::string& word) {
-    const std::string up = sql::upper(word);
+    const std::string up = paradox::asciiUpper(word);
     for (const TypeRow& row : kTypes)
         for (const char* name : row.names)
             if (name && up == name)
@@ -75,7 +75,7 @@ std::string declaredType(JetType type, int size) {
 }
 
 std::optional<JetColumn> columnFromDeclared(const std::string& name, const std::string& declared) {
-    const std::string up = sql::upper(declared);
+    const std::string up = paradox::asciiUpper(declared);
     const auto open = up.find('(');
     const std::string base = up.substr(0, open);
     for (const TypeRow& row : kTypes) {

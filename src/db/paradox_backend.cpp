@@ -5,6 +5,7 @@
 #include "app/error.h"
 #include "db/paradox_write_back.h"
 #include "db/sql_dialect.h"
+#include "paradox/ascii.h"
 #include "paradox/codepage.h"
 #include "paradox/table.h"
 #include "platform/files.h"
@@ -202,9 +203,10 @@ fs::path findTableFile(const fs::path& folder, const std::string& table) {
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path& p = it->path();
         const std::string name = p.filename().string();
-        if (name.size() < 3 || !sql::equalsIgnoreCase(name.substr(name.size() - 3), ".db"))
+        if (name.size() < 3 ||
+            !paradox::equalsIgnoringAsciiCase(name.substr(name.size() - 3), ".db"))
             continue;
-        if (!sql::equalsIgnoreCase(name.substr(0, name.size() - 3), table))
+        if (!paradox::equalsIgnoringAsciiCase(name.substr(0, name.size() - 3), table))
             continue;
         std::error_code fe;
         if (it->is_regular_file(fe))
@@ -245,12 +247,7 @@ void ParadoxBackend::execute(const std::string& sql) {
         const auto name = nameAfter(t, 2);
         if (!name)
             unsupported(sql);
-        ParadoxDropRequest request{folder_, *name, findTableFile(folder_, *name)};
-        if (!writeBack_)
-            throw Error(code::Unspecified, "Dropping the Paradox table " + request.dbFile.string() +
-                                               " is not available in this build; it was left "
-                                               "as it was.");
-        writeBack_->dropTable(request);
+        dropTable(*name);
         return;
     }
     unsupported(sql);
@@ -260,9 +257,22 @@ std::unique_ptr<Cursor> ParadoxBackend::query(const std::string& sql) {
     const auto t = tokens(sql);
     if (t.size() >= 3 && t[0].is("SELECT") && t[1].isSymbol("*") && t[2].is("FROM")) {
         if (const auto name = nameAfter(t, 3))
-            return std::make_unique<ParadoxCursor>(findTableFile(folder_, *name));
+            return openTable(*name);
     }
     unsupported(sql);
+}
+
+std::unique_ptr<Cursor> ParadoxBackend::openTable(const std::string& table) {
+    return std::make_unique<ParadoxCursor>(findTableFile(folder_, table));
+}
+
+void ParadoxBackend::dropTable(const std::string& table) {
+    ParadoxDropRequest request{folder_, table, findTableFile(folder_, table)};
+    if (!writeBack_)
+        throw Error(code::Unspecified, "Dropping the Paradox table " + request.dbFile.string() +
+                                           " is not available in this build; it was left as it "
+                                           "was.");
+    writeBack_->dropTable(request);
 }
 
 std::unique_ptr<Cursor> ParadoxBackend::schema() {
@@ -270,7 +280,8 @@ std::unique_ptr<Cursor> ParadoxBackend::schema() {
     std::error_code ec;
     for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.size() > 3 && sql::equalsIgnoreCase(name.substr(name.size() - 3), ".db"))
+        if (name.size() > 3 &&
+            paradox::equalsIgnoringAsciiCase(name.substr(name.size() - 3), ".db"))
             rows.push_back({Variant::null(), Variant::null(),
                             Variant(name.substr(0, name.size() - 3)), Variant("TABLE")});
     }

@@ -40,6 +40,11 @@ class ParadoxBackend : public Backend {
     void commitTrans() override {}
     void rollbackTrans() override {}
 
+    // The typed forms of the two statements: a table's records as a snapshot, and a table's
+    // files moved aside by the write-back.
+    std::unique_ptr<Cursor> openTable(const std::string& table);
+    void dropTable(const std::string& table);
+
     const std::string& folder() const { return folder_; }
 
   private:

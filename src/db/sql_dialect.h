@@ -25,15 +25,4 @@ std::vector<Token> tokenize(const std::string& sql);
 std::string upper(std::string s);
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 
-// Number of characters of UTF-8 text (invalid bytes count one each).
-std::size_t characterCount(const std::string& utf8);
-// A decimal number as Jet reads one from text: optional sign, digits with an optional point,
-// optional exponent, blanks around allowed.
-bool looksNumeric(const std::string& text);
-// YYYY-MM-DD, optionally followed by a blank and HH:MM:SS[.mmm]; or HH:MM:SS[.mmm] alone. The
-// year may have a sign and more than four digits: a Paradox date holds any day number, and the
-// working copy must take every date the table holds, or a copy of every record would fail where
-// a copy of the hit records alone succeeds.
-bool looksLikeDateTime(const std::string& text);
-
 } // namespace qm::db::sql

@@ -2,14 +2,14 @@
 
 #include "app/error.h"
 #include "db/snapshot_cursor.h"
+#include "db/value_checks.h"
+#include "paradox/ascii.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 
 namespace qm::db {
-
-using jet::quoteName;
 
 namespace {
 
@@ -105,7 +105,7 @@ std::string SqliteBackend::storedName(const std::string& name) {
 }
 
 SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
-    const std::string key = sql::upper(name);
+    const std::string key = paradox::asciiUpper(name);
     if (auto it = tables_.find(key); it != tables_.end())
         return it->second;
     TableInfo info;
@@ -142,10 +142,11 @@ const std::string& SqliteBackend::rowidOf(const TableInfo& info) {
 }
 
 void SqliteBackend::forget(const std::string& name) {
-    tables_.erase(sql::upper(name));
+    tables_.erase(paradox::asciiUpper(name));
     lastInsert_ = nullptr;
     statements_.clear();
     indexed_.clear();
+    replaceTexts_.clear();
 }
 
 const std::string& SqliteBackend::ensureOrigins(TableInfo& info) {
@@ -159,7 +160,7 @@ const std::vector<JetColumn>& SqliteBackend::columns(const std::string& name) {
 }
 
 void SqliteBackend::ensureIndex(const TableInfo& info, std::size_t column) {
-    const std::string key = sql::upper(info.name) + '\x1f' + std::to_string(column);
+    const std::string key = paradox::asciiUpper(info.name) + '\x1f' + std::to_string(column);
     if (indexed_.count(key))
         return;
     // Built on the first equality on the column, so columns that no UPDATE names cost nothing,
@@ -197,13 +198,7 @@ void SqliteBackend::updateFromSnapshot(const std::string& text) {
     const Tokens t = statement(text);
     if (!t[0].is("UPDATE"))
         jet::malformed("Syntax error in UPDATE statement.");
-    if (!deletedBytesKept_) {
-        // This SQLite build overwrites every value an UPDATE replaces with zeros, a memset of
-        // page size for each changed index entry. The run's connection leaves them; the copy's
-        // pages are still wiped when another connection drops the copy after its write-back.
-        exec("PRAGMA secure_delete=OFF");
-        deletedBytesKept_ = true;
-    }
+    keepDeletedBytes();
     update(t, true);
 }
 
@@ -224,34 +219,12 @@ void SqliteBackend::execute(const std::string& text) {
 }
 
 void SqliteBackend::dropTable(const Tokens& t) {
-    const std::string name = table(jet::parseDropTable(t)).name;
-    exec("DROP TABLE " + quoteName(name));
-    forget(name);
-    bookkeeping_.dropFor(name);
+    dropCopy(jet::parseDropTable(t));
 }
 
 void SqliteBackend::createTable(const Tokens& t) {
     const jet::CreateTable create = jet::parseCreateTable(t);
-    // Refused before anything is made: the copy's bookkeeping could not name its rows.
-    if (rowidName(create.columns).empty())
-        jet::malformed("The table '" + create.name +
-                       "' cannot be made in the working database: " + kRowidNamesTaken + ".");
-    {
-        // Jet names are unique without regard to case, SQLite's only for ASCII.
-        Statement s(db_, "SELECT 1 FROM sqlite_master WHERE upper(name) = ?");
-        s.bindCopy(1, sql::upper(create.name));
-        if (s.step())
-            jet::malformed("Table '" + create.name + "' already exists.");
-    }
-    std::string out = "CREATE TABLE " + quoteName(create.name) + "(";
-    for (std::size_t k = 0; k < create.columns.size(); ++k) {
-        const JetColumn& c = create.columns[k];
-        out += (k ? ", " : "") + quoteName(c.name) + " " + declaredType(c.type, c.size);
-    }
-    exec(out + ")");
-    forget(create.name);
-    bookkeeping_.createFor(create.name, create.columns);
-    forget(create.name); // what is known of it now includes its triggers
+    createCopy(create.name, create.columns);
 }
 
 void SqliteBackend::insert(const Tokens& t, std::optional<std::uint64_t> origin) {
@@ -273,7 +246,7 @@ void SqliteBackend::insertTexts(const std::string& name, const Params& values,
         throw Error(code::Unspecified,
                     "Number of query values and destination fields are not the same.");
     for (std::size_t k = 0; k < values.size(); ++k)
-        jet::checkValue(info.columns[k], values[k], true);
+        checkValue(info.columns[k], values[k], true);
     insertRow(info, values, origin);
 }
 
@@ -380,16 +353,7 @@ bool SqliteBackend::updateOneRow(const std::string& set, const std::string& targ
 
 void SqliteBackend::exportToParadox(const Tokens& t) {
     const jet::ExportStatement statement = jet::parseExport(t);
-    ParadoxExportRequest request;
-    request.count = statement.count;
-    request.targetFolder = statement.targetFolder;
-    request.targetFile = statement.targetFile;
-    request.sourceTable = table(statement.table).name;
-    request.workingDatabase = file_;
-    if (!writeBack_)
-        throw Error(code::Unspecified, "The Paradox 5.x export is not available in this build; "
-                                       "nothing was written.");
-    writeBack_->exportTable(request);
+    exportCopy(statement.table, statement.count, statement.targetFolder, statement.targetFile);
 }
 
 void SqliteBackend::generic(const Tokens& t) {
@@ -441,7 +405,7 @@ std::unique_ptr<Cursor> SqliteBackend::schema() {
                      "ORDER BY name");
     while (s.step()) {
         const std::string name = s.text(0);
-        const std::string up = sql::upper(name);
+        const std::string up = paradox::asciiUpper(name);
         std::string kind = "TABLE";
         if (s.text(1) == "view")
             kind = "VIEW";
@@ -489,8 +453,9 @@ void SqliteBackend::recordStatus(const std::string& name, const WorkingCopyStatu
 void SqliteBackend::recordFieldRules(const std::string& name, const std::vector<FieldRule>& rules) {
     pendingOrigins_.flush();
     bookkeeping_.recordFieldRules(name, rules);
-    tables_.erase(sql::upper(name));
+    tables_.erase(paradox::asciiUpper(name));
     lastInsert_ = nullptr;
+    replaceTexts_.clear();
 }
 
 WorkingCopyStatus SqliteBackend::status(const std::string& name) {

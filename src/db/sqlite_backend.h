@@ -55,6 +55,28 @@ class SqliteBackend : public Backend {
     // UPDATE. A row an earlier UPDATE left as it was stays open to later ones.
     void updateFromSnapshot(const std::string& sql);
 
+    // The typed operations of the import, the replace run and the write-back: the same checks
+    // and refusals as their statements had, with no statement text read back.
+    //
+    // A copy of a Paradox table with these columns; refused when its name is taken, ignoring
+    // case, or when its columns take every name of the rowid.
+    void createCopy(const std::string& name, const std::vector<JetColumn>& columns);
+    // NoSuchTable when there is none.
+    void dropCopy(const std::string& name);
+    // The rows of column whose value is exactly oldValue take newValue, as updateFromSnapshot
+    // changes them: a value an earlier replacement made is not changed again.
+    void replaceValue(const std::string& name, const std::string& column,
+                      const std::string& newValue, const std::string& oldValue);
+    // Every row of the copy in its record order, as a snapshot that later changes do not reach.
+    std::unique_ptr<Cursor> openCopy(const std::string& name);
+    // The copy written back by the write-back given to this connection.
+    void exportCopy(const std::string& name, long long count, const std::string& targetFolder,
+                    const std::string& targetFile);
+
+    // Gives the file's unused pages back to the disk; false, nothing changed, when another
+    // connection holds the database.
+    bool compact();
+
     const std::filesystem::path& file() const { return file_; }
     // The most memory SQLite may keep for pages read or written, in KiB.
     void setCacheKiB(int kib);
@@ -129,6 +151,14 @@ class SqliteBackend : public Backend {
         std::string rows, byRowid;  // its rows found, and one row changed by its rowid
     };
     OneRowTexts oneRowTexts_;
+    // The statement texts of replaceValue, by table and column, made once.
+    struct ReplaceTexts {
+        std::string set, condition, target;
+    };
+    const ReplaceTexts& replaceTexts(const TableInfo& info, const std::string& name,
+                                     std::size_t column);
+    void keepDeletedBytes();
+    std::map<std::string, ReplaceTexts> replaceTexts_;
     bool deletedBytesKept_ = false;           // secure_delete off on this connection
     std::map<std::string, TableInfo> tables_; // by upper-cased name
     std::set<std::string> indexed_;

@@ -51,6 +51,16 @@ long codeFor(int rc, const std::string& message) {
 
 } // namespace
 
+std::string quoteName(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
 // A storage failure names the file, since "disk I/O error" alone does not say which disk.
 Error sqliteFailure(sqlite3* db, int rc) {
     const std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);

@@ -23,6 +23,9 @@ Error sqliteFailure(sqlite3* db, int rc);
 
 using Params = std::vector<std::optional<std::string>>;
 
+// A table or column name as SQLite quotes it.
+std::string quoteName(const std::string& name);
+
 class Statement {
   public:
     Statement() = default;

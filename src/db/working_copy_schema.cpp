@@ -1,8 +1,7 @@
 #include "db/working_copy_schema.h"
 
 #include "app/error.h"
-#include "db/jet_statements.h"
-#include "db/sql_dialect.h"
+#include "paradox/ascii.h"
 
 #include <sqlite3.h>
 
@@ -11,8 +10,6 @@
 namespace qm::db {
 
 namespace {
-
-using jet::quoteName;
 
 // Each working copy has a side table, keyed by the copy's rowid, holding the .db file offset of
 // the record the row came from. A plain rowid table takes the appends of an import at next to
@@ -37,7 +34,7 @@ constexpr const char* kCopyStatus = "MSysQmWorkingCopy";
 constexpr const char* kFieldRules = "MSysQmFieldRules";
 
 std::string named(const char* prefix, const std::string& table) {
-    return quoteName(prefix + sql::upper(table));
+    return quoteName(prefix + paradox::asciiUpper(table));
 }
 
 } // namespace
@@ -48,9 +45,9 @@ const char* const kRowidNamesTaken =
 
 std::string rowidName(const std::vector<std::string>& columnNames) {
     for (const char* name : {"rowid", "_rowid_", "oid"}) {
-        const std::string up = sql::upper(name);
+        const std::string up = paradox::asciiUpper(name);
         if (std::none_of(columnNames.begin(), columnNames.end(),
-                         [&](const std::string& c) { return sql::upper(c) == up; }))
+                         [&](const std::string& c) { return paradox::asciiUpper(c) == up; }))
             return name;
     }
     return {};
@@ -74,7 +71,7 @@ std::string changedCellsTable(const std::string& table) {
     return named(kChangedCellsPrefix, table);
 }
 std::string columnIndexName(const std::string& table, std::size_t column) {
-    return quoteName("MSysQmIx_" + sql::upper(table) + "_" + std::to_string(column));
+    return quoteName("MSysQmIx_" + paradox::asciiUpper(table) + "_" + std::to_string(column));
 }
 
 void WorkingCopySchema::exec(const std::string& text) {
@@ -117,7 +114,7 @@ void WorkingCopySchema::createFor(const std::string& table, const std::vector<Je
     const std::string cells = changedCellsTable(table);
     exec("DROP TABLE IF EXISTS " + origins);
     statements_.get(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?")
-        .run({sql::upper(table)});
+        .run({paradox::asciiUpper(table)});
     exec("CREATE TABLE " + origins + "(rid INTEGER PRIMARY KEY, offset INTEGER NOT NULL)");
     exec("DROP TABLE IF EXISTS " + rows);
     exec("CREATE TABLE " + rows + "(rid INTEGER PRIMARY KEY)");
@@ -130,7 +127,7 @@ void WorkingCopySchema::createFor(const std::string& table, const std::vector<Je
     for (std::size_t k = 0; k < columns.size(); ++k) {
         const std::string c = quoteName(columns[k].name);
         exec("CREATE TRIGGER " +
-             quoteName(kCellTriggerPrefix + sql::upper(table) + "_" + std::to_string(k)) +
+             quoteName(kCellTriggerPrefix + paradox::asciiUpper(table) + "_" + std::to_string(k)) +
              " AFTER UPDATE OF " + c + " ON " + copy + " WHEN old." + c + " IS NOT new." + c +
              " BEGIN INSERT OR IGNORE INTO " + cells + " VALUES(" + newRowid + ", " +
              std::to_string(k) + "); END");
@@ -141,7 +138,7 @@ void WorkingCopySchema::createFor(const std::string& table, const std::vector<Je
          " WHEN " + newRowid + " IS NOT " + oldRowid + " BEGIN DELETE FROM " + origins +
          " WHERE rid = " + oldRowid + "; END");
     statements_.get(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?")
-        .run({sql::upper(table)});
+        .run({paradox::asciiUpper(table)});
 }
 
 void WorkingCopySchema::dropFor(const std::string& table) {
@@ -150,9 +147,9 @@ void WorkingCopySchema::dropFor(const std::string& table) {
     exec("DROP TABLE IF EXISTS " + changedRowsTable(table));
     exec("DROP TABLE IF EXISTS " + changedCellsTable(table));
     statements_.get(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?")
-        .run({sql::upper(table)});
+        .run({paradox::asciiUpper(table)});
     statements_.get(std::string("DELETE FROM ") + kCopyStatus + " WHERE tbl = ?")
-        .run({sql::upper(table)});
+        .run({paradox::asciiUpper(table)});
 }
 
 std::string WorkingCopySchema::ensureOrigins(const std::string& table) {
@@ -186,7 +183,7 @@ bool WorkingCopySchema::triggerUses(const std::string& name, const std::string& 
 }
 
 Tracking WorkingCopySchema::tracking(const std::string& table, const std::string& rowid) {
-    const std::string key = sql::upper(table);
+    const std::string key = paradox::asciiUpper(table);
     Tracking t;
     if (rowid != "rowid" && !triggerUses(kChangedRowsTriggerPrefix + key, "new." + rowid))
         return t;
@@ -203,14 +200,15 @@ void WorkingCopySchema::recordStatus(const std::string& table, const WorkingCopy
     statements_
         .get(std::string("INSERT OR REPLACE INTO ") + kCopyStatus +
              "(tbl, created, expected, inserted, failed, leftout) VALUES(?,?,?,?,?,?)")
-        .run({sql::upper(table), std::to_string(st.created ? 1 : 0), std::to_string(st.expected),
-              std::to_string(st.inserted), std::to_string(st.failed), std::to_string(st.leftOut)});
+        .run({paradox::asciiUpper(table), std::to_string(st.created ? 1 : 0),
+              std::to_string(st.expected), std::to_string(st.inserted), std::to_string(st.failed),
+              std::to_string(st.leftOut)});
 }
 
 void WorkingCopySchema::recordFieldRules(const std::string& table,
                                          const std::vector<FieldRule>& rules) {
     ensureSideTables();
-    const std::string key = sql::upper(table);
+    const std::string key = paradox::asciiUpper(table);
     statements_.get(std::string("DELETE FROM ") + kFieldRules + " WHERE tbl = ?").run({key});
     for (std::size_t i = 0; i < rules.size(); ++i)
         statements_.get(std::string("INSERT INTO ") + kFieldRules + " VALUES(?,?,?,?,?,?)")
@@ -224,7 +222,7 @@ std::vector<FieldRule> WorkingCopySchema::fieldRules(const std::string& table,
     std::vector<FieldRule> rules;
     if (readOnly_)
         return rules;
-    const std::string key = sql::upper(table);
+    const std::string key = paradox::asciiUpper(table);
     Statement& r = statements_.get(std::string("SELECT col, kind, size, codepage, reason FROM ") +
                                    kFieldRules + " WHERE tbl = ? ORDER BY col");
     r.bindCopy(1, key);
@@ -249,7 +247,7 @@ WorkingCopyStatus WorkingCopySchema::recorded(const std::string& table) {
     Statement& s =
         statements_.get(std::string("SELECT created, expected, inserted, failed, leftout FROM ") +
                         kCopyStatus + " WHERE tbl = ?");
-    s.bindCopy(1, sql::upper(table));
+    s.bindCopy(1, paradox::asciiUpper(table));
     if (s.step()) {
         st.recorded = true;
         st.created = s.int64(0) != 0;

@@ -3,8 +3,8 @@
 #include "app/error.h"
 #include "db/connection.h"
 #include "db/paradox_backend.h"
-#include "db/sql_dialect.h"
 #include "db/sqlite_backend.h"
+#include "paradox/ascii.h"
 #include "paradox/family_swap.h"
 
 namespace qm::db {
@@ -20,7 +20,7 @@ void WriteBackSession::dropTable(const ParadoxDropRequest& request) {
 
 void WriteBackSession::exportTable(const ParadoxExportRequest& request) {
     std::string stem = request.targetFile;
-    if (stem.size() > 3 && sql::equalsIgnoreCase(stem.substr(stem.size() - 3), ".db"))
+    if (stem.size() > 3 && paradox::equalsIgnoringAsciiCase(stem.substr(stem.size() - 3), ".db"))
         stem.resize(stem.size() - 3);
     fs::path db;
     try {
@@ -43,12 +43,12 @@ void WriteBackSession::exportTable(const ParadoxExportRequest& request) {
     // about once: a cache of a few pages each does it as fast as a large one, and a large one
     // would only add the copy's size to the memory the import and the run already took.
     working.setCacheKiB(1024);
-    outcomes_[sql::upper(request.sourceTable)] =
+    outcomes_[paradox::asciiUpper(request.sourceTable)] =
         writeBackWorkingCopy(working, request.sourceTable, db, backupRoot_, request.count);
 }
 
 std::optional<WriteBack> WriteBackSession::takeOutcome(const std::string& workingCopy) {
-    const auto it = outcomes_.find(sql::upper(workingCopy));
+    const auto it = outcomes_.find(paradox::asciiUpper(workingCopy));
     if (it == outcomes_.end())
         return std::nullopt;
     WriteBack out = std::move(it->second);

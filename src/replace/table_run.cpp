@@ -30,19 +30,6 @@ bool tolerated(long c) {
            c == code::NoSuchTable || c == code::Unspecified || c == code::ObjectClosed;
 }
 
-std::string doubleApostrophes(const std::string& s) {
-    if (s.find('\'') == std::string::npos)
-        return s;
-    std::string out;
-    out.reserve(s.size() + 8);
-    for (char c : s) {
-        out += c;
-        if (c == '\'')
-            out += '\'';
-    }
-    return out;
-}
-
 // Why a tolerated failure left a value alone, in words that group alike refusals.
 std::string refusalReason(const Error& e) {
     if (e.code() == code::TypeMismatch)
@@ -172,10 +159,8 @@ class TableSearch {
 bool TableSearch::open() {
     trap_.step(102, [&] { connection_.setMode(db::adModeReadWrite); });
     trap_.step(104, [&] { connection_.open(db::workingDatabaseConnectionString()); });
-    const bool opened = trap_.step(106, [&] {
-        snapshot_.open("SELECT * FROM `" + table_ + "`", connection_, db::adOpenStatic,
-                       db::adLockOptimistic);
-    });
+    const bool opened = trap_.step(
+        106, [&] { snapshot_.attach(db::WorkingDatabase(connection_).openCopy(table_)); });
     if (!opened || !connection_.isOpen()) {
         // Never exported: the export would replace the table with what could not be read.
         if (!run_.watch.endedByStorage())
@@ -286,13 +271,12 @@ bool TableSearch::apply(const Matcher& m, long record, int field, std::string& c
 }
 
 void TableSearch::update(const std::string& column) {
-    const std::string sql = "update `" + table_ + "` set `" + column + "` = '" +
-                            doubleApostrophes(newValue_) + "' where `" + column + "` = '" +
-                            doubleApostrophes(value_) + "'";
     RunWatch& watch = run_.watch;
     watch.column = &column;
     watch.inUpdate = true;
-    trap_.step(120, [&] { db::WorkingDatabase(connection_).updateFromSnapshot(sql); });
+    trap_.step(120, [&] {
+        db::WorkingDatabase(connection_).replaceValue(table_, column, newValue_, value_);
+    });
     watch.inUpdate = false;
     watch.column = nullptr;
 }

@@ -1,10 +1,11 @@
 #pragma once
 
 // A working database in a temporary application folder, Paradox tables made or copied into a
-// temporary Paradox folder, and a record of every statement the connections ran.
+// temporary Paradox folder, and a record of every operation asked of the two databases.
 
 #include "app/common.h"
 #include "db/connection.h"
+#include "db/operation_log.h"
 #include "paradox/writer.h"
 #include "reference_decoder.h"
 #include "test_support.h"
@@ -34,22 +35,47 @@ class DbFixture : public ::testing::Test {
         // As installed: an empty file, which SQLite takes for an empty database.
         std::ofstream(appDir / "dbTemp.mdb").close();
         setApplicationFolder(appDir.string());
-        db::Connection::setStatementLog([this](const std::string& cs, const std::string& sql) {
-            log.push_back({cs, sql});
-        });
+        db::setOperationLog([this](const db::Operation& op) { operations.push_back(op); });
     }
     void TearDown() override {
-        db::Connection::setStatementLog(nullptr);
+        db::setOperationLog(nullptr);
         setApplicationFolder(previousApp_);
     }
 
-    // The statements sent through the working-database connections, in order.
-    std::vector<std::string> workingStatements() const {
-        std::vector<std::string> out;
-        for (const auto& [cs, sql] : log)
-            if (cs == db::workingDatabaseConnectionString())
-                out.push_back(sql);
-        return out;
+    // The operations asked of the working database, in order, each as describe() tells it.
+    std::vector<std::string> workingOperations() const { return described(false); }
+    // The same of the Paradox folders.
+    std::vector<std::string> paradoxOperations() const { return described(true); }
+
+    // An operation in a line: "copy PEOPLE('5', NULL)", "replace PETS.Name 'cat' -> 'dog'".
+    static std::string describe(const db::Operation& op) {
+        using Kind = db::Operation::Kind;
+        const auto quoted = [](const std::optional<std::string>& v) {
+            return v ? "'" + *v + "'" : std::string("NULL");
+        };
+        std::string list;
+        for (const auto& v : op.values)
+            list += (list.empty() ? "" : ", ") + quoted(v);
+        switch (op.kind) {
+        case Kind::DropCopy:
+            return "drop copy " + op.table;
+        case Kind::CreateCopy:
+            return "create " + op.table + "(" + list + ")";
+        case Kind::CopyRecord:
+            return "copy " + op.table + "(" + list + ")";
+        case Kind::OpenCopy:
+            return "open copy " + op.table;
+        case Kind::ReplaceValue:
+            return "replace " + op.table + "." + op.column + " " + quoted(op.values.at(1)) +
+                   " -> " + quoted(op.values.at(0));
+        case Kind::ExportCopy:
+            return "export " + op.table + " " + list;
+        case Kind::OpenTable:
+            return "open table " + op.table;
+        case Kind::DropTable:
+            return "drop table " + op.table;
+        }
+        return "?";
     }
 
     void execute(const std::string& sql) {
@@ -99,9 +125,18 @@ class DbFixture : public ::testing::Test {
     TempDir temp_;
     fs::path appDir;
     fs::path paradoxDir;
-    std::vector<std::pair<std::string, std::string>> log;
+    std::vector<db::Operation> operations;
 
   private:
+    std::vector<std::string> described(bool paradox) const {
+        using Kind = db::Operation::Kind;
+        std::vector<std::string> out;
+        for (const auto& op : operations)
+            if ((op.kind == Kind::OpenTable || op.kind == Kind::DropTable) == paradox)
+                out.push_back(describe(op));
+        return out;
+    }
+
     std::string previousApp_;
 };
 

@@ -35,37 +35,28 @@ class ExportTest : public DbFixture {
         }
         return m;
     }
-    std::vector<std::string> paradoxStatements() const {
-        std::vector<std::string> out;
-        for (const auto& [cs, sql] : log)
-            if (cs != db::workingDatabaseConnectionString())
-                out.push_back(sql);
-        return out;
-    }
     FakeUserInterface ui;
     std::optional<db::WriteBackSession> session;
 };
 
-TEST_F(ExportTest, StatementsAreTheExportsAndOnlyTheChangedValueIsWritten) {
+TEST_F(ExportTest, TheCopyIsExportedWholeAndOnlyTheChangedValueIsWritten) {
     const fs::path db = pets();
     FixedFolder folder(paradoxDir.string() + "/");
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
     execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
-    log.clear();
+    operations.clear();
 
     const auto w = sendTableToParadox(folder, "PETS");
     EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
     ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
     EXPECT_EQ(w.valuesChanged, 1);
-    EXPECT_EQ(paradoxStatements(), (std::vector<std::string>{"DROP TABLE `PETS`"}));
-    EXPECT_EQ(
-        workingStatements(),
-        (std::vector<std::string>{
-            "select * from [PETS]",
-            "select top 3 * into [Paradox 5.x;Database=/" + // absolute: two leading separators, as
-                                                            // the common routine makes them
-                paradoxDir.string() + "/].[PETS.db] from [PETS]",
-            "DROP TABLE [PETS]"}));
+    EXPECT_EQ(paradoxOperations(), (std::vector<std::string>{"drop table PETS"}));
+    EXPECT_EQ(workingOperations(),
+              (std::vector<std::string>{"open copy PETS",
+                                        "export PETS '3', '/" + // absolute: two leading separators,
+                                                                // as the common routine makes them
+                                            paradoxDir.string() + "/', 'PETS.db'",
+                                        "drop copy PETS"}));
     EXPECT_FALSE(db::TableExistsInDbTemp("PETS"));
     EXPECT_TRUE(fs::exists(paradoxDir / "Pets.db")) << "the file keeps its name";
     const auto t = paradox::Table::open(db);
@@ -82,11 +73,11 @@ TEST_F(ExportTest, AWorkingCopyNeverMadeIsNeitherDroppedNorExported) {
     // would not be dropped and nothing is exported.
     FixedFolder folder("//server/share/data");
     sendTableToParadox(folder, "PETS");
-    const auto st = workingStatements();
+    const auto st = workingOperations();
     EXPECT_TRUE(std::none_of(st.begin(), st.end(), [](const std::string& s) {
-        return s.find("select top") != std::string::npos;
+        return s.starts_with("export");
     })) << "a working copy that was never made is not exported";
-    EXPECT_TRUE(paradoxStatements().empty());
+    EXPECT_TRUE(paradoxOperations().empty());
     EXPECT_FALSE(ui.boxes.empty()) << "the failures are reported";
 }
 
@@ -97,11 +88,11 @@ TEST_F(ExportTest, AnIncompleteWorkingCopyIsNeverWrittenBackAndIsKept) {
     execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
     execute("DELETE FROM `PETS` WHERE `Name` = 'cow'");
     const auto before = folderBytes();
-    log.clear();
+    operations.clear();
     const auto w = sendTableToParadox(folder, "PETS");
     EXPECT_EQ(w.state, db::WriteBack::State::NotWritten);
     EXPECT_NE(w.reason.find("2 records, the table 3"), std::string::npos) << w.reason;
-    EXPECT_TRUE(paradoxStatements().empty()) << "nothing is dropped";
+    EXPECT_TRUE(paradoxOperations().empty()) << "nothing is dropped";
     EXPECT_TRUE(folderBytes() == before);
     EXPECT_TRUE(db::TableExistsInDbTemp("PETS"));
 }

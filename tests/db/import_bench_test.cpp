@@ -62,7 +62,7 @@ TEST_F(ImportBench, DISABLED_ImportAgainstFileCopy) {
     }
     const double read = std::chrono::duration<double>(Clock::now() - t0).count();
     std::printf("reading the table alone %.3fs\n", read);
-    db::Connection::setStatementLog(nullptr);
+    db::setOperationLog(nullptr);
     FakeUserInterface ui;
     FixedFolder folder(paradoxDir.string());
     t0 = Clock::now();

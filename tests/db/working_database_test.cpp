@@ -123,11 +123,11 @@ TEST_F(WorkingDatabaseTest, AnUpdateFromTheSnapshotSparesValuesAnEarlierOneChang
     for (const char* v : {"cat", "dog", "cow"})
         conn.execute(std::string("INSERT INTO `Pets` VALUES('") + v + "', 'x')");
     db::WorkingDatabase working(conn);
-    log.clear();
+    operations.clear();
     // cat -> dog, then the snapshot's dog -> cow: the row that was cat keeps its new value, the
     // row that was dog takes its own.
-    working.updateFromSnapshot("update `Pets` set `Name` = 'dog' where `Name` = 'cat'");
-    working.updateFromSnapshot("update `Pets` set `Name` = 'cow' where `Name` = 'dog'");
+    working.replaceValue("Pets", "Name", "dog", "cat");
+    working.replaceValue("Pets", "Name", "cow", "dog");
     // A change in another column leaves the Name column open.
     working.updateFromSnapshot("update `Pets` set `Kind` = 'y' where `Name` = 'cow'");
     working.updateFromSnapshot("update `Pets` set `Name` = 'ox' where `Name` = 'cow'");
@@ -136,9 +136,9 @@ TEST_F(WorkingDatabaseTest, AnUpdateFromTheSnapshotSparesValuesAnEarlierOneChang
     EXPECT_EQ(r[0], (std::vector<std::string>{"dog", "x"}));
     EXPECT_EQ(r[1], (std::vector<std::string>{"cow", "y"}));
     EXPECT_EQ(r[2], (std::vector<std::string>{"ox", "y"}));
-    // Logged as the texts they are.
-    ASSERT_EQ(workingStatements().size(), 5u);
-    EXPECT_EQ(workingStatements()[0], "update `Pets` set `Name` = 'dog' where `Name` = 'cat'");
+    // Told to the operation log as what they are.
+    ASSERT_EQ(workingOperations().size(), 2u);
+    EXPECT_EQ(workingOperations()[0], "replace Pets.Name 'cat' -> 'dog'");
     // A plain UPDATE changes every equal row, whatever came before.
     conn.execute("update `Pets` set `Name` = 'hen' where `Name` = 'dog'");
     EXPECT_EQ(rows("SELECT `Name` FROM `Pets` WHERE `Name` = 'hen'").size(), 1u);

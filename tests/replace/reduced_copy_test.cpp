@@ -1,7 +1,7 @@
 // The working copy holds only the records a find text hits (candidates.h). Every run here is
 // made twice on twin copies of a folder, once with every record copied and once with the
 // candidates alone, and everything a person or another program can observe must agree: the
-// outcome of each table, the change log, the statements sent for the copied records, and the
+// outcome of each table, the change log, the operations asked for the copied records, and the
 // bytes of every file.
 
 #include "replace_fixture.h"
@@ -21,7 +21,7 @@ struct Observed {
     RunResult result;
     std::vector<std::string> log; // lines without their date and time
     std::map<std::string, std::string> files;
-    std::vector<std::pair<std::string, std::string>> statements;
+    std::vector<std::string> operations;
     std::vector<std::string> hits; // as a preview lists them, with the record's number
 };
 
@@ -29,7 +29,7 @@ class ReducedCopy : public ReplaceFixture {
   protected:
     // Runs in (its rows naming paradoxDir) on a twin of paradoxDir made for the run.
     Observed runOn(const std::string& name, RunInputs in, bool everyRecord) {
-        // The same folder for both runs: its name is in the statements.
+        // The same folder for both runs: its name is in the export.
         const fs::path folder = temp_.path() / "work";
         fs::remove_all(folder);
         fs::create_directories(folder);
@@ -43,14 +43,15 @@ class ReducedCopy : public ReplaceFixture {
         options.copyEveryRecord = everyRecord;
         options.changeLog = temp_.path() / (name + ".log");
         options.backupRoot = temp_.path() / (name + "-backups");
-        log.clear();
+        operations.clear();
         Observed o;
         options.onHit = [&o](const RunHit& h) {
             o.hits.push_back(h.table + "|" + h.column + "|" + std::to_string(h.record) + "|" +
                              h.oldValue + "|" + h.newValue + "|" + h.find + "|" + h.refused);
         };
         o.result = run(in);
-        o.statements = log;
+        for (const auto& op : operations)
+            o.operations.push_back(describe(op));
         for (std::string line : logLines()) {
             const auto cut = line.find("] - ");
             o.log.push_back(cut == std::string::npos ? line : line.substr(cut + 4));
@@ -83,25 +84,23 @@ class ReducedCopy : public ReplaceFixture {
         EXPECT_EQ(every.hits, reduced.hits);
         EXPECT_EQ(every.files, reduced.files);
 
-        // The statements: the same, in the same order, but for the INSERTs of the records left
+        // The operations: the same, in the same order, but for the copies of the records left
         // out and the count of the export, which is the copy's own.
-        const auto isInsert = [](const std::string& s) { return s.rfind("INSERT INTO ", 0) == 0; };
-        std::vector<std::pair<std::string, std::string>> restA, restB;
+        const auto isInsert = [](const std::string& s) { return s.starts_with("copy "); };
+        std::vector<std::string> restA, restB;
         std::vector<std::string> insertsA, insertsB;
-        for (const auto& s : every.statements)
-            isInsert(s.second) ? insertsA.push_back(s.second) : restA.push_back(s);
-        for (const auto& s : reduced.statements)
-            isInsert(s.second) ? insertsB.push_back(s.second) : restB.push_back(s);
+        for (const auto& s : every.operations)
+            isInsert(s) ? insertsA.push_back(s) : restA.push_back(s);
+        for (const auto& s : reduced.operations)
+            isInsert(s) ? insertsB.push_back(s) : restB.push_back(s);
         const auto exportCount = [](std::string s) {
-            if (s.rfind("select top ", 0) == 0)
-                s = "select top N" + s.substr(s.find(' ', 11));
+            if (s.starts_with("export "))
+                s = s.substr(0, s.find(' ', 7)) + " N" + s.substr(s.find(','));
             return s;
         };
         EXPECT_EQ(restA.size(), restB.size());
-        for (std::size_t i = 0; i < std::min(restA.size(), restB.size()); ++i) {
-            EXPECT_EQ(restA[i].first, restB[i].first);
-            EXPECT_EQ(exportCount(restA[i].second), exportCount(restB[i].second));
-        }
+        for (std::size_t i = 0; i < std::min(restA.size(), restB.size()); ++i)
+            EXPECT_EQ(exportCount(restA[i]), exportCount(restB[i]));
         // Each INSERT of the reduced copy is one of the full copy's, in the same order.
         std::size_t at = 0;
         for (const auto& s : insertsB) {

@@ -42,7 +42,7 @@ TEST_F(ReplaceRunTest, EmptyListDoesNothingAndNoneTickedAsksForATable) {
     EXPECT_EQ(ui.boxes[0].buttons, Buttons::Ok);
     EXPECT_EQ(ui.boxes[0].icon, Icon::None);
     EXPECT_TRUE(ui.pointers.empty());
-    EXPECT_TRUE(log.empty()) << "no database access";
+    EXPECT_TRUE(operations.empty()) << "no database access";
     EXPECT_FALSE(fs::exists(options.changeLog));
 }
 
@@ -82,12 +82,11 @@ TEST_F(ReplaceRunTest, SinglePairReplacesEveryOccurrenceCaseSensitivelyInAlphaAn
     EXPECT_TRUE(fs::exists(r.tables[0].backupFolder));
     EXPECT_FALSE(r.tables[0].backupFolder.string().starts_with(paradoxDir.string()));
 
-    // The apostrophe is doubled on both sides of the UPDATE.
-    const auto statements = workingStatements();
-    EXPECT_NE(std::find(statements.begin(), statements.end(),
-                        "update `PETS` set `Owner` = 'O''Brien''s dog' where `Owner` = "
-                        "'O''Brien''s cat'"),
-              statements.end());
+    // The apostrophes are part of both values.
+    const auto replaced = workingOperations();
+    EXPECT_NE(std::find(replaced.begin(), replaced.end(),
+                        "replace PETS.Owner 'O'Brien's cat' -> 'O'Brien's dog'"),
+              replaced.end());
     EXPECT_FALSE(db::TableExistsInDbTemp("PETS"));
 }
 
@@ -120,11 +119,9 @@ TEST_F(ReplaceRunTest, ChangeLogHasOneLinePerRecordFieldAndHittingPair) {
         R"(\[.+ .+\] - cat was replace to dog at table \(PETS\) and column \(Name\))");
     for (const auto& l : lines)
         EXPECT_TRUE(std::regex_match(l, form)) << l;
-    // One UPDATE per hit; the first changed all three rows.
-    const auto st = workingStatements();
-    EXPECT_EQ(
-        std::count(st.begin(), st.end(), "update `PETS` set `Name` = 'dog' where `Name` = 'cat'"),
-        3);
+    // One replacement per hit; the first changed all three rows.
+    const auto st = workingOperations();
+    EXPECT_EQ(std::count(st.begin(), st.end(), "replace PETS.Name 'cat' -> 'dog'"), 3);
     for (const auto& rec : values(paradoxDir / "PETS.DB"))
         EXPECT_EQ(rec[0], "dog");
     EXPECT_EQ(r.tables[0].valuesChanged, 3);
@@ -165,11 +162,10 @@ TEST_F(ReplaceRunTest, ARecordsNewValueIsNotChangedAgainByTheRecordThatHeldItBef
     EXPECT_EQ(v[1][0], "Blue Sky Club Club");
     EXPECT_EQ(v[2][0], "Blue Sky Club") << "a repeated value still changes with the first hit";
     EXPECT_EQ(r.tables[0].valuesChanged, 3);
-    // The statements stay as they are.
-    const auto st = workingStatements();
+    // The replacements are asked as they are.
+    const auto st = workingOperations();
     EXPECT_NE(std::find(st.begin(), st.end(),
-                        "update `PETS` set `Name` = 'Blue Sky Club Club' where `Name` = "
-                        "'Blue Sky Club'"),
+                        "replace PETS.Name 'Blue Sky Club' -> 'Blue Sky Club Club'"),
               st.end());
 
     // Sets that swap two values swap them; a set that leaves a value as it was leaves it open
@@ -480,8 +476,8 @@ TEST_F(ReplaceRunTest, AtMostOneErrorBoxPerTableTheRestGoToTheEndReport) {
     const auto before = files(paradoxDir);
     // Every record the import copies fails (not the working database itself, whose failure ends
     // the table at once): a report per record, two per table.
-    db::Connection::setStatementLog([](const std::string&, const std::string& sql) {
-        if (sql.starts_with("INSERT INTO"))
+    db::setOperationLog([](const db::Operation& op) {
+        if (op.kind == db::Operation::Kind::CopyRecord)
             throw Error(code::Malformed, "the record cannot be copied");
     });
     const auto r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));

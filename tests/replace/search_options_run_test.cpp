@@ -29,14 +29,14 @@ class SearchOptionsRunTest : public ReplaceFixture {
         in.search = o;
         return in;
     }
-    bool ran(const std::string& statement) const {
-        const auto st = workingStatements();
-        return std::find(st.begin(), st.end(), statement) != st.end();
+    bool ran(const std::string& operation) const {
+        const auto st = workingOperations();
+        return std::find(st.begin(), st.end(), operation) != st.end();
     }
     std::size_t updates() const {
-        const auto st = workingStatements();
+        const auto st = workingOperations();
         return static_cast<std::size_t>(std::count_if(
-            st.begin(), st.end(), [](const std::string& s) { return s.starts_with("update "); }));
+            st.begin(), st.end(), [](const std::string& s) { return s.starts_with("replace "); }));
     }
 };
 
@@ -56,9 +56,8 @@ TEST_F(SearchOptionsRunTest, IgnoreCaseInACp1252TableChangesEveryCaseAndSaysSoIn
     EXPECT_EQ(v[1], (std::vector<std::string>{"gray", "gray Street", "a gray, gray cat"}));
     EXPECT_EQ(v[2][0], "blue");
     EXPECT_EQ(r2.tables[0].hits, 3);
-    // The UPDATE still compares the whole old value exactly.
-    EXPECT_TRUE(ran("update `CLIENTS` set `Address` = 'gray Street' where `Address` = "
-                    "'Grey Street'"));
+    // The replacement still compares the whole old value exactly.
+    EXPECT_TRUE(ran("replace CLIENTS.Address 'Grey Street' -> 'gray Street'"));
     const auto lines = logLines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines[0].ends_with("] - grey über was replace to Gray Ueber at table (CLIENTS) "
@@ -98,8 +97,7 @@ TEST_F(SearchOptionsRunTest, RegularExpressionGroupsRewriteDatesInsideText) {
                                               "due 2021-09-01, paid 2021-09-02"}));
     EXPECT_EQ(v[1], (std::vector<std::string>{"no date", "8/8/21", ""}));
     EXPECT_EQ(r.tables[0].hits, 2);
-    EXPECT_TRUE(ran("update `CLIENTS` set `Name` = 'Order 2021-08-31' where `Name` = "
-                    "'Order 31/08/2021'"));
+    EXPECT_TRUE(ran("replace CLIENTS.Name 'Order 31/08/2021' -> 'Order 2021-08-31'"));
     EXPECT_TRUE(logLines()[0].ends_with(R"(- (\d\d)/(\d\d)/(\d{4}) was replace to $3-$2-\1 at )"
                                         "table (CLIENTS) and column (Name) (regular expression)"));
 }
@@ -161,7 +159,7 @@ TEST_F(SearchOptionsRunTest, BadInputIsRefusedBeforeAnythingRuns) {
     unknown.columns.skip = {"Adress"};
     refused(unknown, "no ticked table has a column named Adress");
     EXPECT_TRUE(ui.pointers.empty());
-    EXPECT_TRUE(workingStatements().empty());
+    EXPECT_TRUE(workingOperations().empty());
     EXPECT_FALSE(fs::exists(options.changeLog));
     EXPECT_TRUE(files(paradoxDir) == before);
     // A name that some ticked table has is fine.

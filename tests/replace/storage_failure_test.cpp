@@ -4,6 +4,8 @@
 #include "replace_fixture.h"
 #include "small_disk.h"
 
+#include <functional>
+#include <tuple>
 #include <utility>
 
 namespace qm::test {
@@ -22,11 +24,11 @@ class StorageFailureTest : public ReplaceFixture {
         if (!disk_->mounted())
             GTEST_SKIP() << disk_->why();
         std::ofstream(appDir / "dbTemp.mdb").close();
-        // The disk fills or gets room again just before a statement of the run.
-        db::Connection::setStatementLog([this](const std::string& cs, const std::string& sql) {
-            log.push_back({cs, sql});
-            for (const auto& [start, action] : before_)
-                if (sql.starts_with(start))
+        // The disk fills or gets room again just before an operation of the run.
+        db::setOperationLog([this](const db::Operation& op) {
+            operations.push_back(op);
+            for (const auto& [kind, table, action] : before_)
+                if (op.kind == kind && op.table == table)
                     action();
         });
     }
@@ -43,25 +45,26 @@ class StorageFailureTest : public ReplaceFixture {
         return makeTable(file, kWide, rows);
     }
 
-    void beforeStatement(const std::string& start, std::function<void()> action) {
-        before_.emplace_back(start, std::move(action));
+    void beforeOperation(db::Operation::Kind kind, const std::string& table,
+                         std::function<void()> action) {
+        before_.emplace_back(kind, table, std::move(action));
     }
 
     std::unique_ptr<SmallDisk> disk_;
 
   private:
-    std::vector<std::pair<std::string, std::function<void()>>> before_;
+    std::vector<std::tuple<db::Operation::Kind, std::string, std::function<void()>>> before_;
 };
 
 TEST_F(StorageFailureTest, ACopyThatDoesNotFitIsNoRefusalAndTheNextTableGoesOn) {
     // The disk is full when BIG is imported, and has room again for SMALL.
     wide("BIG.DB", 300);
     bool filled = false;
-    beforeStatement("INSERT INTO `BIG`", [&] {
+    beforeOperation(db::Operation::Kind::CopyRecord, "BIG", [&] {
         if (!std::exchange(filled, true))
             disk_->fill();
     });
-    beforeStatement("CREATE TABLE `SMALL`", [this] { disk_->removeFiller(); });
+    beforeOperation(db::Operation::Kind::CreateCopy, "SMALL", [this] { disk_->removeFiller(); });
     const fs::path small = wide("SMALL.DB", 3);
     const auto before = files(paradoxDir);
     const auto r = run(pair({row("BIG.DB"), row("SMALL.DB")}, "cat", "dog"));
@@ -92,7 +95,7 @@ TEST_F(StorageFailureTest, ACommitOfTheRunsUpdatesThatFailsKeepsTheTableAsItWas)
         if (done == 0 && table == "PETS")
             disk_->fill();
     };
-    beforeStatement("CREATE TABLE `ZOO`", [this] { disk_->removeFiller(); });
+    beforeOperation(db::Operation::Kind::CreateCopy, "ZOO", [this] { disk_->removeFiller(); });
     const auto r = run(pair({row("PETS.DB"), row("ZOO.DB")}, "cat", "dog"));
     ASSERT_EQ(r.tables.size(), 2u);
     EXPECT_EQ(r.end, RunResult::End::Completed);
