@@ -4,6 +4,7 @@
 #include "app/error.h"
 #include "app/error_report.h"
 #include "db/paradox_backend.h"
+#include "db/working_database.h"
 #include "db/write_back_session.h"
 #include "paradox/family_swap.h"
 #include "paradox/table.h"
@@ -263,6 +264,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     } catch (const RunCancelled&) {
         endOnCancel(run, reached);
     }
+    db::compactWorkingDatabase();
     if (options.endOfRunBox)
         showEndOfRun(ui, result, in, options, *setup);
     return result;
