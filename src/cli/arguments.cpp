@@ -59,7 +59,7 @@ void addColumns(std::vector<std::string>& names, const std::string& option,
 
 namespace {
 
-// runs takes nothing, undo at most the name of a run; neither takes an option.
+// runs takes nothing, undo at most the name of a run and, as replace, --ignore-stale-locks.
 Arguments parseRunsOrUndo(const std::vector<std::string>& args) {
     Arguments a;
     a.command = args[0] == "runs" ? Arguments::Command::Runs : Arguments::Command::Undo;
@@ -68,6 +68,9 @@ Arguments parseRunsOrUndo(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (!endOfOptions && args[i] == "--")
             endOfOptions = true;
+        else if (!endOfOptions && a.command == Arguments::Command::Undo &&
+                 args[i] == "--ignore-stale-locks")
+            a.ignoreStaleLocks = true;
         else if (!endOfOptions && args[i].size() > 1 && args[i][0] == '-')
             throw UsageError(args[0] + " takes no option ('" + args[i] + "')");
         else
@@ -283,7 +286,7 @@ std::string helpText() {
                     [--columns A,B] [--skip-columns C] [--dry-run] [--ignore-stale-locks]
   quillmend list FOLDER
   quillmend runs
-  quillmend undo [RUN]
+  quillmend undo [RUN] [--ignore-stale-locks]
   quillmend prune (--keep N | --older-than DAYS) [--dry-run]
   quillmend --help
   quillmend --version
@@ -304,7 +307,9 @@ undo      Puts back the tables of RUN (a name runs prints; default: the newest r
           A table is put back only while its files are still exactly what that run wrote;
           one changed since (by a later run, say) is left as it is and named. Each table
           is replaced as a whole or not at all, under the same locks as a run; the files
-          undo replaces go to the backup folder like any old files.
+          undo replaces go to the backup folder like any old files. Stale lock files
+          beside a table keep it as it is, as they keep a replace, unless
+          --ignore-stale-locks is given.
 prune     Removes the backup folders and records of older runs, the newest kept: all but
           the N newest (--keep N), or those older than DAYS days (--older-than DAYS).
           Says what it removed and the room given back (--dry-run: what it would remove).

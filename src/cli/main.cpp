@@ -3,6 +3,7 @@
 
 #include "app/common.h"
 #include "app/installation.h"
+#include "app/one_line.h"
 #include "cli/arguments.h"
 #include "cli/checked_output.h"
 #include "cli/console_ui.h"
@@ -21,6 +22,7 @@
 #include "replace/run_report.h"
 #include "sets/set_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -78,7 +80,7 @@ std::string unreadableFolder(const std::string& folder) {
 
 int listTables(const std::vector<TableRow>& rows) {
     for (const auto& row : rows) {
-        std::cout << row.name << '\t' << row.folder << '\t';
+        std::cout << oneLine(row.name) << '\t' << oneLine(row.folder) << '\t';
         try {
             const auto table = paradox::Table::open(db::findTableFile(row.folder, row.name));
             std::cout << table.recordCount() << '\t' << table.header().levelName() << '\t'
@@ -142,6 +144,14 @@ std::optional<int> readFindTexts(const Arguments& args, ConsoleUserInterface& ui
     if (lists.count() == 0) {
         std::cerr << "quillmend: " << *args.sets << " holds no set (a line of find text, "
                   << args.separator << ", replace text)\n";
+        return kExitUsage;
+    }
+    // As --find: an empty find text would count every value as a hit.
+    const auto& finds = lists.findList();
+    if (const auto empty = std::find(finds.begin(), finds.end(), std::string());
+        empty != finds.end()) {
+        std::cerr << "quillmend: set " << (empty - finds.begin() + 1) << " of " << *args.sets
+                  << " has an empty find text\n";
         return kExitUsage;
     }
     in.selectedTab = 1;
@@ -316,7 +326,7 @@ int main(int argc, char** argv) {
             if (args.command == Arguments::Command::Runs)
                 return listRecordedRuns();
             if (args.command == Arguments::Command::Undo)
-                return undoRecordedRun(args.run);
+                return undoRecordedRun(args.run, args.ignoreStaleLocks);
             if (args.command == Arguments::Command::Prune)
                 return pruneRecordedRuns(args);
             return run(args);

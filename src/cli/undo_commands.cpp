@@ -1,5 +1,6 @@
 #include "cli/undo_commands.h"
 
+#include "app/one_line.h"
 #include "cli/summary.h"
 #include "paradox/family_swap.h"
 #include "replace/backup_space.h"
@@ -34,9 +35,9 @@ int listRecordedRuns() {
     for (const auto& r : runs) {
         std::cout << r.id << '\t' << r.tables.size()
                   << (r.tables.size() == 1 ? " table" : " tables") << '\t' << state(r) << '\t'
-                  << sizeText(runBackupBytes(r)) << '\t' << r.what << '\n';
+                  << sizeText(runBackupBytes(r)) << '\t' << oneLine(r.what) << '\n';
         for (const auto& t : r.tables)
-            std::cout << '\t' << t.db.string() << (t.undone ? "\t(put back)" : "") << '\n';
+            std::cout << '\t' << oneLine(t.db.string()) << (t.undone ? "\t(put back)" : "") << '\n';
     }
     // The runs' folders are not all there is: the files undo replaced, and journals, count too.
     const fs::path root = paradox::defaultBackupRoot();
@@ -45,8 +46,10 @@ int listRecordedRuns() {
     return kExitClean;
 }
 
-int undoRecordedRun(const std::string& run) {
-    const UndoResult result = undoRun(run);
+int undoRecordedRun(const std::string& run, bool ignoreStaleLocks) {
+    UndoOptions options;
+    options.ignoreStaleLocks = ignoreStaleLocks;
+    const UndoResult result = undoRun(run, options);
     switch (result.end) {
     case UndoResult::End::Busy:
         std::cerr << "quillmend: " << result.failure << "\n";

@@ -332,7 +332,11 @@ WriteBack dropAndExport(Trap& trap, ConnectionSet& c, const std::string& folderT
         if (need(rs).state() != adStateClosed)
             need(rs).close();
     });
-    const std::string target = CollapseBackslashes(folderText + kSeparator);
+    std::string target = CollapseBackslashes(folderText + kSeparator);
+    // The collapse keeps two leading separators, as a network name has; an absolute path of
+    // this system has one, and a second would follow the path into every name made from it.
+    if (target.rfind("//", 0) == 0 && folderText.rfind("//", 0) != 0)
+        target.erase(0, 1);
     std::string failure;
     trap.step(128, [&] {
         try {

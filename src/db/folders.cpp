@@ -3,6 +3,7 @@
 #include "app/common.h"
 #include "app/error.h"
 #include "app/error_report.h"
+#include "app/installation.h"
 #include "app/text_file.h"
 #include "platform/files.h"
 
@@ -116,6 +117,30 @@ bool leadsToAncestor(const std::string& path) {
     }
 }
 
+// True when path is the program's own data folder (its working database, backups and run
+// records) or lies inside it, reached by any name: a chosen folder above it must not list the
+// backups as tables and change them.
+bool withinProgramData(const std::string& path, bool orBelow = true) {
+    platform::FileStatus data;
+    if (platform::status(userDataFolder(), data) != 0)
+        return false;
+    std::string p = path;
+    while (p.size() > 1 && p.back() == kSeparator)
+        p.pop_back();
+    for (;;) {
+        platform::FileStatus st;
+        if (platform::status(p.empty() ? std::string(1, kSeparator) : p, st) == 0 &&
+            st.sameFileAs(data))
+            return true;
+        if (!orBelow)
+            return false;
+        const auto pos = p.rfind(kSeparator);
+        if (pos == std::string::npos || p.empty())
+            return false;
+        p.erase(pos);
+    }
+}
+
 bool isFolderYes(const std::string& path) {
     Variant v = IsFolder(path);
     return v.isBool() && v.boolean();
@@ -134,12 +159,15 @@ const std::string& FileNameSequence::operator[](int position) const {
 
 std::vector<std::string> FolderSystem::subFolderNames(const std::string& folder) const {
     return listEntries(folder, false, [](const std::string& full, const std::string&) {
-        return isDirectory(full);
+        // The folder above was checked when it was listed.
+        return isDirectory(full) && !withinProgramData(full, false);
     });
 }
 
 std::vector<std::string> FolderSystem::fileNames(const std::string& folder,
                                                  const std::string& pattern) const {
+    if (withinProgramData(folder))
+        return {};
     return listEntries(folder, true, [&](const std::string& full, const std::string& name) {
         return MatchesPattern(name, pattern) && !isDirectory(full);
     });

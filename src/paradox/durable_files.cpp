@@ -36,10 +36,8 @@ void removeFile(const fs::path& p) {
 void writeFlushed(const fs::path& path, std::initializer_list<std::span<const std::uint8_t>> parts,
                   bool create) {
     platform::File out;
-    const unsigned flags =
-        create ? platform::File::Write | platform::File::Create | platform::File::Truncate
-               : platform::File::Write | platform::File::Truncate;
-    if (const int e = out.open(path, flags))
+    if (const int e = create ? out.createNew(path)
+                             : out.openOwn(path, platform::File::Write | platform::File::Truncate))
         throwFileError(create ? "Cannot create" : "Cannot open", path, e);
     for (const auto& part : parts)
         if (const int e = out.write(part.data(), part.size()))
@@ -57,9 +55,7 @@ void copyFileDurably(const fs::path& from, const fs::path& to) {
     platform::FileStatus fromStatus;
     if (const int e = in.status(fromStatus))
         throwFileError("Cannot read the status of", from, e);
-    const unsigned create =
-        platform::File::Write | platform::File::Create | platform::File::Truncate;
-    if (const int e = out.open(to, create, 0600))
+    if (const int e = out.createNew(to, 0600))
         throwFileError("Cannot create", to, e);
     // The copy in the backup folder keeps the old file's mode, as a rename would.
     if (const int e = out.setPermissions(fromStatus.mode))
@@ -74,6 +70,9 @@ void copyFileDurably(const fs::path& from, const fs::path& to) {
         if (const int e = out.write(buf.data(), n))
             throwFileError("Cannot write", to, e);
     }
+    // And its time of change, as a rename would, for the tools that compare tables by it.
+    if (const int e = out.setModifiedTime(fromStatus.modifiedNanoseconds))
+        throwFileError("Cannot set the time of", to, e);
     if (const int e = out.sync())
         throwFileError("Cannot flush", to, e);
     if (const int e = out.close())

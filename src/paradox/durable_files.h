@@ -23,10 +23,12 @@ void renameFile(const std::filesystem::path& from, const std::filesystem::path& 
 // Removes a file; one that is already gone is no error.
 void removeFile(const std::filesystem::path& p);
 // Writes parts one after another as the whole content of path and flushes it to the disk; a
-// new file when create is set, else the existing one, truncated.
+// new file when create is set (never one that has the name already, nor through a link), else
+// the existing one this process made, truncated.
 void writeFlushed(const std::filesystem::path& path,
                   std::initializer_list<std::span<const std::uint8_t>> parts, bool create);
-// Copies a file with its mode and flushes the copy.
+// Copies a file with its mode and time of change into a new file (created as writeFlushed
+// creates one) and flushes the copy.
 void copyFileDurably(const std::filesystem::path& from, const std::filesystem::path& to);
 // A file leaves the Paradox folder: renamed when the backup folder is on the same file system,
 // else copied, flushed and only then removed from the folder.

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <ctime>
 #include <optional>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -54,6 +55,56 @@ std::string stamp() {
            std::to_string(++serial);
 }
 
+// A part of every temporary name that nobody can foresee: whoever else may write the folder
+// cannot have a link waiting under the name, and the name's creation refuses one anyway.
+std::string unguessable() {
+    static const char digits[] = "0123456789abcdef";
+    std::uint64_t n = platform::randomNumber();
+    std::string s(16, '0');
+    for (char& c : s) {
+        c = digits[n & 15];
+        n >>= 4;
+    }
+    return s;
+}
+
+// The new file is still one this process could have written: a regular file with no other
+// name, not a link or a second name of another file put in its place by another user of the
+// folder.
+void checkOwnNewFile(const fs::path& temp) {
+    platform::FileStatus st;
+    if (const int e = platform::linkStatus(temp, st))
+        throw FileError("The new file \"" + temp.string() + "\" was not written.", e);
+    if (!st.regular || st.links != 1)
+        throw FileError("The new file \"" + temp.string() +
+                            "\" is no longer the file this run wrote; someone replaced it.",
+                        EEXIST);
+}
+
+std::function<void(const PreparedSwap&)>& swapWatcher() {
+    thread_local std::function<void(const PreparedSwap&)> watcher;
+    return watcher;
+}
+
+PreparedSwap preparedSwap(const Journal& j) {
+    PreparedSwap p;
+    p.db = j.folder / j.table;
+    p.backupFolder = j.backupDir;
+    for (const auto& e : j.entries) {
+        if (!e.aside.empty())
+            p.leaving.emplace_back(e.finalName, j.folder / e.finalName);
+        if (!e.temp.empty())
+            p.after.emplace_back(e.finalName, j.folder / e.temp);
+    }
+    for (const auto& f : familyFiles(p.db)) {
+        const std::string name = f.filename().string();
+        if (std::none_of(j.entries.begin(), j.entries.end(),
+                         [&](const JournalEntry& e) { return e.finalName == name; }))
+            p.after.emplace_back(name, f);
+    }
+    return p;
+}
+
 bool inside(const fs::path& child, const fs::path& parent) {
     auto c = fs::weakly_canonical(child), p = fs::weakly_canonical(parent);
     auto ci = c.begin(), pi = p.begin();
@@ -68,11 +119,19 @@ bool inside(const fs::path& child, const fs::path& parent) {
 
 } // namespace
 
+SwapWatch::SwapWatch(std::function<void(const PreparedSwap&)> watcher)
+    : previous_(std::exchange(swapWatcher(), std::move(watcher))) {}
+
+SwapWatch::~SwapWatch() {
+    swapWatcher() = std::move(previous_);
+}
+
 struct FamilySwap::Impl {
     OwnerLock owner;
     fs::path journalPath;
     Journal j;
     std::string id;
+    std::string token; // in every temporary name, see unguessable()
     bool retireRest = false;
     bool done = false;
     std::optional<FamilyPrint> expected;
@@ -135,6 +194,7 @@ FamilySwap::FamilySwap(const fs::path& db, const fs::path& backupRoot)
     makePrivateFolder(root);
     makePrivateFolder(root / "pending");
     m.id = stamp();
+    m.token = unguessable();
     m.j.state = "writing";
     m.j.folder = folder;
     m.j.table = db.filename().string();
@@ -149,7 +209,8 @@ FamilySwap::~FamilySwap() {
     if (m.done)
         return;
     try {
-        rollBack(m.j);
+        if (!rollBack(m.j).empty())
+            return; // the journal stays, and says what was left as it is
         m.dropJournal();
     } catch (...) {
         // The journal stays; the next start finishes the clean-up.
@@ -168,10 +229,16 @@ fs::path FamilySwap::newFile(const std::string& extension) {
     for (const auto& e : m.j.entries)
         if (asciiLower(e.finalName) == asciiLower(finalName))
             return m.j.folder / e.temp;
-    JournalEntry e{finalName, "~qm" + m.id + "-" + finalName + ".new", ""};
+    JournalEntry e{finalName, "~qm" + m.id + "-" + m.token + "-" + finalName + ".new", "", {}, {}};
     m.j.entries.push_back(e);
     writeJournal(m.journalPath, m.j);
     return m.j.folder / e.temp;
+}
+
+fs::path FamilySwap::copyIn(const std::string& extension, const fs::path& from) {
+    const fs::path temp = newFile(extension);
+    detail::copyFileDurably(from, temp);
+    return temp;
 }
 
 FamilyPaths FamilySwap::newFamily(bool withMemo, bool withIndex) {
@@ -203,8 +270,7 @@ fs::path FamilySwap::commit() {
     try {
         for (const auto& e : j.entries) {
             const fs::path temp = j.folder / e.temp;
-            if (!present(temp))
-                throw FileError("The new file \"" + temp.string() + "\" was not written.", ENOENT);
+            checkOwnNewFile(temp);
             takeOverAccess(j, e);
             fsyncPath(temp, false);
         }
@@ -221,7 +287,7 @@ fs::path FamilySwap::commit() {
                     std::any_of(j.entries.begin(), j.entries.end(),
                                 [&](const JournalEntry& e) { return e.finalName == name; });
                 if (!replaced)
-                    j.entries.push_back({name, "", ""});
+                    j.entries.push_back({name, "", "", {}, {}});
             }
         }
         for (auto& e : j.entries) {
@@ -233,8 +299,20 @@ fs::path FamilySwap::commit() {
                                     "\" is a symbolic link; it is not replaced by a file.",
                                 EXDEV);
             if (present(j.folder / e.finalName))
-                e.aside = "~qm" + m.id + "-" + e.finalName + ".old";
+                e.aside = "~qm" + m.id + "-" + m.token + "-" + e.finalName + ".old";
         }
+        for (auto& e : j.entries) {
+            e.newId = e.temp.empty() ? std::string() : detail::fileIdentity(j.folder / e.temp);
+            e.oldId =
+                e.aside.empty() ? std::string() : detail::fileIdentity(j.folder / e.finalName);
+        }
+        // Noted before it is made, so that whatever moment stops the process, the recovery
+        // knows the marker for its own.
+        j.marker = "quillmend swap " + m.id + "-" + m.token;
+        writeJournal(m.journalPath, j);
+        detail::makeSwapMarker(j);
+        if (swapWatcher())
+            swapWatcher()(preparedSwap(j));
         j.state = "prepared";
         writeJournal(m.journalPath, j);
         for (const auto& e : j.entries)
@@ -257,7 +335,8 @@ fs::path FamilySwap::commit() {
         j.state = "committed";
     } catch (...) {
         try {
-            rollBack(j);
+            if (const auto left = rollBack(j); !left.empty())
+                throw FileError(left.front(), EBUSY);
             m.dropJournal();
             m.done = true;
         } catch (...) {
@@ -268,7 +347,8 @@ fs::path FamilySwap::commit() {
     }
     m.done = true;
     try {
-        rollForward(j);
+        if (const auto left = rollForward(j); !left.empty())
+            throw FileError(left.front(), EBUSY);
         removeFile(m.journalPath);
         m.owner.removeAndRelease();
         swapStep();
@@ -342,12 +422,19 @@ std::vector<std::string> recoverPendingSwaps(const fs::path& backupRoot) {
             continue;
         }
         const std::string table = (j.folder / j.table).string();
-        if (j.state == "committed") {
-            rollForward(j);
+        const bool forward = j.state == "committed";
+        const auto left = forward ? rollForward(j) : rollBack(j);
+        if (!left.empty()) {
+            // Another run or program changed the table since: its work is not undone.
+            std::string line = "Left \"" + table + "\" as it is, because something changed it " +
+                               "after an interrupted change:";
+            for (const auto& l : left)
+                line += " " + l + ".";
+            report.push_back(line);
+        } else if (forward) {
             report.push_back("Finished replacing \"" + table + "\"; its old files are in \"" +
                              j.backupDir.string() + "\".");
         } else {
-            rollBack(j);
             report.push_back("Restored \"" + table + "\" as it was before an interrupted change.");
         }
         removeFile(path);

@@ -56,6 +56,30 @@ class ReplacedWithOldFilesLeft : public FileError {
     std::filesystem::path backupFolder_;
 };
 
+// What a swap is about to do, told before it renames its first file.
+struct PreparedSwap {
+    std::filesystem::path db;           // the table's .db
+    std::filesystem::path backupFolder; // where its old files go
+    // The final name of each member and the file that holds it: now (the ones that leave the
+    // folder), and once the swap is done (those that take their place, under their temporary
+    // names still, and the members the swap leaves as they are).
+    std::vector<std::pair<std::string, std::filesystem::path>> leaving, after;
+};
+
+// While one lives, every swap on this thread tells it what it is about to do before it renames
+// anything, so that a record of the swap exists whenever the table has changed. A watcher that
+// throws stops the swap with nothing changed.
+class SwapWatch {
+  public:
+    explicit SwapWatch(std::function<void(const PreparedSwap&)> watcher);
+    ~SwapWatch();
+    SwapWatch(const SwapWatch&) = delete;
+    SwapWatch& operator=(const SwapWatch&) = delete;
+
+  private:
+    std::function<void(const PreparedSwap&)> previous_;
+};
+
 class FamilySwap {
   public:
     // db: the table's .db path (it need not exist yet). backupRoot must not lie inside the
@@ -72,6 +96,8 @@ class FamilySwap {
     // for a member that does not exist yet, the table's name with the extension in the case of
     // the .db's extension.
     std::filesystem::path newFile(const std::string& extension);
+    // Makes a copy of from (its bytes, mode and time of change) the new file for extension.
+    std::filesystem::path copyIn(const std::string& extension, const std::filesystem::path& from);
     // The temporary paths for a whole new family (db, mb, px), for TableWriter. Give the writer
     // finalPath(".db").filename() as TableSpec::tableName, or the header names the temporary.
     FamilyPaths newFamily(bool withMemo, bool withIndex);

@@ -7,9 +7,7 @@
 namespace qm::paradox::detail {
 
 OutFile::OutFile(const std::filesystem::path& p) : path_(p) {
-    const unsigned create =
-        platform::File::Write | platform::File::Create | platform::File::Truncate;
-    if (const int e = file_.open(p, create))
+    if (const int e = file_.createNew(p))
         throwFileError("Cannot create", p, e);
     buf_.reserve(1 << 20);
 }

@@ -16,7 +16,7 @@ namespace qm::paradox::detail {
 
 class OutFile {
   public:
-    // Creates or truncates p; throws FileError.
+    // Creates p, a name nothing has yet (never through a link); throws FileError.
     explicit OutFile(const std::filesystem::path& p);
     OutFile(const OutFile&) = delete;
     OutFile& operator=(const OutFile&) = delete;

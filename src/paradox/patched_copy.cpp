@@ -61,9 +61,7 @@ void writePatchedCopy(const fs::path& from, const fs::path& to,
             throw FileError("Changes to \"" + from.string() + "\" are not in file order", EINVAL);
     }
     platform::File out;
-    if (const int e =
-            out.open(to, platform::File::Write | platform::File::Create | platform::File::Truncate,
-                     st.mode & 07777))
+    if (const int e = out.createNew(to, st.mode & 07777))
         fail("Cannot create", to, e);
 
     constexpr std::uint64_t kPiece = kPatchedCopyPiece;

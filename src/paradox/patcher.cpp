@@ -30,20 +30,11 @@ std::string quoteField(const Field& f) {
     return "field \"" + f.name + "\"";
 }
 
-void copyFile(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    if (ec)
-        throw FileError("Cannot copy \"" + from.string() + "\" to \"" + to.string() +
-                            "\": " + ec.message(),
-                        ec.value());
-}
-
 // A file patched in place: reads and writes at offsets, flushed before it counts as written.
 class RwFile {
   public:
     explicit RwFile(const fs::path& p) : path_(p) {
-        if (const int e = file_.open(p, platform::File::Read | platform::File::Write))
+        if (const int e = file_.openOwn(p, platform::File::Read | platform::File::Write))
             detail::throwFileError("Cannot open", p, e);
     }
     void writeAt(std::uint64_t off, const std::uint8_t* p, std::size_t n) {
@@ -241,7 +232,7 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
         if (memo) {
             if (newMb.empty())
                 throw PatchError(Refusal::NoMemoFile, "No name was given for the new memo file.");
-            copyFile(table_.memoPath(), newMb);
+            detail::copyFileDurably(table_.memoPath(), newMb);
             created = true;
             std::uint64_t size = fs::file_size(newMb);
             RwFile mb(newMb);

@@ -1,7 +1,9 @@
 #include "paradox/share_locks.h"
 
 #include "paradox/ascii.h"
+#include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
+#include "paradox/swap_journal.h"
 
 #include <algorithm>
 #include <cctype>
@@ -131,7 +133,9 @@ bool lockedByOthers(const fs::path& file) {
         return false;
     bool held = f.recordsLockedByOthers();
     if (!held) {
-        if (const int e = f.lock(false, false))
+        // Exclusive, to be refused by a shared flock too: a reader that holds one counts on the
+        // file staying as it is.
+        if (const int e = f.lock(true, false))
             held = e == EWOULDBLOCK;
         else
             f.unlock();
@@ -147,6 +151,12 @@ std::vector<fs::path> lockFilesOf(const fs::path& db) {
 }
 
 std::string tableInUse(const fs::path& db) {
+    // Another run's swap under way, or interrupted (its user's next start puts it right): the
+    // family may be half old, half new.
+    if (const fs::path marker = detail::swapMarkerOf(db); detail::present(marker))
+        return inUse("another run of this program is changing its files, or was interrupted "
+                     "while it did (" +
+                     marker.filename().string() + " is beside it)");
     for (const auto& member : familyFiles(db))
         if (lockedByOthers(member))
             return inUse("another process holds a lock on its file " + member.filename().string());

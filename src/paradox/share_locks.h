@@ -30,7 +30,7 @@ namespace qm::paradox {
 inline constexpr const char* kInUseByAnotherProgram = "in use by another program";
 
 // True when another process (or another open file of this one) holds a POSIX record lock, an
-// open-file-description lock or an exclusive flock on any byte of file.
+// open-file-description lock or an flock (shared or exclusive) on any byte of file.
 bool lockedByOthers(const std::filesystem::path& file);
 
 // The lock files present beside db that concern it, names as on disk: the folder's PDOXUSRS.LCK,

@@ -5,7 +5,9 @@
 #include "paradox/file_access.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -79,7 +81,10 @@ void writeJournal(const fs::path& path, const Journal& j) {
       << "table " << hex(j.table) << "\n"
       << "backup " << hex(j.backupDir.string()) << "\n";
     for (const auto& e : j.entries)
-        s << "entry " << hex(e.finalName) << " " << hex(e.temp) << " " << hex(e.aside) << "\n";
+        s << "entry " << hex(e.finalName) << " " << hex(e.temp) << " " << hex(e.aside) << " "
+          << hex(e.newId) << " " << hex(e.oldId) << "\n";
+    if (!j.marker.empty())
+        s << "marker " << hex(j.marker) << "\n";
     s << "end\n";
     const std::string text = s.str();
     fs::path tmp = path;
@@ -120,7 +125,13 @@ bool readJournal(const fs::path& path, Journal& j) {
             j.backupDir = x;
         } else if (word == "entry" && (ls >> a >> b >> c) && unhex(a, x) && unhex(b, y) &&
                    unhex(c, z)) {
-            j.entries.push_back({x, y, z});
+            JournalEntry e{x, y, z, {}, {}};
+            std::string n, o;
+            if (ls >> n >> o && !(unhex(n, e.newId) && unhex(o, e.oldId)))
+                return false;
+            j.entries.push_back(std::move(e));
+        } else if (word == "marker" && (ls >> a) && unhex(a, x)) {
+            j.marker = x;
         } else if (word == "end") {
             ended = true;
         } else {
@@ -131,41 +142,159 @@ bool readJournal(const fs::path& path, Journal& j) {
            (j.state == "writing" || j.state == "prepared" || j.state == "committed");
 }
 
-void rollBack(const Journal& j) {
+namespace {
+
+// True when the file at p is the one the journal noted (or, with nothing noted, when the swap
+// had not yet renamed anything: its temporary files are its own, under names nobody foresees).
+bool isTheSwapsFile(const fs::path& p, const std::string& noted, const Journal& j) {
+    if (!noted.empty())
+        return fileIdentity(p) == noted;
+    // A journal of an earlier build notes no file at all; its names are all it has.
+    const bool notesAny = std::any_of(j.entries.begin(), j.entries.end(), [](const auto& e) {
+        return !e.newId.empty() || !e.oldId.empty();
+    });
+    return j.state == "writing" || !notesAny;
+}
+
+std::string leftAlone(const fs::path& p) {
+    return "\"" + p.string() + "\" is not the file the interrupted change left there; it was " +
+           "left as it is";
+}
+
+} // namespace
+
+std::string fileIdentity(const fs::path& p) {
+    platform::FileStatus st;
+    if (platform::linkStatus(p, st) != 0)
+        return {};
+    return std::to_string(st.device) + ":" + std::to_string(st.inode) + ":" +
+           std::to_string(st.size) + ":" + std::to_string(st.modifiedNanoseconds) +
+           (st.symlink ? ":link" : "");
+}
+
+fs::path swapMarkerOf(const fs::path& db) {
+    std::string name = db.filename().string();
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return db.parent_path() / ("~qm-" + name + ".swap");
+}
+
+namespace {
+
+// The marker is written whole under a name of this swap's own, then linked to its place, which
+// fails when another marker is there: a marker is never seen half written.
+fs::path markerDraft(const Journal& j) {
+    fs::path draft = swapMarkerOf(j.folder / j.table);
+    draft += "." + j.marker.substr(j.marker.rfind(' ') + 1);
+    return draft;
+}
+
+} // namespace
+
+void makeSwapMarker(const Journal& j) {
+    const fs::path marker = swapMarkerOf(j.folder / j.table), draft = markerDraft(j);
+    platform::File f;
+    int e = f.createNew(draft);
+    if (!e)
+        e = f.write(j.marker + "\n");
+    if (!e)
+        e = f.sync();
+    if (const int closed = f.close(); !e)
+        e = closed;
+    if (!e)
+        e = platform::linkFile(draft, marker);
+    (void)platform::removeFile(draft);
+    if (e == EEXIST)
+        throw FileError("The table \"" + (j.folder / j.table).string() +
+                            "\" is being changed by another run, or a change of it was "
+                            "interrupted (\"" +
+                            marker.string() + "\" is beside it).",
+                        EBUSY);
+    if (e)
+        throwFileError("Cannot create", marker, e);
+    fsyncPath(j.folder, true);
+}
+
+void removeSwapMarker(const Journal& j) {
+    if (j.marker.empty())
+        return;
+    removeFile(markerDraft(j));
+    const fs::path marker = swapMarkerOf(j.folder / j.table);
+    platform::File f;
+    if (f.openOwn(marker, platform::File::Read) != 0)
+        return;
+    std::string text(j.marker.size() + 2, '\0');
+    std::size_t got = 0;
+    if (f.readUpTo(0, text.data(), text.size(), got) == 0 && got == j.marker.size() + 1 &&
+        text.compare(0, got, j.marker + "\n") == 0) {
+        removeFile(marker);
+        fsyncPath(j.folder, true);
+    }
+}
+
+std::vector<std::string> rollBack(const Journal& j) {
+    std::vector<std::string> left;
     for (const auto& e : j.entries) {
-        const fs::path final = j.folder / e.finalName;
-        if (!e.aside.empty() && present(j.folder / e.aside)) {
+        const fs::path final = j.folder / e.finalName, aside = j.folder / e.aside,
+                       temp = j.folder / e.temp;
+        if (!e.aside.empty() && present(aside)) {
+            if (!isTheSwapsFile(aside, e.oldId, j)) {
+                left.push_back(leftAlone(aside));
+                continue;
+            }
             if (present(final)) {
+                if (!isTheSwapsFile(final, e.newId, j)) {
+                    left.push_back(leftAlone(final));
+                    continue;
+                }
                 removeFile(final); // the new file, already renamed in
                 swapStep();
             }
-            renameFile(j.folder / e.aside, final);
+            renameFile(aside, final);
             swapStep();
-        } else if (e.aside.empty() && !e.temp.empty() && present(final) &&
-                   !present(j.folder / e.temp) && j.state == "prepared") {
-            removeFile(final); // a new member that did not exist before
-            swapStep();
+        } else if (e.aside.empty() && !e.temp.empty() && present(final) && !present(temp) &&
+                   j.state == "prepared") {
+            // A new member that did not exist before.
+            if (isTheSwapsFile(final, e.newId, j)) {
+                removeFile(final);
+                swapStep();
+            } else {
+                left.push_back(leftAlone(final));
+            }
         }
-        if (!e.temp.empty() && present(j.folder / e.temp)) {
-            removeFile(j.folder / e.temp);
-            swapStep();
+        if (!e.temp.empty() && present(temp)) {
+            if (isTheSwapsFile(temp, e.newId, j)) {
+                removeFile(temp);
+                swapStep();
+            } else {
+                left.push_back(leftAlone(temp));
+            }
         }
     }
     if (present(j.folder))
         fsyncPath(j.folder, true);
+    removeSwapMarker(j);
+    return left;
 }
 
-void rollForward(const Journal& j) {
+std::vector<std::string> rollForward(const Journal& j) {
+    std::vector<std::string> left;
     bool any = false;
     for (const auto& e : j.entries) {
-        if (e.aside.empty() || !present(j.folder / e.aside))
+        const fs::path aside = j.folder / e.aside;
+        if (e.aside.empty() || !present(aside))
             continue;
+        if (!isTheSwapsFile(aside, e.oldId, j)) {
+            left.push_back(leftAlone(aside));
+            continue;
+        }
         if (!any) {
             makePrivateFolder(j.backupDir);
             std::ofstream(j.backupDir / "ORIGIN.txt") << j.folder.string() << "\n";
             any = true;
         }
-        moveToBackup(j.folder / e.aside, j.backupDir / e.finalName);
+        moveToBackup(aside, j.backupDir / e.finalName);
         swapStep();
     }
     if (any) {
@@ -173,8 +302,14 @@ void rollForward(const Journal& j) {
         fsyncPath(j.folder, true);
     }
     for (const auto& e : j.entries)
-        if (!e.temp.empty() && present(j.folder / e.temp))
-            removeFile(j.folder / e.temp);
+        if (!e.temp.empty() && present(j.folder / e.temp)) {
+            if (isTheSwapsFile(j.folder / e.temp, e.newId, j))
+                removeFile(j.folder / e.temp);
+            else
+                left.push_back(leftAlone(j.folder / e.temp));
+        }
+    removeSwapMarker(j);
+    return left;
 }
 
 } // namespace detail

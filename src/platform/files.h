@@ -24,6 +24,7 @@ struct FileStatus {
     unsigned group = 0;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    std::uint64_t links = 0;
     std::int64_t modifiedNanoseconds = 0;
     bool sameFileAs(const FileStatus& other) const {
         return device == other.device && inode == other.inode;
@@ -48,6 +49,7 @@ class File {
         NoFollow = 32, // a link in the last step of the name is refused (ELOOP)
         NonBlocking = 64,
         Directory = 128, // a folder, opened to be flushed
+        Exclusive = 256, // with Create: a name that is taken already is refused (EEXIST)
     };
 
     File() = default;
@@ -62,6 +64,13 @@ class File {
     // Creates a new file from pattern, whose name ends in "XXXXXX" and then suffixLength more
     // characters; pattern becomes the name taken.
     [[nodiscard]] int createUnique(std::string& pattern, int suffixLength = 0);
+    // Creates path as a new file, never through a link and never over anything that has the
+    // name, then checks that the name still leads to the file opened, a regular file with no
+    // other name (EEXIST otherwise: someone else's file stands there).
+    [[nodiscard]] int createNew(const std::filesystem::path& path, unsigned permissions = 0644,
+                                bool read = false);
+    // Opens a file this process created, with the same checks after opening.
+    [[nodiscard]] int openOwn(const std::filesystem::path& path, unsigned flags);
     bool isOpen() const { return fd_ >= 0; }
 
     // Up to n bytes from the current position; got 0 at the end.
@@ -81,6 +90,7 @@ class File {
     [[nodiscard]] int sync();
     [[nodiscard]] int status(FileStatus& out) const;
     [[nodiscard]] int setPermissions(unsigned mode);
+    [[nodiscard]] int setModifiedTime(std::int64_t nanoseconds);
     // Gives the file to owner and group; -1 keeps either.
     [[nodiscard]] int setOwner(long owner, long group);
 
@@ -99,10 +109,13 @@ class File {
     [[nodiscard]] int close();
 
   private:
+    int checkOwn(const std::filesystem::path& path);
     int fd_ = -1;
 };
 
 [[nodiscard]] int renameFile(const std::filesystem::path& from, const std::filesystem::path& to);
+// Gives the file at from a second name, to; EEXIST when to is taken (a link included).
+[[nodiscard]] int linkFile(const std::filesystem::path& from, const std::filesystem::path& to);
 // A file that is already gone is no error.
 [[nodiscard]] int removeFile(const std::filesystem::path& path);
 // Flushes a file's data, or a folder's entries, to the disk.
@@ -142,6 +155,9 @@ std::filesystem::path homeFolder();
 bool userInGroup(unsigned user, unsigned group);
 
 int processId();
+// A number nobody can guess, from the system's random source, for names others must not
+// foresee.
+std::uint64_t randomNumber();
 // Gives the calling thread a lower share of a busy machine than the process's other threads.
 void lowerThisThreadsPriority();
 // The file of the running program; empty when the system does not say.

@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -32,6 +33,7 @@ FileStatus fromStat(const struct stat& st) {
     s.group = st.st_gid;
     s.device = st.st_dev;
     s.inode = st.st_ino;
+    s.links = static_cast<std::uint64_t>(st.st_nlink);
     s.modifiedNanoseconds =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return s;
@@ -107,6 +109,8 @@ int File::open(const fs::path& path, unsigned flags, unsigned permissions) {
         f |= O_NONBLOCK;
     if (flags & Directory)
         f |= O_DIRECTORY;
+    if (flags & Exclusive)
+        f |= O_EXCL;
     fd_ = ::open(path.c_str(), f, static_cast<mode_t>(permissions));
     return fd_ < 0 ? errno : 0;
 }
@@ -116,6 +120,38 @@ int File::createUnique(std::string& pattern, int suffixLength) {
         ::close(fd_);
     fd_ = ::mkostemps(pattern.data(), suffixLength, O_CLOEXEC);
     return fd_ < 0 ? errno : 0;
+}
+
+int File::checkOwn(const fs::path& path) {
+    struct stat opened {
+    }, named{};
+    if (::fstat(fd_, &opened) != 0 || ::lstat(path.c_str(), &named) != 0)
+        return errno;
+    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino ||
+        !S_ISREG(opened.st_mode) || opened.st_nlink != 1)
+        return EEXIST;
+    return 0;
+}
+
+int File::createNew(const fs::path& path, unsigned permissions, bool read) {
+    const unsigned flags = Write | Create | Exclusive | NoFollow | (read ? Read : 0u);
+    if (const int e = open(path, flags, permissions))
+        return e;
+    if (const int e = checkOwn(path)) {
+        (void)close();
+        return e;
+    }
+    return 0;
+}
+
+int File::openOwn(const fs::path& path, unsigned flags) {
+    if (const int e = open(path, (flags | NoFollow) & ~(Create | Exclusive)))
+        return e;
+    if (const int e = checkOwn(path)) {
+        (void)close();
+        return e;
+    }
+    return 0;
 }
 
 int File::read(void* data, std::size_t n, std::size_t& got) {
@@ -229,6 +265,19 @@ int File::setPermissions(unsigned mode) {
     return ::fchmod(fd_, static_cast<mode_t>(mode & 07777)) != 0 ? errno : 0;
 }
 
+int File::setModifiedTime(std::int64_t nanoseconds) {
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
+    times[1].tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    if (times[1].tv_nsec < 0) {
+        times[1].tv_nsec += 1000000000;
+        --times[1].tv_sec;
+    }
+    return ::futimens(fd_, times) != 0 ? errno : 0;
+}
+
 int File::setOwner(long owner, long group) {
     return ::fchown(fd_, static_cast<uid_t>(owner), static_cast<gid_t>(group)) != 0 ? errno : 0;
 }
@@ -275,6 +324,10 @@ int File::close() {
 
 int renameFile(const fs::path& from, const fs::path& to) {
     return ::rename(from.c_str(), to.c_str()) != 0 ? errno : 0;
+}
+
+int linkFile(const fs::path& from, const fs::path& to) {
+    return ::link(from.c_str(), to.c_str()) != 0 ? errno : 0;
 }
 
 int removeFile(const fs::path& path) {
@@ -445,6 +498,19 @@ void lowerThisThreadsPriority() {
     const int nice = ::getpriority(PRIO_PROCESS, 0);
     if (errno == 0)
         (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), std::min(nice + 5, 19));
+}
+
+std::uint64_t randomNumber() {
+    std::uint64_t n = 0;
+    auto* p = reinterpret_cast<unsigned char*>(&n);
+    for (std::size_t got = 0; got < sizeof n;) {
+        const ssize_t r = ::getrandom(p + got, sizeof n - got, 0);
+        if (r > 0)
+            got += static_cast<std::size_t>(r);
+        else if (errno != EINTR)
+            std::abort(); // no source of randomness: no name could be trusted
+    }
+    return n;
 }
 
 int processId() {

@@ -2,6 +2,7 @@
 
 #include "app/common.h"
 #include "app/error.h"
+#include "app/one_line.h"
 #include "platform/files.h"
 
 #include <cerrno>
@@ -50,9 +51,9 @@ std::string changeLogLine(const std::string& find, const std::string& replace,
     line += " was replace to ";
     line += replace;
     line += " at table (";
-    line += table;
+    line += oneLine(table);
     line += ") and column (";
-    line += column;
+    line += oneLine(column);
     line += ')';
     return line;
 }

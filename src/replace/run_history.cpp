@@ -9,6 +9,7 @@
 #include "replace/record_digest.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
+#include "replace/write_permission.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -84,7 +85,10 @@ void save(const RunRecord& run) {
     std::string text = std::string(kFirstLine) + "\nwhat\t" + escape(run.what) + "\n";
     for (const auto& t : run.tables) {
         text += "table\t" + escape(t.db.string()) + "\t" + escape(t.backupFolder.string()) + "\t" +
-                (t.undone ? "undone" : "written") + "\n";
+                (t.undone        ? "undone"
+                 : t.unconfirmed ? "swapping"
+                                 : "written") +
+                "\n";
         for (const auto& [name, digest] : t.old)
             text += "old\t" + escape(name) + "\t" + digest + "\n";
         for (const auto& [name, digest] : t.files)
@@ -110,7 +114,8 @@ std::optional<RunRecord> load(const fs::path& file) {
         if (parts[0] == "what" && parts.size() == 2)
             run.what = parts[1];
         else if (parts[0] == "table" && parts.size() == 4)
-            run.tables.push_back({parts[1], parts[2], {}, {}, parts[3] == "undone"});
+            run.tables.push_back(
+                {parts[1], parts[2], {}, {}, parts[3] == "undone", parts[3] == "swapping"});
         else if ((parts[0] == "old" || parts[0] == "file") && parts.size() == 3 &&
                  !run.tables.empty() && knownRecordDigest(parts[2]))
             (parts[0] == "old" ? run.tables.back().old : run.tables.back().files)
@@ -183,7 +188,7 @@ std::string oldFilesMissing(const RunRecordTable& t) {
     return t.old.empty() ? "the record names none of its old files" : std::string();
 }
 
-UndoOutcome undoTable(RunRecordTable& t, const fs::path& root) {
+UndoOutcome undoTable(RunRecordTable& t, const fs::path& root, bool ignoreStaleLocks) {
     UndoOutcome o;
     o.db = t.db;
     const auto leftAlone = [&](UndoOutcome::State state, const std::string& why) {
@@ -205,15 +210,19 @@ UndoOutcome undoTable(RunRecordTable& t, const fs::path& root) {
             return leftAlone(UndoOutcome::State::Failed, why);
         if (const std::string held = paradox::tableInUse(t.db); !held.empty())
             return leftAlone(UndoOutcome::State::InUse, held);
+        // An undo is a run: a folder or file its owner made read-only stays as it is.
+        if (const std::string why = readOnlyReason(t.db); !why.empty())
+            return leftAlone(UndoOutcome::State::Failed, why);
+        if (const auto stale = paradox::staleLockFiles({t.db}); !stale.empty() && !ignoreStaleLocks)
+            return leftAlone(UndoOutcome::State::Failed,
+                             "lock files that no program holds lie beside it (" +
+                                 stale.front().string() +
+                                 "); remove them first, or undo with --ignore-stale-locks");
         paradox::FamilySwap swap(t.db, root);
         swap.expectFamily(print);
         // Only the files the run replaced come back; the others it left as they were.
-        for (const auto& [name, digest] : t.old) {
-            const fs::path from = t.backupFolder / name;
-            const fs::path temp = swap.newFile(fs::path(name).extension().string());
-            fs::copy_file(from, temp, fs::copy_options::overwrite_existing);
-            fs::last_write_time(temp, fs::last_write_time(from));
-        }
+        for (const auto& [name, digest] : t.old)
+            swap.copyIn(fs::path(name).extension().string(), t.backupFolder / name);
         try {
             o.backupFolder = swap.commit();
         } catch (const paradox::ReplacedWithOldFilesLeft& e) {
@@ -245,14 +254,52 @@ bool UndoResult::clean() const {
            });
 }
 
+void RunRecorder::aboutToSwap(const paradox::PreparedSwap& swap) {
+    RunRecordTable t{swap.db, swap.backupFolder, {}, {}, false, true};
+    for (const auto& [name, file] : swap.leaving)
+        t.old.emplace_back(name, recordDigestOfFile(file));
+    std::sort(t.old.begin(), t.old.end());
+    for (const auto& [name, file] : swap.after)
+        t.files.emplace_back(name, recordDigestOfFile(file));
+    std::sort(t.files.begin(), t.files.end());
+    add(std::move(t));
+}
+
 void RunRecorder::written(const fs::path& db, const fs::path& backupFolder) {
-    RunRecordTable t{db, backupFolder, {}, {}, false};
+    for (auto& t : record_.tables)
+        if (t.unconfirmed && t.backupFolder == backupFolder) {
+            t.db = db;
+            t.unconfirmed = false;
+            save(record_);
+            return;
+        }
+    // A swap the record did not hear of before it (its note could not be saved then).
+    RunRecordTable t{db, backupFolder, {}, {}, false, false};
     for (const auto& e : fs::directory_iterator(backupFolder))
         if (e.is_regular_file() && e.path().filename() != "ORIGIN.txt")
             t.old.emplace_back(e.path().filename().string(), recordDigestOfFile(e.path()));
     std::sort(t.old.begin(), t.old.end());
     for (const auto& member : paradox::familyFiles(db))
         t.files.emplace_back(member.filename().string(), recordDigestOfFile(member));
+    add(std::move(t));
+}
+
+void RunRecorder::notSwapped(const fs::path& backupFolder) {
+    const auto n = std::erase_if(record_.tables, [&](const RunRecordTable& t) {
+        return t.unconfirmed && t.backupFolder == backupFolder;
+    });
+    if (n == 0)
+        return;
+    if (record_.tables.empty()) {
+        std::error_code ec;
+        fs::remove(record_.file, ec);
+        record_ = RunRecord{};
+        return;
+    }
+    save(record_);
+}
+
+void RunRecorder::add(RunRecordTable t) {
     if (record_.file.empty()) {
         const fs::path runs = runsFolder(root_);
         paradox::makePrivateFolder(runs);
@@ -264,6 +311,7 @@ void RunRecorder::written(const fs::path& db, const fs::path& backupFolder) {
         record_.id = record_.file.stem().string();
         record_.what = what_;
     }
+    // Kept when the save fails: the next save holds it too.
     record_.tables.push_back(std::move(t));
     save(record_);
 }
@@ -341,7 +389,7 @@ UndoResult undoRun(const std::string& id, const UndoOptions& options) {
                                      {}});
             continue;
         }
-        result.tables.push_back(undoTable(*t, root));
+        result.tables.push_back(undoTable(*t, root, options.ignoreStaleLocks));
         const auto state = result.tables.back().state;
         if (state != UndoOutcome::State::PutBack && state != UndoOutcome::State::AlreadyDone)
             continue;

@@ -7,6 +7,7 @@
 // lock and share locks, and only while the table's files are still byte for byte what the run
 // wrote; the files it replaces go to a backup folder of their own, like any old files.
 
+#include "paradox/family_swap.h"
 #include "replace/run_control.h"
 
 #include <filesystem>
@@ -22,6 +23,9 @@ struct RunRecordTable {
     std::vector<std::pair<std::string, std::string>> old;   // old file name, digest
     std::vector<std::pair<std::string, std::string>> files; // the family after the run, digest
     bool undone = false;
+    // Recorded before its swap, which may or may not have happened (the run was killed, or the
+    // swap failed): undo finds the table as it was or as the run wrote it.
+    bool unconfirmed = false;
 };
 
 struct RunRecord {
@@ -33,18 +37,25 @@ struct RunRecord {
     bool undone() const;
 };
 
-// Kept by a run: the record is made at the first table written back and rewritten (under a
-// temporary name, flushed, renamed) after each further one.
+// Kept by a run: the record is made before the first table's swap and rewritten (under a
+// temporary name, flushed, renamed) before and after each further one, so that whenever a
+// table has changed, a record names it.
 class RunRecorder {
   public:
     RunRecorder(std::filesystem::path backupRoot, std::string what)
         : root_(std::move(backupRoot)), what_(std::move(what)) {}
+    // Notes a table about to be swapped: the files that leave and the family as the swap leaves
+    // it. Throws std::exception when the record cannot be written.
+    void aboutToSwap(const paradox::PreparedSwap& swap);
     // Notes a table just written back: db as the swap replaced it, and the folder that got its
     // old files. Throws std::exception when the record cannot be written.
     void written(const std::filesystem::path& db, const std::filesystem::path& backupFolder);
+    // Drops the note of a swap that did not happen (it failed and was undone).
+    void notSwapped(const std::filesystem::path& backupFolder);
     const RunRecord& record() const { return record_; }
 
   private:
+    void add(RunRecordTable t);
     std::filesystem::path root_;
     std::string what_;
     RunRecord record_;
@@ -71,6 +82,9 @@ struct UndoOutcome {
 struct UndoOptions {
     std::filesystem::path backupRoot;    // empty: paradox::defaultBackupRoot()
     const CancelToken* cancel = nullptr; // asked before each table
+    // Lock files beside a table that nobody holds keep it as it is, as they keep a run,
+    // unless this is set.
+    bool ignoreStaleLocks = false;
 };
 
 struct UndoResult {

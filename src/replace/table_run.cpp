@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 namespace qm {
@@ -393,6 +394,20 @@ void keepRecord(RunRecorder& recorder, RunResult& result, const TableRow& row,
     }
 }
 
+// A swap noted in the record that did not happen: its table is as it was.
+void dropUnswapped(RunRecorder& recorder) {
+    std::vector<fs::path> unconfirmed;
+    for (const auto& t : recorder.record().tables)
+        if (t.unconfirmed)
+            unconfirmed.push_back(t.backupFolder);
+    for (const auto& folder : unconfirmed)
+        try {
+            recorder.notSwapped(folder);
+        } catch (const std::exception&) {
+            // Undo finds the table as it was before the run and says so.
+        }
+}
+
 // The working copy written back into the table's files (step 128) and what came of it.
 void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder, long long records,
                TableOutcome& outcome) {
@@ -403,8 +418,22 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
         return;
     db::WriteBack back;
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
-    run.trap.step(128,
-                  [&] { back = db::sendTableToParadox(run.ui, folder, row.name, run.writeBack); });
+    {
+        // The record names the table before its swap touches it: a run killed at any moment
+        // after leaves a record that undo can use. One that cannot be saved does not stop the
+        // swap; the run then says that no undo is offered for the table.
+        std::optional<paradox::SwapWatch> watch;
+        if (!run.setup.scratch)
+            watch.emplace([&](const paradox::PreparedSwap& swap) {
+                try {
+                    run.recorder.aboutToSwap(swap);
+                } catch (const std::exception&) {
+                    // written() below tries again once the swap is done.
+                }
+            });
+        run.trap.step(
+            128, [&] { back = db::sendTableToParadox(run.ui, folder, row.name, run.writeBack); });
+    }
     if (run.watch.endedByStorage())
         return; // the export stopped before it touched the table
     for (const auto& l : back.leftOut)
@@ -417,6 +446,8 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     if (outcome.writeBack == TableOutcome::WriteBack::Written && !run.setup.scratch &&
         !back.backupFolder.empty())
         keepRecord(run.recorder, run.result, row, back.backupFolder);
+    else
+        dropUnswapped(run.recorder);
     if (run.setup.scratch) {
         // The copy has told what it had to; the next table gets the space.
         std::error_code ec;

@@ -27,15 +27,20 @@ std::string notWritable(const fs::path& p, const char* what) {
 } // namespace
 
 std::string readOnlyReason(const TableRow& row) {
-    if (auto why = notWritable(row.folder, "its folder"); !why.empty())
-        return why;
     try {
-        for (const auto& member : paradox::familyFiles(db::findTableFile(row.folder, row.name)))
-            if (auto why = notWritable(member, "its file"); !why.empty())
-                return why;
+        return readOnlyReason(db::findTableFile(row.folder, row.name));
     } catch (const std::exception&) {
         // The run itself says what is wrong with a table it cannot find.
+        return notWritable(row.folder, "its folder");
     }
+}
+
+std::string readOnlyReason(const fs::path& db) {
+    if (auto why = notWritable(db.parent_path(), "its folder"); !why.empty())
+        return why;
+    for (const auto& member : paradox::familyFiles(db))
+        if (auto why = notWritable(member, "its file"); !why.empty())
+            return why;
     return {};
 }
 

@@ -4,6 +4,7 @@
 
 #include "db/catalogue.h"
 
+#include <filesystem>
 #include <string>
 
 namespace qm {
@@ -12,5 +13,7 @@ namespace qm {
 // folder or one of its family files has no write permission bit for anyone (read-only by its
 // owner's wish, which holds for root too), or the process cannot write it. Empty when it may.
 std::string readOnlyReason(const TableRow& row);
+// The same for the table whose .db is db.
+std::string readOnlyReason(const std::filesystem::path& db);
 
 } // namespace qm

@@ -77,6 +77,23 @@ void SaveSets(UserInterface& ui, const SetLists& lists, const std::string& start
     trap.step(114, [&] { SaveSetsToFile(ui, path, lists); });
 }
 
+namespace {
+
+// Why the sets of these lines cannot go into lists; empty when they can: the lists hold a
+// bounded number of sets, and a file with more is refused whole rather than cut.
+std::string tooManySets(const std::vector<std::string>& lines, const std::string& separator,
+                        const SetLists& lists) {
+    std::size_t sets = 0;
+    for (const std::string& line : lines)
+        sets += !line.empty() && line.find(separator) != std::string::npos;
+    if (sets + static_cast<std::size_t>(lists.count()) > SetLists::kMaxEntries)
+        return "it holds " + std::to_string(sets) + " sets; the lists hold at most " +
+               std::to_string(SetLists::kMaxEntries);
+    return {};
+}
+
+} // namespace
+
 bool LoadSets(UserInterface& ui, const std::string& fileName, const std::string& separator,
               SetLists& lists) {
     Trap trap(ui, where::form3("PushButton1_Click"));
@@ -106,6 +123,13 @@ bool LoadSets(UserInterface& ui, const std::string& fileName, const std::string&
     trap.step(108, [&] { std::erase(text, '\r'); });
     std::vector<std::string> lines;
     trap.step(110, [&] { lines = SplitText(text, "\n"); });
+    if (const std::string why = tooManySets(lines, separator, lists); !why.empty()) {
+        trap.step(132, [&] {
+            ui.messageBox(fileName + " cannot be used: " + why + ".", Buttons::Ok,
+                          Icon::Exclamation, appTitle());
+        });
+        return false;
+    }
     trap.line(112);
     for (const std::string& line : lines) {
         if (trap.test(114, [&] { return line.empty(); }))

@@ -3,6 +3,8 @@
 // Starting quillmend (or any program) as a process of its own, with its environment, its
 // standard output and its standard error given, for the tests of runs side by side.
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -177,5 +180,65 @@ inline ProcessOutput runWithFileSizeLimit(const std::vector<std::string>& argv,
     o.status = waitForExit(pid);
     return o;
 }
+
+// An unprivileged user, for the tests of what one user of a shared folder can do to another's
+// run: nobody (65534), without any group, through setpriv. Only root may become it.
+constexpr uid_t kNobody = 65534;
+
+inline bool canActAsNobody() {
+    return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0;
+}
+
+inline std::vector<std::string> asNobody(const std::vector<std::string>& argv) {
+    std::vector<std::string> all{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                 "--clear-groups"};
+    all.insert(all.end(), argv.begin(), argv.end());
+    return all;
+}
+
+// Every regular file under a folder with its bytes.
+inline std::map<std::string, std::string> fileTree(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> m;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+        if (e.is_regular_file())
+            m[std::filesystem::relative(e.path(), folder).string()] = slurp(e.path());
+    return m;
+}
+
+// A copy of the program with its template database, a folder for temporary files and a data
+// folder of its own, and sample tables made on demand.
+class QuillmendProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        app = temp.path() / "app";
+        std::filesystem::create_directories(app);
+        program = app / "quillmend";
+        std::filesystem::copy_file(QM_CLI_PROGRAM, program);
+        std::filesystem::copy_file(
+            std::filesystem::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
+        tmp = temp.path() / "tmp";
+        data = temp.path() / "data";
+        std::filesystem::create_directories(tmp);
+        std::filesystem::create_directories(data);
+        backups = data / "Quillmend" / "backups";
+        env = {"TEMP=" + tmp.string(), "XDG_DATA_HOME=" + data.string()};
+    }
+
+    std::filesystem::path samples(const std::filesystem::path& folder) {
+        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + folder.string() + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return folder;
+    }
+
+    ProcessOutput quillmend(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{program.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProcess(argv, env, temp.path());
+    }
+
+    TempDir temp;
+    std::filesystem::path app, program, tmp, data, backups;
+    std::vector<std::string> env;
+};
 
 } // namespace qm::test

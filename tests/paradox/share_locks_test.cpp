@@ -69,8 +69,8 @@ TEST(ShareLocks, LocksOfAnotherProcessAreSeenWhateverTheirKindAndRange) {
         LockHolder reader(file, LockHolder::Kind::Read, 10, 5);
         EXPECT_TRUE(lockedByOthers(file));
     }
-    {
-        LockHolder whole(file, LockHolder::Kind::Flock);
+    for (const auto kind : {LockHolder::Kind::Flock, LockHolder::Kind::SharedFlock}) {
+        LockHolder whole(file, kind);
         EXPECT_TRUE(lockedByOthers(file));
     }
     EXPECT_FALSE(lockedByOthers(file));

@@ -1,7 +1,8 @@
 #pragma once
 
 // Another process that holds a lock on a file for as long as the object lives: a POSIX record
-// lock (what Samba and Wine make of a Windows lock) on a byte range, or an flock.
+// lock (what Samba and Wine make of a Windows lock) on a byte range, or an flock (exclusive or
+// shared).
 
 #include <fcntl.h>
 #include <filesystem>
@@ -14,7 +15,7 @@ namespace qm::test {
 
 class LockHolder {
   public:
-    enum class Kind { Write, Read, Flock };
+    enum class Kind { Write, Read, Flock, SharedFlock };
 
     // Locks length bytes from start (0: to the end of the file, however far it grows).
     explicit LockHolder(const std::filesystem::path& file, Kind kind = Kind::Write, off_t start = 0,
@@ -31,8 +32,9 @@ class LockHolder {
             const int fd = ::open(file.c_str(), kind == Kind::Write ? O_RDWR : O_RDONLY);
             char ok = 'n';
             if (fd >= 0) {
-                if (kind == Kind::Flock) {
-                    ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+                if (kind == Kind::Flock || kind == Kind::SharedFlock) {
+                    const int op = kind == Kind::Flock ? LOCK_EX : LOCK_SH;
+                    ok = ::flock(fd, op | LOCK_NB) == 0 ? 'y' : 'n';
                 } else {
                     struct flock l {};
                     l.l_type = kind == Kind::Write ? F_WRLCK : F_RDLCK;
