@@ -87,6 +87,8 @@ void moveToBackup(const fs::path& from, const fs::path& to) {
         throwFileError("Cannot move \"" + from.string() + "\" to", to, e);
     fs::path part = to;
     part += ".part";
+    // What an earlier, interrupted attempt left in the backup folder, the user's own.
+    removeFile(part);
     copyFileDurably(from, part);
     renameFile(part, to);
     fsyncPath(to.parent_path(), true);

@@ -392,8 +392,9 @@ TEST_F(FullDiskCliTest, AnUndoKilledWhileItsReplacedFilesGoToAnotherDiskIsFinish
     ASSERT_EQ(killed.status, 128 + SIGXFSZ) << killed.out << killed.err;
     Files now = folderFiles(folder);
     EXPECT_TRUE(tableFamily(now, "NOTES") == tableFamily(old, "NOTES"));
-    const auto waiting = std::find_if(now.begin(), now.end(),
-                                      [](const auto& f) { return f.first.starts_with("~qm"); });
+    const auto waiting = std::find_if(now.begin(), now.end(), [](const auto& f) {
+        return f.first.starts_with("~qm") && f.first.ends_with(".old");
+    });
     ASSERT_NE(waiting, now.end()) << "the replaced .mb is not in the table's folder";
     EXPECT_TRUE(waiting->second == fresh.at("NOTES.MB"));
 
