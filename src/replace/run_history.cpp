@@ -1,6 +1,7 @@
 #include "replace/run_history.h"
 
 #include "app/installation.h"
+#include "app/one_line.h"
 #include "paradox/family_print.h"
 #include "paradox/family_swap.h"
 #include "paradox/file_access.h"
@@ -42,20 +43,7 @@ fs::path runsFolder(const fs::path& backupRoot) {
 
 // Paths may hold any byte but NUL; tabs, line ends and backslashes are escaped.
 std::string escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out;
+    return oneLine(s);
 }
 
 std::string unescape(const std::string& s) {
