@@ -102,6 +102,12 @@ class DbFixture : public ::testing::Test {
         copyFamily(corpusDb, [](const std::string& n) { return n; });
     }
 
+    static void removeFamily(const fs::path& db) {
+        const auto p = paradox::familyPathsFor(db);
+        for (const auto& f : {p.db, p.mb, p.px})
+            fs::remove(f);
+    }
+
     // Writes a table whose values are given in their text form ("" for NULL).
     fs::path makeTable(const std::string& fileName, const std::vector<paradox::FieldSpec>& fields,
                        const std::vector<std::vector<std::string>>& rows,
@@ -118,6 +124,7 @@ class DbFixture : public ::testing::Test {
             records.push_back(std::move(rec));
         }
         const fs::path db = paradoxDir / fileName;
+        removeFamily(db); // the writer creates its files new, and a test may remake a table
         paradox::createTable(paradox::familyPathsFor(db), spec, records);
         return db;
     }

@@ -52,11 +52,9 @@ TEST_F(ExportTest, TheCopyIsExportedWholeAndOnlyTheChangedValueIsWritten) {
     EXPECT_EQ(w.valuesChanged, 1);
     EXPECT_EQ(paradoxOperations(), (std::vector<std::string>{"drop table PETS"}));
     EXPECT_EQ(workingOperations(),
-              (std::vector<std::string>{"open copy PETS",
-                                        "export PETS '3', '/" + // absolute: two leading separators,
-                                                                // as the common routine makes them
-                                            paradoxDir.string() + "/', 'PETS.db'",
-                                        "drop copy PETS"}));
+              (std::vector<std::string>{
+                  "open copy PETS", "export PETS '3', '" + paradoxDir.string() + "/', 'PETS.db'",
+                  "drop copy PETS"}));
     EXPECT_FALSE(db::TableExistsInDbTemp("PETS"));
     EXPECT_TRUE(fs::exists(paradoxDir / "Pets.db")) << "the file keeps its name";
     const auto t = paradox::Table::open(db);

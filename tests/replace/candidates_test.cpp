@@ -229,7 +229,10 @@ class CandidateTable : public ::testing::Test {
                        {"Amount", FieldType::Number, 0}, {"Day", FieldType::Date, 0},
                        {"Done", FieldType::Logical, 0},  {"Stamp", FieldType::Timestamp, 0},
                        {"Raw", FieldType::Bytes, 4},     {"Skipped", FieldType::Alpha, 10}};
-        paradox::TableWriter w(paradox::familyPathsFor(db), spec);
+        const auto paths = paradox::familyPathsFor(db);
+        for (const auto& f : {paths.db, paths.mb, paths.px}) // each code page remakes the table
+            std::filesystem::remove(f);
+        paradox::TableWriter w(paths, spec);
         std::mt19937 rng(11);
         const std::vector<std::string> words = {"grey", "Grey",    "GREY cat", "O'Hara",
                                                 "dog",  "über",    "ÜBER",     "plain",
