@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake qt6-base-dev libsqlite3-dev libgtest-dev libgmock-dev
           python3 clang libclang-rt-14-dev clang-format nlohmann-json3-dev libpcre2-dev
-          libxxhash-dev)
+          libxxhash-dev strace)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
