@@ -6,7 +6,13 @@ namespace qm {
 
 // Button sets and icons keep the Windows message-box codes so that the
 // numbers quoted by callers (48 = OK with exclamation, 4 = Yes/No) mean what they meant.
-enum class Buttons { Ok = 0, OkCancel = 1, YesNo = 4 };
+// YesNoDefaultNo is Yes/No with the second button as the default (4 + 256): a question whose
+// Yes starts something the person may not want is not answered by a stray Enter.
+enum class Buttons { Ok = 0, OkCancel = 1, YesNo = 4, YesNoDefaultNo = 260 };
+
+inline bool isYesNo(Buttons b) {
+    return b == Buttons::YesNo || b == Buttons::YesNoDefaultNo;
+}
 enum class Icon { None = 0, Critical = 16, Question = 32, Exclamation = 48, Information = 64 };
 enum class Answer { Ok = 1, Cancel = 2, Yes = 6, No = 7 };
 

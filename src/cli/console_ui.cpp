@@ -22,6 +22,7 @@ Answer ConsoleUserInterface::messageBox(const std::string& text, Buttons buttons
     messages_.push_back(plainLines(text));
     switch (buttons) {
     case Buttons::YesNo:
+    case Buttons::YesNoDefaultNo:
         messages_.back() += "\n(answered No)";
         return Answer::No;
     case Buttons::OkCancel:

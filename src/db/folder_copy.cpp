@@ -38,14 +38,21 @@ std::string homeFolder() {
 std::string copyTargetFolder(const std::string& driveRoot) {
     // Only the administrator may write the root of a Unix system; everyone else gets the
     // folder in the home folder, which the user can write.
-    if (platform::writeAccess(driveRoot) == 0)
-        return driveRoot + "TestDB";
-    std::string home = homeFolder();
-    if (home.empty())
-        return driveRoot + "TestDB";
-    if (home.back() != kSeparator)
-        home += kSeparator;
-    return home + "TestDB";
+    std::string parent = driveRoot;
+    if (platform::writeAccess(driveRoot) != 0) {
+        if (std::string home = homeFolder(); !home.empty()) {
+            if (home.back() != kSeparator)
+                home += kSeparator;
+            parent = home;
+        }
+    }
+    // A copy never lands on an earlier one: the user's changes there would be overwritten by
+    // files of the same names, and the two folders' tables mixed.
+    std::string target = parent + "TestDB";
+    std::error_code ec;
+    for (int n = 2; fs::exists(target, ec) || ec; ++n)
+        target = parent + "TestDB" + std::to_string(n);
+    return target;
 }
 
 void CopyDB(UserInterface& ui, CurrentFolder& folder, bool sample, const std::string& driveRoot) {
@@ -63,22 +70,28 @@ void CopyDB(UserInterface& ui, CurrentFolder& folder, bool sample, const std::st
             "In some cases the software needs to use a folder without spaces.\r\n"
             "Is it OK to create the folder " +
             target + " and put " + word + " db files in it?";
-        stop = ui.messageBox(question, Buttons::YesNo, Icon::None, appTitle()) != Answer::Yes;
+        // Our driver opens folders with blanks: the copy is a choice, not a need, and an Enter
+        // must not make the run work on a copy the person did not ask for.
+        stop =
+            ui.messageBox(question, Buttons::YesNoDefaultNo, Icon::None, appTitle()) != Answer::Yes;
     });
     if (stop)
         return;
     trap.line(112);
+    // Only a folder this copy made is copied into: one that appeared meanwhile is not ours.
+    bool created = false;
     trap.step(114, [&] {
         std::error_code ec;
-        if (!fs::is_directory(target, ec) && !fs::create_directory(target, ec) && ec)
-            fail("Cannot create the folder " + target, ec);
+        created = fs::create_directory(target, ec);
+        if (!created)
+            fail("Cannot create the folder " + target,
+                 ec ? ec : std::make_error_code(std::errc::file_exists));
     });
-    bool exists = trap.test(118, [&] { return fs::is_directory(target); });
+    bool exists = trap.test(118, [&] { return created && fs::is_directory(target); });
     if (exists) {
         trap.step(120, [&] {
             std::error_code ec;
-            fs::copy(folder.get(), target,
-                     fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+            fs::copy(folder.get(), target, fs::copy_options::recursive, ec);
             if (ec)
                 fail("Cannot copy " + folder.get() + " to " + target, ec);
         });

@@ -5,10 +5,15 @@
 #include "app/one_line.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
 
 namespace qm {
 
@@ -28,6 +33,19 @@ fs::path changeLogPath() {
     return fs::path(folder + kSeparator + "backups.log");
 }
 
+namespace {
+const std::locale& userLocale() {
+    thread_local const std::locale locale = [] {
+        try {
+            return std::locale("");
+        } catch (const std::runtime_error&) {
+            return std::locale::classic(); // the environment names a locale not installed
+        }
+    }();
+    return locale;
+}
+} // namespace
+
 std::string changeLogLine(const std::string& find, const std::string& replace,
                           const std::string& table, const std::string& column) {
     // A run writes thousands of lines a second: the time is formatted once per second.
@@ -37,8 +55,16 @@ std::string changeLogLine(const std::string& find, const std::string& replace,
     if (now != formattedAt) {
         std::tm local{};
         localtime_r(&now, &local);
-        if (std::strftime(when, sizeof when, "%x %X", &local) == 0)
-            when[0] = '\0';
+        // The user's locale as the environment names it, not the process's global one: the
+        // window's toolkit switches the global locale to the user's and the command line leaves
+        // it at "C", and both write into the same log.
+        std::ostringstream out;
+        out.imbue(userLocale());
+        out << std::put_time(&local, "%x %X");
+        const std::string text = out.str();
+        const std::size_t n = std::min(text.size(), sizeof when - 1);
+        text.copy(when, n);
+        when[n] = '\0';
         formattedAt = now;
     }
     // Appended piece by piece: g++ 12 warns falsely about chained concatenation here.

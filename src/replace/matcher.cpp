@@ -297,11 +297,20 @@ Matcher::Matcher(Matcher&&) noexcept = default;
 Matcher& Matcher::operator=(Matcher&&) noexcept = default;
 Matcher::~Matcher() = default;
 
-Matcher::Result Matcher::apply(std::string_view v, std::string& out) const {
+Matcher::Result Matcher::apply(std::string_view v, std::string& out,
+                               std::vector<Mark>* marks) const {
     if (!compiled_) {
         if (v.find(find_) == std::string_view::npos)
             return Result::Miss;
         out = replaceAll(v, find_, replace_);
+        if (marks && !find_.empty()) {
+            std::size_t shift = 0; // how far the new value has moved against the old one
+            for (std::size_t at = v.find(find_); at != std::string_view::npos;
+                 at = v.find(find_, at + find_.size())) {
+                marks->push_back({at, at + find_.size(), at + shift, at + shift + replace_.size()});
+                shift += replace_.size() - find_.size();
+            }
+        }
         return Result::Hit;
     }
     Compiled& c = *compiled_;
@@ -337,6 +346,7 @@ Matcher::Result Matcher::apply(std::string_view v, std::string& out) const {
         }
         hit = true;
         result.append(v, copied, start - copied);
+        const std::size_t newFrom = result.size();
         for (const auto& piece : c.pieces) {
             if (piece.group < 0) {
                 result += piece.text;
@@ -346,6 +356,8 @@ Matcher::Result Matcher::apply(std::string_view v, std::string& out) const {
             if (g < static_cast<std::size_t>(rc) && ov[2 * g] != PCRE2_UNSET)
                 result.append(v, ov[2 * g], ov[2 * g + 1] - ov[2 * g]);
         }
+        if (marks)
+            marks->push_back({start, end, newFrom, result.size()});
         copied = at = end;
     }
     if (!hit)

@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qm {
 
@@ -54,7 +55,18 @@ class Matcher {
         Hit,       // out holds the new value (which may equal the old one)
         Abandoned, // the search gave up on the value (see abandonReason()); out is untouched
     };
-    Result apply(std::string_view value, std::string& out) const;
+    Result apply(std::string_view value, std::string& out) const {
+        return apply(value, out, nullptr);
+    }
+
+    // Where one hit lies in the old value and where its replacement lies in the new one, in
+    // bytes: what a preview marks.
+    struct Mark {
+        std::size_t oldFrom = 0, oldTo = 0;
+        std::size_t newFrom = 0, newTo = 0;
+    };
+    // As above; marks (when given) receives every hit of a Hit result, left to right.
+    Result apply(std::string_view value, std::string& out, std::vector<Mark>* marks) const;
 
     // Why the last Abandoned result gave up, in words that group alike refusals.
     const std::string& abandonReason() const { return abandonReason_; }

@@ -78,7 +78,13 @@ std::vector<std::string> tableColumns(const TableRow& row) {
 
 std::vector<Matcher> runMatchers(const RunInputs& in) {
     std::vector<Matcher> matchers;
+    // An empty find text would hit every value and change none, and still write a change-log
+    // line for each of those hits.
+    constexpr const char* kEmptyFind =
+        "the find text is empty; an empty find text hits every value and changes none";
     if (in.selectedTab == 0) {
+        if (in.findText.empty())
+            throw PatternError(kEmptyFind);
         matchers.emplace_back(in.findText, in.replaceText, in.search);
     } else if (in.selectedTab == 1) {
         const std::size_t sets =
@@ -86,6 +92,8 @@ std::vector<Matcher> runMatchers(const RunInputs& in) {
         matchers.reserve(sets);
         for (std::size_t s = 0; s < sets; ++s) {
             try {
+                if (in.setFind[s].empty())
+                    throw PatternError(kEmptyFind);
                 matchers.emplace_back(in.setFind[s], in.setReplace[s], in.search);
             } catch (const PatternError& e) {
                 throw PatternError("set " + std::to_string(s + 1) + ": " + e.what());
@@ -251,8 +259,8 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     trap.setFilter([&](const Error& e) { return watch.onError(e); });
     RunProgressTeller progress(options, result, ticked);
     ChangeLogWriter changeLog(setup->changeLog);
-    RunContext run{ui,   in,    options,  *setup, writeBack, recorder,
-                   trap, watch, progress, result, changeLog, {}};
+    RunContext run{ui,    in,       options, *setup,    writeBack, recorder, trap,
+                   watch, progress, result,  changeLog, {},        {}};
     std::size_t reached = 0; // rows before this one were dealt with or begun
     try {
         runTables(run, reached);

@@ -41,6 +41,10 @@ struct RunInputs {
     // A table's own choice besides (the window's column list), by row index; a row past the
     // end searches every column that `columns` leaves.
     std::vector<ColumnChoice> rowColumns;
+    // When the listed tables are the folder copy of a folder with blanks (db/folder_copy.h): the
+    // copy and the folder it was made from, so that the end box says the run changed the copy.
+    std::string copyFolder;
+    std::string copiedFrom;
 };
 
 struct RunOptions {
@@ -126,9 +130,10 @@ struct RunResult {
     bool clean() const;
 };
 
-// Why the run cannot start as asked, said before anything runs: a find text that is not a valid
-// regular expression, a replacement naming a group its pattern lacks, a column name of
-// inputs.columns that no ticked table has. Empty when it can start.
+// Why the run cannot start as asked, said before anything runs: an empty find text (of the pair
+// or of a set), a find text that is not a valid regular expression, a replacement naming a group
+// its pattern lacks, a column name of inputs.columns that no ticked table has. Empty when it can
+// start.
 std::string checkSearch(const RunInputs& inputs);
 
 // The find/replace pairs of the selected tab as the run applies them: one for tab 0, one per set

@@ -2,6 +2,8 @@
 
 #include "replace/backup_space.h"
 
+#include <algorithm>
+
 namespace qm {
 
 namespace {
@@ -30,6 +32,15 @@ std::string countsLine(const RunCounts& c, bool dryRun) {
 
 // At most this many tables are named in the box itself; the details name them all.
 constexpr std::size_t kTablesInBox = 6;
+
+// A table's name as a box gives it: with its folder when another table of the run has the
+// same name (the list holds subfolders), so that "ZIPCODES, ZIPCODES" never happens.
+std::string boxName(const TableOutcome& t, const std::vector<TableOutcome>& all) {
+    const bool elsewhere = std::any_of(all.begin(), all.end(), [&](const TableOutcome& o) {
+        return o.table.name == t.table.name && o.table.folder != t.table.folder;
+    });
+    return elsewhere ? t.table.name + " (" + t.table.folder + ")" : t.table.name;
+}
 
 } // namespace
 
@@ -154,7 +165,7 @@ std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool d
     std::string problems;
     for (const auto& t : result.tables) {
         if (t.reached == false) {
-            notReached.push_back(t.table.name);
+            notReached.push_back(boxName(t, result.tables));
             continue;
         }
         const bool notWritten = t.writeBack == TableOutcome::WriteBack::NotWritten;
@@ -165,9 +176,14 @@ std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool d
             continue;
         }
         ++named;
-        problems += "\r\n" + t.table.name + ": ";
+        problems += "\r\n" + boxName(t, result.tables) + ": ";
+        // The box adds its own full stop to a reason that may end on one.
+        const std::string why =
+            t.reason.ends_with('.') ? t.reason.substr(0, t.reason.size() - 1) : t.reason;
         if (notWritten)
-            problems += "not written back, " + t.reason + ".";
+            problems += "not written back, " + why +
+                        (t.hits ? " (" + count(t.hits, "hit", "hits") + " not replaced)" : "") +
+                        ".";
         else
             problems += count(runCounts({t}).refused, "value", "values") +
                         " left unchanged (column " + t.leftUnchanged.front().column + ": " +
@@ -209,6 +225,12 @@ std::string endOfRunText(const RunResult& result, const RunInputs& inputs, bool 
     // in the box, not only in the details.
     if (const std::string missing = recordFailureText(result); !dryRun && !missing.empty())
         text += "\r\n\r\n" + missing;
+    // A "Done." about a copy would let the person believe their own tables changed.
+    if (!inputs.copiedFrom.empty())
+        text += "\r\n\r\nThese tables are a copy: the run " +
+                std::string(dryRun ? "read" : "worked on") + " the tables in " + inputs.copyFolder +
+                ", made from " + inputs.copiedFrom + ", which " + (dryRun ? "is" : "was") +
+                " not changed.";
     return text;
 }
 

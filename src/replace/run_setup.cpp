@@ -48,6 +48,11 @@ std::string prepareSearch(const RunInputs& in, RunSetup& setup, RunResult& resul
     result.search = in.search.describe();
     if (!in.columns.all())
         result.search += (result.search.empty() ? "" : "; ") + in.columns.describe();
+    // The window's choice per table is part of how the run searched, as the command line's is.
+    for (std::size_t i = 0; i < in.rows.size() && i < in.rowColumns.size(); ++i)
+        if (in.rows[i].ticked && !in.rowColumns[i].all())
+            result.search += (result.search.empty() ? "" : "; ") + in.rows[i].table.name + " " +
+                             in.rowColumns[i].describe();
     setup.changeLogNote = in.search.plain() ? "" : " (" + in.search.describe() + ")";
     return {};
 }

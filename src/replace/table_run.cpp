@@ -71,8 +71,7 @@ std::string cannotWorkOn(const TableRow& row) {
     // Its working copy could not keep track of which row is which record.
     if (db::rowidName(fields).empty())
         return std::string(db::kRowidNamesTaken) + "; it was not changed";
-    // The window and the command line alike leave a table alone that its owner made read-only.
-    return readOnlyReason(row);
+    return {};
 }
 
 std::function<void(const TableRow&, const std::string&)>& beforeWriteBackHook() {
@@ -250,7 +249,7 @@ bool TableSearch::apply(const Matcher& m, long record, int field, std::string& c
         addLeft(outcome_, column, m.abandonReason(), 1);
         return false;
     }
-    if (!run_.options.dryRun)
+    if (!run_.options.dryRun && run_.readOnly.empty())
         trap_.step(118, [&] {
             run_.changeLog.write(changeLogLine(m.find(), m.replace(), table_, column) +
                                  run_.setup.changeLogNote);
@@ -262,11 +261,13 @@ bool TableSearch::apply(const Matcher& m, long record, int field, std::string& c
     watch.changedEarlier = changedHere;
     update(column);
     if (run_.options.onHit)
-        run_.options.onHit(
-            RunHit{table_, row_.folder, column,
-                   candidates_ ? candidates_->recordNumber(record) : record + 1, value_, newValue_,
-                   m.find(), m.replace(),
-                   changedHere ? "an earlier set changed this value first" : watch.updateRefusal});
+        run_.options.onHit(RunHit{table_, row_.folder, column,
+                                  candidates_ ? candidates_->recordNumber(record) : record + 1,
+                                  value_, newValue_, m.find(), m.replace(),
+                                  changedHere ? "an earlier set changed this value first"
+                                  : run_.readOnly.empty()
+                                      ? watch.updateRefusal
+                                      : "the table is not written back: " + run_.readOnly});
     commitNowAndThen();
     return watch.updateChanges && watch.updateRefusal.empty();
 }
@@ -443,6 +444,9 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
         outcome.backupFolder = back.backupFolder;
     outcome.reason = back.reason;
     outcome.writeBack = outcomeOf(back.state);
+    // The values written back count from now on: the last progress a watcher sees agrees with
+    // the end report.
+    run.progress.tell(RunProgress::Phase::WritingBack, records, records);
     if (outcome.writeBack == TableOutcome::WriteBack::Written && !run.setup.scratch &&
         !back.backupFolder.empty())
         keepRecord(run.recorder, run.result, row, back.backupFolder);
@@ -546,12 +550,21 @@ void runTable(RunContext& run, std::size_t index) {
     run.progress.beginTable(row);
     if (!admit(run, row, outcome))
         return;
+    // The window and the command line alike leave a table alone that its owner made read-only;
+    // its hits are still counted, on a copy, so that the person learns what was not replaced
+    // (and a preview lists them: reading needs no write access).
+    run.readOnly = readOnlyReason(row);
+    std::optional<ScratchFolder> ownScratch;
     FixedFolder folder(row.folder);
-    if (run.setup.scratch) {
+    if (run.setup.scratch || !run.readOnly.empty()) {
         try {
-            folder.set(run.setup.scratch->copyOf(row, index).string());
+            const ScratchFolder* scratch =
+                run.setup.scratch ? run.setup.scratch.get() : &ownScratch.emplace();
+            folder.set(scratch->copyOf(row, index).string());
         } catch (const std::exception& e) {
-            outcome.reason = std::string("it cannot be copied for the dry run: ") + e.what();
+            outcome.reason = run.readOnly.empty()
+                                 ? std::string("it cannot be copied for the dry run: ") + e.what()
+                                 : run.readOnly;
             return;
         }
     }
@@ -577,6 +590,12 @@ void runTable(RunContext& run, std::size_t index) {
     search.close();
     if (run.watch.endedByStorage())
         return;
+    if (!run.readOnly.empty()) {
+        outcome.reason = run.readOnly;
+        std::error_code ec;
+        fs::remove_all(folder.get(), ec);
+        return;
+    }
     writeBack(run, row, folder, records, outcome);
 }
 

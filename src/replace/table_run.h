@@ -83,6 +83,8 @@ struct RunContext {
     // Table files the run has worked on, with the row that named them first: a folder reached
     // twice through a link lists the same file twice, and a second pass would change it again.
     std::vector<std::pair<std::filesystem::path, std::string>> worked;
+    // Why the current table's files may not be replaced (read-only); its hits are only counted.
+    std::string readOnly;
 };
 
 // The work on the ticked row `index`; its outcome is the last of the run's result.

@@ -95,7 +95,7 @@ std::string tooManySets(const std::vector<std::string>& lines, const std::string
 } // namespace
 
 bool LoadSets(UserInterface& ui, const std::string& fileName, const std::string& separator,
-              SetLists& lists) {
+              SetLists& lists, std::size_t* skippedLines) {
     Trap trap(ui, where::form3("PushButton1_Click"));
     if (trap.test(100, [&] { return separator.empty(); })) {
         trap.step(130,
@@ -134,8 +134,11 @@ bool LoadSets(UserInterface& ui, const std::string& fileName, const std::string&
     for (const std::string& line : lines) {
         if (trap.test(114, [&] { return line.empty(); }))
             continue;
-        if (trap.test(116, [&] { return line.find(separator) == std::string::npos; }))
+        if (trap.test(116, [&] { return line.find(separator) == std::string::npos; })) {
+            if (skippedLines)
+                ++*skippedLines;
             continue;
+        }
         std::vector<std::string> pieces;
         trap.step(118, [&] { pieces = SplitText(line, separator); });
         // The replace half goes in only with its find half, so the lists never differ in length.

@@ -24,8 +24,9 @@ void SaveSets(UserInterface& ui, const SetLists& lists, const std::string& start
 void SaveSetsToFile(UserInterface& ui, const std::string& path, const SetLists& lists);
 
 // "Load" of the Load Sets dialog: appends the sets of the file, split at the separator, to
-// the lists. Returns true when the dialog is to close, false when it stays open.
+// the lists. Returns true when the dialog is to close, false when it stays open. Lines that do
+// not hold the separator are skipped, and counted in skippedLines when it is given.
 bool LoadSets(UserInterface& ui, const std::string& fileName, const std::string& separator,
-              SetLists& lists);
+              SetLists& lists, std::size_t* skippedLines = nullptr);
 
 } // namespace qm

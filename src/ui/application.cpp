@@ -10,6 +10,10 @@ namespace qm::ui {
 
 int runApplication(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The name the platform shows for the program (task bar, window groups, the desktop entry it
+    // belongs to). Not the display name: that one Qt would add to every window caption.
+    QCoreApplication::setApplicationName(kProductName);
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillmend-studio"));
     setApplicationFolder(QCoreApplication::applicationDirPath().toStdString());
     Form1 form1;
     // A run killed in the middle of a write-back left a table aside; put it back before anyone

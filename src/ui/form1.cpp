@@ -15,6 +15,7 @@
 #include <QGridLayout>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <filesystem>
 
 namespace qm::ui {
 
@@ -67,10 +68,11 @@ Form1::Form1(UserInterface* ui) {
     outer->addWidget(Frame1);
     outer->addWidget(PushButton3);
 
+    // In the order the window reads: the folder, the buttons of its frame, then "Next >".
     setTabOrder(Text1, PushButton5);
-    setTabOrder(PushButton5, PushButton2);
+    setTabOrder(PushButton5, PushButton1);
+    setTabOrder(PushButton1, PushButton2);
     setTabOrder(PushButton2, PushButton3);
-    setTabOrder(PushButton3, PushButton1);
 
     support_ = new WindowSupport(this, "Form1");
     if (ownUi_)
@@ -126,6 +128,18 @@ void Form1::showMainWindow() {
     }
 }
 
+void Form1::copyIfAsked(bool sample) {
+    const std::string before = get();
+    CopyDB(*ui_, *this, sample, copyRoot_);
+    if (get() != before)
+        copies_[get()] = before;
+}
+
+std::string Form1::copiedFrom(const std::string& folder) const {
+    const auto it = copies_.find(folder);
+    return it == copies_.end() ? std::string() : it->second;
+}
+
 void Form1::Text1_Change(const QString& text) {
     settings::SaveSetting(settings::key::Database, text.toStdString());
 }
@@ -142,12 +156,12 @@ void Form1::PushButton1_Click() {
     Trap trap(*ui_, where::form1("PushButton1_Click"));
     // An installed program's Samples are not the user's to change: the user gets a copy.
     trap.step(100, [&] { set(samplesFolder()); });
-    trap.step(102, [&] { CopyDB(*ui_, *this, true); });
+    trap.step(102, [&] { copyIfAsked(true); });
 }
 
 void Form1::PushButton2_Click() {
     Trap trap(*ui_, where::form1("PushButton2_Click"));
-    trap.step(102, [&] { CopyDB(*ui_, *this, false); });
+    trap.step(102, [&] { copyIfAsked(false); });
     trap.step(104, [&] { support_->setPointerState(PointerState::Busy); });
     bool found = false;
     // A test that failed is not taken as true here: after the error report, "Connection
@@ -159,14 +173,28 @@ void Form1::PushButton2_Click() {
         });
     else
         trap.step(110, [&] {
-            ui_->messageBox("Could not connect.", Buttons::Ok, Icon::None, appTitle());
+            ui_->messageBox("Could not connect.\r\n\r\n" + connectionFailure(), Buttons::Ok,
+                            Icon::None, appTitle());
         });
     trap.step(112, [&] { support_->setPointerState(PointerState::Default); });
 }
 
+std::string Form1::connectionFailure() const {
+    const std::string folder = get();
+    if (folder.find_first_not_of(' ') == std::string::npos)
+        return "No folder is given: type the folder of the Paradox tables, or choose it with "
+               "\"...\".";
+    std::error_code ec;
+    if (!std::filesystem::exists(folder, ec))
+        return "The folder " + folder + " does not exist.";
+    if (!std::filesystem::is_directory(folder, ec))
+        return folder + " is not a folder.";
+    return "The folder " + folder + " and its subfolders hold no Paradox tables (.db files).";
+}
+
 void Form1::PushButton3_Click() {
     Trap trap(*ui_, where::form1("PushButton3_Click"));
-    trap.step(100, [&] { CopyDB(*ui_, *this, false); });
+    trap.step(100, [&] { copyIfAsked(false); });
     if (trap.test(102, [&] { return FileExistsByDate(get()); })) {
         trap.step(104, [&] { showMainWindow(); });
         trap.step(106, [&] { hide(); });
@@ -183,7 +211,7 @@ void Form1::PushButton5_Click() {
     if (trap.test(102, [&] { return chosen.empty(); }))
         return;
     trap.step(104, [&] { set(chosen); });
-    trap.step(106, [&] { CopyDB(*ui_, *this, false); });
+    trap.step(106, [&] { copyIfAsked(false); });
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/common.h"
 #include "app/current_folder.h"
 #include "ui/qt_user_interface.h"
 #include "ui/window_support.h"
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QWidget>
+#include <map>
 #include <memory>
 
 namespace qm::ui {
@@ -36,6 +38,11 @@ class Form1 : public QWidget, public CurrentFolder {
     void PushButton3_Click(); // Next >
     void PushButton5_Click(); // ...
 
+    // The folder a folder copy was made from, when this session made folder by one; else empty.
+    std::string copiedFrom(const std::string& folder) const;
+    // Where a folder copy may go ("TestDB" there); tests name a temporary folder.
+    void setCopyRoot(std::string root) { copyRoot_ = std::move(root); }
+
     Form2* mainWindow() const { return form2_.get(); }
     UserInterface& userInterface() { return *ui_; }
     WindowSupport& support() { return *support_; }
@@ -59,11 +66,17 @@ class Form1 : public QWidget, public CurrentFolder {
   private:
     void showMainWindow();
     void Text1_Change(const QString& text);
+    // The folder copy of a folder with blanks, when the person asks for it.
+    void copyIfAsked(bool sample);
+    // Why Test Connection found no tables: no folder given, none there, or no tables in it.
+    std::string connectionFailure() const;
 
     std::unique_ptr<QtUserInterface> ownUi_;
     UserInterface* ui_;
     WindowSupport* support_;
     std::unique_ptr<Form2> form2_;
+    std::map<std::string, std::string> copies_; // copy -> the folder it was made from
+    std::string copyRoot_ = AppDriveRoot();
 };
 
 } // namespace qm::ui

@@ -9,7 +9,6 @@
 #include "ui/backups_dialog.h"
 #include "ui/form1.h"
 #include "ui/form3.h"
-#include "ui/preview_dialog.h"
 #include "ui/search_options_panel.h"
 
 #include <QCloseEvent>
@@ -17,6 +16,7 @@
 #include <QHeaderView>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <filesystem>
 
 namespace qm::ui {
@@ -97,6 +97,9 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     resize(470, 680);
 
     PushButton5 = button(this, "PushButton5", "< Back");
+    FolderLabel = label(this, "FolderLabel", "");
+    FolderLabel->setWordWrap(true);
+    FolderLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ListView1 = new QTreeWidget(this);
     ListView1->setObjectName("ListView1");
     ListView1->setRootIsDecorated(false);
@@ -157,12 +160,13 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     auto* middle = new QWidget;
     auto* grid = new QGridLayout(middle);
     grid->setContentsMargins(0, 0, 0, 0);
-    grid->addWidget(ListView1, 0, 0, 1, 2);
-    grid->addWidget(PushButton8, 1, 0);
-    grid->addWidget(PushButton9, 1, 1);
-    grid->addWidget(TabControl1, 2, 0, 1, 2);
-    grid->addWidget(SearchOptions1, 3, 0, 1, 2);
-    grid->setRowStretch(0, 1);
+    grid->addWidget(FolderLabel, 0, 0, 1, 2);
+    grid->addWidget(ListView1, 1, 0, 1, 2);
+    grid->addWidget(PushButton8, 2, 0);
+    grid->addWidget(PushButton9, 2, 1);
+    grid->addWidget(TabControl1, 3, 0, 1, 2);
+    grid->addWidget(SearchOptions1, 4, 0, 1, 2);
+    grid->setRowStretch(1, 1);
     TabControl1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     SearchOptions1->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     ListView1->setMinimumHeight(ListView1->fontMetrics().height() * 4);
@@ -220,6 +224,11 @@ Form2::Form2(Form1* start, UserInterface* ui) : start_(start) {
     });
     connect(Text2, &QLineEdit::textChanged, this, [](const QString& t) {
         settings::SaveSetting(settings::key::ReplaceText, t.toStdString());
+    });
+    // The find labels say how the find text will be met.
+    connect(SearchOptions1, &SearchOptionsPanel::optionsChanged, this, [this] {
+        Label2->setText(SearchOptions1->findLabel());
+        Label7->setText(SearchOptions1->findLabel());
     });
     // The column list follows the table selected in the list.
     connect(ListView1, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
@@ -286,8 +295,30 @@ void Form2::fillTableList() {
     // A table a run killed meanwhile left aside must not be missing from the list.
     recoverInterruptedRuns(*ui_, runOptions_.backupRoot);
     filledFrom_ = start_->get();
+    showListFolder();
     ListViewTableList list(ListView1, filledFrom_);
     AddTablesToParadoxListbox(*ui_, *start_, list);
+    if (ListView1->topLevelItemCount() == 0)
+        ui_->messageBox("There are no Paradox tables in " + filledFrom_ +
+                            " or its subfolders: the list is empty. Choose another folder with "
+                            "< Back.",
+                        Buttons::Ok, Icon::Exclamation, "");
+}
+
+void Form2::showListFolder() {
+    // The whole path, breakable after each separator so that a long one wraps instead of
+    // widening the window.
+    const auto breakable = [](const std::string& path) {
+        QString text = QString::fromStdString(path);
+        text.replace(QChar(kSeparator), QString(QChar(kSeparator)) + QChar(0x200B));
+        return text;
+    };
+    QString text = "Tables in " + breakable(filledFrom_);
+    if (const std::string original = start_->copiedFrom(filledFrom_); !original.empty())
+        text += "\nThis folder is a copy of " + breakable(original) +
+                "; a run changes the copy, not that folder.";
+    FolderLabel->setText(text);
+    FolderLabel->setToolTip(QString::fromStdString(filledFrom_));
 }
 
 void Form2::Form_Show() {
@@ -390,11 +421,22 @@ void Form2::PushButton10_Click() {
 }
 
 void Form2::PushButton7_Click() {
+    const int removed = sets_.findSelection();
     RemoveSelectedSet(*ui_, sets_);
+    // The set that took the removed one's place is shown, not two empty fields while sets
+    // are left.
+    if (sets_.count() > 0 && sets_.findSelection() == -1)
+        sets_.selectFind(std::clamp(removed, 0, sets_.count() - 1));
     refreshSetLists();
 }
 
 void Form2::PushButton11_Click() {
+    if (sets_.count() == 0)
+        return;
+    const std::string question =
+        "Remove all " + std::to_string(sets_.count()) + " find and replace sets from the lists?";
+    if (ui_->messageBox(question, Buttons::YesNoDefaultNo, Icon::Question, "") != Answer::Yes)
+        return;
     ClearAllSets(*ui_, sets_);
     refreshSetLists();
 }
@@ -431,45 +473,9 @@ RunInputs Form2::runInputs() const {
     for (const auto& r : inputs.rows)
         listed.push_back(r.table);
     inputs.rowColumns = SearchOptions1->columnChoices(listed);
+    inputs.copyFolder = filledFrom_;
+    inputs.copiedFrom = start_->copiedFrom(filledFrom_);
     return inputs;
-}
-
-void Form2::Preview_Click() {
-    const RunInputs inputs = runInputs();
-    // The dry run of the command line: scratch copies, no change log, no backup.
-    RunOptions options = runOptions_;
-    options.dryRun = true;
-    options.endOfRunBox = false;
-    HitSample hits;
-    const auto watcher = options.onHit;
-    options.onHit = [&hits, watcher](const RunHit& hit) {
-        if (watcher)
-            watcher(hit);
-        hits.add(hit);
-    };
-    const RunResult result = runController_->run(inputs, options);
-    if (closeAfterRun_) {
-        Form1::endProgram();
-        return;
-    }
-    if (result.end == RunResult::End::EmptyList || result.end == RunResult::End::NoneTicked)
-        return;
-    PreviewDialog dialog(this, hits, result);
-    if (previewHook_)
-        previewHook_(dialog);
-    else
-        dialog.exec();
-}
-
-void Form2::PushButton1_Click() {
-    const RunInputs inputs = runInputs();
-    // The run works on a thread of its own; the window repaints and offers Cancel meanwhile,
-    // and takes no other input.
-    lastRun_ = runController_->run(inputs, runOptions_);
-    if (!lastRun_.runRecord.empty())
-        applyBackupRetention(*ui_, runOptions_.backupRoot);
-    if (closeAfterRun_)
-        Form1::endProgram();
 }
 
 void Form2::Backups_Click() {
@@ -480,55 +486,16 @@ void Form2::Backups_Click() {
         dialog.exec();
 }
 
-void Form2::Undo_Click() {
-    const RunRecord last = lastUndoableRun(runOptions_.backupRoot);
-    if (last.id.empty()) {
-        ui_->messageBox("There is no run to undo: no run that wrote a table back is recorded, "
-                        "or every one was undone already.",
-                        Buttons::Ok, Icon::Information, "");
-        return;
-    }
-    // The person sees which tables go back before any does.
-    std::string question = "Put back the tables of the run " + last.id;
-    if (!last.what.empty())
-        question += " (" + last.what + ")";
-    question += " as they were before it?\r\n";
-    for (const auto& t : last.tables)
-        if (!t.undone)
-            question += "\r\n" + t.db.filename().string() + " in " + t.db.parent_path().string();
-    question += "\r\n\r\nA table changed since that run is left as it is.";
-    if (ui_->messageBox(question, Buttons::YesNo, Icon::Question, "") != Answer::Yes)
-        return;
-
-    UndoOptions options;
-    options.backupRoot = runOptions_.backupRoot;
-    UndoResult result;
-    runController_->work(QString::fromStdString("Undoing the run " + last.id + "..."),
-                         [&](const CancelToken& cancel) {
-                             options.cancel = &cancel;
-                             result = undoRun(last.id, options);
-                         });
-    lastUndo_ = result;
-    if (closeAfterRun_) {
-        Form1::endProgram();
-        return;
-    }
-    // The first paragraph and the counts in the box, every table in its details.
-    const std::string report = undoReport(result);
-    std::string text = report;
-    if (const auto first = report.find("\n\n"); first != std::string::npos)
-        text = report.substr(0, report.find("\n\n", first + 2));
-    const auto crlf = [](std::string s) {
-        for (auto at = s.find('\n'); at != std::string::npos; at = s.find('\n', at + 2))
-            s.replace(at, 1, "\r\n");
-        return s;
-    };
-    ui_->detailedBox(crlf(text), crlf(report), Buttons::Ok,
-                     result.clean() ? Icon::Information : Icon::Exclamation, "");
-}
-
 void Form2::closeEvent(QCloseEvent* event) {
     if (runController_->running()) {
+        // A long job is not ended by a stray click without a word.
+        if (!closeAfterRun_ &&
+            ui_->messageBox("A run is going on. Stop it at its next safe point and close the "
+                            "program?",
+                            Buttons::YesNoDefaultNo, Icon::Question, "") != Answer::Yes) {
+            event->ignore();
+            return;
+        }
         // No run goes on without its window: it stops at its next safe point, and the program
         // ends when it has.
         closeAfterRun_ = true;

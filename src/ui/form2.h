@@ -77,6 +77,7 @@ class Form2 : public QWidget {
     }
 
     QPushButton* PushButton5;
+    QLabel* FolderLabel; // the folder the table list comes from, whole
     QTreeWidget* ListView1;
     QPushButton* PushButton8;
     QPushButton* PushButton9;
@@ -106,10 +107,13 @@ class Form2 : public QWidget {
   private:
     void setAllChecks(bool checked, const char* procedure);
     void fillTableList();
+    void showListFolder();
     void showLastAddedSet(int countBefore);
     static bool sameFolder(const std::string& a, const std::string& b);
     // The table rows and criteria as the run reads them when a button is clicked.
     RunInputs runInputs() const;
+    // False, with the reason said, when the run would refuse to start.
+    bool readyToRun(const RunInputs& inputs);
 
     Form1* start_;
     QScrollArea* scroll_ = nullptr;

@@ -95,7 +95,8 @@ void Form3::PushButton1_Click() {
     std::string file = Text1->text().toStdString();
     std::string separator = Text2->text().toStdString();
     int before = lists_.count();
-    if (!LoadSets(*ui_, file, separator, lists_))
+    std::size_t skipped = 0;
+    if (!LoadSets(*ui_, file, separator, lists_, &skipped))
         return;
     if (lists_.count() == before) {
         // A load that adds nothing would close the dialog as if it had worked; say why and
@@ -107,6 +108,11 @@ void Form3::PushButton1_Click() {
         ui_->messageBox("No set was loaded: " + why, Buttons::Ok, Icon::None, appTitle());
         return;
     }
+    if (skipped > 0)
+        ui_->messageBox(std::to_string(lists_.count() - before) + " set(s) loaded; " +
+                            std::to_string(skipped) + " line(s) of " + file +
+                            " without the separator " + separator + " were skipped.",
+                        Buttons::Ok, Icon::Information, appTitle());
     accept();
 }
 

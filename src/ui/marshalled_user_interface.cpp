@@ -10,6 +10,7 @@ namespace {
 Answer defaultAnswer(Buttons buttons) {
     switch (buttons) {
     case Buttons::YesNo:
+    case Buttons::YesNoDefaultNo:
         return Answer::No;
     case Buttons::OkCancel:
         return Answer::Cancel;

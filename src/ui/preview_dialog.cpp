@@ -8,6 +8,8 @@
 #include <QLocale>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <map>
+#include <optional>
 
 namespace qm::ui {
 
@@ -26,25 +28,27 @@ const QString kClose = QStringLiteral("\u00bb");
 
 } // namespace
 
-std::pair<QString, QString> markedChange(const RunHit& hit) {
+std::pair<QString, QString> markedChange(const RunHit& hit, const Matcher* matcher) {
     const std::string& v = hit.oldValue;
-    const std::string& f = hit.find;
-    if (!f.empty()) {
-        // Each occurrence of the find text, left to right without overlap, as the run replaces.
-        QString before, after;
+    if (matcher) {
+        // The hits as the run's own search found them: with ignore case or an expression the
+        // text found is not the find text as typed, nor its replacement the replace text.
+        std::vector<Matcher::Mark> marks;
         std::string rebuilt;
-        std::size_t from = 0;
-        for (std::size_t at; (at = v.find(f, from)) != std::string::npos; from = at + f.size()) {
-            const std::string between = v.substr(from, at - from);
-            before += qs(between) + kOpen + qs(f) + kClose;
-            after += qs(between) + kOpen + qs(hit.replace) + kClose;
-            rebuilt += between + hit.replace;
+        if (matcher->apply(v, rebuilt, &marks) == Matcher::Result::Hit && !marks.empty() &&
+            rebuilt == hit.newValue) {
+            QString before, after;
+            std::size_t oldAt = 0, newAt = 0;
+            for (const auto& m : marks) {
+                before += qs(v.substr(oldAt, m.oldFrom - oldAt)) + kOpen +
+                          qs(v.substr(m.oldFrom, m.oldTo - m.oldFrom)) + kClose;
+                after += qs(rebuilt.substr(newAt, m.newFrom - newAt)) + kOpen +
+                         qs(rebuilt.substr(m.newFrom, m.newTo - m.newFrom)) + kClose;
+                oldAt = m.oldTo;
+                newAt = m.newTo;
+            }
+            return {before + qs(v.substr(oldAt)), after + qs(rebuilt.substr(newAt))};
         }
-        before += qs(v.substr(from));
-        after += qs(v.substr(from));
-        rebuilt += v.substr(from);
-        if (from > 0 && rebuilt == hit.newValue)
-            return {before, after};
     }
     // Otherwise the one stretch between what the two values share at either end.
     const QString o = qs(v), n = qs(hit.newValue);
@@ -63,18 +67,34 @@ std::pair<QString, QString> markedChange(const RunHit& hit) {
     return {mark(o), mark(n)};
 }
 
-PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunResult& result)
+std::pair<QString, QString> markedChange(const RunHit& hit, const SearchOptions& options) {
+    try {
+        const Matcher matcher(hit.find, hit.replace, options);
+        return markedChange(hit, &matcher);
+    } catch (const PatternError&) {
+        return markedChange(hit, nullptr);
+    }
+}
+
+PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunResult& result,
+                             const SearchOptions& options)
     : QDialog(parent) {
     setObjectName("PreviewDialog");
     setWindowTitle("Preview: nothing has been changed");
     const RunCounts c = runCounts(result.tables);
+    // A table that would not be written back (read-only, in use) leaves every hit as it is.
+    long long left = 0;
+    for (const auto& t : result.tables)
+        left += t.writeBack == TableOutcome::WriteBack::NotWritten && t.leftUnchanged.empty()
+                    ? t.hits
+                    : runCounts({t}).refused;
     const std::vector<RunHit> kept = hits.kept();
     QString counts =
         QString("%1 in %2: %3 would change, %4 would be left as they are.")
             .arg(hits.total() == 1 ? "1 hit" : number(hits.total()) + " hits",
                  c.tables == 1 ? "1 table" : number(c.tables) + " tables",
                  c.valuesChanged == 1 ? "1 value" : number(c.valuesChanged) + " values",
-                 number(c.refused));
+                 number(left));
     if (static_cast<long long>(kept.size()) < hits.total())
         counts += QString(" The list shows the first %1.")
                       .arg(number(static_cast<long long>(kept.size())));
@@ -93,16 +113,44 @@ PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunRe
     hitList->setHeaderLabels({"Table", "Column", "Record", "Old value", "New value", "Note"});
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(kept.size()));
+    // One matcher per find and replace text: a set run has a few, each hit many times.
+    std::map<std::pair<std::string, std::string>, std::optional<Matcher>> matchers;
     for (const RunHit& h : kept) {
-        const auto [before, after] = markedChange(h);
+        auto& matcher = matchers[{h.find, h.replace}];
+        if (!matcher) {
+            try {
+                matcher.emplace(h.find, h.replace, options);
+            } catch (const PatternError&) {
+                matcher.emplace(std::string(), std::string());
+            }
+        }
+        const auto [before, after] =
+            markedChange(h, matcher->find() == h.find ? &*matcher : nullptr);
         auto* item = new QTreeWidgetItem(
             {qs(h.table), qs(h.column), QString::number(h.record), before, after, qs(h.refused)});
         item->setToolTip(Table, qs(h.folder));
         items << item;
     }
     hitList->addTopLevelItems(items);
-    for (int col = 0; col < hitList->columnCount(); ++col)
+    // No column takes more than its share, so the new value is in sight without scrolling
+    // sideways; the view below shows the chosen hit's values whole, one above the other.
+    const int share = std::max(120, fontMetrics().horizontalAdvance(QString(40, QLatin1Char('x'))));
+    for (int col = 0; col < hitList->columnCount(); ++col) {
         hitList->resizeColumnToContents(col);
+        hitList->setColumnWidth(col, std::min(hitList->columnWidth(col), share));
+    }
+    valuesView = new QPlainTextEdit(this);
+    valuesView->setObjectName("PreviewValues");
+    valuesView->setReadOnly(true);
+    valuesView->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    valuesView->setMaximumHeight(6 * fontMetrics().lineSpacing() + 12);
+    connect(hitList, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        valuesView->setPlainText(item ? "Old value: " + item->text(OldValue) +
+                                            "\nNew value: " + item->text(NewValue)
+                                      : QString());
+    });
+    if (hitList->topLevelItemCount() > 0)
+        hitList->setCurrentItem(hitList->topLevelItem(0));
 
     summaryView = new QPlainTextEdit(qs(runSummary(result.tables, result, true)), this);
     summaryView->setObjectName("PreviewSummary");
@@ -115,6 +163,7 @@ PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunRe
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(countsLabel);
     layout->addWidget(hitList, 1);
+    layout->addWidget(valuesView);
     layout->addWidget(summaryView);
     layout->addWidget(buttons);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "replace/hit_sample.h"
+#include "replace/matcher.h"
 #include "replace/replace_run.h"
 
 #include <QDialog>
@@ -17,16 +18,22 @@ namespace qm::ui {
 class PreviewDialog : public QDialog {
     Q_OBJECT
   public:
-    PreviewDialog(QWidget* parent, const HitSample& hits, const RunResult& result);
+    // options: those of the run, with which the marks are found again.
+    PreviewDialog(QWidget* parent, const HitSample& hits, const RunResult& result,
+                  const SearchOptions& options);
 
     QLabel* countsLabel;
     QTreeWidget* hitList;
+    QPlainTextEdit* valuesView; // the current hit's old and new value, wrapped
     QPlainTextEdit* summaryView;
 
     enum Column { Table, Column, Record, OldValue, NewValue, Note };
 };
 
-// The old and the new value with each replaced part between guillemets: « ».
-std::pair<QString, QString> markedChange(const RunHit& hit);
+// The old and the new value with each hit between guillemets, « »: the text found in the old
+// value, and what replaced it in the new one, found again with the run's search options.
+std::pair<QString, QString> markedChange(const RunHit& hit, const SearchOptions& options = {});
+// The same with a matcher made already (nullptr: the stretch where the two values differ).
+std::pair<QString, QString> markedChange(const RunHit& hit, const Matcher* matcher);
 
 } // namespace qm::ui

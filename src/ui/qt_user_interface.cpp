@@ -27,10 +27,28 @@ QString boxText(const std::string& s) {
 QString titleOrAppTitle(const std::string& title) {
     return qs(title.empty() ? appTitle() : title);
 }
+
+// More lines than a box shows on a small screen: the rest goes to the details.
+constexpr qsizetype kLinesInBox = 24;
+
+// The text's first lines, ending on a whole line, with a count of the rest; the text itself
+// when it is short enough.
+std::string shortenedByLines(const std::string& text) {
+    const QStringList lines = boxText(text).split(QLatin1Char('\n'));
+    if (lines.size() <= kLinesInBox)
+        return text;
+    const qsizetype kept = kLinesInBox - 2;
+    const QString head = QStringList(lines.mid(0, kept)).join(QLatin1Char('\n'));
+    return head.toStdString() + "\n... and " + std::to_string(lines.size() - kept) +
+           " more lines: Show Details... shows them all.";
+}
 } // namespace
 
 Answer QtUserInterface::messageBox(const std::string& text, Buttons buttons, Icon icon,
                                    const std::string& title) {
+    // A box taller than the screen would hide its buttons.
+    if (const std::string shortText = shortenedByLines(text); shortText != text)
+        return detailedBox(shortText, text, buttons, icon, title);
     QMessageBox box(window_);
     box.setWindowTitle(titleOrAppTitle(title));
     box.setText(boxText(text));
@@ -61,6 +79,10 @@ Answer QtUserInterface::messageBox(const std::string& text, Buttons buttons, Ico
     case Buttons::YesNo:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         break;
+    case Buttons::YesNoDefaultNo:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        break;
     }
     // A busy pointer must not hide the box's buttons from the person who has to answer it.
     QApplication::setOverrideCursor(Qt::ArrowCursor);
@@ -74,7 +96,7 @@ Answer QtUserInterface::messageBox(const std::string& text, Buttons buttons, Ico
     case QMessageBox::Cancel:
         return Answer::Cancel;
     default:
-        return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+        return isYesNo(buttons) ? Answer::No : Answer::Ok;
     }
 }
 

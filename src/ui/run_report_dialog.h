@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 
 namespace qm::ui {
 
@@ -20,6 +21,7 @@ class RunReportDialog : public QDialog {
                     const QString& details, Icon icon, Buttons buttons);
 
     QLabel* textLabel;
+    QScrollArea* textArea; // holds textLabel
     QPlainTextEdit* detailsView;
     QPushButton* detailsButton;
     QDialogButtonBox* buttonBox;
@@ -30,6 +32,8 @@ class RunReportDialog : public QDialog {
     Answer answer() const { return answer_; }
 
   private:
+    QRect room() const;
+    void fitText();
     void fitToScreen();
     Answer answer_ = Answer::Ok;
 };

@@ -10,11 +10,15 @@ namespace qm::ui {
 
 namespace {
 
-QCheckBox* checkBox(QWidget* parent, const char* name, const char* caption, const char* key) {
-    auto* box = new QCheckBox(caption, parent);
+QCheckBox* checkBox(SearchOptionsPanel* panel, const char* name, const char* caption,
+                    const char* key) {
+    auto* box = new QCheckBox(caption, panel);
     box->setObjectName(name);
-    QObject::connect(box, &QCheckBox::toggled, box,
-                     [key](bool on) { settings::SaveSetting(key, on ? "1" : "0"); });
+    QObject::connect(box, &QCheckBox::toggled, panel, [panel, key](bool on) {
+        settings::SaveSetting(key, on ? "1" : "0");
+        panel->setTitle(" Search options");
+        emit panel->optionsChanged();
+    });
     return box;
 }
 
@@ -68,6 +72,20 @@ void SearchOptionsPanel::load() {
     RegularExpression->setChecked(regex);
     for (auto* box : {MatchCase, WholeWord, RegularExpression})
         box->blockSignals(false);
+    // Options that come back from the last session are said, not only ticked: a search that
+    // ignores case unasked would surprise.
+    if (!matchCase || wholeWord || regex)
+        setTitle(" Search options (as you left them last time)");
+    emit optionsChanged();
+}
+
+QString SearchOptionsPanel::findLabel() const {
+    QString how = MatchCase->isChecked() ? "exact case" : "any case";
+    if (WholeWord->isChecked())
+        how += ", whole words";
+    if (RegularExpression->isChecked())
+        how += ", regular expression";
+    return " Find what (" + how + "):";
 }
 
 SearchOptions SearchOptionsPanel::options() const {

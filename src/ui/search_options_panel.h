@@ -25,6 +25,8 @@ class SearchOptionsPanel : public QGroupBox {
     // The check boxes as the settings store holds them.
     void load();
     SearchOptions options() const;
+    // The find text's label as the options make it: " Find what (exact case):", ...
+    QString findLabel() const;
 
     // Fills the column list with the columns of row's table, each ticked unless it was left
     // out before; a table that cannot be read shows why instead. Null: no table.
@@ -37,6 +39,10 @@ class SearchOptionsPanel : public QGroupBox {
     QCheckBox* RegularExpression;
     QLabel* ColumnsLabel;
     QListWidget* Columns;
+
+  signals:
+    // A check box changed, or the stored options were loaded.
+    void optionsChanged();
 
   private:
     static std::string key(const TableRow& row);

@@ -454,7 +454,7 @@ TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
     fs::permissions(db, fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(o.status, 1) << o.err << o.out;
     EXPECT_NE(o.out.find("CUSTOMER (" + db.string() +
-                         "): 0 hits, 0 values changed, not written "
+                         "): 2 hits, 0 values changed, not written "
                          "back: its folder " +
                          db.string() + " is read-only"),
               std::string::npos)

@@ -1,6 +1,7 @@
 #include "app/common.h"
 #include "db/folder_copy.h"
 #include "fake_user_interface.h"
+#include "file_bytes.h"
 #include "test_support.h"
 
 #include <cstdio>
@@ -43,7 +44,7 @@ TEST_F(CopyFixture, QuestionWordingAndNoKeepsTheField) {
               "In some cases the software needs to use a folder without spaces.\r\n"
               "Is it OK to create the folder " +
                   root + "TestDB and put sample db files in it?");
-    EXPECT_EQ(ui.boxes[0].buttons, Buttons::YesNo);
+    EXPECT_EQ(ui.boxes[0].buttons, Buttons::YesNoDefaultNo) << "an Enter does not copy";
     EXPECT_EQ(ui.boxes[0].icon, Icon::None);
     EXPECT_EQ(ui.boxes[0].title, appTitle());
     EXPECT_EQ(folder.get(), source.string());
@@ -53,27 +54,32 @@ TEST_F(CopyFixture, QuestionWordingAndNoKeepsTheField) {
     EXPECT_NE(ui.boxes[1].text.find("put Your db files"), std::string::npos);
 }
 
-TEST_F(CopyFixture, YesCopiesIntoTheReusedTargetAndPointsTheFieldThere) {
+TEST_F(CopyFixture, YesCopiesIntoAFolderNoEarlierCopyUsed) {
     fs::create_directory(root + "TestDB");
-    std::ofstream(root + "TestDB/ORDERS.DB") << "old";
-    std::ofstream(root + "TestDB/KEEP.DB") << "keep";
+    std::ofstream(root + "TestDB/ORDERS.DB") << "changed in the first copy";
     FixedFolder folder(source.string());
     ui.answers.push_back(Answer::Yes);
     CopyDB(ui, folder, false, root);
-    EXPECT_EQ(folder.get(), root + "TestDB");
-    std::ifstream in(root + "TestDB/ORDERS.DB");
-    std::string content;
-    in >> content;
-    EXPECT_EQ(content, "new");
-    EXPECT_TRUE(fs::exists(root + "TestDB/KEEP.DB"));
-    EXPECT_TRUE(fs::exists(root + "TestDB/sub/X.db"));
+    EXPECT_NE(ui.boxes[0].text.find("create the folder " + root + "TestDB2 and put"),
+              std::string::npos)
+        << ui.boxes[0].text;
+    EXPECT_EQ(folder.get(), root + "TestDB2");
+    EXPECT_EQ(test::fileText(root + "TestDB2/ORDERS.DB"), "new");
+    EXPECT_TRUE(fs::exists(root + "TestDB2/sub/X.db"));
+    EXPECT_EQ(test::fileText(root + "TestDB/ORDERS.DB"), "changed in the first copy")
+        << "an earlier copy keeps the changes made there";
     EXPECT_TRUE(fs::exists(source / "ORDERS.DB")) << "the chosen folder stays untouched";
+
+    // The next copy, of another folder, gets a folder of its own too.
+    FixedFolder second(source.string());
+    ui.answers.push_back(Answer::Yes);
+    CopyDB(ui, second, false, root);
+    EXPECT_EQ(second.get(), root + "TestDB3");
 }
 
 TEST_F(CopyFixture, CopyThatFellShortIsReportedAndStillPointsTheFieldAtTheTarget) {
-    // A file in the target where the source has a sub-folder: that folder cannot arrive.
-    fs::create_directories(root + "TestDB");
-    std::ofstream(root + "TestDB/sub") << "in the way";
+    // A link that leads nowhere: what it names cannot arrive.
+    fs::create_symlink(tmp.path() / "nowhere", source / "LOST.DB");
     FixedFolder folder(source.string());
     ui.answers.push_back(Answer::Yes);
     CopyDB(ui, folder, false, root);

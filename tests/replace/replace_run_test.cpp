@@ -202,17 +202,18 @@ TEST_F(ReplaceRunTest, NoSetsOrEmptyFindOrNoHitLeaveEveryFileAsItWas) {
         << ui.boxes.back().text;
     EXPECT_EQ(files(paradoxDir), before);
 
-    // An empty find text hits every non-empty field and writes each value back unchanged. Age
-    // is a Long, so its quoted comparison is refused; since that UPDATE would have changed
-    // nothing, nothing was left undone and the run does not report it.
-    r = run(pair({row("PETS.DB")}, "", "zzz"));
-    EXPECT_TRUE(r.tables[0].leftUnchanged.empty()) << endOfRunReport(r);
-    EXPECT_EQ(ui.boxes.back().text.rfind("Done.\r\n\r\n1 table: 4 hits, 0 values changed", 0), 0u)
-        << ui.boxes.back().text;
-    EXPECT_EQ(r.tables[0].hits, 4) << "black cat, memo, 1, x; the empty record is never tested";
-    EXPECT_EQ(r.tables[0].writeBack, TableOutcome::WriteBack::Unchanged);
-    EXPECT_EQ(files(paradoxDir), before);
-    EXPECT_FALSE(fs::exists(backups / "pending") && !fs::is_empty(backups / "pending"));
+    // An empty find text would hit every non-empty field, change none and log every hit: it is
+    // refused before anything runs, of the pair as of a set.
+    for (const RunInputs& in : {pair({row("PETS.DB")}, "", "zzz"),
+                                sets({row("PETS.DB")}, {{"cat", "dog"}, {"", "zzz"}})}) {
+        r = run(in);
+        EXPECT_EQ(r.end, RunResult::End::Failed);
+        EXPECT_TRUE(r.tables.empty());
+        EXPECT_NE(ui.boxes.back().text.find("the find text is empty"), std::string::npos)
+            << ui.boxes.back().text;
+        EXPECT_EQ(files(paradoxDir), before);
+        EXPECT_FALSE(fs::exists(options.changeLog));
+    }
 }
 
 TEST_F(ReplaceRunTest, RefusedValuesAreReportedInsteadOfDone) {

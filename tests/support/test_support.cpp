@@ -14,7 +14,7 @@ Answer FakeUserInterface::messageBox(const std::string& text, Buttons buttons, I
         answers.pop_front();
         return a;
     }
-    return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    return isYesNo(buttons) ? Answer::No : Answer::Ok;
 }
 
 std::string FakeUserInterface::inputBox(const std::string& prompt, const std::string& title,

@@ -1,7 +1,9 @@
 // The preview: the dry run of the main window, its hits listed with the changed parts marked.
 
+#include "file_bytes.h"
 #include "run_fixture.h"
 #include "ui/preview_dialog.h"
+#include "ui/search_options_panel.h"
 
 namespace fs = std::filesystem;
 using namespace qm;
@@ -94,6 +96,87 @@ TEST(HitSample, KeepsTheFirstHitsAndCountsThemAll) {
     ASSERT_EQ(kept.size(), 100u);
     EXPECT_EQ(kept.front().record, 1);
     EXPECT_EQ(kept.back().record, 100);
+}
+
+TEST_F(RunWindowTest, PreviewMarksWhatIgnoreCaseFoundAndAReadOnlyFolderShowsItsHits) {
+    ui::Form2& f = mainWindow({"PRODUCTS"});
+    f.Text1->setText("GREY");
+    f.Text2->setText("gray");
+    f.SearchOptions1->MatchCase->setChecked(false);
+    // The owner made the folder and its files read-only: a preview reads, and needs no more.
+    const auto readOnly = [&](bool on) {
+        for (const auto& e : fs::directory_iterator(db))
+            fs::permissions(e.path(), fs::perms::owner_write | fs::perms::group_write,
+                            on ? fs::perm_options::remove : fs::perm_options::add);
+        fs::permissions(db, fs::perms::owner_write | fs::perms::group_write,
+                        on ? fs::perm_options::remove : fs::perm_options::add);
+    };
+    readOnly(true);
+    const auto before = files(db);
+    std::vector<Row> seen;
+    std::string counts;
+    f.setPreviewHook([&](ui::PreviewDialog& d) {
+        seen = rows(d);
+        counts = d.countsLabel->text().toStdString();
+        // The chosen hit's values whole, one above the other.
+        EXPECT_EQ(d.valuesView->toPlainText().toStdString(),
+                  "Old value: " + seen[0].before + "\nNew value: " + seen[0].after);
+    });
+    f.Preview_Click();
+    ASSERT_EQ(seen.size(), 3u) << counts;
+    EXPECT_EQ(seen[0].before, "Folder, \u00abgrey\u00bb, A4")
+        << "what was found, not the find text";
+    EXPECT_EQ(seen[0].after, "Folder, \u00abgray\u00bb, A4");
+    EXPECT_NE(seen[0].note.find("the table is not written back: "), std::string::npos)
+        << seen[0].note;
+    EXPECT_EQ(counts, "3 hits in 1 table: 0 values would change, 3 would be left as they are.");
+
+    // The run says which table it could not write and how many hits it held.
+    f.PushButton1_Click();
+    ASSERT_FALSE(ui.boxes.empty());
+    EXPECT_NE(ui.boxes.back().text.find("PRODUCTS: not written back, "), std::string::npos)
+        << ui.boxes.back().text;
+    EXPECT_NE(ui.boxes.back().text.find(" (3 hits not replaced)."), std::string::npos)
+        << ui.boxes.back().text;
+    EXPECT_EQ(files(db), before);
+    EXPECT_EQ(test::fileText(log).find("was replace to"), std::string::npos)
+        << "no change-log line for a change that did not happen";
+    readOnly(false);
+}
+
+TEST(PreviewMarks, WhatEachOptionFoundAndWhatReplacedIt) {
+    SearchOptions anyCase, regex, wholeWord;
+    anyCase.matchCase = false;
+    regex.regex = true;
+    wholeWord.wholeWord = true;
+    const struct {
+        SearchOptions options;
+        RunHit hit;
+        std::string before, after;
+    } cases[] = {
+        {anyCase,
+         {"T", "/f", "C", 1, "GREY or grey", "gray or gray", "grey", "gray", ""},
+         "\u00abGREY\u00bb or \u00abgrey\u00bb",
+         "\u00abgray\u00bb or \u00abgray\u00bb"},
+        {regex,
+         {"T", "/f", "C", 1, "folders and Fold", "Xs and X", "(F|f)old(er)?", "X", ""},
+         "\u00abfolder\u00bbs and \u00abFold\u00bb",
+         "\u00abX\u00bbs and \u00abX\u00bb"},
+        {regex,
+         {"T", "/f", "C", 1, "mail bob@home now", "mail home at bob now", "(\\w+)@(\\w+)",
+          "$2 at $1", ""},
+         "mail \u00abbob@home\u00bb now",
+         "mail \u00abhome at bob\u00bb now"},
+        {wholeWord,
+         {"T", "/f", "C", 1, "cat catalog cat", "dog catalog dog", "cat", "dog", ""},
+         "\u00abcat\u00bb catalog \u00abcat\u00bb",
+         "\u00abdog\u00bb catalog \u00abdog\u00bb"},
+    };
+    for (const auto& c : cases) {
+        const auto [before, after] = ui::markedChange(c.hit, c.options);
+        EXPECT_EQ(before.toStdString(), c.before) << c.hit.find;
+        EXPECT_EQ(after.toStdString(), c.after) << c.hit.find;
+    }
 }
 
 TEST(PreviewMarks, EveryReplacedPartOrTheChangedStretch) {

@@ -1,8 +1,5 @@
 #include "file_bytes.h"
-#include "reference_decoder.h"
-#include "ui/form1.h"
-#include "ui/form2.h"
-#include "ui_fixture.h"
+#include "run_fixture.h"
 
 #include <QTimer>
 #include <QWindow>
@@ -13,36 +10,11 @@
 namespace fs = std::filesystem;
 using qm::test::fileText;
 using namespace qm;
-using qm::test::WindowTest;
 
 namespace {
 
-// The reference decoder's dump of a table, one line per record after the header line.
-std::string pxdump(const fs::path& table) {
-    return qm::test::runReferenceDecoder(table).output;
-}
-
-struct ReplaceWindowTest : WindowTest {
-    fs::path db;
-    fs::path log;
-    fs::path backups;
-    void SetUp() override {
-        WindowTest::SetUp();
-        if (!fs::is_directory(QM_SAMPLES_DIR))
-            GTEST_SKIP() << "the sample database was not built";
-        db = home.path() / "Samples";
-        fs::copy(QM_SAMPLES_DIR, db, fs::copy_options::recursive);
-        log = home.path() / "backups.log";
-        backups = home.path() / "backups";
-        settings::SaveSetting(settings::key::Database, db.string());
-    }
-    RunOptions runOptions() const {
-        RunOptions o;
-        o.changeLog = log;
-        o.backupRoot = backups;
-        return o;
-    }
-};
+// The main window's run as a whole, on the sample database.
+struct ReplaceWindowTest : qm::test::RunWindowTest {};
 
 } // namespace
 
@@ -137,4 +109,65 @@ TEST_F(ReplaceWindowTest, NothingTickedAsksForATable) {
     EXPECT_EQ(ui.boxes[0].text, "Please select a table");
     EXPECT_TRUE(ui.pointers.empty());
     EXPECT_FALSE(fs::exists(log));
+}
+
+// A folder whose path holds a blank: the copy question keeps its text with "No" the default;
+// after Yes each copy gets a folder of its own; the main window shows the folder its list comes
+// from; the end box says the run changed a copy, and where.
+TEST_F(ReplaceWindowTest, AFolderCopyIsAskedWithNoAsDefaultAndNeverLooksLikeTheRealTables) {
+    const fs::path blanks = home.path() / "My Samples";
+    fs::copy(db, blanks, fs::copy_options::recursive);
+    const fs::path root = home.path() / "root";
+    fs::create_directory(root);
+    ui::Form1 form1(&ui);
+    form1.setCopyRoot(root.string() + "/");
+    ASSERT_TRUE(form1.Form_Load());
+    ui::Form2& f = *form1.mainWindow();
+    f.setRunOptions(runOptions());
+    const auto shownFolder = [&] {
+        return f.FolderLabel->text().remove(QChar(0x200B)).toStdString();
+    };
+    EXPECT_EQ(shownFolder(), "Tables in " + db.string());
+    const auto next = [&](const fs::path& folder) {
+        f.PushButton5_Click();
+        form1.Text1->setText(QString::fromStdString(folder.string()));
+        form1.PushButton3_Click();
+    };
+
+    next(blanks); // no answer: the default button
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text,
+              "In some cases the software needs to use a folder without spaces.\r\n"
+              "Is it OK to create the folder " +
+                  (root / "TestDB").string() + " and put Your db files in it?");
+    EXPECT_EQ(ui.boxes[0].buttons, Buttons::YesNoDefaultNo);
+    EXPECT_FALSE(fs::exists(root / "TestDB"));
+    EXPECT_EQ(shownFolder(), "Tables in " + blanks.string()) << "our driver opens it as it is";
+
+    ui.answers.push_back(Answer::Yes);
+    next(blanks);
+    EXPECT_EQ(shownFolder(), "Tables in " + (root / "TestDB").string() +
+                                 "\nThis folder is a copy of " + blanks.string() +
+                                 "; a run changes the copy, not that folder.");
+    const auto originals = files(blanks);
+    f.ListView1->findItems("PRODUCTS", Qt::MatchExactly)[0]->setCheckState(0, Qt::Checked);
+    f.Text1->setText("grey");
+    f.Text2->setText("gray");
+    f.PushButton1_Click();
+    const std::string& box = ui.boxes.back().text;
+    EXPECT_EQ(box.rfind("Done.", 0), 0u) << box;
+    EXPECT_TRUE(box.ends_with("These tables are a copy: the run worked on the tables in " +
+                              (root / "TestDB").string() + ", made from " + blanks.string() +
+                              ", which was not changed."))
+        << box;
+    EXPECT_EQ(files(blanks), originals);
+    const auto changedCopy = files(root / "TestDB");
+
+    // A second copy goes to a folder of its own: the first copy keeps its changes.
+    ui.answers.push_back(Answer::Yes);
+    next(blanks);
+    EXPECT_NE(ui.boxes.back().text.find((root / "TestDB2").string()), std::string::npos);
+    EXPECT_EQ(form1.get(), (root / "TestDB2").string());
+    EXPECT_EQ(files(root / "TestDB"), changedCopy);
+    EXPECT_EQ(files(root / "TestDB2"), originals);
 }

@@ -4,6 +4,7 @@
 // window, and tables of any size made for them.
 
 #include "paradox/writer.h"
+#include "reference_decoder.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui_fixture.h"
@@ -75,6 +76,11 @@ struct RunWindowTest : WindowTest {
             w.add(rec);
         }
         w.finish();
+    }
+
+    // The reference decoder's dump of a table, one line per record after the header line.
+    static std::string pxdump(const std::filesystem::path& table) {
+        return runReferenceDecoder(table).output;
     }
 
     // Every file of a folder with its bytes.

@@ -19,20 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The reference decoder's dump of a table.
-std::string pxdump(const fs::path& table) {
-    std::string cmd = "python3 '" + test::pxdumpScript().string() + "' '" + table.string() + "'";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    std::array<char, 4096> buf{};
-    while (std::size_t n = fread(buf.data(), 1, buf.size(), p))
-        out.append(buf.data(), n);
-    pclose(p);
-    return out;
-}
-
 std::string replaced(std::string s, const std::string& from, const std::string& to) {
     for (std::size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
         s.replace(p, from.size(), to);
@@ -236,6 +222,7 @@ TEST_F(RunWindowTest, ClosingTheWindowMidRunCancelsItAndThenEndsTheProgram) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     };
     f.setRunOptions(o);
+    ui.answers.push_back(Answer::Yes);
     f.PushButton1_Click();
 
     ASSERT_TRUE(closed);
@@ -243,7 +230,9 @@ TEST_F(RunWindowTest, ClosingTheWindowMidRunCancelsItAndThenEndsTheProgram) {
     EXPECT_EQ(f.lastRun().end, RunResult::End::Cancelled);
     EXPECT_EQ(hitsSeen.load(), 1);
     EXPECT_EQ(files(db), before);
-    EXPECT_TRUE(ui.boxes.empty()) << "no report for a run whose window was closed";
+    ASSERT_EQ(ui.boxes.size(), 1u) << "no report for a run whose window was closed";
+    EXPECT_EQ(ui.boxes[0].text.rfind("A run is going on.", 0), 0u) << "the person was asked";
+    EXPECT_EQ(ui.boxes[0].buttons, Buttons::YesNoDefaultNo);
 }
 
 TEST_F(RunWindowTest, TheEndReportCountsAMixedRunAndGivesEveryTableInItsDetails) {
@@ -263,6 +252,8 @@ TEST_F(RunWindowTest, TheEndReportCountsAMixedRunAndGivesEveryTableInItsDetails)
     ASSERT_FALSE(ui.boxes.empty());
     const auto& box = ui.boxes.back();
     EXPECT_EQ(box.icon, Icon::Exclamation);
+    // The last progress the window showed agrees with the report's counts.
+    EXPECT_EQ(f.progressView()->countsLabel->text().toStdString(), "Hits: 7    Values changed: 3");
     // CUSTOMER 2 memo hits; PRODUCTS 2 refused Alpha hits and 1 memo; ORDERS and A 1 refused
     // Alpha hit each; the A.DB.DB row is not worked on.
     EXPECT_NE(box.text.find("5 tables: 7 hits, 3 values changed, 2 written back, 1 not written "

@@ -1,38 +1,21 @@
 #include "file_bytes.h"
 #include "paradox/table.h"
-#include "ui/form1.h"
-#include "ui/form2.h"
+#include "run_fixture.h"
 #include "ui/search_options_panel.h"
-#include "ui_fixture.h"
 
 #include <sstream>
 
 namespace fs = std::filesystem;
 using qm::test::fileText;
 using namespace qm;
-using qm::test::WindowTest;
 
 namespace {
 
-struct SearchOptionsWindowTest : WindowTest {
-    fs::path db;
-    fs::path log;
-    void SetUp() override {
-        WindowTest::SetUp();
-        if (!fs::is_directory(QM_SAMPLES_DIR))
-            GTEST_SKIP() << "the sample database was not built";
-        db = home.path() / "Samples";
-        fs::copy(QM_SAMPLES_DIR, db, fs::copy_options::recursive);
-        log = home.path() / "backups.log";
-        settings::SaveSetting(settings::key::Database, db.string());
-    }
+struct SearchOptionsWindowTest : qm::test::RunWindowTest {
     ui::Form2& open(ui::Form1& form1) {
         EXPECT_TRUE(form1.Form_Load());
         ui::Form2& f = *form1.mainWindow();
-        RunOptions o;
-        o.changeLog = log;
-        o.backupRoot = home.path() / "backups";
-        f.setRunOptions(o);
+        f.setRunOptions(runOptions());
         return f;
     }
     static QTreeWidgetItem* item(ui::Form2& f, const char* table) {
@@ -74,10 +57,15 @@ TEST_F(SearchOptionsWindowTest, OptionsStartAsTheExactSearchAndAreRemembered) {
         EXPECT_TRUE(p.options().plain());
         EXPECT_EQ(settings::GetSetting(settings::key::MatchCase, "absent"), "absent")
             << "loading writes nothing";
+        EXPECT_EQ(f.Label2->text(), " Find what (exact case):");
+        EXPECT_EQ(p.title(), " Search options");
         p.MatchCase->setChecked(false);
         p.RegularExpression->setChecked(true);
         EXPECT_EQ(settings::GetSetting(settings::key::MatchCase, ""), "0");
         EXPECT_EQ(settings::GetSetting(settings::key::RegularExpression, ""), "1");
+        // The labels say how the find text is met, on both tabs.
+        EXPECT_EQ(f.Label2->text(), " Find what (any case, regular expression):");
+        EXPECT_EQ(f.Label7->text(), f.Label2->text());
     }
     ui::Form1 again(&ui);
     ui::Form2& f = open(again);
@@ -85,6 +73,12 @@ TEST_F(SearchOptionsWindowTest, OptionsStartAsTheExactSearchAndAreRemembered) {
     EXPECT_FALSE(f.SearchOptions1->WholeWord->isChecked());
     EXPECT_TRUE(f.SearchOptions1->RegularExpression->isChecked());
     EXPECT_EQ(f.SearchOptions1->options().describe(), "ignore case, regular expression");
+    // Options that came back are said where they are, and so are their labels.
+    EXPECT_EQ(f.SearchOptions1->title(), " Search options (as you left them last time)");
+    EXPECT_EQ(f.Label2->text(), " Find what (any case, regular expression):");
+    f.SearchOptions1->WholeWord->setChecked(true);
+    EXPECT_EQ(f.SearchOptions1->title(), " Search options");
+    EXPECT_EQ(f.Label7->text(), " Find what (any case, whole words, regular expression):");
 }
 
 TEST_F(SearchOptionsWindowTest, TheColumnListOfTheSelectedTableNarrowsTheRun) {
@@ -121,6 +115,11 @@ TEST_F(SearchOptionsWindowTest, TheColumnListOfTheSelectedTableNarrowsTheRun) {
         (std::vector<std::string>{"Folder, gray, A4", "Folder, red, A4", "Fountain pen, black",
                                   "Notebook, gray cover, 96 pages", "Stapler, desk"}));
     EXPECT_EQ(column("Products.db", "Details"), detailsBefore) << "the unticked column";
+    // The end report says how the run searched, as the command line prints it.
+    EXPECT_NE(ui.boxes.back().details.find("Searched with: ignore case; PRODUCTS skipping "
+                                           "Details.\n"),
+              std::string::npos)
+        << ui.boxes.back().details;
     const std::string lines = fileText(log);
     EXPECT_NE(lines.find("] - GREY was replace to gray at table (PRODUCTS) and column "
                          "(Description) (ignore case)\r\n"),
@@ -146,6 +145,30 @@ TEST_F(SearchOptionsWindowTest, AnInvalidExpressionIsABoxBeforeAnythingRuns) {
     EXPECT_TRUE(f.isEnabled());
     EXPECT_EQ(fileText(db / "ORDERS.DB"), before);
     EXPECT_FALSE(fs::exists(log));
+
+    // An empty find text, of the pair or of a set, in a run or a preview: it would hit every
+    // value, change none and log every hit.
+    const auto refused = [&](const std::string& why) {
+        ui.boxes.clear();
+        f.PushButton1_Click();
+        f.Preview_Click();
+        ASSERT_EQ(ui.boxes.size(), 2u) << why;
+        for (const auto& box : ui.boxes)
+            EXPECT_EQ(box.text, "The run cannot start: " + why +
+                                    "the find text is empty; an empty find text hits every "
+                                    "value and changes none.");
+        EXPECT_TRUE(ui.pointers.empty()) << "nothing ran";
+        EXPECT_FALSE(fs::exists(log));
+    };
+    f.SearchOptions1->RegularExpression->setChecked(false);
+    f.Text1->clear();
+    refused("");
+    f.TabControl1->setCurrentIndex(1);
+    f.sets().appendSet("grey", "gray");
+    f.sets().appendSet("", "x");
+    refused("set 2: ");
+    f.TabControl1->setCurrentIndex(0);
+    f.Text1->setText("(grey");
 
     // The same expression without the option is plain text, and finds nothing.
     f.SearchOptions1->RegularExpression->setChecked(false);

@@ -1,10 +1,12 @@
 // The windows as a user meets them: what the list, the set lists, the captions and the pointer
 // show, read from what the platform would put on the screen.
 #include "file_bytes.h"
+#include "replace/run_report.h"
 #include "sets/set_files.h"
 #include "ui/form1.h"
 #include "ui/form2.h"
 #include "ui/form3.h"
+#include "ui/run_report_dialog.h"
 #include "ui_fixture.h"
 
 #include <QHeaderView>
@@ -142,6 +144,8 @@ TEST_F(MetTest, SetsShowWhatWasAddedAndFilesAreFoundAgain) {
     auto db = makeFolder("db", {});
     Form2* f = openMainWindow(db);
     ASSERT_NE(f, nullptr);
+    ASSERT_FALSE(ui.boxes.empty()) << "an empty list is said";
+    EXPECT_EQ(ui.boxes[0].text.rfind("There are no Paradox tables in " + db.string(), 0), 0u);
     ui.inputs = {"cat::dog", "black::white"};
     f->PushButton10_Click();
     EXPECT_EQ(f->Combo1->currentText(), "cat");
@@ -162,7 +166,7 @@ TEST_F(MetTest, SetsShowWhatWasAddedAndFilesAreFoundAgain) {
     EXPECT_TRUE(fs::exists(home.path() / "my.sets")) << "a name with a suffix stays as given";
 
     auto commas = home.path() / "commas.txt";
-    std::ofstream(commas, std::ios::binary) << "hi,hello\r\npeter,pete\r\n";
+    std::ofstream(commas, std::ios::binary) << "hi,hello\r\na note\r\npeter,pete\r\n";
     std::ofstream(home.path() / "empty.txt").flush();
     int opening = 0;
     f->setLoadSetsHook([&](Form3& d) {
@@ -189,6 +193,8 @@ TEST_F(MetTest, SetsShowWhatWasAddedAndFilesAreFoundAgain) {
             d.Text2->setText(",");
             d.PushButton1_Click();
             EXPECT_EQ(d.result(), QDialog::Accepted);
+            EXPECT_EQ(ui.boxes.back().text, "2 set(s) loaded; 1 line(s) of " + commas.string() +
+                                                " without the separator , were skipped.");
         } else {
             // Escape closes the dialog.
             d.show();
@@ -205,6 +211,22 @@ TEST_F(MetTest, SetsShowWhatWasAddedAndFilesAreFoundAgain) {
     f->PushButton12_Click();
     EXPECT_EQ(opening, 2);
     EXPECT_EQ(f->Combo1->count(), 4);
+
+    // Removing the last set shows the one now last, not two empty fields.
+    f->PushButton7_Click();
+    EXPECT_EQ(f->Combo1->count(), 3);
+    EXPECT_EQ(f->Combo1->currentText(), "hi");
+    EXPECT_EQ(f->Combo2->currentText(), "hello");
+    // Clear All Sets asks, "No" the default.
+    const std::size_t boxes = ui.boxes.size();
+    f->PushButton11_Click();
+    ASSERT_EQ(ui.boxes.size(), boxes + 1);
+    EXPECT_EQ(ui.boxes.back().text, "Remove all 3 find and replace sets from the lists?");
+    EXPECT_EQ(ui.boxes.back().buttons, Buttons::YesNoDefaultNo);
+    EXPECT_EQ(f->Combo1->count(), 3);
+    ui.answers.push_back(Answer::Yes);
+    f->PushButton11_Click();
+    EXPECT_EQ(f->Combo1->count(), 0);
 }
 
 TEST_F(MetTest, CaptionsAreTheProductNameAlone) {
@@ -309,4 +331,50 @@ TEST_F(MetTest, ScaledChild) {
     }
     // The rest is in reach by scrolling.
     EXPECT_TRUE(f->PushButton11->isVisibleTo(f));
+}
+
+// The end box of a cancelled run over many tables, two folders holding tables of one name: the
+// box names the first tables by name and folder and counts the rest, in whole items, and the
+// dialog shows every line of it on the screen with its buttons in reach.
+TEST_F(MetTest, EndBoxEndsOnWholeItemsNamesFoldersAndFitsTheScreen) {
+    RunResult result;
+    result.end = RunResult::End::Cancelled;
+    for (int i = 0; i < 15; ++i) {
+        TableOutcome t;
+        t.table = {i < 2 ? "ZIPCODES" : "TABLE" + std::to_string(i), i % 2 ? "/data/b" : "/data/a",
+                   ""};
+        t.reached = i < 1;
+        t.writeBack = TableOutcome::WriteBack::Written;
+        result.tables.push_back(t);
+    }
+    const std::string text = endOfRunText(result, RunInputs{}, false);
+    EXPECT_NE(text.find("Not reached, left as they were: ZIPCODES (/data/b), TABLE2, TABLE3, "
+                        "TABLE4, TABLE5, TABLE6 and 8 more."),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(text.ends_with("The details name every table.")) << text;
+
+    // Forty lines of details and a text that wraps: nothing of the text is cut, the box fits.
+    std::string details;
+    for (int i = 0; i < 40; ++i)
+        details += "TABLE" + std::to_string(i) + " (/data/a): 0 hits, 0 values changed\n";
+    std::string longText = text + "\r\n\r\n";
+    for (int i = 0; i < 120; ++i)
+        longText += "wrapping ";
+    longText += "end.";
+    RunReportDialog box(nullptr, "Quillmend",
+                        QString::fromStdString(longText).replace("\r\n", "\n"),
+                        QString::fromStdString(details), Icon::Exclamation, Buttons::Ok);
+    box.show();
+    QApplication::processEvents();
+    const QRect area = box.screen()->availableGeometry();
+    for (int open = 0; open < 2; ++open) {
+        EXPECT_TRUE(area.contains(box.frameGeometry())) << "details open: " << open;
+        EXPECT_FALSE(box.textArea->verticalScrollBar()->isVisible()) << "the text is cut";
+        EXPECT_GE(box.textLabel->height(), box.textLabel->heightForWidth(box.textLabel->width()));
+        EXPECT_TRUE(box.rect().contains(
+            QRect(box.buttonBox->mapTo(&box, QPoint(0, 0)), box.buttonBox->size())));
+        box.toggleDetails();
+        QApplication::processEvents();
+    }
 }

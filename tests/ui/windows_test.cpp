@@ -68,19 +68,31 @@ TEST_F(WindowTest, NextWithAMissingFolderDoesNothingVisible) {
     EXPECT_TRUE(ui.boxes.empty());
 }
 
-TEST_F(WindowTest, TestConnectionAnswersAndRestoresThePointer) {
+TEST_F(WindowTest, TestConnectionAnswersWithWhyAndRestoresThePointer) {
     auto dir = makeFolder("tables", {"X.DB"});
+    auto empty = makeFolder("empty", {"README.TXT"});
+    const std::string missing = (home.path() / "nowhere").string();
+    const std::string file = (empty / "README.TXT").string();
     Form1 form1(&ui);
     form1.Form_Load();
-    form1.PushButton2_Click();
-    form1.Text1->setText(QString::fromStdString(dir.string()));
-    form1.PushButton2_Click();
-    ASSERT_EQ(ui.boxes.size(), 2u);
-    EXPECT_EQ(ui.boxes[0].text, "Could not connect.");
-    EXPECT_EQ(ui.boxes[1].text, "Connection successful.");
-    EXPECT_EQ(ui.boxes[1].title, "Quillmend");
-    EXPECT_EQ(ui.boxes[1].icon, Icon::None);
-    EXPECT_EQ(form1.support().pointerState(), PointerState::Default);
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "Could not connect.\r\n\r\nNo folder is given: type the folder"},
+        {missing, "Could not connect.\r\n\r\nThe folder " + missing + " does not exist."},
+        {file, "Could not connect.\r\n\r\n" + file + " is not a folder."},
+        {empty.string(), "Could not connect.\r\n\r\nThe folder " + empty.string() +
+                             " and its subfolders hold no Paradox tables (.db files)."},
+        {dir.string(), "Connection successful."},
+    };
+    for (const auto& [folder, said] : cases) {
+        ui.boxes.clear();
+        form1.Text1->setText(QString::fromStdString(folder));
+        form1.PushButton2_Click();
+        ASSERT_EQ(ui.boxes.size(), 1u) << folder;
+        EXPECT_EQ(ui.boxes[0].text.substr(0, said.size()), said) << folder;
+        EXPECT_EQ(ui.boxes[0].title, "Quillmend");
+        EXPECT_EQ(ui.boxes[0].icon, Icon::None);
+        EXPECT_EQ(form1.support().pointerState(), PointerState::Default);
+    }
 }
 
 TEST_F(WindowTest, BrowseAndSampleFillTheField) {
@@ -138,7 +150,7 @@ TEST_F(WindowTest, MainWindowRestoresItsCriteria) {
 }
 
 TEST_F(WindowTest, BadStoredTabIsReportedAndTheTextsStillLoad) {
-    auto dir = makeFolder("db", {});
+    auto dir = makeFolder("db", {"A.DB"});
     settings::SaveSetting(settings::key::Database, dir.string());
     settings::SaveSetting(settings::key::TabControl1, "7");
     settings::SaveSetting(settings::key::FindText, "cat");
@@ -151,7 +163,7 @@ TEST_F(WindowTest, BadStoredTabIsReportedAndTheTextsStillLoad) {
 }
 
 TEST_F(WindowTest, SetButtonsKeepBothListsInStep) {
-    auto dir = makeFolder("db", {});
+    auto dir = makeFolder("db", {"A.DB"});
     settings::SaveSetting(settings::key::Database, dir.string());
     Form1 form1(&ui);
     ASSERT_TRUE(form1.Form_Load());
@@ -172,6 +184,7 @@ TEST_F(WindowTest, SetButtonsKeepBothListsInStep) {
     EXPECT_EQ(f.Combo2->itemText(0), "dog");
     EXPECT_EQ(f.sets().findSelection(), f.sets().replaceSelection());
 
+    ui.answers.push_back(Answer::Yes); // Clear All Sets asks first
     f.PushButton11_Click();
     EXPECT_EQ(f.Combo1->count(), 0);
     EXPECT_EQ(f.Combo2->count(), 0);
