@@ -472,7 +472,7 @@ TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
         run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(some.status, 1) << some.err << some.out;
     EXPECT_NE(some.out.find("ORDERS (" + db.string() +
-                            "): 0 hits, 0 values changed, not "
+                            "): 1 hit, 0 values changed, not "
                             "written back: its file " +
                             (db / "ORDERS.DB").string() + " is read-only"),
               std::string::npos)
