@@ -22,6 +22,7 @@ const std::map<std::string, bool>& options() {
         {"--columns", true},
         {"--skip-columns", true},
         {"--ignore-stale-locks", false},
+        {"--ignore-unreadable-checks", false},
     };
     return known;
 }
@@ -151,6 +152,8 @@ void applyOption(Arguments& a, const std::string& name, const std::optional<std:
         a.separatorGiven = true;
     } else if (name == "--ignore-stale-locks")
         a.ignoreStaleLocks = true;
+    else if (name == "--ignore-unreadable-checks")
+        a.ignoreUnreadableChecks = true;
     else if (name == "--dry-run")
         a.dryRun = true;
     else if (name == "--ignore-case")
@@ -284,6 +287,7 @@ std::string helpText() {
                     (--find TEXT --replace TEXT | --sets FILE [--separator SEP])
                     [--ignore-case] [--whole-word] [--regex]
                     [--columns A,B] [--skip-columns C] [--dry-run] [--ignore-stale-locks]
+                    [--ignore-unreadable-checks]
   quillmend list FOLDER
   quillmend runs
   quillmend undo [RUN] [--ignore-stale-locks]
@@ -349,6 +353,10 @@ Options:
                    tables that no program holds (left by one that ended without
                    removing them); without it such a run changes nothing. A table
                    another program holds is never written back.
+  --ignore-unreadable-checks
+                   writes the new values of a table whose validity file (.VAL) cannot
+                   be read without testing them against its checks; without it such a
+                   table's values are refused. The summary names such tables either way.
   -h, --help       this text
   --version        the program's version
 

@@ -30,11 +30,12 @@ struct Arguments {
     std::string separator = "::"; // the Load Sets dialog's default
     bool separatorGiven = false;
     bool dryRun = false;
-    int keep = 0;                  // prune --keep: the newest runs kept; 0: not given
-    int olderThanDays = 0;         // prune --older-than; 0: not given
-    bool ignoreStaleLocks = false; // --ignore-stale-locks
-    SearchOptions search;          // --ignore-case, --whole-word, --regex
-    ColumnChoice columns;          // --columns, --skip-columns (names split at commas)
+    int keep = 0;                        // prune --keep: the newest runs kept; 0: not given
+    int olderThanDays = 0;               // prune --older-than; 0: not given
+    bool ignoreStaleLocks = false;       // --ignore-stale-locks
+    bool ignoreUnreadableChecks = false; // --ignore-unreadable-checks
+    SearchOptions search;                // --ignore-case, --whole-word, --regex
+    ColumnChoice columns;                // --columns, --skip-columns (names split at commas)
 };
 
 // args without the program name. Throws UsageError.

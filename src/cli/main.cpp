@@ -164,6 +164,7 @@ RunOptions runOptions(const Arguments& args) {
     RunOptions options;
     options.dryRun = args.dryRun;
     options.ignoreStaleLocks = args.ignoreStaleLocks;
+    options.ignoreUnreadableChecks = args.ignoreUnreadableChecks;
     // The summary says per table what the window's end box says.
     options.endOfRunBox = false;
     if (platform::isTerminal(2))

@@ -107,9 +107,9 @@ namespace {
 // and the Paradox fields can take become changes, the others are counted as refused.
 class ChangeCollector {
   public:
-    ChangeCollector(const paradox::Table& table, const fs::path& db)
+    ChangeCollector(const paradox::Table& table, const fs::path& db, bool untestedAccepted)
         : table_(table), fields_(table.fields()), reader_(db, table.header().recordSize),
-          patcher_(table) {
+          patcher_(table, untestedAccepted) {
         // In the single-byte code pages a text of ASCII characters is its own bytes, so most
         // Alpha values are found unchanged without decoding them.
         const std::uint16_t cp = table.codePage();
@@ -191,7 +191,7 @@ class ChangeCollector {
 
 // The changed values put into the table's files; out holds the values left out already.
 WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Change>& changes,
-                            const fs::path& backupRoot, WriteBack out) {
+                            const fs::path& backupRoot, WriteBack out, bool untestedAccepted) {
     const auto refusedWith = [&](std::string why) {
         WriteBack failed = notWritten(std::move(why));
         failed.leftOut = std::move(out.leftOut);
@@ -215,8 +215,8 @@ WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Chang
         return refusedWith(held);
     const std::optional<ImportPrint> imported = importPrint(real);
     try {
-        out.backupFolder =
-            paradox::patchTable(real, changes, backupRoot, imported ? &imported->print : nullptr);
+        out.backupFolder = paradox::patchTable(
+            real, changes, backupRoot, imported ? &imported->print : nullptr, untestedAccepted);
     } catch (const paradox::TableInUseError& e) {
         return refusedWith(e.reason());
     } catch (const paradox::TableChangedError& e) {
@@ -237,7 +237,8 @@ WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Chang
 } // namespace
 
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
-                               const fs::path& db, const fs::path& backupRoot, long long count) {
+                               const fs::path& db, const fs::path& backupRoot, long long count,
+                               bool untestedAccepted) {
     const WorkingCopyStatus st = working.status(tableName);
     if (!st.complete())
         return notWritten(incompleteReason(st));
@@ -269,7 +270,7 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
     std::vector<paradox::Change> changes;
     WriteBack out;
     {
-        ChangeCollector collector(*table, db);
+        ChangeCollector collector(*table, db, untestedAccepted);
         const auto visit = [&](std::optional<std::uint64_t> offset,
                                const std::vector<Variant>& row) { collector.visit(offset, row); };
         // Only rows a statement changed can differ from their records; a copy made before
@@ -295,7 +296,7 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
         return out;
     }
     table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
-    return replaceTableFiles(db, changes, backupRoot, std::move(out));
+    return replaceTableFiles(db, changes, backupRoot, std::move(out), untestedAccepted);
 }
 
 namespace {

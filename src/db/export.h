@@ -56,6 +56,7 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
 // records of db they came from. count is the export's TOP (-1: none).
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
                                const std::filesystem::path& db,
-                               const std::filesystem::path& backupRoot, long long count = -1);
+                               const std::filesystem::path& backupRoot, long long count = -1,
+                               bool untestedAccepted = false);
 
 } // namespace qm::db

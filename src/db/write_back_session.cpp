@@ -44,7 +44,12 @@ void WriteBackSession::exportTable(const ParadoxExportRequest& request) {
     // would only add the copy's size to the memory the import and the run already took.
     working.setCacheKiB(1024);
     outcomes_[paradox::asciiUpper(request.sourceTable)] =
-        writeBackWorkingCopy(working, request.sourceTable, db, backupRoot_, request.count);
+        writeBackWorkingCopy(working, request.sourceTable, db, backupRoot_, request.count,
+                             untestedAccepted_.count(paradox::asciiUpper(request.sourceTable)) > 0);
+}
+
+void WriteBackSession::acceptUntestedValues(const std::string& workingCopy) {
+    untestedAccepted_.insert(paradox::asciiUpper(workingCopy));
 }
 
 std::optional<WriteBack> WriteBackSession::takeOutcome(const std::string& workingCopy) {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace qm::db {
@@ -31,6 +32,10 @@ class WriteBackSession : public ParadoxWriteBack {
     // Fails as the statement would when no drop of the same table came first.
     void exportTable(const ParadoxExportRequest& request) override;
 
+    // The working copy's values go into its table untested when the table's validity file
+    // cannot be read (the person said so); otherwise they are refused then.
+    void acceptUntestedValues(const std::string& workingCopy);
+
     // Forgets a drop that got no export: the table keeps its files.
     void forgetDrop() { dropped_.reset(); }
     // What the export of the working copy came to, once; empty when it did not run.
@@ -40,6 +45,7 @@ class WriteBackSession : public ParadoxWriteBack {
     std::filesystem::path backupRoot_;
     std::optional<std::filesystem::path> dropped_; // the table a DROP TABLE named
     std::map<std::string, WriteBack> outcomes_;    // by upper-cased working-copy name
+    std::set<std::string> untestedAccepted_;       // the same
 };
 
 } // namespace qm::db

@@ -3,6 +3,7 @@
 #include "paradox/ascii.h"
 #include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
+#include "paradox/sort_evidence.h"
 #include "paradox/writer.h"
 
 #include <algorithm>
@@ -96,7 +97,7 @@ IndexPlan planIndexes(const Table& table) {
             plan.indexed[f] = true;
 
     // The files a change of field i rewrites, and why they cannot be rewritten.
-    const bool known = sortOrderKnown(h);
+    const bool known = textInByteOrder(table);
     const std::vector<std::string> referring =
         keyFields ? tablesReferringTo(table.path()) : std::vector<std::string>{};
     for (std::size_t i = 0; i < n; ++i) {
@@ -122,10 +123,13 @@ IndexPlan planIndexes(const Table& table) {
         if (!why.empty())
             continue;
         if (text && !known) {
-            why = "the table's sort order " +
-                  (h.sortOrderID.empty() ? std::string("(level ") + h.levelName() + ")"
-                                         : "\"" + h.sortOrderID + "\"") +
-                  " orders text by rules of its own, so its index files cannot be rebuilt";
+            why = h.sortOrderID.empty()
+                      ? std::string("the table's header (level ") + h.levelName() +
+                            ") names no sort order, and its records do not show it to be "
+                            "byte order, so its index files cannot be rebuilt"
+                      : "the table's sort order \"" + h.sortOrderID +
+                            "\" orders text by rules of its own, so its index files cannot be "
+                            "rebuilt";
             continue;
         }
         if (plan.key[i] && !referring.empty()) {

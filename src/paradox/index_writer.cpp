@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <optional>
 
 namespace fs = std::filesystem;
 
@@ -254,6 +255,42 @@ std::vector<std::uint8_t> rebuildPrimaryIndex(const Table& table,
     return buildTreeIndex(oldHeader, leaves);
 }
 
+namespace {
+
+bool holdsSmallLetter(std::span<const std::uint8_t> bytes) {
+    return std::any_of(bytes.begin(), bytes.end(),
+                       [](std::uint8_t b) { return b >= 'a' && b <= 'z'; });
+}
+
+// Below level 7.x an .XGn's header does not say whether it ignores case; its entries do, where
+// they can: one holding a small letter keeps case, and entries free of small letters over text
+// that holds some were upper-cased. Otherwise nullopt.
+std::optional<bool> caseShownByEntries(const Table& table, const Table& index,
+                                       const std::vector<std::size_t>& fields) {
+    bool indexSmall = false, tableSmall = false;
+    const auto scan = [](const Table& t, const std::vector<std::size_t>& which, bool& small) {
+        t.forEachRecordWhile([&](const Record& r) {
+            for (auto f : which)
+                if (t.fields()[f].type == FieldType::Alpha)
+                    small = small || holdsSmallLetter(r.bytes().subspan(t.fields()[f].offset,
+                                                                        t.fields()[f].width));
+            return !small;
+        });
+    };
+    std::vector<std::size_t> own(fields.size());
+    for (std::size_t i = 0; i < own.size(); ++i)
+        own[i] = i;
+    scan(index, own, indexSmall);
+    if (indexSmall)
+        return false;
+    scan(table, fields, tableSmall);
+    if (tableSmall)
+        return true;
+    return std::nullopt;
+}
+
+} // namespace
+
 SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) {
     SecondaryIndex idx;
     idx.data = data;
@@ -317,9 +354,13 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
     for (auto f : idx.fields)
         alpha = alpha || tf[f].type == FieldType::Alpha;
     if (idx.composite && alpha) {
-        if (xh.fileVersionID < 12)
-            return unsupported("whether it ignores case is not recorded in its header");
-        idx.caseInsensitive = (xh.refIntegrity & 0x01) != 0;
+        const std::optional<bool> ignores =
+            xh.fileVersionID < 12 ? caseShownByEntries(table, x, idx.fields)
+                                  : std::optional<bool>((xh.refIntegrity & 0x01) != 0);
+        if (!ignores)
+            return unsupported("whether it ignores case is not recorded in its header, nor "
+                               "shown by its entries");
+        idx.caseInsensitive = *ignores;
     }
     if (xh.fileVersionID < 12 &&
         std::find(idx.descending.begin(), idx.descending.end(), true) != idx.descending.end())

@@ -8,6 +8,7 @@
 #include "paradox/index_plan.h"
 #include "paradox/index_writer.h"
 #include "paradox/patched_copy.h"
+#include "paradox/sort_evidence.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -59,16 +60,17 @@ class RwFile {
 
 } // namespace
 
-Patcher::Patcher(const Table& table) : table_(table) {
+Patcher::Patcher(const Table& table, bool untestedAccepted) : table_(table) {
     IndexPlan plan = planIndexes(table);
+    textOrdered_ = textInByteOrder(table);
     key_ = std::move(plan.key);
     indexed_ = std::move(plan.indexed);
     frozen_ = std::move(plan.refusal);
-    textOrdered_ = sortOrderKnown(table.header());
     try {
         checks_ = readValidityChecks(table);
     } catch (const std::exception& e) {
-        validityProblem_ = e.what();
+        if (!untestedAccepted)
+            validityProblem_ = e.what();
     }
 }
 
@@ -149,10 +151,30 @@ Verdict Patcher::validity(std::size_t field, const std::string& encoded,
                     std::span<const std::uint8_t>(
                         reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size()),
                     value, textOrdered_);
-    if (broken.empty())
+    if (!broken.empty())
+        return {Refusal::BrokenCheck, "The new value for the " + quoteField(f) +
+                                          " breaks its validity check " + broken + "."};
+    const std::string& lookup = checks_[field].lookupTable;
+    if (lookup.empty() || value.empty())
+        return {};
+    auto [cached, fresh] = lookups_.try_emplace(lookup);
+    if (fresh) {
+        try {
+            cached->second.values = lookupValues(table_, lookup);
+        } catch (const std::exception& e) {
+            cached->second.problem = e.what();
+        }
+    }
+    if (!cached->second.problem.empty())
+        return {Refusal::BrokenCheck, "The " + quoteField(f) + " takes its values from table \"" +
+                                          lookup + "\", which cannot be read (" +
+                                          cached->second.problem +
+                                          "), so no new value can be tested."};
+    if (cached->second.values.count(std::string(value)))
         return {};
     return {Refusal::BrokenCheck, "The new value for the " + quoteField(f) +
-                                      " breaks its validity check " + broken + "."};
+                                      " breaks its validity check table lookup \"" + lookup +
+                                      "\" (the value is not in its first field)."};
 }
 
 bool Patcher::needsMemoFile(const std::vector<Change>& changes) const {
@@ -305,11 +327,12 @@ std::vector<std::uint8_t> headerOf(const fs::path& p) {
 } // namespace
 
 fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
-                    const fs::path& backupRoot, const FamilyPrint* expected) {
+                    const fs::path& backupRoot, const FamilyPrint* expected,
+                    bool untestedAccepted) {
     if (changes.empty())
         return {};
     Table table = Table::open(db);
-    Patcher patcher(table);
+    Patcher patcher(table, untestedAccepted);
     for (const auto& c : changes) {
         Verdict v = patcher.check(c.field, c.value);
         if (!v.ok())

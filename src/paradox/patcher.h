@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,7 +66,9 @@ class Patcher {
   public:
     // Reads the table's secondary index headers to know which fields they cover and whether
     // they can be rebuilt.
-    explicit Patcher(const Table& table);
+    // untestedAccepted: the person accepted that the values go in untested when the table's
+    // .VAL cannot be read (otherwise every value is refused then).
+    explicit Patcher(const Table& table, bool untestedAccepted = false);
 
     // Whether value can be written into field, and why not.
     Verdict check(std::size_t field, std::string_view value) const;
@@ -88,6 +91,11 @@ class Patcher {
     std::vector<FieldChecks> checks_; // the .VAL's checks per field (empty: none)
     std::string validityProblem_;     // a .VAL that cannot be read: no value can be checked
     bool textOrdered_ = false;        // byte order is the table's order of text
+    struct Lookup {
+        std::set<std::string> values;
+        std::string problem;
+    };
+    mutable std::map<std::string, Lookup> lookups_; // by table name, read when first needed
 };
 
 // The whole change of one table: checks, writes the new files under temporary names (the .db,
@@ -100,6 +108,7 @@ class Patcher {
 std::filesystem::path patchTable(const std::filesystem::path& db,
                                  const std::vector<Change>& changes,
                                  const std::filesystem::path& backupRoot,
-                                 const FamilyPrint* expected = nullptr);
+                                 const FamilyPrint* expected = nullptr,
+                                 bool untestedAccepted = false);
 
 } // namespace qm::paradox

@@ -68,6 +68,12 @@ std::string staleLocksQuestion(const std::vector<fs::path>& stale) {
     return text;
 }
 
+std::string unreadableChecksQuestion(const std::string& table, const std::string& why) {
+    return "The validity checks of table " + table + " cannot be read (" + why +
+           "), so its new values cannot be tested against them.\r\n\r\nChange the values of " +
+           table + " without testing them?";
+}
+
 std::vector<std::string> tableColumns(const TableRow& row) {
     const auto table = paradox::Table::open(db::findTableFile(row.folder, row.name));
     std::vector<std::string> names;

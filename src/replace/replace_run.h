@@ -60,6 +60,10 @@ struct RunOptions {
     // them) do not stop the run. Otherwise the run asks whether to go on (Yes/No) before it
     // touches anything.
     bool ignoreStaleLocks = false;
+    // A table whose validity file cannot be read takes its new values untested. Otherwise the
+    // run asks, once for each such table with hits (Yes/No, No the default), and refuses its
+    // values on No.
+    bool ignoreUnreadableChecks = false;
     // The working copy gets every record of a table, not only those a find text hits. The run
     // comes out the same either way (candidates.h); tests compare the two.
     bool copyEveryRecord = false;
@@ -152,6 +156,9 @@ std::string endOfRunReport(const RunResult& result);
 
 // The question the run asks about lock files nobody holds (a Yes/No box).
 std::string staleLocksQuestion(const std::vector<std::filesystem::path>& stale);
+
+// The question the run asks about a table whose validity checks cannot be read, and why not.
+std::string unreadableChecksQuestion(const std::string& table, const std::string& why);
 
 namespace testhooks {
 // Called between the run's work on a table in the working database and its write-back, with

@@ -10,6 +10,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/share_locks.h"
 #include "paradox/table.h"
+#include "paradox/validity.h"
 #include "replace/backup_space.h"
 #include "replace/change_log.h"
 #include "replace/write_permission.h"
@@ -409,6 +410,31 @@ void dropUnswapped(RunRecorder& recorder) {
         }
 }
 
+// A table with hits whose validity file cannot be read: its values go in untested only when the
+// person says so, asked once for the table (the command line: --ignore-unreadable-checks).
+// Returns the note for the end report, empty when the table's checks can be read.
+std::string decideUntestedValues(RunContext& run, const TableRow& row, const CurrentFolder& folder,
+                                 const TableOutcome& outcome) {
+    if (outcome.hits == 0)
+        return {};
+    std::string why;
+    try {
+        why = paradox::validityProblem(
+            paradox::Table::open(db::findTableFile(folder.get(), row.name)));
+    } catch (const std::exception&) {
+        return {}; // the write-back says why the table cannot be read
+    }
+    if (why.empty())
+        return {};
+    if (!run.options.ignoreUnreadableChecks &&
+        run.ui.messageBox(unreadableChecksQuestion(row.name, why), Buttons::YesNoDefaultNo,
+                          Icon::Question, "") != Answer::Yes)
+        return {};
+    run.writeBack.acceptUntestedValues(row.name);
+    return "its values were written without testing its validity checks, which cannot be read (" +
+           why + ")";
+}
+
 // The working copy written back into the table's files (step 128) and what came of it.
 void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder, long long records,
                TableOutcome& outcome) {
@@ -417,6 +443,7 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     pauseBeforeWriteBack(row);
     if (!roomFor(run, db::findTableFile(row.folder, row.name), outcome))
         return;
+    const std::string untested = decideUntestedValues(run, row, folder, outcome);
     db::WriteBack back;
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
     {
@@ -447,6 +474,8 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     // The values written back count from now on: the last progress a watcher sees agrees with
     // the end report.
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
+    if (!untested.empty() && outcome.writeBack == TableOutcome::WriteBack::Written)
+        outcome.reason = outcome.reason.empty() ? untested : outcome.reason + "; " + untested;
     if (outcome.writeBack == TableOutcome::WriteBack::Written && !run.setup.scratch &&
         !back.backupFolder.empty())
         keepRecord(run.recorder, run.result, row, back.backupFolder);

@@ -535,6 +535,37 @@ TEST_F(CliTest, StaleLockFilesNeedIgnoreStaleLocks) {
     EXPECT_NE(run({"--help"}).out.find("--ignore-stale-locks"), std::string::npos);
 }
 
+// A validity file that cannot be read refuses the table's values, unless the run is told to write
+// them untested; the summary names the table either way.
+TEST_F(CliTest, UnreadableValidityChecksNeedIgnoreUnreadableChecks) {
+    const fs::path folder = samples();
+    for (const auto& name : {"CUSTOMER", "ORDERS", "PRODUCTS"}) {
+        std::vector<char> val(0x35, 0);
+        val[1] = 0x20; // a layout no Paradox we know writes
+        std::ofstream(folder / (std::string(name) + ".VAL"), std::ios::binary)
+            .write(val.data(), static_cast<std::streamsize>(val.size()));
+    }
+    const auto before = tree(folder);
+    const Outcome refused =
+        run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+    EXPECT_EQ(refused.status, 1) << refused.err << refused.out;
+    EXPECT_NE(refused.out.find("validity checks cannot be read (\"PRODUCTS.VAL\" has a layout"),
+              std::string::npos)
+        << refused.out;
+    EXPECT_NE(refused.err.find("without testing them?\n(answered No)"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(tree(folder), before);
+
+    const Outcome told = run({"replace", folder.string(), "--all", "--find", "grey", "--replace",
+                              "gray", "--ignore-unreadable-checks"});
+    EXPECT_EQ(told.status, 0) << told.err << told.out;
+    EXPECT_NE(told.out.find("written without testing its validity checks"), std::string::npos)
+        << told.out;
+    EXPECT_EQ(told.err.find("(answered No)"), std::string::npos) << told.err;
+    EXPECT_NE(tree(folder), before);
+    EXPECT_NE(run({"--help"}).out.find("--ignore-unreadable-checks"), std::string::npos);
+}
+
 // A real Paradox program's lock, taken by another process on the folder's user lock file.
 TEST_F(CliTest, ATableAnotherProcessHoldsIsReportedInUse) {
     const fs::path folder = samples();

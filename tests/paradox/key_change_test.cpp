@@ -3,10 +3,12 @@
 // otherwise are refused.
 
 #include "file_bytes.h"
+#include "paradox/ascii.h"
 #include "paradox/family_swap.h"
 #include "paradox/index_plan.h"
 #include "paradox/index_writer.h"
 #include "paradox/patcher.h"
+#include "paradox/sort_evidence.h"
 #include "paradox/validity.h"
 #include "paradox/writer.h"
 #include "reference_decoder.h"
@@ -16,6 +18,8 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
+#include <set>
 
 namespace qm::paradox {
 namespace {
@@ -196,6 +200,48 @@ TEST(KeyChange, AnUnknownSortOrderOrAReferringTableKeepsTheKey) {
     EXPECT_TRUE(Patcher(t).check(1, "x").ok()) << "other fields stay free";
 }
 
+// A level 3 header names no sort order: the table's own key order decides it where it can.
+TEST(KeyChange, ALevelThreeTablesOwnOrderDecidesItsSortOrder) {
+    if (!qm::test::haveCorpus())
+        GTEST_SKIP() << "no corpus beside the project";
+    qm::test::TempDir dir;
+    const fs::path m = qm::test::corpusDir() / "leonhad__paradoxdriver/mtdemo";
+    for (const char* ext : {".DB", ".PX", ".VAL"}) {
+        fs::copy_file(m / (std::string("CUSTOMER") + ext),
+                      dir.path() / ("CUSTOMER" + std::string(ext)));
+        fs::permissions(dir.path() / ("CUSTOMER" + std::string(ext)), fs::perms::owner_write,
+                        fs::perm_options::add);
+    }
+    const fs::path db = dir.path() / "CUSTOMER.DB";
+    std::vector<std::uint64_t> offsets;
+    {
+        const Table t = Table::open(db);
+        t.forEachRecord([&](const Record& r) { offsets.push_back(r.fileOffset()); });
+        EXPECT_FALSE(textInByteOrder(t)) << "keys of digits fit every order";
+        EXPECT_EQ(Patcher(t).check(0, "1016").refusal, Refusal::KeyField);
+    }
+    // The last two keys become "Z" and "a": in byte order, and in no dictionary order.
+    {
+        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(offsets[offsets.size() - 2]));
+        f.write("Z\0\0\0", 4);
+        f.seekp(static_cast<std::streamoff>(offsets.back()));
+        f.write("a\0\0\0", 4);
+    }
+    {
+        const Table t = Table::open(db);
+        EXPECT_TRUE(textInByteOrder(t));
+        ASSERT_TRUE(Patcher(t).check(0, "ZZ").ok()) << Patcher(t).check(0, "ZZ").reason;
+    }
+    qm::test::TempDir backups;
+    patchTable(db, {{offsets[0], 0, "ZZ"}}, backups.path());
+    expectSortedWithItsIndex(db, dir.path() / "CUSTOMER.PX");
+    const auto dump = runReferenceDecoder(db);
+    ASSERT_EQ(dump.status, 0) << dump.stderrText;
+    ASSERT_EQ(dump.lines.size(), offsets.size() + 1);
+    EXPECT_EQ(dump.lines[dump.lines.size() - 2].substr(0, 6), R"(["ZZ",)");
+}
+
 // CUSTOMER with its sort order made "ascii": its .X06 over City (with the key CustNo and a
 // block hint) and .Y06 are rebuilt when a City changes; nothing else of the family moves.
 TEST(KeyChange, AChangedIndexedFieldRebuildsThatIndex) {
@@ -295,6 +341,17 @@ TEST(Validity, PicturesAsParadoxReadsThem) {
     EXPECT_TRUE(matchesPicture("#[#]~", "12a"));
     EXPECT_TRUE(matchesPicture("#[#]~", "1a"));
     EXPECT_FALSE(matchesPicture("#[#]~", "1A"));
+    // Commas part alternatives in every group, as the older validity files write them.
+    const char* payment = "C{ash,heck},Visa,MC,AmerExpr";
+    EXPECT_TRUE(matchesPicture(payment, "Check"));
+    EXPECT_TRUE(matchesPicture(payment, "Visa"));
+    EXPECT_FALSE(matchesPicture(payment, "Cheque"));
+    const char* words = "!*[{ ,.,(,;,}*{ ,.,(,;,}!,@]";
+    EXPECT_TRUE(matchesPicture(words, "Redwood City, CA"));
+    EXPECT_FALSE(matchesPicture(words, "redwood"));
+    EXPECT_TRUE(pictureParses(words));
+    for (const char* broken : {"[#", "#]", "{a,b", "*", "#;", "[*]"})
+        EXPECT_FALSE(pictureParses(broken)) << broken;
 }
 
 TEST(Validity, TheCorpusValidityFilesReadAsTheyAreDocumented) {
@@ -323,6 +380,84 @@ TEST(Validity, TheCorpusValidityFilesReadAsTheyAreDocumented) {
     EXPECT_TRUE(readValidityChecks(Table::open(c / "db/CONTACTS.DB")).empty());
 }
 
+// The older layout (Paradox 3.x): the same entries, no footer.
+TEST(Validity, TheOlderLayoutReadsItsChecksAndTestsThem) {
+    if (!qm::test::haveCorpus())
+        GTEST_SKIP() << "no corpus beside the project";
+    const fs::path m = qm::test::corpusDir() / "leonhad__paradoxdriver/mtdemo";
+    const Table customer = Table::open(m / "CUSTOMER.DB");
+    const auto checks = readValidityChecks(customer);
+    ASSERT_EQ(checks.size(), 12u);
+    EXPECT_EQ(checks[0].picture, "*!");
+    EXPECT_EQ(checks[5].picture, "&&");
+    EXPECT_EQ(checks[7].picture, "###-###{#,-####}");
+    EXPECT_TRUE(checks[8].picture.empty());
+    const auto payment = readValidityChecks(Table::open(m / "PAYMENT.DB"));
+    EXPECT_EQ(payment[1].lookupTable, "CUSTOMER.DB");
+    EXPECT_EQ(payment[2].picture, "C{ash,heck},Visa,MC,AmerExpr");
+    const auto employee = readValidityChecks(Table::open(m / "EMPLOYEE.DB"));
+    EXPECT_EQ(employee[0].lookupTable, "STORE.DB");
+    EXPECT_EQ(employee[0].picture, "*!");
+
+    const Patcher p(customer);
+    EXPECT_TRUE(p.check(6, "94141-1234").ok());
+    EXPECT_EQ(p.check(6, "9414").refusal, Refusal::BrokenCheck);
+    EXPECT_TRUE(p.check(1, "ElkinS").ok());
+    EXPECT_NE(p.check(1, "elkins").reason.find("picture \"!*@\""), std::string::npos);
+    EXPECT_TRUE(p.check(10, "free text").ok()) << "a field without checks";
+}
+
+// What the validity files of the corpus are read as must hold for every value the tables keep.
+TEST(Validity, EveryStoredValueOfTheCorpusMeetsItsDecodedChecks) {
+    if (!qm::test::haveCorpus())
+        GTEST_SKIP() << "no corpus beside the project";
+    std::size_t tables = 0, tested = 0;
+    std::set<std::string> missing; // values not in their lookup table
+    for (const auto& e : fs::recursive_directory_iterator(qm::test::corpusDir())) {
+        if (asciiLower(e.path().extension().string()) != ".db")
+            continue;
+        std::optional<Table> t;
+        try {
+            t.emplace(Table::open(e.path()));
+        } catch (const std::exception&) {
+            continue; // encrypted or damaged: the reader's tests deal with those
+        }
+        const auto checks = readValidityChecks(*t);
+        if (checks.empty())
+            continue;
+        ++tables;
+        const bool ordered = sortOrderKnown(t->header());
+        std::map<std::string, std::optional<std::set<std::string>>> lookups;
+        t->forEachRecord([&](const Record& r) {
+            for (std::size_t k = 0; k < checks.size(); ++k) {
+                const Field& f = t->fields()[k];
+                const std::string value = t->text(k, r.bytes()).value_or("");
+                const auto bytes = r.bytes().subspan(f.offset, f.width);
+                EXPECT_EQ(brokenCheck(checks[k], f, bytes, value, ordered), "")
+                    << e.path() << " " << f.name << " " << value;
+                ++tested;
+                const std::string& lookup = checks[k].lookupTable;
+                if (lookup.empty() || value.empty())
+                    continue;
+                if (!lookups.count(lookup)) {
+                    try {
+                        lookups[lookup] = lookupValues(*t, lookup);
+                    } catch (const std::exception&) {
+                        lookups[lookup] = std::nullopt; // STORE.DB is not in the corpus
+                    }
+                }
+                if (lookups[lookup] && !lookups[lookup]->count(value))
+                    missing.insert(e.path().filename().string() + " " + value);
+            }
+        });
+    }
+    EXPECT_GE(tables, 15u);
+    EXPECT_GT(tested, 1000u);
+    // joinb.db holds 4, which joina.db lacks: its lookup came after its data, and Paradox does
+    // not test the values a table already holds against a new check.
+    EXPECT_EQ(missing, std::set<std::string>{"joinb.db 4"});
+}
+
 // A validity file the suite writes: Name required with a picture, N between 10 and 500.
 TEST(Validity, ANewValueThatBreaksACheckIsRefusedWithTheChecksName) {
     qm::test::TempDir dir;
@@ -334,7 +469,7 @@ TEST(Validity, ANewValueThatBreaksACheckIsRefusedWithTheChecksName) {
     };
     std::vector<std::uint8_t> val(0x35, 0);
     val[1] = 0x0B;
-    val[2] = 2;
+    val[2] = 3;
     const auto entry = [&](std::uint8_t field, bool required, std::uint8_t pictureSize, bool minMax,
                            const std::string& picture,
                            const std::vector<std::vector<std::uint8_t>>& values) {
@@ -357,6 +492,12 @@ TEST(Validity, ANewValueThatBreaksACheckIsRefusedWithTheChecksName) {
     };
     entry(1, true, 4, false, "&*?", {});
     entry(2, false, 0, true, "", {longOf(10), longOf(500)});
+    // Code takes its values from the first field of a table: here the table itself.
+    std::vector<std::uint8_t> lookup(0x1C + 0x50, 0);
+    lookup[0x04] = 1;
+    const std::string lookupName = "KEYED.DB";
+    std::copy(lookupName.begin(), lookupName.end(), lookup.begin() + 0x1C);
+    val.insert(val.end(), lookup.begin(), lookup.end());
     std::ofstream(dir.path() / "KEYED.VAL", std::ios::binary)
         .write(reinterpret_cast<const char*>(val.data()), static_cast<std::streamsize>(val.size()));
 
@@ -374,7 +515,8 @@ TEST(Validity, ANewValueThatBreaksACheckIsRefusedWithTheChecksName) {
     EXPECT_NE(refused(2, "501").find("maximum"), std::string::npos);
     EXPECT_TRUE(p.check(2, "10").ok());
     EXPECT_TRUE(p.check(2, "").ok()) << "a blank value is no number to test";
-    EXPECT_TRUE(p.check(0, "free").ok()) << "the key has no check";
+    EXPECT_TRUE(p.check(0, "k0007").ok());
+    EXPECT_NE(refused(0, "free").find("table lookup \"KEYED.DB\""), std::string::npos);
 
     // A validity file of a layout we do not know tests nothing, so it lets nothing through.
     val[1] = 0x20;

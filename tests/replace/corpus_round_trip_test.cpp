@@ -91,6 +91,7 @@ const Case kCases[] = {
     {"celebithil__Rparadox/biolife.db", "reef", "REEF"},
     {"leonhad__paradoxdriver/db/CONTACTS.DB", "a", "A"},
     {"celebithil__Rparadox/of_cp866.db", "\xd0\xb0", "\xd0\x90"}, // Cyrillic a to A
+    {"leonhad__paradoxdriver/mtdemo/CUSTOMER.DB", "e", "E"},      // a Paradox 3.x .VAL's pictures
 };
 
 TEST_F(CorpusRoundTrip, AFindInPlainFieldsChangesExactlyThoseValues) {

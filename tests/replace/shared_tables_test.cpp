@@ -97,6 +97,40 @@ TEST_F(SharedTablesTest, StaleLockFilesAreAskedAbout) {
     EXPECT_EQ(ui.boxes.size(), 1u) << "only the closing box";
 }
 
+// A table whose validity file cannot be read: the run asks once for that table, "No" by default,
+// whether its values go in untested; the end report names the table either way.
+TEST_F(SharedTablesTest, UnreadableValidityChecksAreAskedAboutOncePerTable) {
+    pets();
+    birds();
+    std::string val(0x35, '\0');
+    val[1] = '\x20'; // a layout no Paradox we know writes
+    put("PETS.VAL", val);
+    put("BIRDS.VAL", val);
+    const auto before = files(paradoxDir);
+    const auto no = run(pair({row("PETS.DB"), row("BIRDS.DB")}, "cat", "lion"));
+    ASSERT_EQ(no.tables.size(), 2u);
+    ASSERT_GE(ui.boxes.size(), 2u);
+    EXPECT_EQ(ui.boxes[0].buttons, Buttons::YesNoDefaultNo);
+    EXPECT_TRUE(contains(ui.boxes[0].text, "table PETS")) << ui.boxes[0].text;
+    EXPECT_TRUE(contains(ui.boxes[0].text, "\"PETS.VAL\" has a layout of level 32"));
+    EXPECT_TRUE(contains(ui.boxes[1].text, "table BIRDS")) << ui.boxes[1].text;
+    ASSERT_EQ(no.tables[0].leftUnchanged.size(), 1u);
+    EXPECT_EQ(no.tables[0].leftUnchanged[0].count, 1);
+    EXPECT_TRUE(contains(no.tables[0].leftUnchanged[0].reason, "PETS.VAL"));
+    EXPECT_EQ(files(paradoxDir), before);
+
+    ui.boxes.clear();
+    ui.answers = {Answer::Yes, Answer::No};
+    const auto mixed = run(pair({row("PETS.DB"), row("BIRDS.DB")}, "cat", "lion"));
+    EXPECT_EQ(values(paradoxDir / "PETS.DB")[0][0], "lion");
+    EXPECT_TRUE(contains(mixed.tables[0].reason, "without testing its validity checks"))
+        << mixed.tables[0].reason;
+    EXPECT_EQ(files(paradoxDir)["BIRDS.DB"], before.at("BIRDS.DB"));
+    EXPECT_EQ(std::count_if(ui.boxes.begin(), ui.boxes.end(),
+                            [](const auto& b) { return b.buttons == Buttons::YesNoDefaultNo; }),
+              2);
+}
+
 // Another process changes the table between its import and its write-back: the run's values,
 // made from the old state, must not replace the new one.
 TEST_F(SharedTablesTest, ATableChangedDuringTheRunIsNotWrittenBack) {
