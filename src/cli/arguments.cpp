@@ -346,8 +346,9 @@ Options:
   --skip-columns C never search these columns
                    A name that no chosen table has is an error. The options apply to
                    --find and to every set of --sets alike.
-  --dry-run        does everything but the write-back (the tables are worked on in
-                   scratch copies) and reports what would change; writes no change log
+  --dry-run        does everything but the write-back and reports what would change
+                   and what would be refused; writes nothing (no table, no change log,
+                   no backup)
   --ignore-stale-locks
                    goes on although lock files of Paradox programs lie beside the
                    tables that no program holds (left by one that ended without

@@ -12,6 +12,7 @@
 #include "db/write_back_session.h"
 #include "paradox/ascii.h"
 #include "paradox/family_swap.h"
+#include "paradox/folder_listing.h"
 #include "paradox/index_plan.h"
 #include "paradox/patcher.h"
 #include "paradox/share_locks.h"
@@ -205,7 +206,8 @@ WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Chang
         return refusedWith(e.what());
     }
     // Values made from a state the table no longer has, or files another program has open, must
-    // not replace it. The swap checks both again under its locks.
+    // not replace it. The swap checks both again under its locks. Both see the folder as it is.
+    const paradox::FreshListing now;
     std::string held = paradox::tableInUse(db);
     if (held.empty() && real != db)
         held = paradox::tableInUse(real);
@@ -234,11 +236,44 @@ WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Chang
     return out;
 }
 
+// What replaceTableFiles would come to, told without writing anything: every refusal that
+// reading tells (links, another program's locks, a change since the import, the patch's own).
+WriteBack previewTableFiles(const fs::path& db, const std::vector<paradox::Change>& changes,
+                            WriteBack out, bool untestedAccepted) {
+    const auto refusedWith = [&](std::string why) {
+        WriteBack failed = notWritten(std::move(why));
+        failed.leftOut = std::move(out.leftOut);
+        return failed;
+    };
+    fs::path real;
+    try {
+        real = paradox::realTableFile(db);
+    } catch (const std::exception& e) {
+        return refusedWith(e.what());
+    }
+    const paradox::FreshListing now;
+    std::string held = paradox::tableInUse(db);
+    if (held.empty() && real != db)
+        held = paradox::tableInUse(real);
+    if (held.empty())
+        held = changedSinceImport(real);
+    if (!held.empty())
+        return refusedWith(held);
+    try {
+        paradox::checkPatch(real, changes, untestedAccepted);
+    } catch (const std::exception& e) {
+        return refusedWith(std::string("its files could not be replaced: ") + e.what());
+    }
+    out.state = WriteBack::State::Written;
+    out.valuesChanged = static_cast<long long>(changes.size());
+    return out;
+}
+
 } // namespace
 
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
                                const fs::path& db, const fs::path& backupRoot, long long count,
-                               bool untestedAccepted) {
+                               bool untestedAccepted, bool preview) {
     const WorkingCopyStatus st = working.status(tableName);
     if (!st.complete())
         return notWritten(incompleteReason(st));
@@ -296,6 +331,8 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
         return out;
     }
     table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
+    if (preview)
+        return previewTableFiles(db, changes, std::move(out), untestedAccepted);
     return replaceTableFiles(db, changes, backupRoot, std::move(out), untestedAccepted);
 }
 

@@ -53,10 +53,12 @@ WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
                              const std::string& tableName, WriteBackSession& session);
 
 // The comparison and the patch alone: the rows of the working copy tableName against the
-// records of db they came from. count is the export's TOP (-1: none).
+// records of db they came from. count is the export's TOP (-1: none). A preview writes nothing:
+// it reports what the write-back would come to (Written with the values it would change, or
+// NotWritten with the reason a real one would give), with no backup folder.
 WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableName,
                                const std::filesystem::path& db,
                                const std::filesystem::path& backupRoot, long long count = -1,
-                               bool untestedAccepted = false);
+                               bool untestedAccepted = false, bool preview = false);
 
 } // namespace qm::db

@@ -1,5 +1,7 @@
 #include "db/import_prints.h"
 
+#include "paradox/folder_listing.h"
+
 #include <map>
 #include <mutex>
 
@@ -44,6 +46,7 @@ void notePrintBeforeImport(const fs::path& db) {
 }
 
 void notePrintAfterImport(const fs::path& db) {
+    const paradox::FreshListing now;
     std::string difference;
     std::optional<ImportPrint> before = importPrint(db);
     if (!before || !before->changedWhileRead.empty())
@@ -69,6 +72,7 @@ std::optional<ImportPrint> importPrint(const fs::path& db) {
 }
 
 std::string changedSinceImport(const fs::path& db) {
+    const paradox::FreshListing now;
     const std::optional<ImportPrint> p = importPrint(db);
     if (!p)
         return {};

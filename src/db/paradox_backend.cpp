@@ -7,10 +7,12 @@
 #include "db/sql_dialect.h"
 #include "paradox/ascii.h"
 #include "paradox/codepage.h"
+#include "paradox/folder_listing.h"
 #include "paradox/table.h"
 #include "platform/files.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace qm::db {
 
@@ -199,22 +201,19 @@ class ParadoxCursor : public Cursor {
 
 fs::path findTableFile(const fs::path& folder, const std::string& table) {
     std::vector<fs::path> found;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& p = it->path();
-        const std::string name = p.filename().string();
+    std::vector<std::string> names;
+    if (const int e = paradox::folderNames(folder, names))
+        throw Error(code::Unspecified, "Cannot list the Paradox folder " + folder.string() + ": " +
+                                           std::generic_category().message(e));
+    for (const auto& name : names) {
         if (name.size() < 3 ||
             !paradox::equalsIgnoringAsciiCase(name.substr(name.size() - 3), ".db"))
             continue;
         if (!paradox::equalsIgnoringAsciiCase(name.substr(0, name.size() - 3), table))
             continue;
-        std::error_code fe;
-        if (it->is_regular_file(fe))
-            found.push_back(p);
+        if (paradox::isRegularFile(folder / name))
+            found.push_back(folder / name);
     }
-    if (ec)
-        throw Error(code::Unspecified,
-                    "Cannot list the Paradox folder " + folder.string() + ": " + ec.message());
     if (found.empty())
         throw Error(code::NoSuchTable,
                     "The Paradox table '" + table + "' was not found in " + folder.string() + ".");

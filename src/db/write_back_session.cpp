@@ -11,8 +11,9 @@ namespace qm::db {
 
 namespace fs = std::filesystem;
 
-WriteBackSession::WriteBackSession(fs::path backupRoot)
-    : backupRoot_(backupRoot.empty() ? paradox::defaultBackupRoot() : std::move(backupRoot)) {}
+WriteBackSession::WriteBackSession(fs::path backupRoot, bool preview)
+    : backupRoot_(backupRoot.empty() ? paradox::defaultBackupRoot() : std::move(backupRoot)),
+      preview_(preview) {}
 
 void WriteBackSession::dropTable(const ParadoxDropRequest& request) {
     dropped_ = fs::absolute(request.dbFile);
@@ -43,9 +44,9 @@ void WriteBackSession::exportTable(const ParadoxExportRequest& request) {
     // about once: a cache of a few pages each does it as fast as a large one, and a large one
     // would only add the copy's size to the memory the import and the run already took.
     working.setCacheKiB(1024);
-    outcomes_[paradox::asciiUpper(request.sourceTable)] =
-        writeBackWorkingCopy(working, request.sourceTable, db, backupRoot_, request.count,
-                             untestedAccepted_.count(paradox::asciiUpper(request.sourceTable)) > 0);
+    outcomes_[paradox::asciiUpper(request.sourceTable)] = writeBackWorkingCopy(
+        working, request.sourceTable, db, backupRoot_, request.count,
+        untestedAccepted_.count(paradox::asciiUpper(request.sourceTable)) > 0, preview_);
 }
 
 void WriteBackSession::acceptUntestedValues(const std::string& workingCopy) {

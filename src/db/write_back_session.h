@@ -24,7 +24,8 @@ namespace qm::db {
 class WriteBackSession : public ParadoxWriteBack {
   public:
     // Old table files and swap journals go under backupRoot; empty: paradox::defaultBackupRoot().
-    explicit WriteBackSession(std::filesystem::path backupRoot = {});
+    // A preview session (a dry run's) writes nothing: each export only tells what it would do.
+    explicit WriteBackSession(std::filesystem::path backupRoot = {}, bool preview = false);
 
     const std::filesystem::path& backupRoot() const { return backupRoot_; }
 
@@ -43,6 +44,7 @@ class WriteBackSession : public ParadoxWriteBack {
 
   private:
     std::filesystem::path backupRoot_;
+    bool preview_ = false;
     std::optional<std::filesystem::path> dropped_; // the table a DROP TABLE named
     std::map<std::string, WriteBack> outcomes_;    // by upper-cased working-copy name
     std::set<std::string> untestedAccepted_;       // the same

@@ -1,6 +1,7 @@
 #include "paradox/family_swap.h"
 
 #include "paradox/ascii.h"
+#include "paradox/folder_listing.h"
 #include "platform/files.h"
 
 #include <algorithm>
@@ -48,11 +49,12 @@ std::vector<fs::path> familyFiles(const fs::path& db) {
     std::vector<fs::path> out;
     const fs::path folder = db.parent_path().empty() ? fs::path(".") : db.parent_path();
     const std::string stem = asciiLower(db.stem().string());
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) {
-        const fs::path& p = e.path();
+    std::vector<std::string> names;
+    (void)folderNames(folder, names); // a folder that cannot be listed holds no family
+    for (const auto& name : names) {
+        const fs::path p = folder / name;
         if (asciiLower(p.stem().string()) == stem &&
-            isFamilyExtension(asciiLower(p.extension().string())) && e.is_regular_file(ec))
+            isFamilyExtension(asciiLower(p.extension().string())) && isRegularFile(p))
             out.push_back(p);
     }
     std::sort(out.begin(), out.end());

@@ -3,6 +3,7 @@
 #include "paradox/ascii.h"
 #include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
+#include "paradox/folder_listing.h"
 #include "paradox/sort_evidence.h"
 #include "paradox/writer.h"
 
@@ -26,9 +27,10 @@ std::vector<std::string> tablesReferringTo(const fs::path& db) {
     std::vector<std::string> out;
     const std::string stem = asciiLower(db.stem().string());
     const std::string wanted = stem + ".db";
-    std::error_code ec;
-    for (fs::directory_iterator it(db.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& p = it->path();
+    std::vector<std::string> names;
+    (void)folderNames(db.parent_path().empty() ? fs::path(".") : db.parent_path(), names);
+    for (const auto& name : names) {
+        const fs::path p = db.parent_path() / name;
         if (asciiLower(p.extension().string()) != ".val" || asciiLower(p.stem().string()) == stem)
             continue;
         std::ifstream in(p, std::ios::binary);

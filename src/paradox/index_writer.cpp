@@ -3,6 +3,7 @@
 #include "paradox/ascii.h"
 #include "paradox/byte_order.h"
 #include "paradox/family_swap.h"
+#include "paradox/folder_listing.h"
 
 #include <algorithm>
 #include <cctype>
@@ -300,12 +301,14 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
     {
         std::string want = ext;
         want[1] = 'y';
-        std::error_code ec;
-        for (fs::directory_iterator it(data.parent_path(), ec), end; !ec && it != end;
-             it.increment(ec))
-            if (asciiLower(it->path().stem().string()) == asciiLower(data.stem().string()) &&
-                asciiLower(it->path().extension().string()) == want)
-                idx.tree = it->path();
+        std::vector<std::string> names;
+        (void)folderNames(data.parent_path().empty() ? fs::path(".") : data.parent_path(), names);
+        for (const auto& name : names) {
+            const fs::path p = data.parent_path() / name;
+            if (asciiLower(p.stem().string()) == asciiLower(data.stem().string()) &&
+                asciiLower(p.extension().string()) == want)
+                idx.tree = p;
+        }
     }
     const Table x = Table::openIndexData(data);
     const Header& xh = x.header();

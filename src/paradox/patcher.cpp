@@ -326,6 +326,55 @@ std::vector<std::uint8_t> headerOf(const fs::path& p) {
 
 } // namespace
 
+namespace {
+
+// What a patch rewrites besides the .db.
+struct PatchScope {
+    IndexPlan plan;
+    std::vector<std::size_t> rebuild; // secondary indexes
+    bool keyChanged = false;
+};
+
+// Every refusal a patch can meet before its first byte is written.
+PatchScope checkChanges(const Table& table, const Patcher& patcher,
+                        const std::vector<Change>& changes) {
+    for (const auto& c : changes) {
+        Verdict v = patcher.check(c.field, c.value);
+        if (!v.ok())
+            throw PatchError(v.refusal, v.reason);
+    }
+    PatchScope scope{planIndexes(table), {}, false};
+    std::vector<std::size_t> changed;
+    for (const auto& c : changes) {
+        changed.push_back(c.field);
+        scope.keyChanged = scope.keyChanged || scope.plan.key[c.field];
+    }
+    scope.rebuild = scope.plan.indexesFor(changed);
+    if (scope.keyChanged) {
+        std::vector<Change> probe = changes;
+        if (!dropRepeatedKeys(table, probe).empty())
+            throw PatchError(Refusal::KeyField, "The changes would give two records of \"" +
+                                                    table.path().filename().string() +
+                                                    "\" the same key.");
+    }
+    if (patcher.needsMemoFile(changes)) {
+        std::error_code ec;
+        if (table.memoPath().empty() || !fs::is_regular_file(table.memoPath(), ec))
+            throw PatchError(Refusal::NoMemoFile, "A memo outgrows its leader, and the table's "
+                                                  "memo file is missing.");
+    }
+    return scope;
+}
+
+} // namespace
+
+void checkPatch(const fs::path& db, const std::vector<Change>& changes, bool untestedAccepted) {
+    if (changes.empty())
+        return;
+    const Table table = Table::open(db);
+    (void)checkChanges(table, Patcher(table, untestedAccepted), changes);
+}
+
 fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
                     const fs::path& backupRoot, const FamilyPrint* expected,
                     bool untestedAccepted) {
@@ -333,26 +382,10 @@ fs::path patchTable(const fs::path& db, const std::vector<Change>& changes,
         return {};
     Table table = Table::open(db);
     Patcher patcher(table, untestedAccepted);
-    for (const auto& c : changes) {
-        Verdict v = patcher.check(c.field, c.value);
-        if (!v.ok())
-            throw PatchError(v.refusal, v.reason);
-    }
-    // What the changes rewrite besides the .db.
-    const IndexPlan plan = planIndexes(table);
-    std::vector<std::size_t> changed;
-    bool keyChanged = false;
-    for (const auto& c : changes) {
-        changed.push_back(c.field);
-        keyChanged = keyChanged || plan.key[c.field];
-    }
-    const std::vector<std::size_t> rebuild = plan.indexesFor(changed);
-    if (keyChanged) {
-        std::vector<Change> probe = changes;
-        if (!dropRepeatedKeys(table, probe).empty())
-            throw PatchError(Refusal::KeyField, "The changes would give two records of \"" +
-                                                    db.filename().string() + "\" the same key.");
-    }
+    const PatchScope scope = checkChanges(table, patcher, changes);
+    const IndexPlan& plan = scope.plan;
+    const std::vector<std::size_t>& rebuild = scope.rebuild;
+    const bool keyChanged = scope.keyChanged;
 
     FamilySwap swap(db, backupRoot);
     if (expected)

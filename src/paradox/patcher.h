@@ -105,6 +105,11 @@ class Patcher {
 // out (dropRepeatedKeys); they are refused here. Returns the backup folder (empty when nothing
 // was replaced). With expected, the table is replaced only while its family is still that
 // (FamilySwap::expectFamily).
+// The refusals patchTable would meet before it writes, told without writing a byte: the values'
+// verdicts, repeated keys, a memo file that is missing. Throws PatchError as patchTable does.
+void checkPatch(const std::filesystem::path& db, const std::vector<Change>& changes,
+                bool untestedAccepted = false);
+
 std::filesystem::path patchTable(const std::filesystem::path& db,
                                  const std::vector<Change>& changes,
                                  const std::filesystem::path& backupRoot,

@@ -3,6 +3,7 @@
 #include "paradox/ascii.h"
 #include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
+#include "paradox/folder_listing.h"
 #include "paradox/swap_journal.h"
 
 #include <algorithm>
@@ -27,12 +28,11 @@ fs::path folderOf(const fs::path& db) {
 // The entries of folder whose names are one of wanted (upper case), whatever their case.
 std::vector<fs::path> presentNamed(const fs::path& folder, const std::vector<std::string>& wanted) {
     std::vector<fs::path> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) {
-        const std::string name = asciiUpper(e.path().filename().string());
-        if (std::find(wanted.begin(), wanted.end(), name) != wanted.end())
-            out.push_back(e.path());
-    }
+    std::vector<std::string> names;
+    (void)folderNames(folder, names);
+    for (const auto& name : names)
+        if (std::find(wanted.begin(), wanted.end(), asciiUpper(name)) != wanted.end())
+            out.push_back(folder / name);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -83,11 +83,13 @@ std::string readStart(const fs::path& file) {
 
 // The names of the tables in folder, upper case, without extension.
 std::vector<std::string> tableNamesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec))
-        if (asciiUpper(e.path().extension().string()) == ".DB")
-            names.push_back(asciiUpper(e.path().stem().string()));
+    std::vector<std::string> names, listed;
+    (void)folderNames(folder, listed);
+    for (const auto& name : listed) {
+        const fs::path p(name);
+        if (asciiUpper(p.extension().string()) == ".DB")
+            names.push_back(asciiUpper(p.stem().string()));
+    }
     return names;
 }
 

@@ -1,10 +1,12 @@
 #include "paradox/table_impl.h"
 
 #include "paradox/ascii.h"
+#include "paradox/folder_listing.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace qm::paradox {
 
@@ -288,17 +290,16 @@ fs::path findMemoFile(const fs::path& db) {
         folder = ".";
     const std::string want = asciiLower(db.stem().string() + ".mb");
     std::vector<fs::path> found;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), endIt; !ec && it != endIt; it.increment(ec)) {
-        std::string name = it->path().filename().string();
+    std::vector<std::string> names;
+    if (const int e = folderNames(folder, names))
+        throw FormatError(fileName(db) + ": cannot list its folder to find the memo file (" +
+                          std::generic_category().message(e) + ")");
+    for (const auto& name : names) {
         if (name.size() != want.size())
             continue;
         if (asciiLower(name) == want)
             found.push_back(db.parent_path() / name);
     }
-    if (ec)
-        throw FormatError(fileName(db) + ": cannot list its folder to find the memo file (" +
-                          ec.message() + ")");
     if (found.size() > 1) {
         std::sort(found.begin(), found.end());
         throw FormatError(fileName(db) + ": has more than one memo file (" +

@@ -42,7 +42,7 @@ void showEndOfRun(UserInterface& ui, const RunResult& result, const RunInputs& i
     const bool found = runCounts(result.tables).hits > 0;
     const Icon icon = !clean ? Icon::Exclamation : found ? Icon::None : Icon::Information;
     ui.detailedBox(endOfRunText(result, in, options.dryRun),
-                   endOfRunDetails(result, options.dryRun, setup.changeLog, setup.writeBackRoot()),
+                   endOfRunDetails(result, options.dryRun, setup.changeLog, setup.backupRoot),
                    Buttons::Ok, icon, "");
 }
 
@@ -257,7 +257,7 @@ RunResult runReplace(UserInterface& outerUi, const RunInputs& in, const RunOptio
     if (!setup)
         return result;
 
-    db::WriteBackSession writeBack(setup->writeBackRoot());
+    db::WriteBackSession writeBack(setup->backupRoot, options.dryRun);
     RunRecorder recorder(setup->backupRoot, runWhat(in));
     ui.setPointer(PointerState::Busy);
     Trap trap(ui, where::form2("PushButton1_Click"));

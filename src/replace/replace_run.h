@@ -52,9 +52,10 @@ struct RunOptions {
     std::filesystem::path changeLog;
     // Where old table files and the swap journals go; empty: paradox::defaultBackupRoot().
     std::filesystem::path backupRoot;
-    // Everything but the write-back into the table's own files: each table is worked on in a
-    // scratch copy of its files (removed again), so the outcome says what a real run would do.
-    // The change log and the backup folder are left alone as well.
+    // Everything but the write-back: each table is read and searched as in a real run, and its
+    // write-back only tells what it would come to (the same values, refusals and reasons), so
+    // the outcome says what a real run would do. Not a byte is written into the tables' folders,
+    // the change log or the backup folder.
     bool dryRun = false;
     // Lock files beside the tables that no program holds (left by one that ended without removing
     // them) do not stop the run. Otherwise the run asks whether to go on (Yes/No) before it

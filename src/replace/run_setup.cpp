@@ -66,31 +66,6 @@ std::string staleLocksRefusal(const std::vector<fs::path>& stale) {
 
 } // namespace
 
-ScratchFolder::ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "quillmend-dry-XXXXXX").string();
-    if (platform::makeUniqueFolder(pattern) != 0)
-        throw Error(code::PathFileAccess, "Cannot create a scratch folder for the dry run in " +
-                                              fs::temp_directory_path().string());
-    path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
-fs::path ScratchFolder::copyOf(const TableRow& row, std::size_t index) const {
-    const fs::path folder = path_ / std::to_string(index);
-    fs::create_directories(folder);
-    for (const auto& member : paradox::familyFiles(db::findTableFile(row.folder, row.name)))
-        fs::copy_file(member, folder / member.filename());
-    return folder;
-}
-
-fs::path RunSetup::writeBackRoot() const {
-    return scratch ? scratch->path() / "backups" : backupRoot;
-}
-
 std::string unknownColumns(const RunInputs& in) {
     std::vector<std::string> unknown;
     for (const auto* names : {&in.columns.only, &in.columns.skip})
@@ -168,17 +143,11 @@ std::optional<RunSetup> setUpRun(UserInterface& ui, const RunInputs& in, const R
         }
     }
     if (!options.ignoreStaleLocks) {
+        const paradox::ListingScope listed(setup.listings);
         const auto stale = paradox::staleLockFiles(tickedTableFiles(in));
         if (!stale.empty() && ui.messageBox(staleLocksQuestion(stale), Buttons::YesNo,
                                             Icon::Question, "") != Answer::Yes)
             return stop(RunResult::End::NotStarted, staleLocksRefusal(stale));
-    }
-    if (options.dryRun) {
-        try {
-            setup.scratch = std::make_unique<ScratchFolder>();
-        } catch (const Error& e) {
-            return refuse(RunResult::End::Failed, e.description());
-        }
     }
     return setup;
 }

@@ -327,17 +327,12 @@ bool admit(RunContext& run, const TableRow& row, TableOutcome& outcome) {
         return false;
     }
     const fs::path file = db::findTableFile(row.folder, row.name);
-    const auto same = std::find_if(run.worked.begin(), run.worked.end(), [&](const auto& w) {
-        std::error_code ec;
-        return fs::equivalent(w.first, file, ec);
-    });
-    if (same != run.worked.end()) {
+    if (const std::string* same = run.worked.find(file)) {
         outcome.writeBack = TableOutcome::WriteBack::Unchanged;
-        outcome.reason =
-            "it is the same table as " + same->second + ", which this run worked on already";
+        outcome.reason = "it is the same table as " + *same + ", which this run worked on already";
         return false;
     }
-    run.worked.emplace_back(file, row.name + " in " + row.folder);
+    run.worked.add(file, row.name + " in " + row.folder);
     // Another program's table is left alone before any work is done on it (a dry run, working on
     // a copy, says the same).
     if (std::string why = paradox::tableInUse(file); !why.empty()) {
@@ -447,11 +442,15 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     db::WriteBack back;
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
     {
+        // The write-back finds the table's files in one listing of its own; its checks and the
+        // swap look at the folder afresh (export.cpp).
+        paradox::FolderListings step;
+        const paradox::ListingScope listed(step);
         // The record names the table before its swap touches it: a run killed at any moment
         // after leaves a record that undo can use. One that cannot be saved does not stop the
         // swap; the run then says that no undo is offered for the table.
         std::optional<paradox::SwapWatch> watch;
-        if (!run.setup.scratch)
+        if (!run.options.dryRun)
             watch.emplace([&](const paradox::PreparedSwap& swap) {
                 try {
                     run.recorder.aboutToSwap(swap);
@@ -467,8 +466,7 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     for (const auto& l : back.leftOut)
         addLeft(outcome, l.column, l.reason, l.count);
     outcome.valuesChanged = back.valuesChanged;
-    if (!run.setup.scratch)
-        outcome.backupFolder = back.backupFolder;
+    outcome.backupFolder = back.backupFolder;
     outcome.reason = back.reason;
     outcome.writeBack = outcomeOf(back.state);
     // The values written back count from now on: the last progress a watcher sees agrees with
@@ -476,17 +474,11 @@ void writeBack(RunContext& run, const TableRow& row, const CurrentFolder& folder
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
     if (!untested.empty() && outcome.writeBack == TableOutcome::WriteBack::Written)
         outcome.reason = outcome.reason.empty() ? untested : outcome.reason + "; " + untested;
-    if (outcome.writeBack == TableOutcome::WriteBack::Written && !run.setup.scratch &&
+    if (outcome.writeBack == TableOutcome::WriteBack::Written && !run.options.dryRun &&
         !back.backupFolder.empty())
         keepRecord(run.recorder, run.result, row, back.backupFolder);
     else
         dropUnswapped(run.recorder);
-    if (run.setup.scratch) {
-        // The copy has told what it had to; the next table gets the space.
-        std::error_code ec;
-        fs::remove_all(folder.get(), ec);
-        fs::remove_all(back.backupFolder, ec);
-    }
 }
 
 } // namespace
@@ -577,26 +569,17 @@ void runTable(RunContext& run, std::size_t index) {
     run.watch.storageFailure.clear();
     run.ui.beginTable(&outcome.errorReports);
     run.progress.beginTable(row);
+    // Until the write-back, the table's files are found in the run's listing of its folder;
+    // the write-back looks at the folder as it is then.
+    std::optional<paradox::ListingScope> listed(std::in_place, run.setup.listings);
     if (!admit(run, row, outcome))
         return;
     // The window and the command line alike leave a table alone that its owner made read-only;
-    // its hits are still counted, on a copy, so that the person learns what was not replaced
+    // its hits are still counted where it is, so that the person learns what was not replaced
     // (and a preview lists them: reading needs no write access).
     run.readOnly = readOnlyReason(row);
-    std::optional<ScratchFolder> ownScratch;
+    // A dry run reads the table where it is: its write-back only tells what it would do.
     FixedFolder folder(row.folder);
-    if (run.setup.scratch || !run.readOnly.empty()) {
-        try {
-            const ScratchFolder* scratch =
-                run.setup.scratch ? run.setup.scratch.get() : &ownScratch.emplace();
-            folder.set(scratch->copyOf(row, index).string());
-        } catch (const std::exception& e) {
-            outcome.reason = run.readOnly.empty()
-                                 ? std::string("it cannot be copied for the dry run: ") + e.what()
-                                 : run.readOnly;
-            return;
-        }
-    }
     // Until the write-back the table's files are untouched: a cancel may stop the import.
     run.ui.setSafePoint(true);
     // Only the records a find text hits enter the working copy (candidates.h).
@@ -621,10 +604,9 @@ void runTable(RunContext& run, std::size_t index) {
         return;
     if (!run.readOnly.empty()) {
         outcome.reason = run.readOnly;
-        std::error_code ec;
-        fs::remove_all(folder.get(), ec);
         return;
     }
+    listed.reset();
     writeBack(run, row, folder, records, outcome);
 }
 

@@ -17,6 +17,7 @@
 #include "replace/run_boxes.h"
 #include "replace/run_history.h"
 #include "replace/run_setup.h"
+#include "replace/worked_tables.h"
 
 #include <chrono>
 #include <cstddef>
@@ -80,9 +81,8 @@ struct RunContext {
     RunProgressTeller& progress;
     RunResult& result;
     ChangeLogWriter& changeLog;
-    // Table files the run has worked on, with the row that named them first: a folder reached
-    // twice through a link lists the same file twice, and a second pass would change it again.
-    std::vector<std::pair<std::filesystem::path, std::string>> worked;
+    // Tables the run has worked on, with the row that named them first.
+    WorkedTables worked;
     // Why the current table's files may not be replaced (read-only); its hits are only counted.
     std::string readOnly;
 };

@@ -41,7 +41,7 @@ void Form2::Preview_Click() {
     const RunInputs inputs = runInputs();
     if (!readyToRun(inputs))
         return;
-    // The dry run of the command line: scratch copies, no change log, no backup.
+    // The dry run of the command line: nothing written, no change log, no backup.
     RunOptions options = runOptions_;
     options.dryRun = true;
     options.endOfRunBox = false;

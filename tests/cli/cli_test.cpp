@@ -109,7 +109,8 @@ class CliTest : public ::testing::Test {
         for (auto& s : env)
             envp.push_back(s.data());
         envp.push_back(nullptr);
-        std::vector<std::string> all{program.string()};
+        std::vector<std::string> all = wrapper;
+        all.push_back(program.string());
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& s : all)
@@ -126,8 +127,7 @@ class CliTest : public ::testing::Test {
                                          0644);
         pid_t pid = 0;
         Outcome o;
-        const int rc =
-            posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0);
         if (rc != 0)
@@ -195,6 +195,7 @@ class CliTest : public ::testing::Test {
     TempDir temp;
     fs::path app, program, tmp, data, changeLog, backups;
     std::vector<std::string> extraEnv;  // NAME=value, for the runs of run()
+    std::vector<std::string> wrapper;   // run() starts the program under this one (strace ...)
     std::function<void()> whileRunning; // called while run()'s program runs
 };
 
@@ -367,6 +368,111 @@ TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
     EXPECT_NE(again.out.find("0 hits, 0 values changed, nothing to write back"), std::string::npos)
         << again.out;
     EXPECT_EQ(tree(db), after);
+}
+
+// What names a file of the folder in a trace of calls that write, flush, rename, make or remove:
+// an open for reading only is the one such call a dry run may make there.
+std::vector<std::string> writesInFolder(const fs::path& trace, const fs::path& folder) {
+    std::vector<std::string> found;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        // Folders of the table list may come as "//tmp/..."; a doubled separator names the same.
+        for (auto at = line.find("//"); at != std::string::npos; at = line.find("//", at))
+            line.erase(at, 1);
+        // A path argument or a descriptor opened in the folder, not output that names it.
+        if (line.find('"' + folder.string()) == std::string::npos &&
+            line.find('<' + folder.string()) == std::string::npos)
+            continue;
+        const bool open = line.find("open") != std::string::npos;
+        const bool writing = line.find("O_WRONLY") != std::string::npos ||
+                             line.find("O_RDWR") != std::string::npos ||
+                             line.find("O_CREAT") != std::string::npos;
+        if (!open || writing)
+            found.push_back(line);
+    }
+    return found;
+}
+
+// A dry run's summary in the words of a real run; the real one without its backup folders.
+std::string asRealRun(std::string summary, bool dryRun) {
+    if (dryRun) {
+        summary = replaced(summary, " would change", " changed");
+        summary = replaced(summary, ", would be written back", ", written back");
+        summary = replaced(summary, ", would not be written back", ", not written back");
+        summary = replaced(summary, "Dry run, nothing was written: ", "");
+        return replaced(summary, " to write back, ", " written back, ");
+    }
+    for (auto at = summary.find(" (old files in "); at != std::string::npos;
+         at = summary.find(" (old files in "))
+        summary.erase(at, summary.find(')', at) + 1 - at);
+    return summary;
+}
+
+TEST_F(CliTest, ADryRunSaysWhatTheRunDoesAndWritesNothingInTheFolder) {
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
+    struct Case {
+        const char* find;
+        const char* replace;
+        int status;
+    };
+    // Values that change, a value too long for its field, a key that would repeat.
+    for (const Case& c :
+         {Case{"grey", "gray", 0}, Case{"S-400", "S-400-EXTENDED", 1}, Case{"e", "E", 0}}) {
+        SCOPED_TRACE(c.find);
+        const fs::path db = samples(std::string("Samples-") + c.find);
+        const auto before = tree(db);
+        // Earlier cases' real runs left their log lines and backups: the dry run adds none (its
+        // run lock aside, which every run takes).
+        const auto backupFiles = [&] {
+            auto files = tree(backups);
+            files.erase("run.lock");
+            return files;
+        };
+        const auto backupsBefore = backupFiles();
+        const std::string logBefore = fs::exists(changeLog) ? fileText(changeLog) : "";
+        const std::vector<std::string> args = {"replace", db.string(), "--all",  "--find",
+                                               c.find,    "--replace", c.replace};
+        std::vector<std::string> dryArgs = args;
+        dryArgs.push_back("--dry-run");
+        const fs::path trace = temp.path() / "trace.txt";
+        wrapper = {"/usr/bin/strace",
+                   "-f",
+                   "-qq",
+                   "-y",
+                   "-o",
+                   trace.string(),
+                   "-e",
+                   "trace=open,openat,creat,write,pwrite64,writev,fsync,fdatasync,rename,renameat,"
+                   "renameat2,mkdir,mkdirat,unlink,unlinkat,rmdir,link,linkat,symlink,symlinkat,"
+                   "truncate,ftruncate,copy_file_range,chmod,fchmod,fchmodat,chown,fchown,"
+                   "fchownat,utimensat"};
+        const Outcome dry = run(dryArgs);
+        wrapper.clear();
+        EXPECT_EQ(dry.status, c.status) << dry.err << dry.out;
+        ASSERT_NE(fileText(trace).find(db.string()), std::string::npos) << "strace saw nothing";
+        EXPECT_EQ(writesInFolder(trace, db), std::vector<std::string>{});
+        // Nor anywhere else: no flush, no rename; no folder made but the backup folder its run
+        // lock needs on the first run. (A fresh working database is flushed once, as SQLite
+        // turns it to write-ahead logging.)
+        std::ifstream calls(trace);
+        for (std::string line; std::getline(calls, line);)
+            if (line.find(app.string()) != std::string::npos)
+                continue;
+            else if (line.find("fsync(") != std::string::npos ||
+                     line.find("fdatasync(") != std::string::npos ||
+                     line.find("rename") != std::string::npos ||
+                     (line.find("mkdir") != std::string::npos &&
+                      line.find(data.string()) == std::string::npos))
+                ADD_FAILURE() << line;
+        EXPECT_EQ(tree(db), before);
+        EXPECT_EQ(fs::exists(changeLog) ? fileText(changeLog) : "", logBefore);
+        EXPECT_EQ(backupFiles(), backupsBefore);
+
+        const Outcome real = run(args);
+        EXPECT_EQ(real.status, c.status) << real.err << real.out;
+        EXPECT_EQ(asRealRun(dry.out, true), asRealRun(real.out, false));
+    }
 }
 
 TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
