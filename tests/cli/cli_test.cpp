@@ -402,6 +402,9 @@ std::string asRealRun(std::string summary, bool dryRun) {
         summary = replaced(summary, "Dry run, nothing was written: ", "");
         return replaced(summary, " to write back, ", " written back, ");
     }
+    // Only a real run keeps backups, and says how much room they take.
+    if (const auto at = summary.find("\nBackups: "); at != std::string::npos)
+        summary.erase(at + 1, summary.find('\n', at + 1) - at);
     for (auto at = summary.find(" (old files in "); at != std::string::npos;
          at = summary.find(" (old files in "))
         summary.erase(at, summary.find(')', at) + 1 - at);
