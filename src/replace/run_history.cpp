@@ -13,6 +13,7 @@
 #include "replace/write_permission.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -287,15 +288,38 @@ void RunRecorder::notSwapped(const fs::path& backupFolder) {
     save(record_);
 }
 
+// Runs hold the run lock one at a time; two in one second get a number each. The number is above
+// every one that second already used, whether or not its record is still there: undo and prune
+// take the greatest id for the newest run, and a record pruned from the middle of a second must
+// not let a later run take an id that sorts before the runs kept.
+fs::path freshRunFile(const fs::path& runs, const std::string& stamp) {
+    int used = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(runs, ec)) {
+        const std::string id = e.path().stem().string();
+        if (id == stamp)
+            used = std::max(used, 1);
+        else if (id.size() == stamp.size() + 3 && id.compare(0, stamp.size(), stamp) == 0 &&
+                 id[stamp.size()] == '-' &&
+                 std::isdigit(static_cast<unsigned char>(id.end()[-2])) &&
+                 std::isdigit(static_cast<unsigned char>(id.end()[-1])))
+            used = std::max(used, std::stoi(id.substr(stamp.size() + 1)));
+    }
+    if (used == 0)
+        return runs / (stamp + ".run");
+    for (int n = used + 1;; ++n) {
+        const fs::path file =
+            runs / (stamp + "-" + (n < 10 ? "0" : "") + std::to_string(n) + ".run");
+        if (!fs::exists(file))
+            return file;
+    }
+}
+
 void RunRecorder::add(RunRecordTable t) {
     if (record_.file.empty()) {
         const fs::path runs = runsFolder(root_);
         paradox::makePrivateFolder(runs);
-        // Runs hold the run lock one at a time; two in one second get a number each.
-        const std::string stamp = timeStamp();
-        record_.file = runs / (stamp + ".run");
-        for (int n = 2; fs::exists(record_.file); ++n)
-            record_.file = runs / (stamp + "-" + (n < 10 ? "0" : "") + std::to_string(n) + ".run");
+        record_.file = freshRunFile(runs, timeStamp());
         record_.id = record_.file.stem().string();
         record_.what = what_;
     }

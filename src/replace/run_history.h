@@ -61,6 +61,10 @@ class RunRecorder {
     RunRecord record_;
 };
 
+// The record file of a new run begun in the second stamp ("YYYYMMDD-HHMMSS") in the runs folder:
+// its id sorts after every id that second already used.
+std::filesystem::path freshRunFile(const std::filesystem::path& runs, const std::string& stamp);
+
 // Every run recorded under backupRoot (empty: paradox::defaultBackupRoot()), newest first.
 std::vector<RunRecord> recordedRuns(const std::filesystem::path& backupRoot = {});
 

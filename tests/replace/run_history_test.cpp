@@ -231,5 +231,24 @@ TEST_F(RunHistoryTest, ARecordWithTheSha256DigestsOfAnEarlierBuildStillUndoes) {
     EXPECT_TRUE(recordedRuns(backups).at(0).undone());
 }
 
+// Two runs in one second get numbered ids; a record pruned from that second must not hand its id
+// to a later run, which would then sort before the runs kept and be taken for an older one.
+TEST(RunIds, ANewRunSortsAfterEveryRunOfItsSecondEvenWhenSomeWerePruned) {
+    TempDir temp;
+    const std::string s = "20261210-062600";
+    const auto fresh = [&] {
+        const fs::path f = freshRunFile(temp.path(), s);
+        std::ofstream(f) << "";
+        return f.stem().string();
+    };
+    EXPECT_EQ(fresh(), s);
+    EXPECT_EQ(fresh(), s + "-02");
+    fs::remove(temp.path() / (s + ".run")); // the older run of the second pruned
+    const std::string third = fresh();
+    EXPECT_EQ(third, s + "-03");
+    EXPECT_GT(third, s + "-02");
+    EXPECT_EQ(freshRunFile(temp.path(), "20261210-062601").stem().string(), "20261210-062601");
+}
+
 } // namespace
 } // namespace qm::test
