@@ -66,7 +66,7 @@ TEST_F(ConnectionTest, ClosedObjectsFailWithCode3704) {
     Connection c;
     Recordset rs;
     for (auto action : std::vector<std::function<void()>>{
-             [&] { c.execute("DROP TABLE `X`"); }, [&] { c.close(); }, [&] { (void)rs.eof(); },
+             [&] { (void)db::WorkingDatabase(c); }, [&] { c.close(); }, [&] { (void)rs.eof(); },
              [&] { rs.moveNext(); }, [&] { rs.close(); }}) {
         try {
             action();
@@ -80,7 +80,9 @@ TEST_F(ConnectionTest, ClosedObjectsFailWithCode3704) {
 
 TEST_F(ConnectionTest, TableExistsInDbTempSeesOnlyUserTablesIgnoringCase) {
     EXPECT_FALSE(db::TableExistsInDbTemp("ORDERS"));
-    execute("CREATE TABLE `Orders`(`ID` INT);");
+    onWorkingDatabase([](db::WorkingDatabase& w) {
+        w.createCopy("Orders", {{"ID", db::JetType::Long, 0}});
+    });
     EXPECT_TRUE(db::TableExistsInDbTemp("orders"));
     EXPECT_TRUE(db::TableExistsInDbTemp("ORDERS"));
     EXPECT_FALSE(db::TableExistsInDbTemp("ORDER"));

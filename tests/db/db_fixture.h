@@ -6,6 +6,7 @@
 #include "app/common.h"
 #include "db/connection.h"
 #include "db/operation_log.h"
+#include "db/working_database.h"
 #include "paradox/writer.h"
 #include "reference_decoder.h"
 #include "test_support.h"
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -78,12 +80,29 @@ class DbFixture : public ::testing::Test {
         return "?";
     }
 
-    void execute(const std::string& sql) {
+    // A typed operation on a connection of its own to the working database.
+    template <class Operation> void onWorkingDatabase(Operation operation) {
         db::Connection c;
         c.setMode(db::adModeReadWrite);
         c.open(db::workingDatabaseConnectionString());
-        c.execute(sql);
+        db::WorkingDatabase working(c);
+        operation(working);
         c.close();
+    }
+    void replaceValue(const std::string& table, const std::string& column,
+                      const std::string& newValue, const std::string& oldValue) {
+        onWorkingDatabase(
+            [&](db::WorkingDatabase& w) { w.replaceValue(table, column, newValue, oldValue); });
+    }
+    // SQLite's own statement run on the working database's file, as another program's hand
+    // would: what no operation of ours does to a copy.
+    void onTheFile(const std::string& sql) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
+        sqlite3_busy_timeout(raw, 5000);
+        EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sql << ": " << sqlite3_errmsg(raw);
+        sqlite3_close(raw);
     }
 
     // Copies a corpus table's family (files sharing its stem) into the Paradox folder, each

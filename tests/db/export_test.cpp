@@ -6,8 +6,6 @@
 #include "fake_user_interface.h"
 #include "paradox/table.h"
 
-#include <sqlite3.h>
-
 namespace qm::test {
 namespace {
 
@@ -43,7 +41,7 @@ TEST_F(ExportTest, TheCopyIsExportedWholeAndOnlyTheChangedValueIsWritten) {
     const fs::path db = pets();
     FixedFolder folder(paradoxDir.string() + "/");
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
-    execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
+    replaceValue("PETS", "Name", "kitten", "cat");
     operations.clear();
 
     const auto w = sendTableToParadox(folder, "PETS");
@@ -83,8 +81,8 @@ TEST_F(ExportTest, AnIncompleteWorkingCopyIsNeverWrittenBackAndIsKept) {
     pets();
     FixedFolder folder(paradoxDir.string());
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
-    execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
-    execute("DELETE FROM `PETS` WHERE `Name` = 'cow'");
+    replaceValue("PETS", "Name", "kitten", "cat");
+    onTheFile("DELETE FROM \"PETS\" WHERE \"Name\" = 'cow'");
     const auto before = folderBytes();
     operations.clear();
     const auto w = sendTableToParadox(folder, "PETS");
@@ -107,15 +105,15 @@ TEST_F(ExportTest, NoChangeNoFileTouchedAndTheDropAloneMovesNothing) {
                  std::distance(fs::directory_iterator(temp_.path() / "backups"),
                                fs::directory_iterator()) > 1);
 
-    // A DROP that gets no export leaves the table where it is; an export that no DROP
+    // A drop that gets no export leaves the table where it is; an export that no drop
     // announced is refused like Jet refuses a table that exists.
     db::Connection p;
     p.setWriteBack(&*session);
     p.open(db::paradoxConnectionString(paradoxDir.string()));
-    p.execute("DROP TABLE `PETS`");
+    db::ParadoxFolder(p).dropTable("PETS");
     EXPECT_TRUE(folderBytes() == before);
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
-    execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
+    replaceValue("PETS", "Name", "kitten", "cat");
     ui.boxes.clear();
     w = sendTableToParadox(folder, "PETS"); // clears the stale drop first
     EXPECT_EQ(w.state, db::WriteBack::State::Written);
@@ -126,8 +124,7 @@ TEST_F(ExportTest, NoChangeNoFileTouchedAndTheDropAloneMovesNothing) {
     c.setWriteBack(&*session);
     c.open(db::workingDatabaseConnectionString());
     try {
-        c.execute("select top 3 * into [Paradox 5.x;Database=" + paradoxDir.string() +
-                  "/].[PETS.db] from [PETS]");
+        db::WorkingDatabase(c).exportCopy("PETS", 3, paradoxDir.string() + "/", "PETS.db");
         ADD_FAILURE() << "an export without its drop went through";
     } catch (const Error& e) {
         EXPECT_NE(e.description().find("already exists"), std::string::npos);
@@ -140,18 +137,9 @@ TEST_F(ExportTest, ACopyWithoutItsRecordOfChangesIsComparedRowByRow) {
     const fs::path db = pets();
     FixedFolder folder(paradoxDir.string());
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
-    {
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(raw,
-                               "DROP TRIGGER \"MSysQmOnUpdate_PETS\"; UPDATE \"PETS\" SET "
-                               "\"Name\" = 'puppy' WHERE \"Name\" = 'dog'",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK)
-            << sqlite3_errmsg(raw);
-        sqlite3_close(raw);
-    }
-    execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
+    onTheFile("DROP TRIGGER \"MSysQmOnUpdate_PETS\"; UPDATE \"PETS\" SET \"Name\" = 'puppy' "
+              "WHERE \"Name\" = 'dog'");
+    replaceValue("PETS", "Name", "kitten", "cat");
     const auto w = sendTableToParadox(folder, "PETS");
     ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
     EXPECT_EQ(w.valuesChanged, 2);
@@ -179,19 +167,11 @@ TEST_F(ExportTest, RowsWhoseOriginsAreNotTheTablesRecordsAreNeverWrittenBack) {
     for (const auto& [row, origin] : wrong) {
         FixedFolder folder(paradoxDir.string());
         ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
-        {
-            sqlite3* raw = nullptr;
-            ASSERT_EQ(sqlite3_open((appDir / "dbTemp.mdb").c_str(), &raw), SQLITE_OK);
-            const std::string sql =
-                "UPDATE \"MSysQmRowSource_PETS\" SET offset = " + std::to_string(origin) +
-                " WHERE rid = " + std::to_string(row);
-            ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-                << sqlite3_errmsg(raw);
-            sqlite3_close(raw);
-        }
-        execute("update `PETS` set `Name` = 'kitten' where `Name` = 'cat'");
-        execute("update `PETS` set `Name` = 'puppy' where `Name` = 'dog'");
-        execute("update `PETS` set `Name` = 'calf' where `Name` = 'cow'");
+        onTheFile("UPDATE \"MSysQmRowSource_PETS\" SET offset = " + std::to_string(origin) +
+                  " WHERE rid = " + std::to_string(row));
+        replaceValue("PETS", "Name", "kitten", "cat");
+        replaceValue("PETS", "Name", "puppy", "dog");
+        replaceValue("PETS", "Name", "calf", "cow");
         const auto before = folderBytes();
         const auto w = sendTableToParadox(folder, "PETS");
         EXPECT_EQ(w.state, db::WriteBack::State::NotWritten) << origin;
@@ -201,14 +181,14 @@ TEST_F(ExportTest, RowsWhoseOriginsAreNotTheTablesRecordsAreNeverWrittenBack) {
 }
 
 TEST_F(ExportTest, AValueTheFieldCannotHoldIsLeftOutAndReported) {
-    // Through a statement the UPDATE checks cannot see (a number literal into a text column),
-    // a value too long for the Alpha field reaches the copy; the write-back refuses it alone.
+    // Through a hand on the file, past every check of the working database, a value too long
+    // for the Alpha field reaches the copy; the write-back refuses it alone.
     makeTable("Pets.db", {{"Name", FieldType::Alpha, 3}, {"Kind", FieldType::Alpha, 10}},
               {{"cat", "pet"}, {"cow", "farm"}});
     FixedFolder folder(paradoxDir.string());
     ASSERT_TRUE(db::sendTableToAccess(ui, folder, "PETS").complete());
-    execute("update `PETS` set `Name` = 12345 where `Name` = 'cat'");
-    execute("update `PETS` set `Kind` = 'barn' where `Kind` = 'farm'");
+    onTheFile("UPDATE \"PETS\" SET \"Name\" = '12345' WHERE \"Name\" = 'cat'");
+    replaceValue("PETS", "Kind", "barn", "farm");
     const auto w = sendTableToParadox(folder, "PETS");
     ASSERT_EQ(w.state, db::WriteBack::State::Written) << w.reason;
     EXPECT_EQ(w.valuesChanged, 1);

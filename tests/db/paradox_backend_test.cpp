@@ -3,6 +3,7 @@
 #include "app/error.h"
 #include "db/paradox_backend.h"
 #include "db/paradox_write_back.h"
+#include "db/working_database.h"
 #include "paradox/table.h"
 
 #include <cmath>
@@ -86,7 +87,7 @@ TEST_F(ParadoxBackendTest, FieldTypesAndValuesAgreeWithTheReferenceDecoder) {
         c.setCursorLocation(db::adUseClient);
         c.open(db::paradoxConnectionString(paradoxDir.string()));
         Recordset rs;
-        rs.open("SELECT * FROM `" + src.stem().string() + "`", c);
+        rs.attach(db::ParadoxFolder(c).openTable(src.stem().string()));
         ASSERT_EQ(rs.recordCount(), static_cast<long>(ref.size())) << rel;
         const auto& fields = header["fields"];
         ASSERT_EQ(rs.fieldCount(), static_cast<int>(fields.size())) << rel;
@@ -127,15 +128,14 @@ TEST_F(ParadoxBackendTest, TableFilesAreFoundWithoutRegardToCase) {
     });
     const auto ref = pxdump(corpusDir() / "leonhad__paradoxdriver/db/CUSTOMER.DB");
     openFolder();
-    for (const std::string sql :
-         {"SELECT * FROM `CUSTOMER`", "select * from [Customer]", "Select * From customer;"}) {
+    for (const std::string name : {"CUSTOMER", "Customer", "customer"}) {
         Recordset rs;
-        rs.open(sql, conn);
-        EXPECT_EQ(rs.recordCount(), 20) << sql;
+        rs.attach(db::ParadoxFolder(conn).openTable(name));
+        EXPECT_EQ(rs.recordCount(), 20) << name;
         // The memo field (index 8) comes out of Customer.MB.
         int memos = 0;
         for (std::size_t row = 0; !rs.eof(); rs.moveNext(), ++row) {
-            expectSame('M', ref[row][8], rs.value(8), sql);
+            expectSame('M', ref[row][8], rs.value(8), name);
             memos += rs.value(8).isNull() ? 0 : 1;
         }
         EXPECT_GT(memos, 0);
@@ -150,12 +150,13 @@ TEST_F(ParadoxBackendTest, NamesDifferingOnlyInCaseAreAnAmbiguity) {
     openFolder();
     Recordset rs;
     std::string description;
-    EXPECT_EQ(codeOf([&] { rs.open("SELECT * FROM `ORDERS`", conn); }, &description),
+    EXPECT_EQ(codeOf([&] { rs.attach(db::ParadoxFolder(conn).openTable("ORDERS")); }, &description),
               code::Unspecified);
     EXPECT_NE(description.find("ORDERS.DB"), std::string::npos) << description;
     EXPECT_NE(description.find("orders.db"), std::string::npos) << description;
     EXPECT_EQ(rs.state(), db::adStateClosed);
-    EXPECT_EQ(codeOf([&] { rs.open("SELECT * FROM `NOPE`", conn); }), code::NoSuchTable);
+    EXPECT_EQ(codeOf([&] { rs.attach(db::ParadoxFolder(conn).openTable("NOPE")); }),
+              code::NoSuchTable);
 }
 
 TEST_F(ParadoxBackendTest, EncryptedAndDamagedTablesAreClearErrors) {
@@ -163,7 +164,9 @@ TEST_F(ParadoxBackendTest, EncryptedAndDamagedTablesAreClearErrors) {
     openFolder();
     Recordset rs;
     std::string description;
-    EXPECT_NE(codeOf([&] { rs.open("SELECT * FROM `encrypted`", conn); }, &description), 0);
+    EXPECT_NE(
+        codeOf([&] { rs.attach(db::ParadoxFolder(conn).openTable("encrypted")); }, &description),
+        0);
     EXPECT_NE(description.find("password-protected"), std::string::npos) << description;
     EXPECT_NE(description.find("encrypted.db"), std::string::npos) << description;
 
@@ -171,18 +174,19 @@ TEST_F(ParadoxBackendTest, EncryptedAndDamagedTablesAreClearErrors) {
     const fs::path orders = corpusDir() / "leonhad__paradoxdriver/db/ORDERS.DB";
     fs::copy_file(orders, paradoxDir / "CUT.DB");
     fs::resize_file(paradoxDir / "CUT.DB", fs::file_size(orders) / 2);
-    EXPECT_NE(codeOf([&] { rs.open("SELECT * FROM `CUT`", conn); }, &description), 0);
+    EXPECT_NE(codeOf([&] { rs.attach(db::ParadoxFolder(conn).openTable("CUT")); }, &description),
+              0);
     EXPECT_NE(description.find("CUT.DB"), std::string::npos) << description;
 }
 
-TEST_F(ParadoxBackendTest, OnlySelectAndDropAreUnderstoodAndDropGoesToTheWriteBack) {
+TEST_F(ParadoxBackendTest, TheDropGoesToTheWriteBack) {
     copyFamily(corpusDir() / "leonhad__paradoxdriver/db/ORDERS.DB");
     openFolder();
-    Recordset rs;
-    EXPECT_EQ(codeOf([&] { rs.open("SELECT OrderNo FROM `ORDERS`", conn); }), code::Malformed);
-    EXPECT_EQ(codeOf([&] { conn.execute("DELETE FROM `ORDERS`"); }), code::Malformed);
     // No write-back installed: the table stays as it is.
-    EXPECT_EQ(codeOf([&] { conn.execute("DROP TABLE `orders`"); }), code::Unspecified);
+    std::string description;
+    EXPECT_EQ(codeOf([&] { db::ParadoxFolder(conn).dropTable("orders"); }, &description),
+              code::Unspecified);
+    EXPECT_NE(description.find("left as it was"), std::string::npos) << description;
     EXPECT_TRUE(fs::exists(paradoxDir / "ORDERS.DB"));
     struct Recorder : db::ParadoxWriteBack {
         void dropTable(const db::ParadoxDropRequest& r) override { seen = r; }
@@ -192,11 +196,11 @@ TEST_F(ParadoxBackendTest, OnlySelectAndDropAreUnderstoodAndDropGoesToTheWriteBa
     conn.close();
     conn.setWriteBack(&recorder);
     openFolder();
-    conn.execute("DROP TABLE `orders`");
+    db::ParadoxFolder(conn).dropTable("orders");
     const db::ParadoxDropRequest& seen = recorder.seen;
     EXPECT_EQ(seen.dbFile, paradoxDir / "ORDERS.DB");
     EXPECT_EQ(seen.tableName, "orders");
-    EXPECT_EQ(codeOf([&] { conn.execute("DROP TABLE `MISSING`"); }), code::NoSuchTable);
+    EXPECT_EQ(codeOf([&] { db::ParadoxFolder(conn).dropTable("MISSING"); }), code::NoSuchTable);
 }
 
 TEST_F(ParadoxBackendTest, LargeTableStreamsWithExactCountAndRecordOffsets) {
@@ -208,7 +212,7 @@ TEST_F(ParadoxBackendTest, LargeTableStreamsWithExactCountAndRecordOffsets) {
         rows);
     openFolder();
     Recordset rs;
-    rs.open("SELECT * FROM `BIG`", conn);
+    rs.attach(db::ParadoxFolder(conn).openTable("BIG"));
     EXPECT_EQ(rs.recordCount(), 6000);
     const auto table = paradox::Table::open(db);
     int i = 0;
@@ -269,7 +273,7 @@ TEST_F(ParadoxBackendTest, AChainAgainstTheFileOrderStreamsInChainOrder) {
     ASSERT_GT(expected.front().second, expected.back().second);
     openFolder();
     Recordset rs;
-    rs.open("SELECT * FROM `BACK`", conn);
+    rs.attach(db::ParadoxFolder(conn).openTable("BACK"));
     std::size_t i = 0;
     for (; !rs.eof(); rs.moveNext(), ++i) {
         ASSERT_LT(i, expected.size());
