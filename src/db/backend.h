@@ -39,8 +39,6 @@ class Cursor {
 class Backend {
   public:
     virtual ~Backend() = default;
-    virtual void execute(const std::string& sql) = 0;
-    virtual std::unique_ptr<Cursor> query(const std::string& sql) = 0;
     virtual std::unique_ptr<Cursor> schema() = 0;
     virtual void beginTrans() = 0;
     virtual void commitTrans() = 0;

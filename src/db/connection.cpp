@@ -132,10 +132,6 @@ ParadoxBackend* Connection::paradoxBackend() const {
     return folder_;
 }
 
-void Connection::execute(const std::string& sql) {
-    backend().execute(sql);
-}
-
 std::unique_ptr<Cursor> Connection::openSchema(int queryType) {
     if (queryType != adSchemaTables)
         throw Error(code::Unspecified, "Object or provider is not capable of performing "
@@ -164,12 +160,6 @@ void Connection::rollbackTrans() {
 
 Recordset::Recordset() = default;
 Recordset::~Recordset() = default;
-
-void Recordset::open(const std::string& sql, Connection& connection, int, int) {
-    if (cursor_)
-        throw Error(code::Unspecified, "Operation is not allowed when the object is open.");
-    cursor_ = connection.backend().query(sql);
-}
 
 void Recordset::attach(std::unique_ptr<Cursor> cursor) {
     cursor_ = std::move(cursor);

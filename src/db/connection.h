@@ -64,8 +64,6 @@ class Connection {
     void setWriteBack(ParadoxWriteBack* writeBack) { writeBack_ = writeBack; }
 
     void open(const std::string& connectionString);
-    // Runs a statement that returns no rows.
-    void execute(const std::string& sql);
     // Only 20, the catalogue of tables (TABLE_NAME, TABLE_TYPE).
     std::unique_ptr<Cursor> openSchema(int queryType);
     void close();
@@ -107,10 +105,8 @@ class Recordset {
     void setCursorLocation(int location) { cursorLocation_ = location; }
     int cursorLocation() const { return cursorLocation_; }
 
-    // Cursor and lock types are accepted as the callers pass them; every snapshot is static.
-    void open(const std::string& sql, Connection& connection, int cursorType = -1,
-              int lockType = -1);
-    // Takes a cursor made elsewhere (the catalogue of openSchema).
+    // Takes a snapshot made elsewhere: a working copy or a Paradox table opened through
+    // working_database.h, or the catalogue of openSchema.
     void attach(std::unique_ptr<Cursor> cursor);
 
     bool eof() const;
@@ -146,7 +142,7 @@ struct ConnectionSet {
     std::unique_ptr<Connection> paradox;
     std::unique_ptr<Recordset> recordset;
 };
-// writeBack, when given, carries out the write-back's statements on both connections.
+// writeBack, when given, carries out the write-back's drop and export on the two connections.
 [[noreturn]] void objectNotSet();
 // The object a step works on: one a failed step never made fails as an unset object variable.
 template <class T> T& need(T* object) {

@@ -2,9 +2,9 @@
 
 // Writing the edited working copy back into its Paradox table.
 //
-// The statements are those of a Paradox 5.x export: DROP TABLE on the Paradox connection, then
-// "select top N * into [Paradox 5.x;Database=<folder>].[<T>.db] from [<T>]" on the working
-// database. What carries them out here is not a new table, though: the write-back session
+// The steps are those of a Paradox 5.x export: the table dropped on the Paradox connection, then
+// the copy's first N rows exported as <T>.db into the folder from the working database. What
+// carries them out here is not a new table, though: the write-back session
 // (write_back_session.h) takes the drop as a mark only, and the export compares every row of the
 // working copy with the record it came from and rewrites, in a byte copy of the table, only the
 // values that differ (paradox::patchTable). The old files are swapped out through the journal of
@@ -48,7 +48,7 @@ struct WriteBack {
 // not (an INSERT failed, the record count differs) is not written back and the table keeps its
 // files. The working copy is dropped only when the table got what it held (Written or
 // Unchanged); otherwise it stays until the next import replaces it. The session carries out the
-// statements and keeps the backup root.
+// drop and the export and keeps the backup root.
 WriteBack sendTableToParadox(UserInterface& ui, const CurrentFolder& folder,
                              const std::string& tableName, WriteBackSession& session);
 

@@ -3,7 +3,6 @@
 #include "paradox/ascii.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <string_view>
 
@@ -17,37 +16,27 @@ struct TypeRow {
     const char* declared;
     int ado;
     bool numeric;
-    // Jet's name for the type and its synonyms; unused places are null.
-    std::array<const char*, 6> names;
 };
 
 constexpr TypeRow kTypes[] = {
-    {JetType::Text,
-     "TEXT_JETTEXT",
+    {JetType::Text, "TEXT_JETTEXT",
      202, // adVarWChar
-     false,
-     {"TEXT", "VARCHAR", "CHAR", "CHARACTER", "STRING", "ALPHANUMERIC"}},
-    {JetType::Memo,
-     "TEXT_JETMEMO",
+     false},
+    {JetType::Memo, "TEXT_JETMEMO",
      203, // adLongVarWChar
-     false,
-     {"MEMO", "LONGTEXT", "LONGCHAR", "NOTE"}},
-    {JetType::Long, "TEXT_JETLONG", 3, true, {"INT", "INTEGER", "LONG", "INTEGER4"}},
-    {JetType::Short, "TEXT_JETSHORT", 2, true, {"SHORT", "SMALLINT", "INTEGER2"}},
-    {JetType::Byte, "TEXT_JETBYTE", 17, true, {"BYTE", "TINYINT"}},
-    {JetType::Decimal, "TEXT_JETDECIMAL", 131, true, {"DECIMAL", "DEC"}},
-    {JetType::Numeric, "TEXT_JETNUMERIC", 131, true, {"NUMERIC"}},
-    {JetType::Double, "TEXT_JETDOUBLE", 5, true, {"FLOAT", "DOUBLE", "FLOAT8", "NUMBER"}},
-    {JetType::Single, "TEXT_JETSINGLE", 4, true, {"REAL", "SINGLE", "FLOAT4"}},
-    {JetType::Currency, "TEXT_JETCURRENCY", 6, true, {"CURRENCY", "MONEY"}},
-    {JetType::DateTime, "TEXT_JETDATETIME", 7, false, {"DATETIME", "DATE", "TIME", "TIMESTAMP"}},
-    {JetType::Bit, "TEXT_JETBIT", 11, true, {"BIT", "YESNO", "LOGICAL"}},
-    {JetType::OleObject,
-     "TEXT_JETOLEOBJECT",
-     205,
-     false,
-     {"OLEOBJECT", "LONGBINARY", "GENERAL", "IMAGE"}},
-    {JetType::Binary, "TEXT_JETBINARY", 204, false, {"BINARY", "VARBINARY"}},
+     false},
+    {JetType::Long, "TEXT_JETLONG", 3, true},
+    {JetType::Short, "TEXT_JETSHORT", 2, true},
+    {JetType::Byte, "TEXT_JETBYTE", 17, true},
+    {JetType::Decimal, "TEXT_JETDECIMAL", 131, true},
+    {JetType::Numeric, "TEXT_JETNUMERIC", 131, true},
+    {JetType::Double, "TEXT_JETDOUBLE", 5, true},
+    {JetType::Single, "TEXT_JETSINGLE", 4, true},
+    {JetType::Currency, "TEXT_JETCURRENCY", 6, true},
+    {JetType::DateTime, "TEXT_JETDATETIME", 7, false},
+    {JetType::Bit, "TEXT_JETBIT", 11, true},
+    {JetType::OleObject, "TEXT_JETOLEOBJECT", 205, false},
+    {JetType::Binary, "TEXT_JETBINARY", 204, false},
 };
 
 const TypeRow& rowOf(JetType type) {
@@ -57,15 +46,6 @@ const TypeRow& rowOf(JetType type) {
 }
 
 } // namespace
-
-std::optional<JetType> jetTypeNamed(const std::string& word) {
-    const std::string up = paradox::asciiUpper(word);
-    for (const TypeRow& row : kTypes)
-        for (const char* name : row.names)
-            if (name && up == name)
-                return row.type;
-    return std::nullopt;
-}
 
 std::string declaredType(JetType type, int size) {
     std::string d = rowOf(type).declared;

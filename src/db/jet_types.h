@@ -1,8 +1,7 @@
 #pragma once
 
-// The column types of the working database: Jet's names for them in CREATE TABLE, the declared
-// type each is stored under, and the data type number a recordset reports. One table holds all
-// three, one row per type.
+// The column types of the working database: the declared type each is stored under and the data
+// type number a recordset reports. One table holds both, one row per type.
 //
 // Every column is stored with text affinity whatever its declared type, so a value comes back
 // exactly as it went in ('007' stays '007'); the Jet type lives on in the declared type
@@ -35,9 +34,6 @@ struct JetColumn {
     JetType type = JetType::Text;
     int size = 255; // Text: characters
 };
-
-// The type a CREATE TABLE names with this word (or one of its synonyms), ignoring ASCII case.
-std::optional<JetType> jetTypeNamed(const std::string& word);
 
 // The declared SQLite type that stands for a Jet type, and back.
 std::string declaredType(JetType type, int size);

@@ -4,7 +4,6 @@
 
 #include "app/error.h"
 #include "db/paradox_write_back.h"
-#include "db/sql_dialect.h"
 #include "paradox/ascii.h"
 #include "paradox/codepage.h"
 #include "paradox/folder_listing.h"
@@ -56,25 +55,6 @@ int adoTypeOf(FieldType type) {
 }
 
 namespace {
-
-[[noreturn]] void unsupported(const std::string& sql) {
-    throw Error(code::Malformed,
-                "The Paradox folder answers only SELECT * FROM a table and DROP TABLE: " + sql);
-}
-
-// The table name of a statement that ends in one name: SELECT * FROM <name>, DROP TABLE <name>.
-std::optional<std::string> nameAfter(const std::vector<sql::Token>& t, std::size_t at) {
-    if (t.size() != at + 1 || !t[at].isName())
-        return std::nullopt;
-    return t[at].text;
-}
-
-std::vector<sql::Token> tokens(const std::string& sql) {
-    auto t = sql::tokenize(sql);
-    while (!t.empty() && t.back().isSymbol(";"))
-        t.pop_back();
-    return t;
-}
 
 Error readError(const fs::path& file, const std::exception& e) {
     if (dynamic_cast<const paradox::EncryptedTableError*>(&e))
@@ -238,27 +218,6 @@ ParadoxBackend::ParadoxBackend(std::string folder, ParadoxWriteBack* writeBack)
                     "'" + folder_ +
                         "' is not a valid path. Make sure that the path name is spelled "
                         "correctly and that the folder exists.");
-}
-
-void ParadoxBackend::execute(const std::string& sql) {
-    const auto t = tokens(sql);
-    if (t.size() >= 2 && t[0].is("DROP") && t[1].is("TABLE")) {
-        const auto name = nameAfter(t, 2);
-        if (!name)
-            unsupported(sql);
-        dropTable(*name);
-        return;
-    }
-    unsupported(sql);
-}
-
-std::unique_ptr<Cursor> ParadoxBackend::query(const std::string& sql) {
-    const auto t = tokens(sql);
-    if (t.size() >= 3 && t[0].is("SELECT") && t[1].isSymbol("*") && t[2].is("FROM")) {
-        if (const auto name = nameAfter(t, 3))
-            return openTable(*name);
-    }
-    unsupported(sql);
 }
 
 std::unique_ptr<Cursor> ParadoxBackend::openTable(const std::string& table) {

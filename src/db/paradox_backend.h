@@ -1,8 +1,8 @@
 #pragma once
 
-// A folder of Paradox tables reached through our own reader, answering what the ODBC driver
-// answered for us: SELECT * FROM a table, as a static snapshot, and DROP TABLE (carried out by
-// the write-back given to it).
+// A folder of Paradox tables reached through our own reader, doing what the ODBC driver did for
+// us: a table's records as a static snapshot, and a table dropped (its files moved aside by the
+// write-back given to it).
 
 #include "db/backend.h"
 
@@ -29,19 +29,16 @@ class ParadoxWriteBack;
 
 class ParadoxBackend : public Backend {
   public:
-    // Fails with a clear message when the folder does not exist. writeBack carries out DROP
-    // TABLE; without one the statement fails and the table stays as it is.
+    // Fails with a clear message when the folder does not exist. writeBack carries out the
+    // drop; without one the drop fails and the table stays as it is.
     ParadoxBackend(std::string folder, ParadoxWriteBack* writeBack);
 
-    void execute(const std::string& sql) override;                  // DROP TABLE only
-    std::unique_ptr<Cursor> query(const std::string& sql) override; // SELECT * FROM only
     std::unique_ptr<Cursor> schema() override;
     void beginTrans() override;
     void commitTrans() override {}
     void rollbackTrans() override {}
 
-    // The typed forms of the two statements: a table's records as a snapshot, and a table's
-    // files moved aside by the write-back.
+    // A table's records as a snapshot, and a table's files moved aside by the write-back.
     std::unique_ptr<Cursor> openTable(const std::string& table);
     void dropTable(const std::string& table);
 

@@ -1,10 +1,9 @@
 #pragma once
 
-// The two statements of the write-back that the connections recognise but that the Paradox
-// writer carries out: DROP TABLE on a Paradox folder (the table's files are moved aside, never
-// deleted) and the Paradox 5.x export of a working copy. A connection is given what carries them
-// out (Connection::setWriteBack); without it both statements fail with a clear message and change
-// nothing.
+// The two steps of the write-back that the connections take but that the Paradox writer carries
+// out: a table of a Paradox folder dropped (its files are moved aside, never deleted) and the
+// Paradox 5.x export of a working copy. A connection is given what carries them out
+// (Connection::setWriteBack); without it both fail with a clear message and change nothing.
 
 #include <filesystem>
 #include <string>
@@ -13,15 +12,16 @@ namespace qm::db {
 
 struct ParadoxDropRequest {
     std::filesystem::path folder; // the folder of the Paradox connection, as given
-    std::string tableName;        // as the statement names it
+    std::string tableName;        // as the caller names it
     std::filesystem::path dbFile; // the table's .db, found without regard to case
 };
 
-// select top N * into [Paradox 5.x;Database=<folder>].[<file>] from [<table>]
+// The first count rows of a working copy written as <file> in <folder>, as Jet's export
+// "select top N * into [Paradox 5.x;Database=<folder>].[<file>] from [<table>]" wrote them.
 struct ParadoxExportRequest {
     std::string sourceTable;  // the working copy
-    long long count = -1;     // N, or -1 without TOP
-    std::string targetFolder; // after "Database=", as written
+    long long count = -1;     // N, or -1 for every row
+    std::string targetFolder; // as given
     std::string targetFile;   // "T.db"
     std::filesystem::path workingDatabase;
 };

@@ -163,79 +163,21 @@ void SqliteBackend::ensureIndex(const TableInfo& info, std::size_t column) {
     const std::string key = paradox::asciiUpper(info.name) + '\x1f' + std::to_string(column);
     if (indexed_.count(key))
         return;
-    // Built on the first equality on the column, so columns that no UPDATE names cost nothing,
-    // and every later UPDATE on it finds its rows through the index.
+    // Built on the first replacement in the column, so columns that none names cost nothing,
+    // and every later one finds its rows through the index.
     exec("CREATE INDEX IF NOT EXISTS " + columnIndexName(info.name, column) + " ON " +
          quoteName(info.name) + "(" + quoteName(info.columns[column].name) + ")");
     indexed_.insert(key);
 }
 
-void SqliteBackend::checkWhere(const TableInfo& info, const Tokens& t, std::size_t from) {
-    for (std::size_t column : jet::checkWhere(info.columns, t, from))
-        ensureIndex(info, column);
-}
-
-SqliteBackend::Tokens SqliteBackend::statement(const std::string& text) {
-    Tokens t = jet::statementTokens(text);
-    if (t.empty())
-        jet::notAStatement();
-    if (readOnly_ && !t[0].is("SELECT"))
-        jet::readOnly();
-    // Another INSERT may join the waiting origins; anything else may read or drop them.
-    if (!t[0].is("INSERT"))
-        pendingOrigins_.flush();
-    return t;
-}
-
-void SqliteBackend::insertRecord(const std::string& text, std::optional<std::uint64_t> origin) {
-    const Tokens t = statement(text);
-    if (!t[0].is("INSERT"))
-        jet::malformed("Syntax error in INSERT INTO statement.");
-    insert(t, origin);
-}
-
-void SqliteBackend::updateFromSnapshot(const std::string& text) {
-    const Tokens t = statement(text);
-    if (!t[0].is("UPDATE"))
-        jet::malformed("Syntax error in UPDATE statement.");
-    keepDeletedBytes();
-    update(t, true);
-}
-
-void SqliteBackend::execute(const std::string& text) {
-    const Tokens t = statement(text);
-    if (t[0].is("DROP") && t.size() > 1 && t[1].is("TABLE"))
-        dropTable(t);
-    else if (t[0].is("CREATE") && t.size() > 1 && t[1].is("TABLE"))
-        createTable(t);
-    else if (t[0].is("INSERT"))
-        insert(t, std::nullopt);
-    else if (t[0].is("UPDATE"))
-        update(t, false);
-    else if (jet::isExport(t))
-        exportToParadox(t);
-    else
-        generic(t);
-}
-
-void SqliteBackend::dropTable(const Tokens& t) {
-    dropCopy(jet::parseDropTable(t));
-}
-
-void SqliteBackend::createTable(const Tokens& t) {
-    const jet::CreateTable create = jet::parseCreateTable(t);
-    createCopy(create.name, create.columns);
-}
-
-void SqliteBackend::insert(const Tokens& t, std::optional<std::uint64_t> origin) {
-    TableInfo& info = table(jet::insertTarget(t));
-    insertRow(info, jet::parseInsertRow(t, info.columns), origin);
+void SqliteBackend::writable() const {
+    if (readOnly_)
+        throw Error(code::Unspecified, "Cannot update. Database or object is read-only.");
 }
 
 void SqliteBackend::insertTexts(const std::string& name, const Params& values,
                                 std::optional<std::uint64_t> origin) {
-    if (readOnly_)
-        jet::readOnly();
+    writable();
     // The import names the same table a million times: found once, not upper-cased each time.
     if (!lastInsert_ || name != lastInsertName_) {
         lastInsert_ = &table(name);
@@ -271,44 +213,6 @@ void SqliteBackend::insertRow(TableInfo& info, const Params& row,
     s.bindInt64(1, rid);
     s.bindInt64(2, static_cast<std::int64_t>(*origin));
     s.run();
-}
-
-void SqliteBackend::update(const Tokens& t, bool spareChanged) {
-    const TableInfo& info = table(jet::updateTarget(t));
-    const std::size_t where = jet::whereAt(t, 3);
-    const std::vector<std::size_t> setColumns =
-        jet::checkAssignments(t, where, info.name, info.columns, info.rules);
-    if (where < t.size())
-        checkWhere(info, t, where);
-    Params params;
-    std::string text = jet::translate(t, 0, where, params);
-    if (where + 1 == t.size())
-        jet::malformed("Syntax error in UPDATE statement.");
-    const std::size_t setParams = params.size();
-    std::string condition;
-    if (where < t.size())
-        condition = "(" + jet::translate(t, where + 1, t.size(), params) + ")";
-    const std::string target = quoteName(t[1].text);
-    if (spareChanged && info.tracking.cells) {
-        const std::string targetRowid = target + "." + rowidOf(info);
-        // Each record's change was computed from its own old value: a row that already took a
-        // change in this column must not take another record's as well.
-        for (std::size_t c : setColumns) {
-            if (!condition.empty())
-                condition += " AND ";
-            condition += "NOT EXISTS (SELECT 1 FROM " + info.cellsTable +
-                         " AS q WHERE q.rid = " + targetRowid +
-                         " AND q.col = " + std::to_string(c) + ")";
-        }
-    }
-    if (condition.empty()) {
-        run(text, params);
-        return;
-    }
-    if (spareChanged && !info.rowid.empty() &&
-        updateOneRow(text, target, info.rowid, condition, params, setParams))
-        return;
-    run(text + " WHERE " + condition, params);
 }
 
 bool SqliteBackend::updateOneRow(const std::string& set, const std::string& target,
@@ -349,53 +253,6 @@ bool SqliteBackend::updateOneRow(const std::string& set, const std::string& targ
     one.bindInt64(static_cast<int>(setParams) + 1, id);
     one.run();
     return true;
-}
-
-void SqliteBackend::exportToParadox(const Tokens& t) {
-    const jet::ExportStatement statement = jet::parseExport(t);
-    exportCopy(statement.table, statement.count, statement.targetFolder, statement.targetFile);
-}
-
-void SqliteBackend::generic(const Tokens& t) {
-    // DELETE FROM name [WHERE ...] and anything else SQLite reads as it is.
-    if (const auto name = jet::deleteTarget(t)) {
-        const TableInfo& info = table(*name);
-        if (const std::size_t where = jet::whereAt(t, 3); where < t.size())
-            checkWhere(info, t, where);
-    }
-    Params params;
-    run(jet::translate(t, 0, t.size(), params), params);
-}
-
-std::unique_ptr<Cursor> SqliteBackend::query(const std::string& text) {
-    pendingOrigins_.flush();
-    const Tokens t = jet::statementTokens(text);
-    const jet::Select select = jet::parseSelect(t);
-    std::vector<int> types;
-    if (select.table) {
-        const TableInfo& info = table(*select.table);
-        if (const std::size_t where = jet::whereAt(t, select.fromAt); where < t.size())
-            checkWhere(info, t, where);
-        if (select.everyColumn)
-            for (const auto& c : info.columns)
-                types.push_back(adoType(c.type));
-    }
-    Params params;
-    std::string translated = "SELECT " + jet::translate(t, select.columnsAt, t.size(), params);
-    std::string countable = translated;
-    // Rows come in the order they were inserted, the table's record order, even when an index
-    // would cover the columns and hand them back sorted.
-    if (select.plain) {
-        const TableInfo& info = table(*select.table);
-        translated += " ORDER BY " + quoteName(info.name) + "." + rowidOf(info);
-    }
-    if (select.limit) {
-        translated += " LIMIT " + *select.limit;
-        countable += " LIMIT " + *select.limit;
-    }
-    // The reader sees what is committed: rows of a transaction still open on this connection
-    // are not in the snapshot.
-    return std::make_unique<SnapshotCursor>(file_, translated, countable, params, std::move(types));
 }
 
 std::unique_ptr<Cursor> SqliteBackend::schema() {
@@ -513,17 +370,6 @@ void SqliteBackend::visitRows(const TableInfo& info, const std::string& rows,
         }
         fn(origin, row);
     }
-}
-
-std::string SqliteBackend::queryPlan(const std::string& text) {
-    pendingOrigins_.flush();
-    const Tokens t = sql::tokenize(text);
-    Params params;
-    Statement s(db_, "EXPLAIN QUERY PLAN " + jet::translate(t, 0, t.size(), params));
-    std::string plan;
-    while (s.step())
-        plan += s.text(3) + '\n';
-    return plan;
 }
 
 } // namespace qm::db

@@ -21,8 +21,7 @@ namespace {
 } // namespace
 
 void SqliteBackend::createCopy(const std::string& name, const std::vector<JetColumn>& columns) {
-    if (readOnly_)
-        jet::readOnly();
+    writable();
     pendingOrigins_.flush();
     if (columns.empty())
         malformed("Syntax error in CREATE TABLE statement.");
@@ -49,8 +48,7 @@ void SqliteBackend::createCopy(const std::string& name, const std::vector<JetCol
 }
 
 void SqliteBackend::dropCopy(const std::string& name) {
-    if (readOnly_)
-        jet::readOnly();
+    writable();
     pendingOrigins_.flush();
     const std::string stored = table(name).name;
     exec("DROP TABLE " + quoteName(stored));
@@ -90,8 +88,7 @@ SqliteBackend::replaceTexts(const TableInfo& info, const std::string& name, std:
 
 void SqliteBackend::replaceValue(const std::string& name, const std::string& column,
                                  const std::string& newValue, const std::string& oldValue) {
-    if (readOnly_)
-        jet::readOnly();
+    writable();
     pendingOrigins_.flush();
     keepDeletedBytes();
     const TableInfo& info = table(name);

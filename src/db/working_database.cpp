@@ -71,14 +71,6 @@ void WorkingDatabase::exportCopy(const std::string& table, long long count,
     backend().exportCopy(table, count, targetFolder, targetFile);
 }
 
-void WorkingDatabase::insertRecord(const std::string& sql, std::optional<std::uint64_t> origin) {
-    backend().insertRecord(sql, origin);
-}
-
-void WorkingDatabase::updateFromSnapshot(const std::string& sql) {
-    backend().updateFromSnapshot(sql);
-}
-
 void WorkingDatabase::recordFieldRules(const std::string& table,
                                        const std::vector<FieldRule>& rules) {
     backend().recordFieldRules(table, rules);

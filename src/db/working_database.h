@@ -48,10 +48,6 @@ class WorkingDatabase {
     void exportCopy(const std::string& table, long long count, const std::string& targetFolder,
                     const std::string& targetFile);
 
-    // The statement-shaped forms the tests of the working database's checks still send.
-    void insertRecord(const std::string& sql, std::optional<std::uint64_t> origin);
-    void updateFromSnapshot(const std::string& sql);
-
     // What the import records about a copy and what the write-back reads back.
     void recordFieldRules(const std::string& table, const std::vector<FieldRule>& rules);
     void recordStatus(const std::string& table, const WorkingCopyStatus& status);

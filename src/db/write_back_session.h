@@ -30,7 +30,7 @@ class WriteBackSession : public ParadoxWriteBack {
     const std::filesystem::path& backupRoot() const { return backupRoot_; }
 
     void dropTable(const ParadoxDropRequest& request) override;
-    // Fails as the statement would when no drop of the same table came first.
+    // Fails as Jet's export did on a table that exists when no drop of the same table came first.
     void exportTable(const ParadoxExportRequest& request) override;
 
     // The working copy's values go into its table untested when the table's validity file
