@@ -3,7 +3,6 @@
 #include "paradox/index_writer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace qm::paradox {
@@ -26,6 +25,15 @@ struct Evidence {
     bool againstDictionary = false;
 };
 
+// Whether a pair in byte order, first differing at bytes a < b of an Alpha field, would be
+// the other way round in every dictionary order: a capital before a small letter of an earlier
+// letter ("Z" before "a"). A capital before its own small letter ("A" before "a") fits an order
+// that puts capitals first on a tie; punctuation ("_", "[") against a letter fits an order that
+// puts it before the letters, as dictionaries do; neither shows anything.
+bool againstEveryDictionaryOrder(std::uint8_t a, std::uint8_t b) {
+    return a >= 'A' && a <= 'Z' && b >= 'a' && b <= 'z' && a > b - ('a' - 'A');
+}
+
 Evidence orderOf(const Table& t, std::size_t count) {
     Evidence e;
     std::size_t width = 0;
@@ -34,21 +42,20 @@ Evidence orderOf(const Table& t, std::size_t count) {
     const auto alpha = alphaRanges(t, count);
     if (alpha.empty())
         return {true, false};
-    const auto folded = [&](std::vector<std::uint8_t> key) {
-        for (const auto& [at, n] : alpha)
-            for (std::size_t k = at; k < at + n && k < key.size(); ++k)
-                if (key[k] >= 'a' && key[k] <= 'z')
-                    key[k] = static_cast<std::uint8_t>(key[k] - 'a' + 'A');
-        return key;
+    const auto inAlpha = [&](std::size_t k) {
+        return std::any_of(alpha.begin(), alpha.end(),
+                           [&](const auto& r) { return k >= r.first && k < r.first + r.second; });
     };
     std::vector<std::uint8_t> previous;
     t.forEachRecordWhile([&](const Record& r) {
         std::vector<std::uint8_t> key(r.bytes().begin(),
                                       r.bytes().begin() + static_cast<long>(width));
         if (!previous.empty()) {
-            if (std::memcmp(previous.data(), key.data(), width) >= 0)
+            const auto diff = std::mismatch(previous.begin(), previous.end(), key.begin());
+            const auto at = static_cast<std::size_t>(diff.first - previous.begin());
+            if (at == width || *diff.first > *diff.second)
                 e.byteOrdered = false;
-            else if (folded(previous) > folded(key))
+            else if (inAlpha(at) && againstEveryDictionaryOrder(*diff.first, *diff.second))
                 e.againstDictionary = true;
         }
         previous = std::move(key);

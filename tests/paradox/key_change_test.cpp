@@ -220,14 +220,22 @@ TEST(KeyChange, ALevelThreeTablesOwnOrderDecidesItsSortOrder) {
         EXPECT_FALSE(textInByteOrder(t)) << "keys of digits fit every order";
         EXPECT_EQ(Patcher(t).check(0, "1016").refusal, Refusal::KeyField);
     }
-    // The last two keys become "Z" and "a": in byte order, and in no dictionary order.
-    {
+    const auto lastTwoKeys = [&](const char* a, const char* b) {
         std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(static_cast<std::streamoff>(offsets[offsets.size() - 2]));
-        f.write("Z\0\0\0", 4);
+        f.write(a, 4);
         f.seekp(static_cast<std::streamoff>(offsets.back()));
-        f.write("a\0\0\0", 4);
+        f.write(b, 4);
+    };
+    // In byte order, but as a dictionary may have them too: punctuation before the letters,
+    // capitals first on a tie.
+    for (const auto& [a, b] :
+         {std::pair{"_\0\0\0", "a\0\0\0"}, {"a_\0\0", "ab\0\0"}, {"Ab\0\0", "aa\0\0"}}) {
+        lastTwoKeys(a, b);
+        EXPECT_FALSE(textInByteOrder(Table::open(db))) << a << " before " << b;
     }
+    // "Z" before "a": in byte order, and in no dictionary order.
+    lastTwoKeys("Z\0\0\0", "a\0\0\0");
     {
         const Table t = Table::open(db);
         EXPECT_TRUE(textInByteOrder(t));
