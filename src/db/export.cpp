@@ -190,9 +190,12 @@ class ChangeCollector {
     bool asciiAlpha_ = true;
 };
 
-// The changed values put into the table's files; out holds the values left out already.
+// The changed values put into the table's files; out holds the values left out already. A
+// preview tells what that would come to without writing anything: every refusal that reading
+// tells (links, another program's locks, a change since the import, the patch's own).
 WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Change>& changes,
-                            const fs::path& backupRoot, WriteBack out, bool untestedAccepted) {
+                            const fs::path& backupRoot, WriteBack out, bool untestedAccepted,
+                            bool preview) {
     const auto refusedWith = [&](std::string why) {
         WriteBack failed = notWritten(std::move(why));
         failed.leftOut = std::move(out.leftOut);
@@ -215,10 +218,14 @@ WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Chang
         held = changedSinceImport(real);
     if (!held.empty())
         return refusedWith(held);
-    const std::optional<ImportPrint> imported = importPrint(real);
     try {
-        out.backupFolder = paradox::patchTable(
-            real, changes, backupRoot, imported ? &imported->print : nullptr, untestedAccepted);
+        if (preview) {
+            paradox::checkPatch(real, changes, untestedAccepted);
+        } else {
+            const std::optional<ImportPrint> imported = importPrint(real);
+            out.backupFolder = paradox::patchTable(
+                real, changes, backupRoot, imported ? &imported->print : nullptr, untestedAccepted);
+        }
     } catch (const paradox::TableInUseError& e) {
         return refusedWith(e.reason());
     } catch (const paradox::TableChangedError& e) {
@@ -228,39 +235,6 @@ WriteBack replaceTableFiles(const fs::path& db, const std::vector<paradox::Chang
         // applies the same change twice.
         out.backupFolder = e.backupFolder();
         out.reason = e.what();
-    } catch (const std::exception& e) {
-        return refusedWith(std::string("its files could not be replaced: ") + e.what());
-    }
-    out.state = WriteBack::State::Written;
-    out.valuesChanged = static_cast<long long>(changes.size());
-    return out;
-}
-
-// What replaceTableFiles would come to, told without writing anything: every refusal that
-// reading tells (links, another program's locks, a change since the import, the patch's own).
-WriteBack previewTableFiles(const fs::path& db, const std::vector<paradox::Change>& changes,
-                            WriteBack out, bool untestedAccepted) {
-    const auto refusedWith = [&](std::string why) {
-        WriteBack failed = notWritten(std::move(why));
-        failed.leftOut = std::move(out.leftOut);
-        return failed;
-    };
-    fs::path real;
-    try {
-        real = paradox::realTableFile(db);
-    } catch (const std::exception& e) {
-        return refusedWith(e.what());
-    }
-    const paradox::FreshListing now;
-    std::string held = paradox::tableInUse(db);
-    if (held.empty() && real != db)
-        held = paradox::tableInUse(real);
-    if (held.empty())
-        held = changedSinceImport(real);
-    if (!held.empty())
-        return refusedWith(held);
-    try {
-        paradox::checkPatch(real, changes, untestedAccepted);
     } catch (const std::exception& e) {
         return refusedWith(std::string("its files could not be replaced: ") + e.what());
     }
@@ -331,9 +305,7 @@ WriteBack writeBackWorkingCopy(SqliteBackend& working, const std::string& tableN
         return out;
     }
     table.reset(); // patchTable opens the table itself; the swap must find no handle of ours
-    if (preview)
-        return previewTableFiles(db, changes, std::move(out), untestedAccepted);
-    return replaceTableFiles(db, changes, backupRoot, std::move(out), untestedAccepted);
+    return replaceTableFiles(db, changes, backupRoot, std::move(out), untestedAccepted, preview);
 }
 
 namespace {
