@@ -19,7 +19,9 @@
 #include "replace/backup_space.h"
 #include "replace/replace_run.h"
 #include "replace/run_lock.h"
+#include "replace/run_recovery.h"
 #include "replace/run_report.h"
+#include "replace/run_search.h"
 #include "sets/set_files.h"
 
 #include <algorithm>

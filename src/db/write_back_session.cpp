@@ -4,6 +4,7 @@
 #include "db/connection.h"
 #include "db/paradox_backend.h"
 #include "db/sqlite_backend.h"
+#include "db/working_copy_write_back.h"
 #include "paradox/ascii.h"
 #include "paradox/family_swap.h"
 

@@ -10,8 +10,8 @@
 // values that differ (writeBackWorkingCopy). A drop that is never followed by its export leaves
 // the table exactly as it was.
 
-#include "db/export.h"
 #include "db/paradox_write_back.h"
+#include "db/write_back_outcome.h"
 
 #include <filesystem>
 #include <map>

@@ -5,9 +5,9 @@
 #include "paradox/pending_swaps.h"
 #include "platform/files.h"
 #include "replace/backup_space.h"
-#include "replace/replace_run.h"
 #include "replace/run_history.h"
 #include "replace/run_lock.h"
+#include "replace/run_recovery.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -4,8 +4,8 @@
 // runs take, and, before a table is written back, whether the disks of the table and of the
 // backups can take its new and old files.
 
-#include "replace/replace_run.h"
 #include "replace/run_history.h"
+#include "replace/run_types.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -180,6 +180,20 @@ struct Matcher::Compiled {
             pieces.push_back({std::move(text), -1});
     }
 
+    // The replacement of a hit: its literal pieces, and the groups the match (rc, ov) holds.
+    void appendReplacement(std::string_view v, int rc, const PCRE2_SIZE* ov,
+                           std::string& out) const {
+        for (const auto& piece : pieces) {
+            if (piece.group < 0) {
+                out += piece.text;
+                continue;
+            }
+            const auto g = static_cast<std::size_t>(piece.group);
+            if (g < static_cast<std::size_t>(rc) && ov[2 * g] != PCRE2_UNSET)
+                out.append(v, ov[2 * g], ov[2 * g + 1] - ov[2 * g]);
+        }
+    }
+
     // $n, ${n}, \n, $$ and \\ of a regular expression's replacement.
     void parseReplacement(const std::string& r, std::uint32_t groups) {
         const auto groupAt = [&](std::size_t& i) {
@@ -297,20 +311,47 @@ Matcher::Matcher(Matcher&&) noexcept = default;
 Matcher& Matcher::operator=(Matcher&&) noexcept = default;
 Matcher::~Matcher() = default;
 
+namespace {
+
+// Each hit of a plain find text, where it lies in the old value and in the new one.
+void markLiteralHits(std::string_view v, std::string_view find, std::string_view replace,
+                     std::vector<Matcher::Mark>& marks) {
+    std::size_t shift = 0; // how far the new value has moved against the old one
+    for (std::size_t at = v.find(find); at != std::string_view::npos;
+         at = v.find(find, at + find.size())) {
+        marks.push_back({at, at + find.size(), at + shift, at + shift + replace.size()});
+        shift += replace.size() - find.size();
+    }
+}
+
+// Why a value was given up: the expression's own limits, or a failure of the match itself.
+std::string abandonedBecause(int rc, bool budgetExpired) {
+    if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT ||
+        rc == PCRE2_ERROR_HEAPLIMIT || rc == PCRE2_ERROR_JIT_STACKLIMIT ||
+        (rc == PCRE2_ERROR_CALLOUT && budgetExpired))
+        return "searching the value took the regular expression too much work "
+               "(it backtracks without end on such text)";
+    return "the value could not be searched: " + errorText(rc);
+}
+
+// The start of the character after the one at `at`, so that a search never stops inside one.
+PCRE2_SIZE nextCharacter(std::string_view v, PCRE2_SIZE at) {
+    ++at;
+    while (at < v.size() && (static_cast<unsigned char>(v[at]) & 0xC0) == 0x80)
+        ++at;
+    return at;
+}
+
+} // namespace
+
 Matcher::Result Matcher::apply(std::string_view v, std::string& out,
                                std::vector<Mark>* marks) const {
     if (!compiled_) {
         if (v.find(find_) == std::string_view::npos)
             return Result::Miss;
         out = replaceAll(v, find_, replace_);
-        if (marks && !find_.empty()) {
-            std::size_t shift = 0; // how far the new value has moved against the old one
-            for (std::size_t at = v.find(find_); at != std::string_view::npos;
-                 at = v.find(find_, at + find_.size())) {
-                marks->push_back({at, at + find_.size(), at + shift, at + shift + replace_.size()});
-                shift += replace_.size() - find_.size();
-            }
-        }
+        if (marks && !find_.empty())
+            markLiteralHits(v, find_, replace_, *marks);
         return Result::Hit;
     }
     Compiled& c = *compiled_;
@@ -326,36 +367,20 @@ Matcher::Result Matcher::apply(std::string_view v, std::string& out,
         if (rc == PCRE2_ERROR_NOMATCH)
             break;
         if (rc < 0) {
-            if (rc == PCRE2_ERROR_MATCHLIMIT || rc == PCRE2_ERROR_DEPTHLIMIT ||
-                rc == PCRE2_ERROR_HEAPLIMIT || rc == PCRE2_ERROR_JIT_STACKLIMIT ||
-                (rc == PCRE2_ERROR_CALLOUT && budget.expired))
-                abandonReason_ = "searching the value took the regular expression too much work "
-                                 "(it backtracks without end on such text)";
-            else
-                abandonReason_ = "the value could not be searched: " + errorText(rc);
+            abandonReason_ = abandonedBecause(rc, budget.expired);
             return Result::Abandoned;
         }
         const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(c.data);
         const PCRE2_SIZE start = ov[0], end = ov[1];
         if (end <= start || start < copied) {
             // \K can still report empty text; it is not a hit. Step over one character.
-            at = std::max(at, end) + 1;
-            while (at < v.size() && (static_cast<unsigned char>(v[at]) & 0xC0) == 0x80)
-                ++at;
+            at = nextCharacter(v, std::max(at, end));
             continue;
         }
         hit = true;
         result.append(v, copied, start - copied);
         const std::size_t newFrom = result.size();
-        for (const auto& piece : c.pieces) {
-            if (piece.group < 0) {
-                result += piece.text;
-                continue;
-            }
-            const auto g = static_cast<std::size_t>(piece.group);
-            if (g < static_cast<std::size_t>(rc) && ov[2 * g] != PCRE2_UNSET)
-                result.append(v, ov[2 * g], ov[2 * g + 1] - ov[2 * g]);
-        }
+        c.appendReplacement(v, rc, ov, result);
         if (marks)
             marks->push_back({start, end, newFrom, result.size()});
         copied = at = end;

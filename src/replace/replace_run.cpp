@@ -9,8 +9,10 @@
 #include "paradox/family_swap.h"
 #include "paradox/table.h"
 #include "replace/run_boxes.h"
+#include "replace/run_context.h"
 #include "replace/run_history.h"
 #include "replace/run_report.h"
+#include "replace/run_search.h"
 #include "replace/run_setup.h"
 #include "replace/table_run.h"
 
@@ -58,97 +60,6 @@ std::string runWhat(const RunInputs& in) {
 }
 
 } // namespace
-
-std::string staleLocksQuestion(const std::vector<fs::path>& stale) {
-    std::string text = "Lock files of Paradox programs lie beside the tables, but no program holds "
-                       "them; a program that ended without removing them left them:\r\n";
-    for (const auto& p : stale)
-        text += "\r\n" + p.string();
-    text += "\r\n\r\nIf no Paradox program is using these tables, you can go on. Go on?";
-    return text;
-}
-
-std::string unreadableChecksQuestion(const std::string& table, const std::string& why) {
-    return "The validity checks of table " + table + " cannot be read (" + why +
-           "), so its new values cannot be tested against them.\r\n\r\nChange the values of " +
-           table + " without testing them?";
-}
-
-std::vector<std::string> tableColumns(const TableRow& row) {
-    const auto table = paradox::Table::open(db::findTableFile(row.folder, row.name));
-    std::vector<std::string> names;
-    for (const auto& f : table.fields())
-        names.push_back(f.name);
-    return names;
-}
-
-std::vector<Matcher> runMatchers(const RunInputs& in) {
-    std::vector<Matcher> matchers;
-    // An empty find text would hit every value and change none, and still write a change-log
-    // line for each of those hits.
-    constexpr const char* kEmptyFind =
-        "the find text is empty; an empty find text hits every value and changes none";
-    if (in.selectedTab == 0) {
-        if (in.findText.empty())
-            throw PatternError(kEmptyFind);
-        matchers.emplace_back(in.findText, in.replaceText, in.search);
-    } else if (in.selectedTab == 1) {
-        const std::size_t sets =
-            std::min<std::size_t>(std::min(in.setFind.size(), in.setReplace.size()), 32767);
-        matchers.reserve(sets);
-        for (std::size_t s = 0; s < sets; ++s) {
-            try {
-                if (in.setFind[s].empty())
-                    throw PatternError(kEmptyFind);
-                matchers.emplace_back(in.setFind[s], in.setReplace[s], in.search);
-            } catch (const PatternError& e) {
-                throw PatternError("set " + std::to_string(s + 1) + ": " + e.what());
-            }
-        }
-    }
-    return matchers;
-}
-
-std::string checkSearch(const RunInputs& in) {
-    try {
-        (void)runMatchers(in);
-    } catch (const PatternError& e) {
-        return e.what();
-    }
-    return unknownColumns(in);
-}
-
-bool RunResult::clean() const {
-    if (end == End::Failed || end == End::Busy)
-        return false;
-    return std::all_of(tables.begin(), tables.end(), [](const TableOutcome& t) {
-        return t.leftUnchanged.empty() && t.writeBack != TableOutcome::WriteBack::NotWritten;
-    });
-}
-
-std::vector<std::string> recoverInterruptedRuns(const fs::path& backupRoot) {
-    return paradox::recoverPendingSwaps(backupRoot.empty() ? paradox::defaultBackupRoot()
-                                                           : backupRoot);
-}
-
-void recoverInterruptedRuns(UserInterface& ui, const fs::path& backupRoot) {
-    std::vector<std::string> recovered;
-    try {
-        recovered = recoverInterruptedRuns(backupRoot);
-    } catch (const std::exception& e) {
-        ui.messageBox(std::string("A previous run was interrupted, and what it left could not all "
-                                  "be put right; it is tried again at the next start: ") +
-                          e.what(),
-                      Buttons::Ok, Icon::Exclamation, appTitle());
-        return;
-    }
-    if (recovered.empty())
-        return;
-    std::string text = "A previous run was interrupted. These tables were put back:";
-    for (const auto& line : recovered)
-        text += "\r\n" + line;
-    ui.messageBox(text, Buttons::Ok, Icon::Information, appTitle());
-}
 
 std::string endOfRunReport(const RunResult& result) {
     if (result.clean())

@@ -8,8 +8,8 @@
 #include "paradox/share_locks.h"
 #include "platform/files.h"
 #include "replace/record_digest.h"
-#include "replace/replace_run.h"
 #include "replace/run_lock.h"
+#include "replace/run_recovery.h"
 #include "replace/write_permission.h"
 
 #include <algorithm>
@@ -347,29 +347,11 @@ RunRecord lastUndoableRun(const fs::path& backupRoot) {
     return {};
 }
 
-UndoResult undoRun(const std::string& id, const UndoOptions& options) {
-    UndoResult result;
-    const fs::path root = rootOr(options.backupRoot);
-    fs::path workingDb;
-    try {
-        workingDb = workingDatabasePath();
-    } catch (const std::exception& e) {
-        result.failure = e.what();
-        return result;
-    }
-    // An undo is a run in its own right: no replace run may read or write meanwhile.
-    const RunLock lock = RunLock::acquire(workingDb, root);
-    if (!lock.held()) {
-        result.end =
-            lock.state() == RunLock::State::Busy ? UndoResult::End::Busy : UndoResult::End::Failed;
-        result.failure = lock.reason();
-        return result;
-    }
-    try {
-        recoverInterruptedRuns(root);
-    } catch (const std::exception&) {
-        // The journal stays for the next start; the digests below still guard every table.
-    }
+namespace {
+
+// The run the undo is for (id, or the newest not undone yet) into result; false, with how the
+// undo ended and why, when there is none to undo.
+bool findRunToUndo(const std::string& id, const fs::path& root, UndoResult& result) {
     const auto runs = recordedRuns(root);
     const auto found = std::find_if(runs.begin(), runs.end(), [&](const RunRecord& r) {
         return id.empty() ? !r.undone() : r.id == id;
@@ -377,16 +359,21 @@ UndoResult undoRun(const std::string& id, const UndoOptions& options) {
     if (found == runs.end()) {
         result.end = id.empty() ? UndoResult::End::NoRun : UndoResult::End::NoSuchRun;
         result.failure = id.empty() ? "there is no run to undo" : "there is no run " + id;
-        return result;
+        return false;
     }
     result.run = *found;
     if (result.run.undone()) {
         result.end = UndoResult::End::Undone;
         result.failure = "the run " + result.run.id + " was undone already";
-        return result;
+        return false;
     }
+    return true;
+}
+
+// The run's tables put back, the last written first; each one put back is noted in its record
+// at once.
+void undoTables(UndoResult& result, const fs::path& root, const UndoOptions& options) {
     RunRecord& run = result.run;
-    result.end = UndoResult::End::Completed;
     for (auto t = run.tables.rbegin(); t != run.tables.rend(); ++t) {
         if (t->undone) {
             result.tables.push_back(
@@ -415,6 +402,37 @@ UndoResult undoRun(const std::string& id, const UndoOptions& options) {
                 (result.tables.back().reason.empty() ? "" : "; ") + std::string(e.what());
         }
     }
+}
+
+} // namespace
+
+UndoResult undoRun(const std::string& id, const UndoOptions& options) {
+    UndoResult result;
+    const fs::path root = rootOr(options.backupRoot);
+    fs::path workingDb;
+    try {
+        workingDb = workingDatabasePath();
+    } catch (const std::exception& e) {
+        result.failure = e.what();
+        return result;
+    }
+    // An undo is a run in its own right: no replace run may read or write meanwhile.
+    const RunLock lock = RunLock::acquire(workingDb, root);
+    if (!lock.held()) {
+        result.end =
+            lock.state() == RunLock::State::Busy ? UndoResult::End::Busy : UndoResult::End::Failed;
+        result.failure = lock.reason();
+        return result;
+    }
+    try {
+        recoverInterruptedRuns(root);
+    } catch (const std::exception&) {
+        // The journal stays for the next start; the digests below still guard every table.
+    }
+    if (!findRunToUndo(id, root, result))
+        return result;
+    result.end = UndoResult::End::Completed;
+    undoTables(result, root, options);
     return result;
 }
 

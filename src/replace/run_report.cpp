@@ -117,80 +117,69 @@ std::string runSummary(const std::vector<TableOutcome>& tables, const RunResult&
 }
 
 namespace {
-std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool dryRun) {
-    const RunCounts c = runCounts(result.tables);
-    const std::string counts = countsLine(c, dryRun);
-    if (result.end == RunResult::End::Completed && result.clean()) {
-        if (c.hits > 0)
-            return (dryRun ? "Done (dry run, nothing was written).\r\n\r\n" : "Done.\r\n\r\n") +
-                   counts;
-        // A run that found nothing must not read as a success: a blank at the end of the find
-        // text is the usual reason, and the quotes show it.
-        std::string why;
-        if (inputs.selectedTab == 1) {
-            const std::size_t n = std::min(inputs.setFind.size(), inputs.setReplace.size());
-            if (n == 0) {
-                why = "There are no find and replace sets, so nothing was searched for.";
-            } else {
-                why = n == 1 ? "No value held the find text "
-                             : "No value held any of the find texts ";
-                for (std::size_t i = 0; i < n && i < 5; ++i)
-                    why += (i ? ", " : "") + quoted(inputs.setFind[i]);
-                if (n > 5)
-                    why += " and " + std::to_string(n - 5) + " more";
-                why += ".";
-            }
-        } else {
-            why = "No value held the find text " + quoted(inputs.findText) + ".";
-        }
-        return why + "\r\n\r\n" + counts + " Nothing was changed.";
-    }
 
-    std::string text;
+// Why a clean run found nothing. A run that found nothing must not read as a success: a blank at
+// the end of the find text is the usual reason, and the quotes show it.
+std::string nothingFound(const RunInputs& inputs) {
+    if (inputs.selectedTab != 1)
+        return "No value held the find text " + quoted(inputs.findText) + ".";
+    const std::size_t n = std::min(inputs.setFind.size(), inputs.setReplace.size());
+    if (n == 0)
+        return "There are no find and replace sets, so nothing was searched for.";
+    std::string why =
+        n == 1 ? "No value held the find text " : "No value held any of the find texts ";
+    for (std::size_t i = 0; i < n && i < 5; ++i)
+        why += (i ? ", " : "") + quoted(inputs.setFind[i]);
+    if (n > 5)
+        why += " and " + std::to_string(n - 5) + " more";
+    return why + ".";
+}
+
+std::string endHeadline(const RunResult& result) {
     switch (result.end) {
     case RunResult::End::Failed:
-        text = "The run stopped on an error: " + result.failure;
-        break;
+        return "The run stopped on an error: " + result.failure;
     case RunResult::End::Cancelled:
-        text = "The run was cancelled. Every table is either as it was or as the run meant it "
+        return "The run was cancelled. Every table is either as it was or as the run meant it "
                "to become.";
-        break;
     default:
-        text = "The run is over, but not everything was replaced.";
-        break;
+        return "The run is over, but not everything was replaced.";
     }
-    text += "\r\n\r\n" + counts;
+}
+
+// One line for a table that kept values or its files.
+std::string tableProblem(const TableOutcome& t, const std::vector<TableOutcome>& tables) {
+    std::string line = "\r\n" + boxName(t, tables) + ": ";
+    // The box adds its own full stop to a reason that may end on one.
+    const std::string why =
+        t.reason.ends_with('.') ? t.reason.substr(0, t.reason.size() - 1) : t.reason;
+    if (t.writeBack == TableOutcome::WriteBack::NotWritten)
+        return line + "not written back, " + why +
+               (t.hits ? " (" + count(t.hits, "hit", "hits") + " not replaced)" : "") + ".";
+    return line + count(runCounts({t}).refused, "value", "values") + " left unchanged (column " +
+           t.leftUnchanged.front().column + ": " + t.leftUnchanged.front().reason + ")";
+}
+
+// The first tables that kept values or their files, then those the run never reached.
+std::string tablesInBox(const std::vector<TableOutcome>& tables) {
     std::vector<std::string> notReached;
     std::size_t named = 0, more = 0;
     std::string problems;
-    for (const auto& t : result.tables) {
+    for (const auto& t : tables) {
         if (t.reached == false) {
-            notReached.push_back(boxName(t, result.tables));
+            notReached.push_back(boxName(t, tables));
             continue;
         }
-        const bool notWritten = t.writeBack == TableOutcome::WriteBack::NotWritten;
-        if (!notWritten && t.leftUnchanged.empty())
+        if (t.writeBack != TableOutcome::WriteBack::NotWritten && t.leftUnchanged.empty())
             continue;
         if (named == kTablesInBox) {
             ++more;
             continue;
         }
         ++named;
-        problems += "\r\n" + boxName(t, result.tables) + ": ";
-        // The box adds its own full stop to a reason that may end on one.
-        const std::string why =
-            t.reason.ends_with('.') ? t.reason.substr(0, t.reason.size() - 1) : t.reason;
-        if (notWritten)
-            problems += "not written back, " + why +
-                        (t.hits ? " (" + count(t.hits, "hit", "hits") + " not replaced)" : "") +
-                        ".";
-        else
-            problems += count(runCounts({t}).refused, "value", "values") +
-                        " left unchanged (column " + t.leftUnchanged.front().column + ": " +
-                        t.leftUnchanged.front().reason + ")";
+        problems += tableProblem(t, tables);
     }
-    if (!problems.empty())
-        text += "\r\n" + problems;
+    std::string text = problems.empty() ? "" : "\r\n" + problems;
     if (more)
         text +=
             "\r\n... and " + count(static_cast<long long>(more), "more table", "more tables") + ".";
@@ -202,7 +191,20 @@ std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool d
             text += " and " + std::to_string(notReached.size() - kTablesInBox) + " more";
         text += ".";
     }
-    return text + "\r\n\r\nThe details name every table.";
+    return text;
+}
+
+std::string endOfRunBox(const RunResult& result, const RunInputs& inputs, bool dryRun) {
+    const RunCounts c = runCounts(result.tables);
+    const std::string counts = countsLine(c, dryRun);
+    if (result.end == RunResult::End::Completed && result.clean()) {
+        if (c.hits > 0)
+            return (dryRun ? "Done (dry run, nothing was written).\r\n\r\n" : "Done.\r\n\r\n") +
+                   counts;
+        return nothingFound(inputs) + "\r\n\r\n" + counts + " Nothing was changed.";
+    }
+    return endHeadline(result) + "\r\n\r\n" + counts + tablesInBox(result.tables) +
+           "\r\n\r\nThe details name every table.";
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 // not, values left unchanged by column and reason, error reports) that the window shows as the
 // box's details and the command line prints.
 
-#include "replace/replace_run.h"
+#include "replace/run_types.h"
 
 #include <filesystem>
 #include <string>

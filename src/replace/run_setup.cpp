@@ -9,6 +9,8 @@
 #include "paradox/share_locks.h"
 #include "platform/files.h"
 #include "replace/change_log.h"
+#include "replace/run_recovery.h"
+#include "replace/run_search.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -66,37 +68,13 @@ std::string staleLocksRefusal(const std::vector<fs::path>& stale) {
 
 } // namespace
 
-std::string unknownColumns(const RunInputs& in) {
-    std::vector<std::string> unknown;
-    for (const auto* names : {&in.columns.only, &in.columns.skip})
-        for (const auto& name : *names)
-            unknown.push_back(name);
-    if (unknown.empty())
-        return {};
-    bool anyRead = false;
-    for (const auto& r : in.rows) {
-        if (!r.ticked)
-            continue;
-        std::vector<std::string> columns;
-        try {
-            columns = tableColumns(r.table);
-        } catch (const std::exception&) {
-            continue; // the run says why it cannot work on the table
-        }
-        anyRead = true;
-        std::erase_if(unknown, [&](const std::string& name) {
-            return std::any_of(columns.begin(), columns.end(),
-                               [&](const std::string& c) { return sameColumnName(c, name); });
-        });
-    }
-    if (unknown.empty() || !anyRead)
-        return {};
-    std::string names;
-    for (const auto& n : unknown)
-        names += (names.empty() ? "" : ", ") + n;
-    return (unknown.size() == 1 ? "no ticked table has a column named "
-                                : "no ticked table has the columns ") +
-           names;
+std::string staleLocksQuestion(const std::vector<fs::path>& stale) {
+    std::string text = "Lock files of Paradox programs lie beside the tables, but no program holds "
+                       "them; a program that ended without removing them left them:\r\n";
+    for (const auto& p : stale)
+        text += "\r\n" + p.string();
+    text += "\r\n\r\nIf no Paradox program is using these tables, you can go on. Go on?";
+    return text;
 }
 
 std::optional<RunSetup> setUpRun(UserInterface& ui, const RunInputs& in, const RunOptions& options,

@@ -4,10 +4,11 @@
 // the run locks, tables a killed run left aside put back, a change log that is the user's own
 // file, no lock file nobody vouches for. A run that cannot start says why and changes nothing.
 
+#include "app/user_interface.h"
 #include "paradox/folder_listing.h"
 #include "replace/matcher.h"
-#include "replace/replace_run.h"
 #include "replace/run_lock.h"
+#include "replace/run_types.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -32,8 +33,8 @@ struct RunSetup {
     mutable paradox::FolderListings listings;
 };
 
-// The column names of the run's choice that no ticked table has, in words; empty when none.
-std::string unknownColumns(const RunInputs& inputs);
+// The question the run asks about lock files nobody holds (a Yes/No box).
+std::string staleLocksQuestion(const std::vector<std::filesystem::path>& stale);
 
 // The setup, or nothing when the run cannot start: then result holds how it ended and why, and
 // the person was told.

@@ -2,6 +2,7 @@
 
 #include "app/common.h"
 #include "replace/replace_run.h"
+#include "replace/run_recovery.h"
 #include "ui/form1.h"
 
 #include <QApplication>

@@ -19,20 +19,6 @@
 
 namespace qm::ui {
 
-namespace {
-std::function<void()>& programEnd() {
-    static std::function<void()> end = [] { QCoreApplication::exit(0); };
-    return end;
-}
-} // namespace
-
-void Form1::setProgramEnd(std::function<void()> end) {
-    programEnd() = std::move(end);
-}
-void Form1::endProgram() {
-    programEnd()();
-}
-
 Form1::Form1(UserInterface* ui) {
     if (!ui) {
         ownUi_ = std::make_unique<QtUserInterface>(this);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/common.h"
-#include "app/current_folder.h"
 #include "ui/qt_user_interface.h"
+#include "ui/start_window.h"
 #include "ui/window_support.h"
 
 #include <QGroupBox>
@@ -19,7 +19,7 @@ class Form2;
 
 // The start window: it holds the current folder in its folder field and leads to the main
 // window. It stays alive, hidden, while the main window is in use.
-class Form1 : public QWidget, public CurrentFolder {
+class Form1 : public QWidget, public StartWindow {
     Q_OBJECT
   public:
     // ui answers the boxes; tests give a fake one.
@@ -38,8 +38,8 @@ class Form1 : public QWidget, public CurrentFolder {
     void PushButton3_Click(); // Next >
     void PushButton5_Click(); // ...
 
-    // The folder a folder copy was made from, when this session made folder by one; else empty.
-    std::string copiedFrom(const std::string& folder) const;
+    std::string copiedFrom(const std::string& folder) const override;
+    void showAgain() override { show(); }
     // Where a folder copy may go ("TestDB" there); tests name a temporary folder.
     void setCopyRoot(std::string root) { copyRoot_ = std::move(root); }
 
@@ -54,10 +54,6 @@ class Form1 : public QWidget, public CurrentFolder {
     QPushButton* PushButton1;
     QPushButton* PushButton2;
     QPushButton* PushButton3;
-
-    // Closing either window ends the program; tests replace what "end" means.
-    static void setProgramEnd(std::function<void()> end);
-    static void endProgram();
 
   protected:
     void closeEvent(QCloseEvent* event) override;

@@ -7,6 +7,7 @@
 #include "ui/qt_user_interface.h"
 #include "ui/run_controller.h"
 #include "ui/run_progress_view.h"
+#include "ui/start_window.h"
 #include "ui/window_support.h"
 
 #include <QComboBox>
@@ -21,7 +22,6 @@
 
 namespace qm::ui {
 
-class Form1;
 class SearchOptionsPanel;
 
 // The main window: the table list, the criteria on two tabs and the replace run.
@@ -29,7 +29,7 @@ class Form2 : public QWidget {
     Q_OBJECT
   public:
     // ui: the boxes of this window; nullptr makes real Qt ones.
-    Form2(Form1* start, UserInterface* ui = nullptr);
+    Form2(StartWindow* start, UserInterface* ui = nullptr);
     ~Form2() override;
 
     void Form_Load();
@@ -105,6 +105,14 @@ class Form2 : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // The constructor's steps (form2_layout.cpp), in the order the controls are made.
+    void createTableList();
+    QWidget* createFindTab();
+    QWidget* createSetsTab();
+    QWidget* layOutControls();
+    void connectButtons();
+    void connectCriteria();
+
     void setAllChecks(bool checked, const char* procedure);
     void fillTableList();
     void showListFolder();
@@ -115,7 +123,7 @@ class Form2 : public QWidget {
     // False, with the reason said, when the run would refuse to start.
     bool readyToRun(const RunInputs& inputs);
 
-    Form1* start_;
+    StartWindow* start_;
     QScrollArea* scroll_ = nullptr;
     std::string filledFrom_;
     std::unique_ptr<QtUserInterface> ownUi_;

@@ -6,8 +6,8 @@
 #include "replace/hit_sample.h"
 #include "replace/replace_run.h"
 #include "replace/run_history.h"
+#include "replace/run_search.h"
 #include "ui/backups_dialog.h"
-#include "ui/form1.h"
 #include "ui/preview_dialog.h"
 #include "ui/search_options_panel.h"
 
@@ -54,7 +54,7 @@ void Form2::Preview_Click() {
     };
     const RunResult result = runController_->run(inputs, options);
     if (closeAfterRun_) {
-        Form1::endProgram();
+        StartWindow::endProgram();
         return;
     }
     if (result.end == RunResult::End::EmptyList || result.end == RunResult::End::NoneTicked)
@@ -76,7 +76,7 @@ void Form2::PushButton1_Click() {
     if (!lastRun_.runRecord.empty())
         applyBackupRetention(*ui_, runOptions_.backupRoot);
     if (closeAfterRun_)
-        Form1::endProgram();
+        StartWindow::endProgram();
 }
 
 void Form2::Undo_Click() {
@@ -122,7 +122,7 @@ void Form2::Undo_Click() {
                          });
     lastUndo_ = result;
     if (closeAfterRun_) {
-        Form1::endProgram();
+        StartWindow::endProgram();
         return;
     }
     // The first paragraph and the counts in the box, every table in its details.

@@ -22,6 +22,19 @@ Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui, std::string sta
     setModal(true);
     resize(400, 130);
 
+    createControls();
+    support_ = new WindowSupport(this, "Form3");
+    if (ownUi_)
+        ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
+    support_->watchHovers();
+    fitToScreen(*this);
+
+    connectControls();
+}
+
+Form3::~Form3() = default;
+
+void Form3::createControls() {
     Label1_0 = new QLabel("File To Load:", this);
     Label1_0->setObjectName("Label1");
     Text1 = new QLineEdit(this);
@@ -56,13 +69,9 @@ Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui, std::string sta
     setTabOrder(PushButton1, PushButton2);
     setTabOrder(PushButton2, PushButton16);
     setTabOrder(PushButton16, PushButton3);
+}
 
-    support_ = new WindowSupport(this, "Form3");
-    if (ownUi_)
-        ownUi_->setPointerSink([this](PointerState s) { support_->setPointerState(s); });
-    support_->watchHovers();
-    fitToScreen(*this);
-
+void Form3::connectControls() {
     // Buttons of a dialog default to Enter; this dialog has no default button, so Enter in the
     // path field does not load or close by surprise.
     for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton16})
@@ -76,8 +85,6 @@ Form3::Form3(QWidget* owner, SetLists& lists, UserInterface* ui, std::string sta
     connect(PushButton3, &QPushButton::clicked, this, &Form3::PushButton3_Click);
     connect(PushButton16, &QPushButton::clicked, this, &Form3::PushButton16_Click);
 }
-
-Form3::~Form3() = default;
 
 void Form3::Form_Load() {
     Trap trap(*ui_, where::form3("Form_Load"));

@@ -41,6 +41,9 @@ class Form3 : public QDialog {
     QPushButton* PushButton2;
 
   private:
+    void createControls();
+    void connectControls();
+
     SetLists& lists_;
     std::string startFolder_;
     std::unique_ptr<QtUserInterface> ownUi_;

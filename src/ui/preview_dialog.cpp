@@ -76,11 +76,12 @@ std::pair<QString, QString> markedChange(const RunHit& hit, const SearchOptions&
     }
 }
 
-PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunResult& result,
-                             const SearchOptions& options)
-    : QDialog(parent) {
-    setObjectName("PreviewDialog");
-    setWindowTitle("Preview: nothing has been changed");
+namespace {
+
+// The counts above the list: hits, tables, values that would change and that would stay, and
+// why the list may not hold every hit.
+QString countsText(const HitSample& hits, const std::vector<RunHit>& kept,
+                   const RunResult& result) {
     const RunCounts c = runCounts(result.tables);
     // A table that would not be written back (read-only, in use) leaves every hit as it is.
     long long left = 0;
@@ -88,7 +89,6 @@ PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunRe
         left += t.writeBack == TableOutcome::WriteBack::NotWritten && t.leftUnchanged.empty()
                     ? t.hits
                     : runCounts({t}).refused;
-    const std::vector<RunHit> kept = hits.kept();
     QString counts =
         QString("%1 in %2: %3 would change, %4 would be left as they are.")
             .arg(hits.total() == 1 ? "1 hit" : number(hits.total()) + " hits",
@@ -102,15 +102,11 @@ PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunRe
         counts += " The preview was cancelled: the tables it did not reach are not listed.";
     if (result.end == RunResult::End::Failed)
         counts += " The preview stopped on an error: " + qs(result.failure);
-    countsLabel = new QLabel(counts, this);
-    countsLabel->setObjectName("PreviewCounts");
-    countsLabel->setWordWrap(true);
+    return counts;
+}
 
-    hitList = new QTreeWidget(this);
-    hitList->setObjectName("PreviewHits");
-    hitList->setRootIsDecorated(false);
-    hitList->setUniformRowHeights(true);
-    hitList->setHeaderLabels({"Table", "Column", "Record", "Old value", "New value", "Note"});
+// One row per hit, the changed parts marked.
+QList<QTreeWidgetItem*> hitRows(const std::vector<RunHit>& kept, const SearchOptions& options) {
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(kept.size()));
     // One matcher per find and replace text: a set run has a few, each hit many times.
@@ -128,17 +124,50 @@ PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunRe
             markedChange(h, matcher->find() == h.find ? &*matcher : nullptr);
         auto* item = new QTreeWidgetItem(
             {qs(h.table), qs(h.column), QString::number(h.record), before, after, qs(h.refused)});
-        item->setToolTip(Table, qs(h.folder));
+        item->setToolTip(PreviewDialog::Table, qs(h.folder));
         items << item;
     }
-    hitList->addTopLevelItems(items);
-    // No column takes more than its share, so the new value is in sight without scrolling
-    // sideways; the view below shows the chosen hit's values whole, one above the other.
-    const int share = std::max(120, fontMetrics().horizontalAdvance(QString(40, QLatin1Char('x'))));
-    for (int col = 0; col < hitList->columnCount(); ++col) {
-        hitList->resizeColumnToContents(col);
-        hitList->setColumnWidth(col, std::min(hitList->columnWidth(col), share));
+    return items;
+}
+
+// No column takes more than its share, so the new value is in sight without scrolling sideways;
+// the view below the list shows the chosen hit's values whole, one above the other.
+void limitColumnWidths(QTreeWidget& list, const QFontMetrics& metrics) {
+    const int share = std::max(120, metrics.horizontalAdvance(QString(40, QLatin1Char('x'))));
+    for (int col = 0; col < list.columnCount(); ++col) {
+        list.resizeColumnToContents(col);
+        list.setColumnWidth(col, std::min(list.columnWidth(col), share));
     }
+}
+
+void fitToScreenOf(QDialog& dialog, QWidget* parent) {
+    QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect room = screen->availableGeometry();
+    dialog.setMaximumSize(room.width() - 40, room.height() - 60);
+    dialog.resize(std::min(900, room.width() - 40), std::min(600, room.height() - 60));
+}
+
+} // namespace
+
+PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunResult& result,
+                             const SearchOptions& options)
+    : QDialog(parent) {
+    setObjectName("PreviewDialog");
+    setWindowTitle("Preview: nothing has been changed");
+    const std::vector<RunHit> kept = hits.kept();
+    countsLabel = new QLabel(countsText(hits, kept, result), this);
+    countsLabel->setObjectName("PreviewCounts");
+    countsLabel->setWordWrap(true);
+
+    hitList = new QTreeWidget(this);
+    hitList->setObjectName("PreviewHits");
+    hitList->setRootIsDecorated(false);
+    hitList->setUniformRowHeights(true);
+    hitList->setHeaderLabels({"Table", "Column", "Record", "Old value", "New value", "Note"});
+    hitList->addTopLevelItems(hitRows(kept, options));
+    limitColumnWidths(*hitList, fontMetrics());
     valuesView = new QPlainTextEdit(this);
     valuesView->setObjectName("PreviewValues");
     valuesView->setReadOnly(true);
@@ -166,13 +195,7 @@ PreviewDialog::PreviewDialog(QWidget* parent, const HitSample& hits, const RunRe
     layout->addWidget(valuesView);
     layout->addWidget(summaryView);
     layout->addWidget(buttons);
-
-    QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
-    if (screen) {
-        const QRect room = screen->availableGeometry();
-        setMaximumSize(room.width() - 40, room.height() - 60);
-        resize(std::min(900, room.width() - 40), std::min(600, room.height() - 60));
-    }
+    fitToScreenOf(*this, parent);
 }
 
 } // namespace qm::ui

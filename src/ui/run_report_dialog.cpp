@@ -32,6 +32,32 @@ RunReportDialog::RunReportDialog(QWidget* parent, const QString& title, const QS
     : QDialog(parent) {
     setObjectName("RunReportDialog");
     setWindowTitle(title);
+    QHBoxLayout* top = makeTextRow(text, icon);
+
+    detailsView = new QPlainTextEdit(details, this);
+    detailsView->setObjectName("RunReportDetails");
+    detailsView->setReadOnly(true);
+    detailsView->setLineWrapMode(QPlainTextEdit::NoWrap);
+    detailsView->setMinimumHeight(160);
+    detailsView->hide();
+
+    buttonBox = new QDialogButtonBox(this);
+    detailsButton = buttonBox->addButton("Show Details...", QDialogButtonBox::ActionRole);
+    detailsButton->setObjectName("RunReportDetailsButton");
+    detailsButton->setVisible(!details.isEmpty());
+    connect(detailsButton, &QPushButton::clicked, this, &RunReportDialog::toggleDetails);
+    addAnswerButtons(buttons);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(detailsView, 1);
+    layout->addWidget(buttonBox);
+    fitText();
+    adjustSize();
+    fitToScreen();
+}
+
+QHBoxLayout* RunReportDialog::makeTextRow(const QString& text, Icon icon) {
     auto* top = new QHBoxLayout;
     if (icon != Icon::None) {
         auto* iconLabel = new QLabel(this);
@@ -54,19 +80,10 @@ RunReportDialog::RunReportDialog(QWidget* parent, const QString& title, const QS
     textArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     textArea->setWidget(textLabel);
     top->addWidget(textArea, 1);
+    return top;
+}
 
-    detailsView = new QPlainTextEdit(details, this);
-    detailsView->setObjectName("RunReportDetails");
-    detailsView->setReadOnly(true);
-    detailsView->setLineWrapMode(QPlainTextEdit::NoWrap);
-    detailsView->setMinimumHeight(160);
-    detailsView->hide();
-
-    buttonBox = new QDialogButtonBox(this);
-    detailsButton = buttonBox->addButton("Show Details...", QDialogButtonBox::ActionRole);
-    detailsButton->setObjectName("RunReportDetailsButton");
-    detailsButton->setVisible(!details.isEmpty());
-    connect(detailsButton, &QPushButton::clicked, this, &RunReportDialog::toggleDetails);
+void RunReportDialog::addAnswerButtons(Buttons buttons) {
     const auto add = [&](QDialogButtonBox::StandardButton b, Answer a) {
         QPushButton* button = buttonBox->addButton(b);
         connect(button, &QPushButton::clicked, this, [this, a] {
@@ -95,14 +112,6 @@ RunReportDialog::RunReportDialog(QWidget* parent, const QString& title, const QS
         answer_ = Answer::No;
         break;
     }
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(top);
-    layout->addWidget(detailsView, 1);
-    layout->addWidget(buttonBox);
-    fitText();
-    adjustSize();
-    fitToScreen();
 }
 
 QRect RunReportDialog::room() const {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -32,6 +33,10 @@ class RunReportDialog : public QDialog {
     Answer answer() const { return answer_; }
 
   private:
+    // The icon and the text beside it, which scrolls only where the screen is too small.
+    QHBoxLayout* makeTextRow(const QString& text, Icon icon);
+    // The buttons that close the dialog with an answer, the default one first in focus.
+    void addAnswerButtons(Buttons buttons);
     QRect room() const;
     void fitText();
     void fitToScreen();

@@ -1,7 +1,7 @@
 #include "ui/search_options_panel.h"
 
 #include "app/settings.h"
-#include "replace/replace_run.h"
+#include "replace/run_search.h"
 
 #include <QGridLayout>
 #include <algorithm>

@@ -1,6 +1,7 @@
 #include "replace_fixture.h"
 
 #include "paradox/family_swap.h"
+#include "replace/run_recovery.h"
 
 #include <csignal>
 #include <sys/wait.h>

@@ -4,6 +4,7 @@
 #include "paradox/family_swap.h"
 #include "replace/change_log.h"
 #include "replace/run_boxes.h"
+#include "replace/run_recovery.h"
 
 #include <cstdlib>
 #include <regex>

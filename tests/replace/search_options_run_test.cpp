@@ -1,5 +1,7 @@
 #include "replace_fixture.h"
 
+#include "replace/run_search.h"
+
 #include <chrono>
 
 namespace qm::test {

@@ -4,6 +4,7 @@
 #include "paradox/family_swap.h"
 #include "paradox/share_locks.h"
 #include "replace/change_log.h"
+#include "replace/table_write_back.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
