@@ -205,8 +205,9 @@ inline std::map<std::string, std::string> fileTree(const std::filesystem::path& 
     return m;
 }
 
-// A copy of the program with its template database, a folder for temporary files and a data
-// folder of its own, and sample tables made on demand.
+// A copy of the program with its template database, so that tests side by side never share
+// dbTemp.mdb, a folder for temporary files (the change log's) and a data folder (the backups') of
+// its own, and sample tables made on demand.
 class QuillmendProcessTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -220,25 +221,32 @@ class QuillmendProcessTest : public ::testing::Test {
         data = temp.path() / "data";
         std::filesystem::create_directories(tmp);
         std::filesystem::create_directories(data);
+        changeLog = tmp / "backups.log";
         backups = data / "Quillmend" / "backups";
         env = {"TEMP=" + tmp.string(), "XDG_DATA_HOME=" + data.string()};
     }
 
-    std::filesystem::path samples(const std::filesystem::path& folder) {
-        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + folder.string() + "'";
+    // The sample database the build writes, made afresh in folder (a relative one: under the
+    // test's own folder).
+    std::filesystem::path samples(const std::filesystem::path& folder = "Samples") {
+        const std::filesystem::path where = folder.is_absolute() ? folder : temp.path() / folder;
+        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + where.string() + "'";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
-        return folder;
+        return where;
     }
 
+    // The program run to its end with args, under wrapper when one is given, in env.
     ProcessOutput quillmend(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{program.string()};
+        std::vector<std::string> argv = wrapper;
+        argv.push_back(program.string());
         argv.insert(argv.end(), args.begin(), args.end());
         return runProcess(argv, env, temp.path());
     }
 
     TempDir temp;
-    std::filesystem::path app, program, tmp, data, backups;
-    std::vector<std::string> env;
+    std::filesystem::path app, program, tmp, data, changeLog, backups;
+    std::vector<std::string> env;     // changes to this process's environment for the program
+    std::vector<std::string> wrapper; // the program runs under this one (strace ...)
 };
 
 } // namespace qm::test

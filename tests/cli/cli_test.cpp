@@ -1,14 +1,13 @@
 // quillmend run as its own process on copies of the sample database and of corpus tables: its
 // output, its exit status and the files it leaves.
 
+#include "cli_process.h"
 #include "file_bytes.h"
 #include "lock_holder.h"
 #include "reference_decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 #include <array>
 #include <cerrno>
@@ -19,13 +18,10 @@
 #include <fstream>
 #include <map>
 #include <pty.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qm::test {
 namespace {
@@ -63,86 +59,11 @@ std::map<std::string, std::string> tree(const fs::path& folder) {
     return m;
 }
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = ProcessOutput;
 
-class CliTest : public ::testing::Test {
+class CliTest : public QuillmendProcessTest {
   protected:
-    void SetUp() override {
-        // A private copy of the program and its working database, so that runs of tests side
-        // by side never share dbTemp.mdb.
-        app = temp.path() / "app";
-        fs::create_directories(app);
-        program = app / "quillmend";
-        fs::copy_file(QM_CLI_PROGRAM, program);
-        fs::copy_file(fs::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
-        tmp = temp.path() / "tmp";
-        data = temp.path() / "data";
-        fs::create_directories(tmp);
-        fs::create_directories(data);
-        changeLog = tmp / "backups.log";
-        backups = data / "Quillmend" / "backups";
-    }
-
-    // The sample database the build writes, made afresh in folder.
-    fs::path samples(const std::string& name = "Samples") {
-        const fs::path folder = temp.path() / name;
-        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + folder.string() + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        return folder;
-    }
-
-    Outcome run(const std::vector<std::string>& args) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string s = *e;
-            if (!s.starts_with("TEMP=") && !s.starts_with("XDG_DATA_HOME="))
-                env.push_back(s);
-        }
-        env.push_back("TEMP=" + tmp.string());
-        env.push_back("XDG_DATA_HOME=" + data.string());
-        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> envp;
-        for (auto& s : env)
-            envp.push_back(s.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> all = wrapper;
-        all.push_back(program.string());
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& s : all)
-            argv.push_back(s.data());
-        argv.push_back(nullptr);
-
-        const fs::path out = temp.path() / "stdout", err = temp.path() / "stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = 0;
-        Outcome o;
-        const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0);
-        if (rc != 0)
-            return o;
-        if (whileRunning)
-            whileRunning();
-        int status = 0;
-        waitpid(pid, &status, 0);
-        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        o.out = fileText(out);
-        o.err = fileText(err);
-        return o;
-    }
-
-    // The same, with standard error on a terminal: returns what the terminal showed.
+    // quillmend() with standard error on a terminal: returns what the terminal showed.
     Outcome runOnTerminal(const std::vector<std::string>& args) {
         std::vector<std::string> all{program.string()};
         all.insert(all.end(), args.begin(), args.end());
@@ -191,12 +112,6 @@ class CliTest : public ::testing::Test {
         files.erase("run.lock");
         return files.empty();
     }
-
-    TempDir temp;
-    fs::path app, program, tmp, data, changeLog, backups;
-    std::vector<std::string> extraEnv;  // NAME=value, for the runs of run()
-    std::vector<std::string> wrapper;   // run() starts the program under this one (strace ...)
-    std::function<void()> whileRunning; // called while run()'s program runs
 };
 
 TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
@@ -230,17 +145,18 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
         {{"replace", f, "--all", "--sets", sets.string()}, "holds no set"},
     };
     for (const auto& [args, message] : cases) {
-        const Outcome o = run(args);
+        const Outcome o = quillmend(args);
         EXPECT_EQ(o.status, 2) << message;
         EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
         EXPECT_TRUE(o.out.empty()) << o.out;
     }
     for (const std::string& missing :
          {(temp.path() / "nowhere").string(), (db / "ORDERS.DB").string()}) {
-        const Outcome o = run({"replace", missing, "--all", "--find", "grey", "--replace", "gray"});
+        const Outcome o =
+            quillmend({"replace", missing, "--all", "--find", "grey", "--replace", "gray"});
         EXPECT_EQ(o.status, 2);
         EXPECT_NE(o.err.find("cannot read the folder " + missing), std::string::npos) << o.err;
-        EXPECT_EQ(run({"list", missing}).status, 2);
+        EXPECT_EQ(quillmend({"list", missing}).status, 2);
     }
     // A folder that holds files and folders but no table: nothing to replace in is a usage
     // error, not a clean run.
@@ -254,7 +170,7 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
         if (std::string(which) == "--table")
             args.push_back("ORDERS");
         args.insert(args.end(), {"--find", "grey", "--replace", "gray"});
-        const Outcome o = run(args);
+        const Outcome o = quillmend(args);
         EXPECT_EQ(o.status, 2) << which;
         EXPECT_NE(o.err.find("there is no Paradox table in " + noTables.string()),
                   std::string::npos)
@@ -265,13 +181,13 @@ TEST_F(CliTest, BadArgumentsAndAMissingFolderGiveStatusTwoAndChangeNothing) {
     EXPECT_FALSE(fs::exists(changeLog));
     EXPECT_TRUE(noBackups());
 
-    const Outcome help = run({"--help"});
+    const Outcome help = quillmend({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("quillmend replace FOLDER"), std::string::npos);
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
 
     // --version wins over a command, as --help does, and touches nothing.
-    const Outcome version = run({"list", (temp.path() / "nowhere").string(), "--version"});
+    const Outcome version = quillmend({"list", (temp.path() / "nowhere").string(), "--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "quillmend " QM_VERSION "\n");
 }
@@ -281,7 +197,7 @@ TEST_F(CliTest, ListGivesNameFolderRecordsLevelAndCodePage) {
     fs::create_directories(db / "Old");
     fs::copy_file(db / "ORDERS.DB", db / "Old" / "ORDERS.DB");
     const std::string ordersBefore = fileText(db / "ORDERS.DB");
-    const Outcome o = run({"list", db.string()});
+    const Outcome o = quillmend({"list", db.string()});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "CUSTOMER\t" + db.string() + "\t4\t5.x\t1252\n" +   //
                          "ORDERS\t" + db.string() + "\t3\t7.x\t1252\n" + //
@@ -289,12 +205,12 @@ TEST_F(CliTest, ListGivesNameFolderRecordsLevelAndCodePage) {
                          (db / "Old").string() + "\t3\t7.x\t1252\n");
 
     // The same name in two folders must be named with its folder.
-    Outcome twice =
-        run({"replace", db.string(), "--table", "orders", "--find", "grey", "--replace", "gray"});
+    Outcome twice = quillmend(
+        {"replace", db.string(), "--table", "orders", "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(twice.status, 2);
     EXPECT_NE(twice.err.find("more than one folder"), std::string::npos) << twice.err;
-    Outcome one = run({"replace", db.string(), "--table", "Old/orders.db", "--find", "grey",
-                       "--replace", "gray"});
+    Outcome one = quillmend({"replace", db.string(), "--table", "Old/orders.db", "--find", "grey",
+                             "--replace", "gray"});
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_NE(one.out.find("ORDERS (" + (db / "Old").string() + "): 1 hit, 1 value changed"),
               std::string::npos)
@@ -312,8 +228,8 @@ TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
         dumps[t] = pxdump(db / t);
     ASSERT_NE(dumps["Products.db"].find("grey"), std::string::npos) << "pxdump did not run";
 
-    const Outcome dry =
-        run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray", "--dry-run"});
+    const Outcome dry = quillmend(
+        {"replace", db.string(), "--all", "--find", "grey", "--replace", "gray", "--dry-run"});
     EXPECT_EQ(dry.status, 0) << dry.err << dry.out;
     EXPECT_TRUE(dry.err.empty()) << "no terminal, no progress line: " << dry.err;
     EXPECT_NE(dry.out.find("PRODUCTS (" + db.string() +
@@ -327,7 +243,8 @@ TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
     EXPECT_FALSE(fs::exists(changeLog));
     EXPECT_TRUE(noBackups());
 
-    const Outcome o = run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
+    const Outcome o =
+        quillmend({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     EXPECT_TRUE(o.err.empty()) << o.err;
     EXPECT_NE(o.out.find("CUSTOMER (" + db.string() + "): 2 hits, 2 values changed, written back"),
@@ -362,8 +279,8 @@ TEST_F(CliTest, ReplaceRewritesEveryTableLikeTheWindowAndDryRunChangesNothing) {
 
     // Nothing left to find: no hit, no file touched.
     const auto after = tree(db);
-    const Outcome again =
-        run({"replace", db.string(), "--table", "products", "--find", "grey", "--replace", "x"});
+    const Outcome again = quillmend(
+        {"replace", db.string(), "--table", "products", "--find", "grey", "--replace", "x"});
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.out.find("0 hits, 0 values changed, nothing to write back"), std::string::npos)
         << again.out;
@@ -454,7 +371,7 @@ TEST_F(CliTest, ADryRunSaysWhatTheRunDoesAndWritesNothingInTheFolder) {
                    "renameat2,mkdir,mkdirat,unlink,unlinkat,rmdir,link,linkat,symlink,symlinkat,"
                    "truncate,ftruncate,copy_file_range,chmod,fchmod,fchmodat,chown,fchown,"
                    "fchownat,utimensat"};
-        const Outcome dry = run(dryArgs);
+        const Outcome dry = quillmend(dryArgs);
         wrapper.clear();
         EXPECT_EQ(dry.status, c.status) << dry.err << dry.out;
         ASSERT_NE(fileText(trace).find(db.string()), std::string::npos) << "strace saw nothing";
@@ -476,7 +393,7 @@ TEST_F(CliTest, ADryRunSaysWhatTheRunDoesAndWritesNothingInTheFolder) {
         EXPECT_EQ(fs::exists(changeLog) ? fileText(changeLog) : "", logBefore);
         EXPECT_EQ(backupFiles(), backupsBefore);
 
-        const Outcome real = run(args);
+        const Outcome real = quillmend(args);
         EXPECT_EQ(real.status, c.status) << real.err << real.out;
         EXPECT_EQ(asRealRun(dry.out, true), asRealRun(real.out, false));
     }
@@ -488,8 +405,8 @@ TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
     // The first set that hits a value changes it; a line without the separator is skipped.
     writeFileText(sets, "grey;gray\r\nFolder;Binder\r\nno separator here\r\n");
     const std::string productsDump = pxdump(db / "Products.db");
-    const Outcome o = run({"replace", db.string(), "--table", "Products", "--sets", sets.string(),
-                           "--separator", ";"});
+    const Outcome o = quillmend({"replace", db.string(), "--table", "Products", "--sets",
+                                 sets.string(), "--separator", ";"});
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     std::string expected = replaced(productsDump, "Folder, grey", "Folder, gray");
     expected = replaced(expected, "Folder, red", "Binder, red");
@@ -503,16 +420,16 @@ TEST_F(CliTest, SetsFollowTheWindowsRulesAndARefusedValueGivesStatusOne) {
 
     // A code longer than its Alpha field (10) is refused and named, by a dry run too.
     const std::string before = fileText(db / "Products.db");
-    const Outcome dry = run({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
-                             "--replace", "S-400-EXTENDED", "--dry-run"});
+    const Outcome dry = quillmend({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
+                                   "--replace", "S-400-EXTENDED", "--dry-run"});
     EXPECT_EQ(dry.status, 1) << dry.err << dry.out;
     EXPECT_NE(dry.out.find("PRODUCTS (" + db.string() +
                            "): 1 hit, 0 values would change, nothing to write back\n"
                            "  refused: 1 value in column Code: "),
               std::string::npos)
         << dry.out;
-    const Outcome refused = run({"replace", db.string(), "--table", "PRODUCTS", "--find", "S-400",
-                                 "--replace", "S-400-EXTENDED"});
+    const Outcome refused = quillmend({"replace", db.string(), "--table", "PRODUCTS", "--find",
+                                       "S-400", "--replace", "S-400-EXTENDED"});
     EXPECT_EQ(refused.status, 1) << refused.err << refused.out;
     EXPECT_NE(refused.out.find("  refused: 1 value in column Code: "), std::string::npos)
         << refused.out;
@@ -533,7 +450,7 @@ TEST_F(CliTest, EncryptedTableIsReportedAndLeftAlone) {
     fs::permissions(db / "CONTACTS.DB", fs::perms::owner_write, fs::perm_options::add);
     const auto before = tree(db);
 
-    const Outcome list = run({"list", db.string()});
+    const Outcome list = quillmend({"list", db.string()});
     EXPECT_EQ(list.status, 0);
     EXPECT_NE(list.out.find("ENCRYPTED\t" + db.string() + "\t-\t-\t-\tpassword-protected"),
               std::string::npos)
@@ -541,7 +458,8 @@ TEST_F(CliTest, EncryptedTableIsReportedAndLeftAlone) {
     EXPECT_NE(list.out.find("CONTACTS\t" + db.string() + "\t55\t7.x\t437"), std::string::npos)
         << list.out;
 
-    const Outcome o = run({"replace", db.string(), "--all", "--find", "zzqq", "--replace", "x"});
+    const Outcome o =
+        quillmend({"replace", db.string(), "--all", "--find", "zzqq", "--replace", "x"});
     EXPECT_EQ(o.status, 1) << o.err << o.out;
     EXPECT_NE(o.out.find("ENCRYPTED (" + db.string() +
                          "): 0 hits, 0 values changed, not written back: it is "
@@ -563,7 +481,8 @@ TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
     const auto before = tree(db);
     fs::permissions(db, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
-    const Outcome o = run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
+    const Outcome o =
+        quillmend({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
     fs::permissions(db, fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(o.status, 1) << o.err << o.out;
     EXPECT_NE(o.out.find("CUSTOMER (" + db.string() +
@@ -582,7 +501,7 @@ TEST_F(CliTest, ReadOnlyFolderOrTableIsNotWrittenAndSaysWhy) {
     fs::permissions(db / "ORDERS.DB", fs::perms::owner_read | fs::perms::group_read,
                     fs::perm_options::add);
     const Outcome some =
-        run({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
+        quillmend({"replace", db.string(), "--all", "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(some.status, 1) << some.err << some.out;
     EXPECT_NE(some.out.find("ORDERS (" + db.string() +
                             "): 1 hit, 0 values changed, not "
@@ -634,18 +553,18 @@ TEST_F(CliTest, StaleLockFilesNeedIgnoreStaleLocks) {
     std::ofstream(folder / "PDOXUSRS.LCK") << "left by a program that crashed";
     const auto before = tree(folder);
     const Outcome refused =
-        run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+        quillmend({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(refused.status, 2) << refused.err << refused.out;
     EXPECT_NE(refused.err.find("PDOXUSRS.LCK"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("--ignore-stale-locks"), std::string::npos) << refused.err;
     EXPECT_EQ(tree(folder), before);
     EXPECT_FALSE(fs::exists(changeLog));
 
-    const Outcome told = run({"replace", folder.string(), "--all", "--find", "grey", "--replace",
-                              "gray", "--ignore-stale-locks"});
+    const Outcome told = quillmend({"replace", folder.string(), "--all", "--find", "grey",
+                                    "--replace", "gray", "--ignore-stale-locks"});
     EXPECT_EQ(told.status, 0) << told.err << told.out;
     EXPECT_NE(tree(folder), before);
-    EXPECT_NE(run({"--help"}).out.find("--ignore-stale-locks"), std::string::npos);
+    EXPECT_NE(quillmend({"--help"}).out.find("--ignore-stale-locks"), std::string::npos);
 }
 
 // A validity file that cannot be read refuses the table's values, unless the run is told to write
@@ -660,7 +579,7 @@ TEST_F(CliTest, UnreadableValidityChecksNeedIgnoreUnreadableChecks) {
     }
     const auto before = tree(folder);
     const Outcome refused =
-        run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+        quillmend({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(refused.status, 1) << refused.err << refused.out;
     EXPECT_NE(refused.out.find("validity checks cannot be read (\"PRODUCTS.VAL\" has a layout"),
               std::string::npos)
@@ -669,14 +588,14 @@ TEST_F(CliTest, UnreadableValidityChecksNeedIgnoreUnreadableChecks) {
         << refused.err;
     EXPECT_EQ(tree(folder), before);
 
-    const Outcome told = run({"replace", folder.string(), "--all", "--find", "grey", "--replace",
-                              "gray", "--ignore-unreadable-checks"});
+    const Outcome told = quillmend({"replace", folder.string(), "--all", "--find", "grey",
+                                    "--replace", "gray", "--ignore-unreadable-checks"});
     EXPECT_EQ(told.status, 0) << told.err << told.out;
     EXPECT_NE(told.out.find("written without testing its validity checks"), std::string::npos)
         << told.out;
     EXPECT_EQ(told.err.find("(answered No)"), std::string::npos) << told.err;
     EXPECT_NE(tree(folder), before);
-    EXPECT_NE(run({"--help"}).out.find("--ignore-unreadable-checks"), std::string::npos);
+    EXPECT_NE(quillmend({"--help"}).out.find("--ignore-unreadable-checks"), std::string::npos);
 }
 
 // A real Paradox program's lock, taken by another process on the folder's user lock file.
@@ -687,7 +606,7 @@ TEST_F(CliTest, ATableAnotherProcessHoldsIsReportedInUse) {
     Outcome o;
     {
         LockHolder other(folder / "PDOXUSRS.LCK", LockHolder::Kind::Write, 0x3b9aca00, 1);
-        o = run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+        o = quillmend({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
     }
     EXPECT_EQ(o.status, 1) << o.err << o.out;
     EXPECT_NE(o.out.find("CUSTOMER (" + fs::canonical(folder).string() +
@@ -705,15 +624,20 @@ TEST_F(CliTest, ATableChangedBetweenImportAndWriteBackIsNotWrittenBack) {
     const fs::path folder = samples();
     const fs::path hook = temp.path() / "hook";
     fs::create_directories(hook);
-    extraEnv = {"QM_TEST_PAUSE_BEFORE_WRITE_BACK=" + hook.string()};
+    env.push_back("QM_TEST_PAUSE_BEFORE_WRITE_BACK=" + hook.string());
     fs::path products;
     for (const auto& e : fs::directory_iterator(folder))
         if (e.path().filename().string() == "Products.db" ||
             e.path().filename().string() == "PRODUCTS.DB")
             products = e.path();
     ASSERT_FALSE(products.empty());
+    const fs::path out = temp.path() / "run.out", err = temp.path() / "run.err";
+    const pid_t pid = startProcess({program.string(), "replace", folder.string(), "--all", "--find",
+                                    "grey", "--replace", "gray"},
+                                   env, {out}, err);
+    ASSERT_GT(pid, 0);
     std::string changed;
-    whileRunning = [&] {
+    const auto changeWhileItWaits = [&] {
         // The other tables go on at once; PRODUCTS waits for the other process.
         for (const char* t : {"CUSTOMER", "ORDERS"})
             std::ofstream(hook / (std::string("go-") + t)) << "";
@@ -726,8 +650,11 @@ TEST_F(CliTest, ATableChangedBetweenImportAndWriteBackIsNotWrittenBack) {
         changed = fileText(products);
         std::ofstream(hook / "go-PRODUCTS") << "";
     };
-    const Outcome o =
-        run({"replace", folder.string(), "--all", "--find", "grey", "--replace", "gray"});
+    changeWhileItWaits();
+    Outcome o;
+    o.status = waitForExit(pid);
+    o.out = slurp(out);
+    o.err = slurp(err);
     EXPECT_EQ(o.status, 1) << o.err << o.out;
     EXPECT_NE(o.out.find("PRODUCTS (" + fs::canonical(folder).string() +
                          "): 3 hits, 0 values changed, not written back: changed by another "
@@ -749,12 +676,12 @@ TEST_F(CliTest, AFolderLinkShowsTheRealFolder) {
     fs::create_directories(outer);
     fs::create_directory_symlink(folder, outer / "via-link");
     const std::string real = fs::canonical(folder).string();
-    const Outcome list = run({"list", outer.string()});
+    const Outcome list = quillmend({"list", outer.string()});
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_NE(list.out.find("CUSTOMER\t" + real + "\t"), std::string::npos) << list.out;
     EXPECT_EQ(list.out.find("via-link"), std::string::npos) << list.out;
-    const Outcome o = run({"replace", outer.string(), "--table", "via-link/CUSTOMER", "--find",
-                           "grey", "--replace", "gray"});
+    const Outcome o = quillmend({"replace", outer.string(), "--table", "via-link/CUSTOMER",
+                                 "--find", "grey", "--replace", "gray"});
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     EXPECT_NE(o.out.find("CUSTOMER (" + real + "): 2 hits"), std::string::npos) << o.out;
 }
@@ -780,7 +707,7 @@ TEST_F(CliTest, SearchOptionsThatCannotBeUsedGiveStatusTwoBeforeAnythingRuns) {
         {{"replace", f, "--all", "--regex", "--find", "", "--replace", "x"}, "not empty"},
     };
     for (const auto& [args, message] : cases) {
-        const Outcome o = run(args);
+        const Outcome o = quillmend(args);
         EXPECT_EQ(o.status, 2) << message;
         EXPECT_NE(o.err.find(message), std::string::npos) << o.err;
         EXPECT_TRUE(o.out.empty()) << o.out;
@@ -788,13 +715,13 @@ TEST_F(CliTest, SearchOptionsThatCannotBeUsedGiveStatusTwoBeforeAnythingRuns) {
     // A set of a sets file is named by its number.
     const fs::path sets = temp.path() / "sets.txt";
     writeFileText(sets, "grey::gray\r\n[a-::x\r\n");
-    const Outcome set = run({"replace", f, "--all", "--regex", "--sets", sets.string()});
+    const Outcome set = quillmend({"replace", f, "--all", "--regex", "--sets", sets.string()});
     EXPECT_EQ(set.status, 2);
     EXPECT_NE(set.err.find("set 2: the find text \"[a-\""), std::string::npos) << set.err;
     EXPECT_EQ(tree(db), before);
     EXPECT_FALSE(fs::exists(changeLog));
     EXPECT_TRUE(noBackups());
-    EXPECT_NE(run({"--help"}).out.find("--whole-word"), std::string::npos);
+    EXPECT_NE(quillmend({"--help"}).out.find("--whole-word"), std::string::npos);
 }
 
 TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
@@ -818,7 +745,7 @@ TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
 
     std::vector<std::string> dry = args;
     dry.push_back("--dry-run");
-    const Outcome d = run(dry);
+    const Outcome d = quillmend(dry);
     EXPECT_EQ(d.status, 0) << d.err << d.out;
     EXPECT_NE(d.out.find("CUSTOMER (" + db.string() + "): 0 hits"), std::string::npos) << d.out;
     EXPECT_NE(d.out.find("ORDERS (" + db.string() + "): 2 hits, 2 values would change"),
@@ -831,7 +758,7 @@ TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
     EXPECT_EQ(tree(db), before);
     EXPECT_FALSE(fs::exists(changeLog));
 
-    const Outcome o = run(args);
+    const Outcome o = quillmend(args);
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     EXPECT_NE(o.out.find("PRODUCTS (" + db.string() + "): 2 hits, 2 values changed"),
               std::string::npos)
@@ -848,7 +775,7 @@ TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
 
     // Without options the log lines and the summary are as they always were.
     const Outcome plain =
-        run({"replace", db.string(), "--all", "--find", "grey", "--replace", "grey!"});
+        quillmend({"replace", db.string(), "--all", "--find", "grey", "--replace", "grey!"});
     EXPECT_EQ(plain.status, 0) << plain.err << plain.out;
     EXPECT_EQ(plain.out.find("Searched with"), std::string::npos) << plain.out;
     const std::string plainLog = fileText(changeLog).substr(log.size());
@@ -862,8 +789,9 @@ TEST_F(CliTest, IgnoreCaseWholeWordsAndColumnsOnACopyOfTheSamples) {
 TEST_F(CliTest, RegularExpressionsRewriteWithGroupsAndARunawayValueIsRefused) {
     const fs::path db = samples();
     const std::string orders = pxdump(db / "ORDERS.DB");
-    const Outcome o = run({"replace", db.string(), "--all", "--regex", "--find", R"((\w+) folders)",
-                           "--replace", "folders ($1)", "--skip-columns", "notes"});
+    const Outcome o =
+        quillmend({"replace", db.string(), "--all", "--regex", "--find", R"((\w+) folders)",
+                   "--replace", "folders ($1)", "--skip-columns", "notes"});
     EXPECT_EQ(o.status, 0) << o.err << o.out;
     EXPECT_NE(o.out.find("ORDERS (" + db.string() + "): 2 hits"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("CUSTOMER (" + db.string() + "): 0 hits"), std::string::npos) << o.out;
@@ -872,14 +800,14 @@ TEST_F(CliTest, RegularExpressionsRewriteWithGroupsAndARunawayValueIsRefused) {
 
     // A memo that makes a backtracking pattern run away: the value is refused, the run ends.
     const std::string longTail = std::string(20000, 'a') + "!";
-    ASSERT_EQ(run({"replace", db.string(), "--table", "Products", "--find", "separately.",
-                   "--replace", longTail})
+    ASSERT_EQ(quillmend({"replace", db.string(), "--table", "Products", "--find", "separately.",
+                         "--replace", longTail})
                   .status,
               0);
     const std::string products = fileText(db / "Products.db");
     const auto start = std::chrono::steady_clock::now();
-    const Outcome r = run({"replace", db.string(), "--table", "Products", "--regex", "--find",
-                           "(a+)+$", "--replace", "x", "--columns", "Details"});
+    const Outcome r = quillmend({"replace", db.string(), "--table", "Products", "--regex", "--find",
+                                 "(a+)+$", "--replace", "x", "--columns", "Details"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(r.status, 1) << r.err << r.out;
     EXPECT_NE(r.out.find("  refused: 1 value in column Details: searching the value took the "

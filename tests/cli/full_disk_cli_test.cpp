@@ -118,21 +118,15 @@ std::string longFindText() {
     return "cat(?#" + std::string(40000, '.') + ")";
 }
 
-class FullDiskCliTest : public ::testing::Test {
+class FullDiskCliTest : public QuillmendProcessTest {
   protected:
     void SetUp() override {
-        app = temp.path() / "app";
-        fs::create_directories(app);
-        program = app / "quillmend";
-        fs::copy_file(QM_CLI_PROGRAM, program);
-        const fs::path tmp = temp.path() / "tmp", data = temp.path() / "data";
-        fs::create_directories(tmp);
-        fs::create_directories(data);
+        QuillmendProcessTest::SetUp();
+        // reset() makes the working database each test starts from.
+        fs::remove(app / "dbTemp.mdb");
         fs::create_directories(temp.path() / "home");
-        backups = data / "Quillmend" / "backups";
-        changeLog = tmp / "backups.log";
-        env = {"TEMP=" + tmp.string(), "TMPDIR=" + tmp.string(), "XDG_DATA_HOME=" + data.string(),
-               "HOME=" + (temp.path() / "home").string()};
+        env.insert(env.end(),
+                   {"TMPDIR=" + tmp.string(), "HOME=" + (temp.path() / "home").string()});
         pristine = temp.path() / "pristine";
         writeTables(pristine);
         folder = temp.path() / "tables";
@@ -154,12 +148,6 @@ class FullDiskCliTest : public ::testing::Test {
     std::vector<std::string> replaceArgs() const {
         return {program.string(), "replace",      folder.string(), "--all", "--regex",
                 "--find",         longFindText(), "--replace",     "dog"};
-    }
-
-    ProcessOutput quillmend(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{program.string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProcess(argv, env, temp.path());
     }
 
     // The size of every file a clean run leaves, by what it is.
@@ -185,11 +173,11 @@ class FullDiskCliTest : public ::testing::Test {
         if (!::mkdtemp(pattern.data()))
             return false;
         otherDisk_ = pattern;
-        const fs::path data = otherDisk_ / "data";
-        backups = data / "Quillmend" / "backups";
+        const fs::path otherData = otherDisk_ / "data";
+        backups = otherData / "Quillmend" / "backups";
         for (auto& e : env)
             if (e.starts_with("XDG_DATA_HOME="))
-                e = "XDG_DATA_HOME=" + data.string();
+                e = "XDG_DATA_HOME=" + otherData.string();
         return true;
     }
     void TearDown() override {
@@ -202,10 +190,8 @@ class FullDiskCliTest : public ::testing::Test {
     // by name.
     void undoUnderLimits(std::map<std::string, int>& seen);
 
-    TempDir temp;
     fs::path otherDisk_;
-    fs::path app, program, backups, changeLog, pristine, folder;
-    std::vector<std::string> env;
+    fs::path pristine, folder;
 };
 
 TEST_F(FullDiskCliTest, EveryLimitLeavesEachTableOldOrNewAndSaysWhichAndTheNextRunWorks) {

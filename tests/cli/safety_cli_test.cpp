@@ -53,36 +53,13 @@ std::string replacedAll(std::string text, const std::string& from, const std::st
     return text;
 }
 
-class SafetyCliTest : public ::testing::Test {
+class SafetyCliTest : public QuillmendProcessTest {
   protected:
     void SetUp() override {
         previousApp_ = applicationFolder();
-        app = temp.path() / "app";
-        fs::create_directories(app);
-        program = app / "quillmend";
-        fs::copy_file(QM_CLI_PROGRAM, program);
-        fs::copy_file(fs::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
-        tmp = temp.path() / "tmp";
-        data = temp.path() / "data";
-        fs::create_directories(tmp);
-        fs::create_directories(data);
-        backups = data / "Quillmend" / "backups";
-        env = {"TEMP=" + tmp.string(), "XDG_DATA_HOME=" + data.string()};
+        QuillmendProcessTest::SetUp();
     }
     void TearDown() override { setApplicationFolder(previousApp_); }
-
-    fs::path samples(const std::string& name = "Samples") {
-        const fs::path folder = temp.path() / name;
-        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + folder.string() + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        return folder;
-    }
-
-    ProcessOutput quillmend(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{program.string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProcess(argv, env, temp.path());
-    }
 
     // A run of the window's engine in a child process, as the window would start it, over this
     // program's working database and backup folder, with fn called at every swap step.
@@ -105,10 +82,6 @@ class SafetyCliTest : public ::testing::Test {
         }
         return pid;
     }
-
-    TempDir temp;
-    fs::path app, program, tmp, data, backups;
-    std::vector<std::string> env;
 
   private:
     std::string previousApp_;

@@ -56,28 +56,11 @@ std::vector<fs::path> recordedFolders(const fs::path& record) {
     return folders;
 }
 
-class UndoCliTest : public ::testing::Test {
+class UndoCliTest : public QuillmendProcessTest {
   protected:
     void SetUp() override {
-        app = temp.path() / "app";
-        fs::create_directories(app);
-        program = app / "quillmend";
-        fs::copy_file(QM_CLI_PROGRAM, program);
-        fs::copy_file(fs::path(QM_CLI_PROGRAM).parent_path() / "dbTemp.mdb", app / "dbTemp.mdb");
-        const fs::path tmp = temp.path() / "tmp", data = temp.path() / "data";
-        fs::create_directories(tmp);
-        fs::create_directories(data);
-        backups = data / "Quillmend" / "backups";
-        env = {"TEMP=" + tmp.string(), "XDG_DATA_HOME=" + data.string()};
-        db = temp.path() / "Samples";
-        const std::string cmd = "'" + std::string(QM_MAKE_SAMPLES) + "' '" + db.string() + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-    }
-
-    ProcessOutput quillmend(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{program.string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProcess(argv, env, temp.path());
+        QuillmendProcessTest::SetUp();
+        db = samples();
     }
 
     ProcessOutput replace(const std::string& find, const std::string& with,
@@ -91,9 +74,7 @@ class UndoCliTest : public ::testing::Test {
         return quillmend(args);
     }
 
-    TempDir temp;
-    fs::path app, program, backups, db;
-    std::vector<std::string> env;
+    fs::path db;
 };
 
 TEST_F(UndoCliTest, UndoPutsEveryTableBackByteForByteNewestRunFirstOrByName) {
