@@ -33,23 +33,6 @@ TEST(Common, FileNameFromPath) {
     EXPECT_EQ(FileNameFromPath("/a/b/"), "");
 }
 
-TEST(Common, AdoTypeNameCoversExactlyThePublishedNumbers) {
-    EXPECT_EQ(AdoTypeName(202).toString(), "adVarWChar");
-    EXPECT_EQ(AdoTypeName(135).toString(), "adDBTimeStamp");
-    EXPECT_EQ(AdoTypeName(0).toString(), "adEmpty");
-    int named = 0;
-    for (int n = -5; n < 300; ++n) {
-        Variant v = AdoTypeName(n);
-        if (!v.isEmpty()) {
-            ++named;
-            EXPECT_EQ(v.text().rfind("ad", 0), 0u) << n;
-        }
-    }
-    EXPECT_EQ(named, 39);
-    for (int n : {-1, 1, 15, 22, 63, 65, 71, 73, 127, 137, 140, 199, 206, 32767})
-        EXPECT_TRUE(AdoTypeName(n).isEmpty()) << n;
-}
-
 TEST(Common, AppTitleCutsAtLeastTheLastWord) {
     SetAppTitle();
     EXPECT_EQ(appTitle(), "Quillmend");

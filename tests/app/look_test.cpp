@@ -86,27 +86,6 @@ TEST_F(Look, SkinFileColoursAndStylesTheStartWindow) {
     EXPECT_EQ(w.skins, std::vector<std::string>{"QWidget { color: navy; }"});
 }
 
-TEST(Pointer, HoverTableOfTheThreeWindows) {
-    for (const char* b : {"PushButton1", "PushButton2", "PushButton3", "PushButton5"})
-        EXPECT_EQ(hoverRole("Form1", b), HoverRole::Hand) << b;
-    for (const char* c : {"Form1", "Text1", "Frame1"})
-        EXPECT_EQ(hoverRole("Form1", c), HoverRole::Default) << c;
-    EXPECT_EQ(hoverRole("Form1", "Label2"), HoverRole::None);
-    EXPECT_EQ(hoverRole("Form1", "PushButton4"), HoverRole::None);
-    for (const char* b : {"PushButton1", "PushButton5", "PushButton7", "PushButton8", "PushButton9",
-                          "PushButton10", "PushButton11", "PushButton12", "PushButton13"})
-        EXPECT_EQ(hoverRole("Form2", b), HoverRole::Hand) << b;
-    EXPECT_EQ(hoverRole("Form2", "Form2"), HoverRole::Default);
-    EXPECT_EQ(hoverRole("Form2", "ListView1"), HoverRole::Default);
-    EXPECT_EQ(hoverRole("Form2", "PushButton2"), HoverRole::None);
-    EXPECT_EQ(hoverRole("Form2", "Combo1"), HoverRole::None);
-    for (const char* b : {"PushButton1", "PushButton2", "PushButton3", "PushButton16"})
-        EXPECT_EQ(hoverRole("Form3", b), HoverRole::Hand) << b;
-    EXPECT_EQ(hoverRole("Form3", "Form3"), HoverRole::Default);
-    EXPECT_EQ(hoverRole("Form3", "Text1"), HoverRole::None);
-    EXPECT_EQ(hoverRole("Form3", "Form1"), HoverRole::None);
-}
-
 TEST(Pointer, BusyPointerIsNeverReplacedByAHover) {
     using P = PointerState;
     EXPECT_EQ(pointerAfterHover(P::Default, HoverRole::Hand), P::Custom);

@@ -58,13 +58,24 @@ TEST_F(Settings, EveryWriteReplacesAndReadsBackExactly) {
     EXPECT_EQ(settings::GetSetting(settings::key::LoadSeparator), "");
 }
 
-TEST_F(Settings, SeparatorKeyAndReplaceTextAreDistinct) {
-    settings::SaveSetting(settings::key::ReplaceText, "dog");
-    settings::SaveSetting(settings::key::LoadSeparator, ",");
+// What the windows stored under their keys in an earlier session is what they find again; the
+// separator of Load Sets and the replace text are two values, though both come from a "Text2".
+TEST_F(Settings, AStoreFromAnEarlierSessionIsReadAsItWasWritten) {
+    std::ofstream(dir.path() / "Vantorel.conf") << "[Quillmend%20Studio]\n"
+                                                   "Database=/data/tables\n"
+                                                   "LastFolderDot=/data\n"
+                                                   "TabControl1=1\n"
+                                                   "Text1=cat\n"
+                                                   "Text2=dog\n"
+                                                   "Form2.Text2=\",\"\n";
+    EXPECT_EQ(settings::GetSetting(settings::key::Database), "/data/tables");
+    EXPECT_EQ(settings::GetSetting(settings::key::LastFolderDot), "/data");
+    EXPECT_EQ(settings::GetTabIndex(), 1);
+    EXPECT_EQ(settings::GetSetting(settings::key::FindText), "cat");
     EXPECT_EQ(settings::GetSetting(settings::key::ReplaceText), "dog");
     EXPECT_EQ(settings::GetSetting(settings::key::LoadSeparator), ",");
-    EXPECT_EQ(settings::key::LoadSeparator, std::string("Form2.Text2"));
-    EXPECT_EQ(settings::key::ReplaceText, std::string("Text2"));
+    settings::SaveSetting(settings::key::LoadSeparator, ";");
+    EXPECT_EQ(settings::GetSetting(settings::key::ReplaceText), "dog");
 }
 
 TEST_F(Settings, TabIndexIsStoredAsDecimalText) {

@@ -29,7 +29,10 @@ TEST(ImportColumnType, FollowsTheSubstringTestsInOrder) {
         {{205}, JetType::OleObject},
         {{201, 203}, JetType::Memo},
         {{129, 200, 130, 202, 134}, JetType::Text},
-        {{6, 11, 8, 128, 204, 136, 0, 10, 64, 72, 9, 13, 138, 132, 12, 1, 999, -3}, JetType::Text},
+        {{6, 11, 8, 128, 204, 136, 0, 10, 64, 72, 9, 13, 138, 132, 12}, JetType::Text},
+        // Numbers that name no type at all.
+        {{-5, -3, -1, 1, 15, 22, 63, 65, 71, 73, 127, 137, 140, 199, 206, 299, 999, 32767},
+         JetType::Text},
     };
     for (const auto& [numbers, type] : expected)
         for (int n : numbers)

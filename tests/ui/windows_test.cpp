@@ -114,20 +114,66 @@ TEST_F(WindowTest, BrowseAndSampleFillTheField) {
     EXPECT_EQ(settings::GetSetting(settings::key::Database), form1.get());
 }
 
-TEST_F(WindowTest, HoverKeepsTheBusyPointer) {
+// The pointer over the controls of the three windows: the hand over a button, the arrow over a
+// field or the table list, and over any other control what it was. A busy pointer stays busy.
+TEST_F(WindowTest, ThePointerOverEachControlOfTheThreeWindows) {
+    auto dir = makeFolder("db", {"Orders.db"});
+    settings::SaveSetting(settings::key::Database, dir.string());
     Form1 form1(&ui);
-    form1.Form_Load();
-    form1.show();
-    form1.support().setPointerState(PointerState::Busy);
-    QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), QPointF(2, 2), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
-    QApplication::sendEvent(form1.PushButton3, &move);
-    EXPECT_EQ(form1.support().pointerState(), PointerState::Busy);
-    form1.support().setPointerState(PointerState::Default);
-    QApplication::sendEvent(form1.PushButton3, &move);
-    EXPECT_EQ(form1.support().pointerState(), PointerState::Custom);
-    QApplication::sendEvent(form1.Text1, &move);
-    EXPECT_EQ(form1.support().pointerState(), PointerState::Default);
+    ASSERT_TRUE(form1.Form_Load());
+    ASSERT_NE(form1.mainWindow(), nullptr);
+    Form2& form2 = *form1.mainWindow();
+    Form3 form3(&form2, form2.sets(), &ui);
+    form3.Form_Load();
+    form3.show();
+    enum class Over { Hand, Arrow, Unchanged };
+    struct Case {
+        WindowSupport& window;
+        QWidget* control;
+        Over over;
+    };
+    const std::vector<Case> cases = {
+        {form1.support(), form1.PushButton1, Over::Hand},
+        {form1.support(), form1.PushButton2, Over::Hand},
+        {form1.support(), form1.PushButton3, Over::Hand},
+        {form1.support(), form1.PushButton5, Over::Hand},
+        {form1.support(), form1.Text1, Over::Arrow},
+        {form1.support(), form1.Label2, Over::Unchanged},
+        {form2.support(), form2.PushButton1, Over::Hand},
+        {form2.support(), form2.PushButton5, Over::Hand},
+        {form2.support(), form2.PushButton7, Over::Hand},
+        {form2.support(), form2.PushButton8, Over::Hand},
+        {form2.support(), form2.PushButton9, Over::Hand},
+        {form2.support(), form2.PushButton10, Over::Hand},
+        {form2.support(), form2.PushButton11, Over::Hand},
+        {form2.support(), form2.PushButton12, Over::Hand},
+        {form2.support(), form2.PushButton13, Over::Hand},
+        {form2.support(), form2.ListView1->viewport(), Over::Arrow},
+        {form2.support(), form2.Combo1, Over::Unchanged},
+        {form3.support(), form3.PushButton1, Over::Hand},
+        {form3.support(), form3.PushButton2, Over::Hand},
+        {form3.support(), form3.PushButton3, Over::Hand},
+        {form3.support(), form3.PushButton16, Over::Hand},
+        {form3.support(), form3.Text1, Over::Unchanged},
+    };
+    const auto after = [](const Case& c, PointerState before) {
+        c.window.setPointerState(before);
+        QMouseEvent move(QEvent::MouseMove, QPointF(2, 2), QPointF(2, 2), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(c.control, &move);
+        return c.window.pointerState();
+    };
+    for (const auto& c : cases) {
+        const std::string name = c.control->objectName().toStdString();
+        EXPECT_EQ(after(c, PointerState::Default),
+                  c.over == Over::Hand ? PointerState::Custom : PointerState::Default)
+            << name;
+        EXPECT_EQ(after(c, PointerState::Custom),
+                  c.over == Over::Arrow ? PointerState::Default : PointerState::Custom)
+            << name;
+        EXPECT_EQ(after(c, PointerState::Busy), PointerState::Busy) << name;
+        c.window.setPointerState(PointerState::Default);
+    }
 }
 
 TEST_F(WindowTest, MainWindowRestoresItsCriteria) {
