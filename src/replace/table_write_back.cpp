@@ -147,7 +147,7 @@ void writeTableBack(RunContext& run, const TableRow& row, const CurrentFolder& f
     run.progress.tell(RunProgress::Phase::WritingBack, records, records);
     {
         // The write-back finds the table's files in one listing of its own; its checks and the
-        // swap look at the folder afresh (export.cpp).
+        // swap look at the folder afresh (db/working_copy_write_back.cpp).
         paradox::FolderListings step;
         const paradox::ListingScope listed(step);
         // The record names the table before its swap touches it: a run killed at any moment
