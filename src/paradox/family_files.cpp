@@ -1,12 +1,12 @@
-#include "paradox/family_swap.h"
+#include "paradox/family_files.h"
 
 #include "paradox/ascii.h"
 #include "paradox/folder_listing.h"
+#include "paradox/writer.h"
 #include "platform/files.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 namespace fs = std::filesystem;
 
@@ -32,18 +32,6 @@ bool isLink(const fs::path& p) {
 }
 
 } // namespace
-
-fs::path defaultBackupRoot() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    fs::path base;
-    if (xdg && *xdg)
-        base = xdg;
-    else if (const char* home = std::getenv("HOME"); home && *home)
-        base = fs::path(home) / ".local" / "share";
-    else
-        base = fs::temp_directory_path();
-    return base / "Quillmend" / "backups";
-}
 
 std::vector<fs::path> familyFiles(const fs::path& db) {
     std::vector<fs::path> out;

@@ -2,7 +2,7 @@
 
 #include "paradox/content_digest.h"
 #include "paradox/durable_files.h"
-#include "paradox/family_swap.h"
+#include "paradox/family_files.h"
 #include "platform/files.h"
 
 #include <algorithm>

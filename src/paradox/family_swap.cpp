@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <utility>
@@ -118,6 +119,18 @@ bool inside(const fs::path& child, const fs::path& parent) {
 }
 
 } // namespace
+
+fs::path defaultBackupRoot() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    fs::path base;
+    if (xdg && *xdg)
+        base = xdg;
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        base = fs::path(home) / ".local" / "share";
+    else
+        base = fs::temp_directory_path();
+    return base / "Quillmend" / "backups";
+}
 
 SwapWatch::SwapWatch(std::function<void(const PreparedSwap&)> watcher)
     : previous_(std::exchange(swapWatcher(), std::move(watcher))) {}

@@ -15,7 +15,9 @@
 // files go back and the new ones are removed; after it, the old files go on to the backup folder.
 // The journal lives under the backup root, which the caller passes to both.
 
+#include "paradox/family_files.h"
 #include "paradox/family_print.h"
+#include "paradox/swap_steps.h"
 #include "paradox/writer.h"
 
 #include <cstdint>
@@ -29,18 +31,6 @@ namespace qm::paradox {
 
 // Where old table files go: $XDG_DATA_HOME (or ~/.local/share) + "/Quillmend/backups".
 std::filesystem::path defaultBackupRoot();
-
-// The files of the table family of db present in its folder (same name, any case; extensions
-// .db .mb .px .val .tv .fam .xNN .yNN .xgN .ygN), names exactly as they are on disk.
-std::vector<std::filesystem::path> familyFiles(const std::filesystem::path& db);
-
-// The table file whose family a swap may replace for db. A family whose files are symbolic
-// links is replaced where the links lead, so that the links stay links to the new files: that is
-// possible when every member is a link to the file of the same name in one other folder, whose
-// family is the same. The result is then the real .db; otherwise db itself. Throws FileError,
-// saying why, for a family whose links cannot be followed so (some members links, others not;
-// links into several folders; a link that leads nowhere).
-std::filesystem::path realTableFile(const std::filesystem::path& db);
 
 // Thrown by FamilySwap::commit once the new files are in place: the table is its new version,
 // but its old files could not all be moved to the backup folder. They wait in the table's folder
@@ -137,11 +127,5 @@ std::filesystem::path replaceTable(const std::filesystem::path& db, TableSpec sp
 // swap dealt with, saying which table and what was done. Throws FileError only when a journal
 // cannot be acted upon (it is then kept for the next attempt).
 std::vector<std::string> recoverPendingSwaps(const std::filesystem::path& backupRoot);
-
-namespace testhooks {
-// Called with a running number after every step that changes a file or a name, so that tests
-// can stop the process at each of them.
-void setSwapStepHook(std::function<void(int)> hook);
-} // namespace testhooks
 
 } // namespace qm::paradox

@@ -9,8 +9,8 @@
 // for certain; and where it would break the data: a key that would repeat, a key that another
 // table's referential integrity or lookup refers to.
 
+#include "paradox/change.h"
 #include "paradox/index_writer.h"
-#include "paradox/patcher.h"
 #include "paradox/table.h"
 
 #include <filesystem>

@@ -2,7 +2,7 @@
 
 #include "paradox/ascii.h"
 #include "paradox/byte_order.h"
-#include "paradox/family_swap.h"
+#include "paradox/family_files.h"
 #include "paradox/folder_listing.h"
 
 #include <algorithm>

@@ -13,6 +13,7 @@
 // bytes of the .mb beyond the appended blocks, and a blob nobody points to any more is harmless
 // to every reader, the BDE included (its table repair reclaims the space).
 
+#include "paradox/change.h"
 #include "paradox/family_print.h"
 #include "paradox/table.h"
 #include "paradox/validity.h"
@@ -26,12 +27,6 @@
 #include <vector>
 
 namespace qm::paradox {
-
-struct Change {
-    std::uint64_t recordOffset = 0; // file offset of the record in the .db (Record::fileOffset)
-    std::size_t field = 0;          // field index
-    std::string value;              // new value in the text form; UTF-8; "" is NULL
-};
 
 enum class Refusal {
     None,

@@ -2,7 +2,7 @@
 
 #include "paradox/ascii.h"
 #include "paradox/durable_files.h"
-#include "paradox/family_swap.h"
+#include "paradox/family_files.h"
 #include "paradox/folder_listing.h"
 #include "paradox/swap_journal.h"
 

@@ -1,43 +1,19 @@
 #include "paradox/swap_journal.h"
 
 #include "paradox/durable_files.h"
-#include "paradox/family_swap.h"
 #include "paradox/file_access.h"
+#include "paradox/swap_steps.h"
+#include "paradox/writer.h"
 #include "platform/files.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace qm::paradox {
-
-namespace {
-
-std::function<void(int)>& stepHook() {
-    static std::function<void(int)> hook;
-    return hook;
-}
-std::atomic<int> stepCounter{0};
-
-} // namespace
-
-void detail::swapStep() {
-    int n = stepCounter++;
-    if (stepHook())
-        stepHook()(n);
-}
-
-namespace testhooks {
-void setSwapStepHook(std::function<void(int)> hook) {
-    stepHook() = std::move(hook);
-    stepCounter = 0;
-}
-} // namespace testhooks
 
 namespace detail {
 

@@ -53,7 +53,4 @@ std::vector<std::string> rollBack(const Journal& j);
 // the marker goes. Returns what was left as it is, as rollBack.
 std::vector<std::string> rollForward(const Journal& j);
 
-// Marks a step of the swap for the kill tests (testhooks::setSwapStepHook).
-void swapStep();
-
 } // namespace qm::paradox::detail

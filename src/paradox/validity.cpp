@@ -3,7 +3,7 @@
 #include "paradox/ascii.h"
 #include "paradox/byte_order.h"
 #include "paradox/codepage.h"
-#include "paradox/family_swap.h"
+#include "paradox/family_files.h"
 
 #include <algorithm>
 #include <cstring>
