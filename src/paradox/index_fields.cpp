@@ -1,6 +1,8 @@
 #include "paradox/index_fields.h"
 
+#include "paradox/byte_order.h"
 #include "paradox/durable_files.h"
+#include "paradox/header_layout.h"
 #include "paradox/table.h"
 #include "paradox/writer.h"
 #include "platform/files.h"
@@ -19,18 +21,19 @@ namespace qm::paradox {
 // read.
 std::vector<std::string> indexFieldNames(const fs::path& index) {
     std::ifstream in(index, std::ios::binary);
-    std::vector<char> head(0x58);
-    if (!in.read(head.data(), 0x58))
+    std::vector<char> head(layout::kFixedEnd);
+    if (!in.read(head.data(), layout::kFixedEnd))
         throw FormatError("\"" + index.string() + "\" is too short for an index header");
     const std::size_t size =
-        static_cast<unsigned char>(head[2]) | static_cast<unsigned char>(head[3]) << 8;
-    if (size < 0x58)
+        le16(reinterpret_cast<const std::uint8_t*>(head.data()) + layout::kHeaderSize);
+    if (size < layout::kFixedEnd)
         throw FormatError("\"" + index.string() + "\" has a bad header size");
     head.resize(size);
-    if (!in.read(head.data() + 0x58, static_cast<std::streamsize>(size - 0x58)))
+    if (!in.read(head.data() + layout::kFixedEnd,
+                 static_cast<std::streamsize>(size - layout::kFixedEnd)))
         throw FormatError("\"" + index.string() + "\" is shorter than its header");
-    head[4] = 2;
-    std::fill(head.begin() + 0x06, head.begin() + 0x12, 0);
+    head[layout::kFileType] = 2;
+    std::fill(head.begin() + layout::kNumRecords, head.begin() + layout::kChangeCounter, 0);
     std::string scratch = (fs::temp_directory_path() / "qm-index-XXXXXX.db").string();
     platform::File out;
     if (const int e = out.createUnique(scratch, 3))

@@ -4,6 +4,7 @@
 #include "paradox/byte_order.h"
 #include "paradox/family_files.h"
 #include "paradox/folder_listing.h"
+#include "paradox/header_layout.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,15 +26,15 @@ namespace {
 
 std::vector<std::uint8_t> readHeaderOf(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    std::vector<std::uint8_t> head(0x58);
-    if (!in.read(reinterpret_cast<char*>(head.data()), 0x58))
+    std::vector<std::uint8_t> head(layout::kFixedEnd);
+    if (!in.read(reinterpret_cast<char*>(head.data()), layout::kFixedEnd))
         bad(p, "is too short for an index header");
-    const std::size_t size = le16(head.data() + 2);
-    if (size < 0x58)
+    const std::size_t size = le16(head.data() + layout::kHeaderSize);
+    if (size < layout::kFixedEnd)
         bad(p, "has a bad header size");
     head.resize(size);
-    if (!in.read(reinterpret_cast<char*>(head.data() + 0x58),
-                 static_cast<std::streamsize>(size - 0x58)))
+    if (!in.read(reinterpret_cast<char*>(head.data() + layout::kFixedEnd),
+                 static_cast<std::streamsize>(size - layout::kFixedEnd)))
         bad(p, "is shorter than its header");
     return head;
 }
@@ -69,11 +70,12 @@ std::size_t treeBlockCapacity(std::size_t blockSize, std::size_t entrySize) {
 
 std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
                                          const std::vector<TreeLeaf>& leaves) {
-    if (header.size() < 0x58)
+    if (header.size() < layout::kFixedEnd)
         throw FormatError("an index header is shorter than its fixed part");
-    const std::size_t entrySize = le16(header.data());
-    const std::size_t blockSize = std::size_t{header[5]} * 1024;
-    if (entrySize <= 6 || blockSize == 0 || le16(header.data() + 2) != header.size())
+    const std::size_t entrySize = le16(header.data() + layout::kRecordSize);
+    const std::size_t blockSize = std::size_t{header[layout::kBlockSizeKiB]} * 1024;
+    if (entrySize <= 6 || blockSize == 0 ||
+        le16(header.data() + layout::kHeaderSize) != header.size())
         throw FormatError("an index header gives no usable entry or block size");
     const std::size_t keyWidth = entrySize - 6;
     const std::size_t cap = treeBlockCapacity(blockSize, entrySize);
@@ -181,15 +183,16 @@ std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
         throw FormatError("an index would need more than 65535 blocks");
     std::uint8_t* h = out.data();
     const auto n = static_cast<std::uint32_t>(blocks.size());
-    putLE32(h + 0x06, static_cast<std::uint32_t>(entries));
-    putLE16(h + 0x0A, n);
-    putLE16(h + 0x0C, n);
-    putLE16(h + 0x0E, n ? 1 : 0);
-    putLE16(h + 0x10, tail);
-    putLE16(h + 0x1E, last.empty() ? 1 : last.back());
-    h[0x20] = static_cast<std::uint8_t>(last.size());
-    putLE16(h + 0x3A, n);
-    putLE16(h + 0x4D, 0);
+    using namespace layout;
+    putLE32(h + kNumRecords, static_cast<std::uint32_t>(entries));
+    putLE16(h + kUsedBlocks, n);
+    putLE16(h + kFileBlocks, n);
+    putLE16(h + kFirstBlock, n ? 1 : 0);
+    putLE16(h + kLastBlock, tail);
+    putLE16(h + kIndexRoot, last.empty() ? 1 : last.back());
+    h[kIndexLevels] = static_cast<std::uint8_t>(last.size());
+    putLE16(h + kMaxBlocks, n);
+    putLE16(h + kFirstFreeBlock, 0);
     return out;
 }
 
@@ -221,16 +224,17 @@ std::vector<std::uint8_t> packBlocks(std::span<const std::uint8_t> records, std:
 }
 
 void setTableCounts(std::span<std::uint8_t> header, std::uint32_t records, std::uint32_t blocks) {
-    if (header.size() < 0x58)
+    using namespace layout;
+    if (header.size() < kFixedEnd)
         throw FormatError("a table header is shorter than its fixed part");
     std::uint8_t* h = header.data();
-    putLE32(h + 0x06, records);
-    putLE16(h + 0x0A, blocks);
-    putLE16(h + 0x0C, blocks);
-    putLE16(h + 0x0E, blocks ? 1 : 0);
-    putLE16(h + 0x10, blocks);
-    putLE16(h + 0x3A, blocks);
-    putLE16(h + 0x4D, 0);
+    putLE32(h + kNumRecords, records);
+    putLE16(h + kUsedBlocks, blocks);
+    putLE16(h + kFileBlocks, blocks);
+    putLE16(h + kFirstBlock, blocks ? 1 : 0);
+    putLE16(h + kLastBlock, blocks);
+    putLE16(h + kMaxBlocks, blocks);
+    putLE16(h + kFirstFreeBlock, 0);
 }
 
 std::vector<std::uint8_t> rebuildPrimaryIndex(const Table& table,
@@ -240,7 +244,8 @@ std::vector<std::uint8_t> rebuildPrimaryIndex(const Table& table,
         throw FormatError("\"" + table.path().filename().string() + "\" has no primary key");
     const std::size_t keyWidth = keyWidthOf(table, h.primaryKeyFields);
     // The table here is the new file under its temporary name: the message names neither.
-    if (oldHeader.size() < 0x58 || le16(oldHeader.data()) != keyWidth + 6)
+    if (oldHeader.size() < layout::kFixedEnd ||
+        le16(oldHeader.data() + layout::kRecordSize) != keyWidth + 6)
         throw FormatError("its primary index does not have the width of its key (" +
                           std::to_string(h.primaryKeyFields) + " key fields, " +
                           std::to_string(keyWidth) + " bytes)");

@@ -5,6 +5,7 @@
 #include "paradox/codepage.h"
 #include "paradox/durable_files.h"
 #include "paradox/family_swap.h"
+#include "paradox/header_layout.h"
 #include "paradox/index_plan.h"
 #include "paradox/index_writer.h"
 #include "paradox/patched_copy.h"
@@ -314,12 +315,13 @@ void writeWhole(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
 
 std::vector<std::uint8_t> headerOf(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    std::vector<std::uint8_t> head(0x58);
-    if (!in.read(reinterpret_cast<char*>(head.data()), 0x58))
+    using layout::kFixedEnd;
+    std::vector<std::uint8_t> head(kFixedEnd);
+    if (!in.read(reinterpret_cast<char*>(head.data()), kFixedEnd))
         throw FormatError("\"" + p.filename().string() + "\" is too short for an index header");
-    head.resize(le16(head.data() + 2));
-    if (head.size() < 0x58 || !in.read(reinterpret_cast<char*>(head.data() + 0x58),
-                                       static_cast<std::streamsize>(head.size() - 0x58)))
+    head.resize(le16(head.data() + layout::kHeaderSize));
+    if (head.size() < kFixedEnd || !in.read(reinterpret_cast<char*>(head.data() + kFixedEnd),
+                                            static_cast<std::streamsize>(head.size() - kFixedEnd)))
         throw FormatError("\"" + p.filename().string() + "\" is shorter than its header");
     return head;
 }

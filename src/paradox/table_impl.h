@@ -100,7 +100,14 @@ struct TableImpl {
     }
 
     void readHeader();
+    void openFile();
+    void checkKind() const;  // a file type and level this reader knows
+    void checkSizes() const; // sizes that agree with one another, no password
     void readFields(const std::vector<std::uint8_t>& h);
+    // Field i of the header: its name as stored, type and size byte, checked.
+    void describeField(Field& f, std::size_t i, const std::string& name, std::uint8_t type,
+                       std::uint8_t size) const;
+    void readFieldNumbers(const std::vector<std::uint8_t>& h, std::size_t offset);
     void walkChain();
     const platform::File* memo() const;
     // n bytes of the memo file at offset, from the window (valid until the next call), or null

@@ -2,10 +2,12 @@
 
 #include "paradox/ascii.h"
 #include "paradox/folder_listing.h"
+#include "paradox/header_layout.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 namespace qm::paradox {
@@ -22,77 +24,135 @@ std::string hexByte(unsigned v) {
     return std::string("0x") + digits[(v >> 4) & 0xF] + digits[v & 0xF];
 }
 
+// The values of the fixed part, as stored.
+void parseFixedPart(Header& h, const std::uint8_t* fixed) {
+    using namespace layout;
+    h.recordSize = le16(fixed + kRecordSize);
+    h.headerSize = le16(fixed + kHeaderSize);
+    h.fileType = fixed[kFileType];
+    h.maxTableSize = fixed[kBlockSizeKiB];
+    h.blockSize = static_cast<std::uint32_t>(h.maxTableSize) * 1024;
+    h.numRecords = le32(fixed + kNumRecords);
+    h.usedBlocks = le16(fixed + kUsedBlocks);
+    h.fileBlocks = le16(fixed + kFileBlocks);
+    h.firstBlock = le16(fixed + kFirstBlock);
+    h.lastBlock = le16(fixed + kLastBlock);
+    h.changeCounter = le16(fixed + kChangeCounter);
+    h.modifiedFlags1 = fixed[kModifiedFlags1];
+    h.indexFieldNumber = fixed[kIndexFieldNumber];
+    h.numFields = le16(fixed + kNumFields);
+    h.primaryKeyFields = le16(fixed + kPrimaryKeyFields);
+    h.encryption1 = le32(fixed + kEncryption1);
+    h.sortOrder = fixed[kSortOrder];
+    h.modifiedFlags2 = fixed[kModifiedFlags2];
+    h.changeCount1 = fixed[kChangeCount1];
+    h.changeCount2 = fixed[kChangeCount2];
+    h.writeProtected = fixed[kWriteProtected];
+    h.fileVersionID = fixed[kFileVersionId];
+    h.maxBlocks = le16(fixed + kMaxBlocks);
+    h.auxPasswords = fixed[kAuxPasswords];
+    h.cryptInfoStartPtr = le32(fixed + kCryptInfoStart);
+    h.cryptInfoEndPtr = le32(fixed + kCryptInfoEnd);
+    h.autoInc = le32(fixed + kAutoInc);
+    h.firstFreeBlock = le16(fixed + kFirstFreeBlock);
+    h.indexUpdateRequired = fixed[kIndexUpdateRequired];
+    h.realHeaderSize = le16(fixed + kRealHeaderSize);
+    h.refIntegrity = fixed[kRefIntegrity];
+}
+
+void parseDataHeader(Header& h, const std::uint8_t* fixed) {
+    using namespace layout;
+    h.fileVerID3 = le16(fixed + kFileVerId3);
+    h.fileVerID4 = le16(fixed + kFileVerId4);
+    h.encryption2 = le32(fixed + kEncryption2);
+    h.fileUpdateTime = le32(fixed + kFileUpdateTime);
+    h.hiFieldID = le16(fixed + kHiFieldId);
+    h.hiFieldIDinfo = le16(fixed + kHiFieldIdInfo);
+    h.storedCodePage = le16(fixed + kCodePage);
+}
+
+// The record width a type of a fixed size must have; 0 for the types whose size varies.
+std::size_t fixedWidthOf(FieldType type) {
+    switch (type) {
+    case FieldType::Short:
+        return 2;
+    case FieldType::Date:
+    case FieldType::Long:
+    case FieldType::Time:
+    case FieldType::Autoinc:
+        return 4;
+    case FieldType::Money:
+    case FieldType::Number:
+    case FieldType::Timestamp:
+        return 8;
+    case FieldType::Logical:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// The text from p up to the first NUL before end; nullopt when there is none.
+std::optional<std::string> zeroTerminated(const std::uint8_t* p, const std::uint8_t* end) {
+    const auto* z = std::find(p, end, std::uint8_t{0});
+    if (z == end)
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(z - p));
+}
+
 } // namespace
 
 void detail::TableImpl::readHeader() {
+    openFile();
+    std::uint8_t fixed[layout::kDataHeaderEnd] = {};
+    const std::size_t fixedLen =
+        static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, layout::kDataHeaderEnd));
+    if (!readAt(&db, 0, fixed, fixedLen))
+        fail("cannot read its header");
+
+    Header& h = header;
+    parseFixedPart(h, fixed);
+    checkKind();
+    h.hasDataHeader = h.fileVersionID >= 5;
+    if (h.hasDataHeader) {
+        if (fileSize < layout::kDataHeaderEnd)
+            fail("is shorter than a Paradox table header (" + std::to_string(fileSize) + " bytes)");
+        parseDataHeader(h, fixed);
+    }
+    h.codePage = effectiveCodePage(h.storedCodePage);
+    h.fieldInfoOffset = h.hasDataHeader ? layout::kDataHeaderEnd : layout::kFixedEnd;
+    checkSizes();
+
+    h.raw.resize(h.headerSize);
+    if (!readAt(&db, 0, h.raw.data(), h.raw.size()))
+        fail("cannot read its header");
+    readFields(h.raw);
+}
+
+void detail::TableImpl::openFile() {
     std::error_code ec;
     fileSize = fs::file_size(path, ec);
     if (ec)
         fail("cannot be read (" + ec.message() + ")");
     if (const int e = db.open(path, platform::File::Read))
         fail(std::string("cannot be opened (") + std::strerror(e) + ")");
-    if (fileSize < 0x58)
+    if (fileSize < layout::kFixedEnd)
         fail("is shorter than a Paradox table header (" + std::to_string(fileSize) + " bytes)");
+}
 
-    std::uint8_t fixed[0x78] = {};
-    const std::size_t fixedLen = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, 0x78));
-    if (!readAt(&db, 0, fixed, fixedLen))
-        fail("cannot read its header");
-
-    Header& h = header;
-    h.recordSize = le16(fixed + 0x00);
-    h.headerSize = le16(fixed + 0x02);
-    h.fileType = fixed[0x04];
-    h.maxTableSize = fixed[0x05];
-    h.blockSize = static_cast<std::uint32_t>(h.maxTableSize) * 1024;
-    h.numRecords = le32(fixed + 0x06);
-    h.usedBlocks = le16(fixed + 0x0A);
-    h.fileBlocks = le16(fixed + 0x0C);
-    h.firstBlock = le16(fixed + 0x0E);
-    h.lastBlock = le16(fixed + 0x10);
-    h.changeCounter = le16(fixed + 0x12);
-    h.modifiedFlags1 = fixed[0x14];
-    h.indexFieldNumber = fixed[0x15];
-    h.numFields = le16(fixed + 0x21);
-    h.primaryKeyFields = le16(fixed + 0x23);
-    h.encryption1 = le32(fixed + 0x25);
-    h.sortOrder = fixed[0x29];
-    h.modifiedFlags2 = fixed[0x2A];
-    h.changeCount1 = fixed[0x2D];
-    h.changeCount2 = fixed[0x2E];
-    h.writeProtected = fixed[0x38];
-    h.fileVersionID = fixed[0x39];
-    h.maxBlocks = le16(fixed + 0x3A);
-    h.auxPasswords = fixed[0x3D];
-    h.cryptInfoStartPtr = le32(fixed + 0x40);
-    h.cryptInfoEndPtr = le32(fixed + 0x44);
-    h.autoInc = le32(fixed + 0x49);
-    h.firstFreeBlock = le16(fixed + 0x4D);
-    h.indexUpdateRequired = fixed[0x4F];
-    h.realHeaderSize = le16(fixed + 0x51);
-    h.refIntegrity = fixed[0x55];
-
+void detail::TableImpl::checkKind() const {
+    const Header& h = header;
     const bool secondary = h.fileType == 3 || h.fileType == 5 || h.fileType == 6 || h.fileType == 8;
     if (h.fileType != 0 && h.fileType != 2 && !(indexData && secondary))
         fail("is not a Paradox table (file type " + std::to_string(h.fileType) + ")");
     if (h.fileVersionID < 3 || h.fileVersionID > 12)
         fail("has an unknown table level (file version " + std::to_string(h.fileVersionID) + ")");
-    h.hasDataHeader = h.fileVersionID >= 5;
-    if (h.hasDataHeader) {
-        if (fileSize < 0x78)
-            fail("is shorter than a Paradox table header (" + std::to_string(fileSize) + " bytes)");
-        h.fileVerID3 = le16(fixed + 0x58);
-        h.fileVerID4 = le16(fixed + 0x5A);
-        h.encryption2 = le32(fixed + 0x5C);
-        h.fileUpdateTime = le32(fixed + 0x60);
-        h.hiFieldID = le16(fixed + 0x64);
-        h.hiFieldIDinfo = le16(fixed + 0x66);
-        h.storedCodePage = le16(fixed + 0x6A);
-    }
-    h.codePage = effectiveCodePage(h.storedCodePage);
-    h.fieldInfoOffset = h.hasDataHeader ? 0x78 : 0x58;
+}
 
-    // From 4.x on the checksum at 0x25 is a constant and the real one sits in the data header.
+void detail::TableImpl::checkSizes() const {
+    const Header& h = header;
+    // From 4.x on the checksum at kEncryption1 is a constant and the real one sits in the data
+    // header.
     const std::uint32_t password = h.hasDataHeader ? h.encryption2 : h.encryption1;
     if (password != 0)
         throw EncryptedTableError(fileName(path) +
@@ -118,11 +178,6 @@ void detail::TableImpl::readHeader() {
     if (static_cast<std::uint32_t>(h.recordSize) + 6 > h.blockSize)
         fail("has records (" + std::to_string(h.recordSize) + " bytes) larger than its blocks (" +
              std::to_string(h.blockSize) + " bytes)");
-
-    h.raw.resize(h.headerSize);
-    if (!readAt(&db, 0, h.raw.data(), h.raw.size()))
-        fail("cannot read its header");
-    readFields(h.raw);
 }
 
 void detail::TableImpl::readFields(const std::vector<std::uint8_t>& raw) {
@@ -135,8 +190,8 @@ void detail::TableImpl::readFields(const std::vector<std::uint8_t>& raw) {
     std::vector<std::pair<std::uint8_t, std::uint8_t>> specs(n);
     for (std::size_t i = 0; i < n; ++i)
         specs[i] = {raw[off + 2 * i], raw[off + 2 * i + 1]};
-    off += 2 * n + 4 + 4 * n;
-    h.tableNameSize = h.fileVersionID >= 12 ? 261 : 79;
+    off += 2 * n + 4 + 4 * n; // the table name's and the field names' pointers: RAM addresses
+    h.tableNameSize = layout::tableNameSize(h.fileVersionID);
     if (off + h.tableNameSize > end)
         fail("has a header too short for its table name");
     {
@@ -149,80 +204,62 @@ void detail::TableImpl::readFields(const std::vector<std::uint8_t>& raw) {
     fields.resize(n);
     std::size_t recordOffset = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const auto* p = raw.data() + off;
-        const auto* z = std::find(p, raw.data() + end, std::uint8_t{0});
-        if (z == raw.data() + end)
+        const auto bytes = zeroTerminated(raw.data() + off, raw.data() + end);
+        if (!bytes)
             fail("has a header that ends inside the name of field " + std::to_string(i + 1));
-        std::string bytes(reinterpret_cast<const char*>(p), static_cast<std::size_t>(z - p));
-        off += bytes.size() + 1;
+        off += bytes->size() + 1;
         Field& f = fields[i];
-        try {
-            f.name = qm::paradox::decode(h.codePage, bytes);
-        } catch (const CodePageError& e) {
-            fail("field " + std::to_string(i + 1) +
-                 " has a name that is not valid text: " + e.what());
-        }
-        const auto [type, size] = specs[i];
-        if (!isKnownFieldType(type))
-            fail("field \"" + f.name + "\" has an unknown type " + hexByte(type));
-        f.type = static_cast<FieldType>(type);
-        f.size = size;
-        std::size_t need = 0;
-        switch (f.type) {
-        case FieldType::Short:
-            need = 2;
-            break;
-        case FieldType::Date:
-        case FieldType::Long:
-        case FieldType::Time:
-        case FieldType::Autoinc:
-            need = 4;
-            break;
-        case FieldType::Money:
-        case FieldType::Number:
-        case FieldType::Timestamp:
-            need = 8;
-            break;
-        case FieldType::Logical:
-            need = 1;
-            break;
-        default:
-            break;
-        }
-        if (need && size != need)
-            fail("field \"" + f.name + "\" of type " + typeLetter(f.type) + " has size " +
-                 std::to_string(size) + " instead of " + std::to_string(need));
-        if ((f.type == FieldType::Alpha || f.type == FieldType::Bytes) && size == 0)
-            fail("field \"" + f.name + "\" has size 0");
-        if (isBlobType(f.type) && size < 10)
-            fail("field \"" + f.name + "\" has size " + std::to_string(size) +
-                 ", too small for a blob descriptor");
-        if (f.type == FieldType::Bcd && size > 32)
-            fail("field \"" + f.name + "\" has " + std::to_string(size) +
-                 " decimals, more than 32");
+        describeField(f, i, *bytes, specs[i].first, specs[i].second);
         f.offset = recordOffset;
-        f.width = recordWidth(f.type, size);
-        f.number = static_cast<std::uint16_t>(i + 1);
         recordOffset += f.width;
     }
     if (recordOffset != h.recordSize)
         fail("has field sizes adding up to " + std::to_string(recordOffset) +
              " bytes, not its record size " + std::to_string(h.recordSize));
+    readFieldNumbers(raw, off);
+}
 
-    // Field numbers and sort order name (4.x+). Only informative: reading does not need them,
-    // so a header that stops early just leaves them empty.
-    if (h.hasDataHeader && off + 2 * n <= end) {
-        h.fieldNumbers.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            h.fieldNumbers[i] = le16(raw.data() + off + 2 * i);
-            fields[i].number = h.fieldNumbers[i];
-        }
-        off += 2 * n;
-        const auto* p = raw.data() + off;
-        const auto* z = std::find(p, raw.data() + end, std::uint8_t{0});
-        if (z != raw.data() + end)
-            h.sortOrderID.assign(reinterpret_cast<const char*>(p), static_cast<std::size_t>(z - p));
+void detail::TableImpl::describeField(Field& f, std::size_t i, const std::string& name,
+                                      std::uint8_t type, std::uint8_t size) const {
+    try {
+        f.name = qm::paradox::decode(header.codePage, name);
+    } catch (const CodePageError& e) {
+        fail("field " + std::to_string(i + 1) + " has a name that is not valid text: " + e.what());
     }
+    if (!isKnownFieldType(type))
+        fail("field \"" + f.name + "\" has an unknown type " + hexByte(type));
+    f.type = static_cast<FieldType>(type);
+    f.size = size;
+    if (const std::size_t need = fixedWidthOf(f.type); need && size != need)
+        fail("field \"" + f.name + "\" of type " + typeLetter(f.type) + " has size " +
+             std::to_string(size) + " instead of " + std::to_string(need));
+    if ((f.type == FieldType::Alpha || f.type == FieldType::Bytes) && size == 0)
+        fail("field \"" + f.name + "\" has size 0");
+    if (isBlobType(f.type) && size < 10)
+        fail("field \"" + f.name + "\" has size " + std::to_string(size) +
+             ", too small for a blob descriptor");
+    if (f.type == FieldType::Bcd && size > 32)
+        fail("field \"" + f.name + "\" has " + std::to_string(size) + " decimals, more than 32");
+    f.width = recordWidth(f.type, size);
+    f.number = static_cast<std::uint16_t>(i + 1);
+}
+
+// Field numbers and sort order name (4.x+). Only informative: reading does not need them, so a
+// header that stops early just leaves them empty.
+void detail::TableImpl::readFieldNumbers(const std::vector<std::uint8_t>& raw, std::size_t off) {
+    Header& h = header;
+    const std::size_t end = raw.size();
+    const std::size_t n = h.numFields;
+    if (!h.hasDataHeader || off + 2 * n > end)
+        return;
+    h.fieldNumbers.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        h.fieldNumbers[i] = le16(raw.data() + off + 2 * i);
+        fields[i].number = h.fieldNumbers[i];
+    }
+    off += 2 * n;
+    if (const auto name = zeroTerminated(raw.data() + off, raw.data() + end))
+        h.sortOrderID = *name;
 }
 
 void detail::TableImpl::walkChain() {

@@ -3,6 +3,7 @@
 #include "paradox/ascii.h"
 #include "paradox/byte_order.h"
 #include "paradox/codepage.h"
+#include "paradox/header_layout.h"
 #include "paradox/out_file.h"
 #include "paradox/writer_support.h"
 
@@ -26,6 +27,16 @@ namespace {
 
 std::string formatIndex(std::size_t i) {
     return std::to_string(i + 1);
+}
+
+// The table's name, cut to fit and NUL padded to the size it has at this level.
+void appendTableName(std::vector<std::uint8_t>& h, std::string name, unsigned level) {
+    const std::size_t size = layout::tableNameSize(level);
+    if (name.size() >= size)
+        name.resize(size - 1);
+    const std::size_t at = h.size();
+    h.resize(at + size, 0);
+    std::memcpy(&h[at], name.data(), name.size());
 }
 
 } // namespace
@@ -66,10 +77,22 @@ struct TableWriter::Impl {
 
     void validate();
     void buildHeader();
+    struct VariablePart {
+        std::size_t fieldNumbers = 0, sortOrderId = 0; // where they begin in the header
+    };
+    VariablePart appendVariablePart(std::vector<std::uint8_t>& h);
     void encode(std::span<const Value> values, std::uint8_t* out);
     void writeBlock(const std::uint8_t* records, std::size_t n, std::uint32_t number, bool last);
     void writeIndex(const std::vector<std::vector<std::uint8_t>>& firstKeys,
                     const std::vector<std::uint32_t>& counts);
+    std::vector<std::vector<std::uint8_t>>
+    indexBlocks(const std::vector<std::vector<std::uint8_t>>& firstKeys,
+                const std::vector<std::uint32_t>& counts, std::uint32_t& levels,
+                std::uint64_t& entries) const;
+    std::vector<std::uint8_t> indexHeader(std::uint32_t nBlocks, std::uint32_t levels,
+                                          std::uint64_t entries) const;
+    std::uint32_t writeKeyed();
+    void writeHeader(std::uint32_t blocks);
     void removeFiles() noexcept;
 };
 
@@ -131,10 +154,52 @@ void TableWriter::Impl::validate() {
 }
 
 void TableWriter::Impl::buildHeader() {
+    const std::size_t n = spec.fields.size();
+    std::vector<std::uint8_t> h(layout::kDataHeaderEnd, 0);
+    const VariablePart at = appendVariablePart(h);
+    const std::size_t real = h.size();
+    if (real > 0xF800)
+        throw WriteError("The table header would be too large.");
+    headerSize = static_cast<std::uint16_t>((real + kHeaderUnit - 1) / kHeaderUnit * kHeaderUnit);
+    h.resize(headerSize, 0);
+
+    using namespace layout;
+    std::uint8_t* p = h.data();
+    putLE16(p + kRecordSize, static_cast<std::uint32_t>(recordSize));
+    putLE16(p + kHeaderSize, headerSize);
+    p[kFileType] = spec.keyFields ? 0 : 2;
+    p[kBlockSizeKiB] = spec.blockSizeKiB;
+    putLE16(p + kChangeCounter, 1); // of a new table
+    putLE16(p + kNumFields, static_cast<std::uint32_t>(n));
+    putLE16(p + kPrimaryKeyFields, spec.keyFields);
+    putLE32(p + kEncryption1, kEncryptionElsewhere);
+    p[kSortOrder] = spec.sortOrder;
+    p[kChangeCount1] = 1;
+    p[kChangeCount2] = 1;
+    p[kFileVersionId] = spec.level;
+    p[kUnknown3E] = 0x1F;
+    p[kUnknown3E + 1] = 0x0F;
+    putLE16(p + kRealHeaderSize, static_cast<std::uint32_t>(real));
+    p[kUnknown56] = 0x20;
+    putLE16(p + kFileVerId3, 0x0100u + spec.level);
+    putLE16(p + kFileVerId4, 0x0100u + spec.level);
+    putLE32(p + kFileUpdateTime, static_cast<std::uint32_t>(std::time(nullptr)));
+    putLE16(p + kHiFieldId, static_cast<std::uint32_t>(n + 1));
+    putLE16(p + kHiFieldIdInfo, static_cast<std::uint32_t>(at.fieldNumbers - kFixedEnd));
+    putLE16(p + kCodePage, spec.codePage);
+    p[kUnknown6C] = 0x01;
+    p[kUnknown6C + 1] = 0x01;
+    putLE16(p + kSortOrderIdInfo, static_cast<std::uint32_t>(at.sortOrderId - kFixedEnd));
+    putLE16(p + kChangeCount4, 1);
+    header = std::move(h);
+}
+
+// The field descriptions, the table's and the fields' names, the field numbers and the sort
+// order's name, after the fixed part already in h.
+TableWriter::Impl::VariablePart
+TableWriter::Impl::appendVariablePart(std::vector<std::uint8_t>& h) {
     const auto& fs = spec.fields;
     const std::size_t n = fs.size();
-    const std::size_t nameSize = spec.level >= 12 ? 261 : 79;
-    std::vector<std::uint8_t> h(0x78, 0);
     for (const auto& f : fs) {
         h.push_back(static_cast<std::uint8_t>(f.type));
         h.push_back(headerSizeByte(f));
@@ -147,58 +212,22 @@ void TableWriter::Impl::buildHeader() {
     } catch (const CodePageError&) {
         encodedName = name;
     }
-    if (encodedName.size() >= nameSize)
-        encodedName.resize(nameSize - 1);
-    std::size_t at = h.size();
-    h.resize(at + nameSize, 0);
-    std::memcpy(&h[at], encodedName.data(), encodedName.size());
+    appendTableName(h, encodedName, spec.level);
     for (const auto& f : fs) {
         std::string enc = encodeText(spec.codePage, f.name, f);
         h.insert(h.end(), enc.begin(), enc.end());
         h.push_back(0);
     }
-    const std::size_t fieldNumbersAt = h.size();
+    VariablePart at;
+    at.fieldNumbers = h.size();
     for (std::size_t i = 0; i < n; ++i) {
         h.push_back(static_cast<std::uint8_t>(i + 1));
         h.push_back(static_cast<std::uint8_t>((i + 1) >> 8));
     }
-    const std::size_t sortIdAt = h.size();
+    at.sortOrderId = h.size();
     h.insert(h.end(), spec.sortOrderID.begin(), spec.sortOrderID.end());
     h.push_back(0);
-    const std::size_t real = h.size();
-    if (real > 0xF800)
-        throw WriteError("The table header would be too large.");
-    headerSize = static_cast<std::uint16_t>((real + kHeaderUnit - 1) / kHeaderUnit * kHeaderUnit);
-    h.resize(headerSize, 0);
-
-    std::uint8_t* p = h.data();
-    putLE16(p + 0x00, static_cast<std::uint32_t>(recordSize));
-    putLE16(p + 0x02, headerSize);
-    p[0x04] = spec.keyFields ? 0 : 2;
-    p[0x05] = spec.blockSizeKiB;
-    putLE16(p + 0x12, 1); // change counter of a new table
-    putLE16(p + 0x21, static_cast<std::uint32_t>(n));
-    putLE16(p + 0x23, spec.keyFields);
-    putLE32(p + 0x25, 0xFF00FF00); // "the password checksum is at 0x5C" on 4.x and later
-    p[0x29] = spec.sortOrder;
-    p[0x2D] = 1;
-    p[0x2E] = 1;
-    p[0x39] = spec.level;
-    p[0x3E] = 0x1F;
-    p[0x3F] = 0x0F;
-    putLE16(p + 0x51, static_cast<std::uint32_t>(real));
-    p[0x56] = 0x20;
-    putLE16(p + 0x58, 0x0100u + spec.level);
-    putLE16(p + 0x5A, 0x0100u + spec.level);
-    putLE32(p + 0x60, static_cast<std::uint32_t>(std::time(nullptr)));
-    putLE16(p + 0x64, static_cast<std::uint32_t>(n + 1));
-    putLE16(p + 0x66, static_cast<std::uint32_t>(fieldNumbersAt - 0x58));
-    putLE16(p + 0x6A, spec.codePage);
-    p[0x6C] = 0x01;
-    p[0x6D] = 0x01;
-    putLE16(p + 0x6E, static_cast<std::uint32_t>(sortIdAt - 0x58));
-    putLE16(p + 0x70, 1);
-    header = std::move(h);
+    return at;
 }
 
 void TableWriter::Impl::encode(std::span<const Value> values, std::uint8_t* out) {
@@ -344,13 +373,15 @@ void TableWriter::add(std::span<const Value> record) {
     ++m.count;
 }
 
-void TableWriter::Impl::writeIndex(const std::vector<std::vector<std::uint8_t>>& firstKeys,
-                                   const std::vector<std::uint32_t>& counts) {
+// The .PX's blocks: the leaf level first, then each level above; the root is the last block.
+// levels and entries: what its header counts.
+std::vector<std::vector<std::uint8_t>>
+TableWriter::Impl::indexBlocks(const std::vector<std::vector<std::uint8_t>>& firstKeys,
+                               const std::vector<std::uint32_t>& counts, std::uint32_t& levels,
+                               std::uint64_t& entries) const {
     const std::size_t pxBlock = kIndexBlockKiB * 1024;
     const std::size_t entrySize = keyWidth + 6;
     const std::size_t perPx = (pxBlock - 6) / entrySize;
-    const std::size_t nameSize = spec.level >= 12 ? 261 : 79;
-
     struct Entry {
         std::vector<std::uint8_t> key;
         std::uint32_t block;
@@ -360,10 +391,9 @@ void TableWriter::Impl::writeIndex(const std::vector<std::vector<std::uint8_t>>&
     for (std::size_t i = 0; i < firstKeys.size(); ++i)
         level.push_back({firstKeys[i], static_cast<std::uint32_t>(i + 1), counts[i]});
 
-    // Leaf level first, then each level above; the root is the last block written.
     std::vector<std::vector<std::uint8_t>> blocks;
-    std::uint32_t levels = 0;
-    std::uint64_t entries = 0;
+    levels = 0;
+    entries = 0;
     while (!level.empty()) {
         ++levels;
         std::vector<Entry> above;
@@ -398,8 +428,14 @@ void TableWriter::Impl::writeIndex(const std::vector<std::vector<std::uint8_t>>&
         putLE16(&blocks[i][0], i + 1 < blocks.size() ? static_cast<std::uint32_t>(i + 2) : 0);
         putLE16(&blocks[i][2], static_cast<std::uint32_t>(i));
     }
+    return blocks;
+}
 
-    std::vector<std::uint8_t> h(0x58, 0);
+std::vector<std::uint8_t> TableWriter::Impl::indexHeader(std::uint32_t nBlocks,
+                                                         std::uint32_t levels,
+                                                         std::uint64_t entries) const {
+    using namespace layout;
+    std::vector<std::uint8_t> h(kFixedEnd, 0);
     for (std::size_t i = 0; i < spec.keyFields; ++i) {
         h.push_back(static_cast<std::uint8_t>(spec.fields[i].type));
         h.push_back(headerSizeByte(spec.fields[i]));
@@ -408,41 +444,97 @@ void TableWriter::Impl::writeIndex(const std::vector<std::vector<std::uint8_t>>&
     // The BDE names the index after the table, always with ".PX" in capitals.
     const std::filesystem::path base =
         spec.tableName.empty() ? paths.db.filename() : std::filesystem::path(spec.tableName);
-    std::string name = base.stem().string() + ".PX";
-    if (name.size() >= nameSize)
-        name.resize(nameSize - 1);
-    std::size_t at = h.size();
-    h.resize(at + nameSize, 0);
-    std::memcpy(&h[at], name.data(), name.size());
+    appendTableName(h, base.stem().string() + ".PX", spec.level);
     const std::size_t real = h.size();
     h.resize(kHeaderUnit, 0);
     std::uint8_t* p = h.data();
-    const auto nBlocks = static_cast<std::uint32_t>(blocks.size());
-    putLE16(p + 0x00, static_cast<std::uint32_t>(entrySize));
-    putLE16(p + 0x02, kHeaderUnit);
-    p[0x04] = 1;
-    p[0x05] = kIndexBlockKiB;
-    putLE32(p + 0x06, static_cast<std::uint32_t>(entries));
-    putLE16(p + 0x0A, nBlocks);
-    putLE16(p + 0x0C, nBlocks);
-    putLE16(p + 0x0E, nBlocks ? 1 : 0);
-    putLE16(p + 0x10, nBlocks);
-    putLE16(p + 0x12, 2);
-    putLE16(p + 0x1E, nBlocks ? nBlocks : 1);
-    p[0x20] = static_cast<std::uint8_t>(levels);
-    putLE16(p + 0x21, spec.keyFields);
-    p[0x29] = spec.sortOrder;
-    p[0x2C] = header[0x2D];
-    p[0x39] = spec.level;
-    putLE16(p + 0x3A, nBlocks);
-    p[0x49] = 1;
-    putLE16(p + 0x51, static_cast<std::uint32_t>(real));
+    putLE16(p + kRecordSize, static_cast<std::uint32_t>(keyWidth + 6));
+    putLE16(p + kHeaderSize, kHeaderUnit);
+    p[kFileType] = 1;
+    p[kBlockSizeKiB] = kIndexBlockKiB;
+    putLE32(p + kNumRecords, static_cast<std::uint32_t>(entries));
+    putLE16(p + kUsedBlocks, nBlocks);
+    putLE16(p + kFileBlocks, nBlocks);
+    putLE16(p + kFirstBlock, nBlocks ? 1 : 0);
+    putLE16(p + kLastBlock, nBlocks);
+    putLE16(p + kChangeCounter, 2);
+    putLE16(p + kIndexRoot, nBlocks ? nBlocks : 1);
+    p[kIndexLevels] = static_cast<std::uint8_t>(levels);
+    putLE16(p + kNumFields, spec.keyFields);
+    p[kSortOrder] = spec.sortOrder;
+    p[kIndexChangeCount] = header[kChangeCount1];
+    p[kFileVersionId] = spec.level;
+    putLE16(p + kMaxBlocks, nBlocks);
+    p[kAutoInc] = 1;
+    putLE16(p + kRealHeaderSize, static_cast<std::uint32_t>(real));
+    return h;
+}
 
+void TableWriter::Impl::writeIndex(const std::vector<std::vector<std::uint8_t>>& firstKeys,
+                                   const std::vector<std::uint32_t>& counts) {
+    std::uint32_t levels = 0;
+    std::uint64_t entries = 0;
+    const auto blocks = indexBlocks(firstKeys, counts, levels, entries);
     OutFile px(paths.px);
-    px.append(h);
+    px.append(indexHeader(static_cast<std::uint32_t>(blocks.size()), levels, entries));
     for (const auto& b : blocks)
         px.append(b);
     px.finish();
+}
+
+// Sorts the records by key, refusing a key that repeats, and writes them in full blocks chained
+// 1, 2, 3 ..., then the primary index. Returns the number of blocks.
+std::uint32_t TableWriter::Impl::writeKeyed() {
+    const std::size_t rs = recordSize, kw = keyWidth;
+    const std::uint8_t* base = pending.data();
+    std::vector<std::uint32_t> order(count);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return std::memcmp(base + a * rs, base + b * rs, kw) < 0;
+    });
+    for (std::size_t i = 1; i < order.size(); ++i)
+        if (std::memcmp(base + order[i - 1] * rs, base + order[i] * rs, kw) == 0)
+            throw WriteError("Two records have the same key; a keyed table holds each "
+                             "key once.");
+    const std::size_t nBlocks = (count + perBlock - 1) / perBlock;
+    if (nBlocks > 0x7FFF)
+        throw WriteError("The keyed table needs more than 32767 blocks; use a larger "
+                         "block size.");
+    std::vector<std::vector<std::uint8_t>> firstKeys;
+    std::vector<std::uint32_t> counts;
+    std::vector<std::uint8_t> buf(perBlock * rs);
+    for (std::size_t b = 0; b < nBlocks; ++b) {
+        std::size_t from = b * perBlock;
+        std::size_t n = std::min<std::size_t>(perBlock, count - from);
+        for (std::size_t k = 0; k < n; ++k)
+            std::memcpy(buf.data() + k * rs, base + std::size_t{order[from + k]} * rs, rs);
+        firstKeys.emplace_back(buf.begin(), buf.begin() + static_cast<long>(kw));
+        counts.push_back(static_cast<std::uint32_t>(n));
+        writeBlock(buf.data(), n, static_cast<std::uint32_t>(b + 1), b + 1 == nBlocks);
+    }
+    std::vector<std::uint8_t>().swap(pending);
+    writeIndex(firstKeys, counts);
+    return static_cast<std::uint32_t>(nBlocks);
+}
+
+// The counts the header could not know before the last record, and the header written over the
+// zeros that kept its place.
+void TableWriter::Impl::writeHeader(std::uint32_t blocks) {
+    using namespace layout;
+    std::uint8_t* p = header.data();
+    putLE32(p + kNumRecords, static_cast<std::uint32_t>(count));
+    putLE16(p + kUsedBlocks, blocks);
+    putLE16(p + kFileBlocks, blocks);
+    putLE16(p + kFirstBlock, blocks ? 1 : 0);
+    putLE16(p + kLastBlock, blocks);
+    putLE16(p + kMaxBlocks, blocks);
+    putLE32(p + kAutoInc, static_cast<std::uint32_t>(std::max<std::int64_t>(autoIncMax, 0)));
+    db->writeAt(0, header);
+    if (!spec.keyFields && blocks) {
+        // The last full block was written with a link to a block that never came.
+        std::uint8_t zero[2] = {0, 0};
+        db->writeAt(headerSize + std::uint64_t{blocks - 1} * blockSize, zero);
+    }
 }
 
 void TableWriter::finish() {
@@ -452,36 +544,7 @@ void TableWriter::finish() {
     try {
         std::uint32_t blocks = 0;
         if (m.spec.keyFields) {
-            const std::size_t rs = m.recordSize, kw = m.keyWidth;
-            const std::uint8_t* base = m.pending.data();
-            std::vector<std::uint32_t> order(m.count);
-            std::iota(order.begin(), order.end(), 0u);
-            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return std::memcmp(base + a * rs, base + b * rs, kw) < 0;
-            });
-            for (std::size_t i = 1; i < order.size(); ++i)
-                if (std::memcmp(base + order[i - 1] * rs, base + order[i] * rs, kw) == 0)
-                    throw WriteError("Two records have the same key; a keyed table holds each "
-                                     "key once.");
-            const std::size_t nBlocks = (m.count + m.perBlock - 1) / m.perBlock;
-            if (nBlocks > 0x7FFF)
-                throw WriteError("The keyed table needs more than 32767 blocks; use a larger "
-                                 "block size.");
-            std::vector<std::vector<std::uint8_t>> firstKeys;
-            std::vector<std::uint32_t> counts;
-            std::vector<std::uint8_t> buf(m.perBlock * rs);
-            for (std::size_t b = 0; b < nBlocks; ++b) {
-                std::size_t from = b * m.perBlock;
-                std::size_t n = std::min<std::size_t>(m.perBlock, m.count - from);
-                for (std::size_t k = 0; k < n; ++k)
-                    std::memcpy(buf.data() + k * rs, base + std::size_t{order[from + k]} * rs, rs);
-                firstKeys.emplace_back(buf.begin(), buf.begin() + static_cast<long>(kw));
-                counts.push_back(static_cast<std::uint32_t>(n));
-                m.writeBlock(buf.data(), n, static_cast<std::uint32_t>(b + 1), b + 1 == nBlocks);
-            }
-            blocks = static_cast<std::uint32_t>(nBlocks);
-            std::vector<std::uint8_t>().swap(m.pending);
-            m.writeIndex(firstKeys, counts);
+            blocks = m.writeKeyed();
         } else {
             if (m.inBlock) {
                 if (m.blocksWritten >= 0xFFFF)
@@ -491,20 +554,7 @@ void TableWriter::finish() {
             }
             blocks = m.blocksWritten;
         }
-        std::uint8_t* p = m.header.data();
-        putLE32(p + 0x06, static_cast<std::uint32_t>(m.count));
-        putLE16(p + 0x0A, blocks);
-        putLE16(p + 0x0C, blocks);
-        putLE16(p + 0x0E, blocks ? 1 : 0);
-        putLE16(p + 0x10, blocks);
-        putLE16(p + 0x3A, blocks);
-        putLE32(p + 0x49, static_cast<std::uint32_t>(std::max<std::int64_t>(m.autoIncMax, 0)));
-        m.db->writeAt(0, m.header);
-        if (!m.spec.keyFields && blocks) {
-            // The last full block was written with a link to a block that never came.
-            std::uint8_t zero[2] = {0, 0};
-            m.db->writeAt(m.headerSize + std::uint64_t{blocks - 1} * m.blockSize, zero);
-        }
+        m.writeHeader(blocks);
         m.db->finish();
         if (m.mb) {
             m.blobs->flush();
