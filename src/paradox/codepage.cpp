@@ -1,5 +1,6 @@
 #include "codepage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 #include <map>
@@ -97,68 +98,18 @@ std::uint16_t effectiveCodePage(std::uint16_t codePage) {
 }
 
 std::string iconvName(std::uint16_t codePage) {
-    switch (effectiveCodePage(codePage)) {
-    case 437:
-        return "CP437";
-    case 737:
-        return "CP737";
-    case 775:
-        return "CP775";
-    case 850:
-        return "CP850";
-    case 852:
-        return "CP852";
-    case 855:
-        return "CP855";
-    case 857:
-        return "CP857";
-    case 860:
-        return "CP860";
-    case 861:
-        return "CP861";
-    case 862:
-        return "CP862";
-    case 863:
-        return "CP863";
-    case 864:
-        return "CP864";
-    case 865:
-        return "CP865";
-    case 866:
-        return "CP866";
-    case 869:
-        return "CP869";
-    case 874:
-        return "CP874";
-    case 932:
-        return "CP932";
-    case 936:
+    // The code pages iconv knows as "CP" and their number; two more it knows by name.
+    static const std::uint16_t numbered[] = {437,  737,  775,  850,  852,  855,  857,  860,  861,
+                                             862,  863,  864,  865,  866,  869,  874,  932,  949,
+                                             1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258};
+    const std::uint16_t cp = effectiveCodePage(codePage);
+    if (cp == 936)
         return "GBK";
-    case 949:
-        return "CP949";
-    case 950:
+    if (cp == 950)
         return "BIG5";
-    case 1250:
-        return "CP1250";
-    case 1251:
-        return "CP1251";
-    case 1252:
-        return "CP1252";
-    case 1253:
-        return "CP1253";
-    case 1254:
-        return "CP1254";
-    case 1255:
-        return "CP1255";
-    case 1256:
-        return "CP1256";
-    case 1257:
-        return "CP1257";
-    case 1258:
-        return "CP1258";
-    default:
-        return {};
-    }
+    if (std::find(std::begin(numbered), std::end(numbered), cp) != std::end(numbered))
+        return "CP" + std::to_string(cp);
+    return {};
 }
 
 bool isSupportedCodePage(std::uint16_t codePage) {

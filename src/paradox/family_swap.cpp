@@ -189,6 +189,14 @@ struct FamilySwap::Impl {
         e = upper ? asciiUpper(e) : asciiLower(e);
         return db.stem().string() + e;
     }
+
+    // The steps of commit().
+    void readyNewFiles();
+    void nameOldFiles();
+    void prepare();
+    void exchangeFiles();
+    void undo();
+    void finish();
 };
 
 FamilySwap::FamilySwap(const fs::path& db, const fs::path& backupRoot)
@@ -272,101 +280,104 @@ void FamilySwap::retireRestOfFamily() {
     impl_->retireRest = true;
 }
 
-fs::path FamilySwap::commit() {
-    auto& m = *impl_;
-    if (m.done || m.j.state != "writing")
-        throw WriteError("The swap has already been carried out.");
-    Journal& j = m.j;
-    // Held until the old files are gone from the folder: a Paradox program that honours them
-    // waits instead of opening a table whose files are changing hands.
-    std::optional<ShareLocks> locks;
-    try {
-        for (const auto& e : j.entries) {
-            const fs::path temp = j.folder / e.temp;
-            checkOwnNewFile(temp);
-            takeOverAccess(j, e);
-            fsyncPath(temp, false);
-        }
-        swapStep();
-        locks.emplace(j.folder / j.table);
-        // Sizes and times now; every byte once the old files are aside, where nothing but a
-        // program that already holds them open can still change them.
-        m.checkUnchanged(false);
-        if (m.retireRest) {
-            const fs::path db = j.folder / j.table;
-            for (const auto& p : familyFiles(db)) {
-                const std::string name = p.filename().string();
-                bool replaced =
-                    std::any_of(j.entries.begin(), j.entries.end(),
-                                [&](const JournalEntry& e) { return e.finalName == name; });
-                if (!replaced)
-                    j.entries.push_back({name, "", "", {}, {}});
-            }
-        }
-        for (auto& e : j.entries) {
-            platform::FileStatus st;
-            if (platform::linkStatus(j.folder / e.finalName, st) == 0 && st.symlink)
-                // Renamed aside, the link would make way for a regular file: the table would
-                // leave the file the link led to. realTableFile() gives the files to swap.
-                throw FileError("The file \"" + (j.folder / e.finalName).string() +
-                                    "\" is a symbolic link; it is not replaced by a file.",
-                                EXDEV);
-            if (present(j.folder / e.finalName))
-                e.aside = "~qm" + m.id + "-" + m.token + "-" + e.finalName + ".old";
-        }
-        for (auto& e : j.entries) {
-            e.newId = e.temp.empty() ? std::string() : detail::fileIdentity(j.folder / e.temp);
-            e.oldId =
-                e.aside.empty() ? std::string() : detail::fileIdentity(j.folder / e.finalName);
-        }
-        // Noted before it is made, so that whatever moment stops the process, the recovery
-        // knows the marker for its own.
-        j.marker = "quillmend swap " + m.id + "-" + m.token;
-        writeJournal(m.journalPath, j);
-        detail::makeSwapMarker(j);
-        if (swapWatcher())
-            swapWatcher()(preparedSwap(j));
-        j.state = "prepared";
-        writeJournal(m.journalPath, j);
-        for (const auto& e : j.entries)
-            if (!e.aside.empty()) {
-                renameFile(j.folder / e.finalName, j.folder / e.aside);
-                swapStep();
-            }
-        // A writer that ignored the locks may have struck between the check and the renames.
-        m.checkUnchanged(true);
-        for (const auto& e : j.entries)
-            if (!e.temp.empty()) {
-                renameFile(j.folder / e.temp, j.folder / e.finalName);
-                swapStep();
-            }
-        fsyncPath(j.folder, true);
-        swapStep();
-        Journal next = j;
-        next.state = "committed";
-        writeJournal(m.journalPath, next);
-        j.state = "committed";
-    } catch (...) {
-        try {
-            if (const auto left = rollBack(j); !left.empty())
-                throw FileError(left.front(), EBUSY);
-            m.dropJournal();
-            m.done = true;
-        } catch (...) {
-            m.done = true; // the journal is left for recoverPendingSwaps
-            m.owner.release();
-        }
-        throw;
+// Every new file is ours, readable as the old one is, and on disk.
+void FamilySwap::Impl::readyNewFiles() {
+    for (const auto& e : j.entries) {
+        const fs::path temp = j.folder / e.temp;
+        checkOwnNewFile(temp);
+        takeOverAccess(j, e);
+        fsyncPath(temp, false);
     }
-    m.done = true;
+}
+
+// The temporary name each old file moves aside to, and which files the swap moves.
+void FamilySwap::Impl::nameOldFiles() {
+    if (retireRest) {
+        const fs::path db = j.folder / j.table;
+        for (const auto& p : familyFiles(db)) {
+            const std::string name = p.filename().string();
+            bool replaced = std::any_of(j.entries.begin(), j.entries.end(),
+                                        [&](const JournalEntry& e) { return e.finalName == name; });
+            if (!replaced)
+                j.entries.push_back({name, "", "", {}, {}});
+        }
+    }
+    for (auto& e : j.entries) {
+        platform::FileStatus st;
+        if (platform::linkStatus(j.folder / e.finalName, st) == 0 && st.symlink)
+            // Renamed aside, the link would make way for a regular file: the table would leave
+            // the file the link led to. realTableFile() gives the files to swap.
+            throw FileError("The file \"" + (j.folder / e.finalName).string() +
+                                "\" is a symbolic link; it is not replaced by a file.",
+                            EXDEV);
+        if (present(j.folder / e.finalName))
+            e.aside = "~qm" + id + "-" + token + "-" + e.finalName + ".old";
+    }
+    for (auto& e : j.entries) {
+        e.newId = e.temp.empty() ? std::string() : detail::fileIdentity(j.folder / e.temp);
+        e.oldId = e.aside.empty() ? std::string() : detail::fileIdentity(j.folder / e.finalName);
+    }
+}
+
+// The journal says "prepared", the marker stands beside the table, the watcher knows.
+void FamilySwap::Impl::prepare() {
+    // Noted before it is made, so that whatever moment stops the process, the recovery knows
+    // the marker for its own.
+    j.marker = "quillmend swap " + id + "-" + token;
+    writeJournal(journalPath, j);
+    detail::makeSwapMarker(j);
+    if (swapWatcher())
+        swapWatcher()(preparedSwap(j));
+    j.state = "prepared";
+    writeJournal(journalPath, j);
+}
+
+// The old files aside, the new ones in their place, and the journal "committed".
+void FamilySwap::Impl::exchangeFiles() {
+    for (const auto& e : j.entries)
+        if (!e.aside.empty()) {
+            renameFile(j.folder / e.finalName, j.folder / e.aside);
+            swapStep();
+        }
+    // A writer that ignored the locks may have struck between the check and the renames.
+    checkUnchanged(true);
+    for (const auto& e : j.entries)
+        if (!e.temp.empty()) {
+            renameFile(j.folder / e.temp, j.folder / e.finalName);
+            swapStep();
+        }
+    fsyncPath(j.folder, true);
+    swapStep();
+    Journal next = j;
+    next.state = "committed";
+    writeJournal(journalPath, next);
+    j.state = "committed";
+}
+
+// After a failure before "committed": the old files go back; a journal that cannot be acted
+// upon stays for recoverPendingSwaps.
+void FamilySwap::Impl::undo() {
+    try {
+        if (const auto left = rollBack(j); !left.empty())
+            throw FileError(left.front(), EBUSY);
+        dropJournal();
+        done = true;
+    } catch (...) {
+        done = true;
+        owner.release();
+    }
+}
+
+// The old files leave for the backup folder, and the journal goes.
+void FamilySwap::Impl::finish() {
     try {
         if (const auto left = rollForward(j); !left.empty())
             throw FileError(left.front(), EBUSY);
-        removeFile(m.journalPath);
-        m.owner.removeAndRelease();
+        removeFile(journalPath);
+        owner.removeAndRelease();
         swapStep();
     } catch (const std::exception& e) {
-        m.owner.release(); // the next start (or another run) may finish it now
+        owner.release(); // the next start (or another run) may finish it now
         const auto* file = dynamic_cast<const FileError*>(&e);
         throw ReplacedWithOldFilesLeft(
             std::string("The table was replaced, but its old files could not all be moved to the "
@@ -375,9 +386,34 @@ fs::path FamilySwap::commit() {
                 e.what(),
             file ? file->errnum() : EIO, j.backupDir);
     }
-    bool any = std::any_of(j.entries.begin(), j.entries.end(),
+}
+
+fs::path FamilySwap::commit() {
+    auto& m = *impl_;
+    if (m.done || m.j.state != "writing")
+        throw WriteError("The swap has already been carried out.");
+    // Held until the old files are gone from the folder: a Paradox program that honours them
+    // waits instead of opening a table whose files are changing hands.
+    std::optional<ShareLocks> locks;
+    try {
+        m.readyNewFiles();
+        swapStep();
+        locks.emplace(m.j.folder / m.j.table);
+        // Sizes and times now; every byte once the old files are aside, where nothing but a
+        // program that already holds them open can still change them.
+        m.checkUnchanged(false);
+        m.nameOldFiles();
+        m.prepare();
+        m.exchangeFiles();
+    } catch (...) {
+        m.undo();
+        throw;
+    }
+    m.done = true;
+    m.finish();
+    bool any = std::any_of(m.j.entries.begin(), m.j.entries.end(),
                            [](const JournalEntry& e) { return !e.aside.empty(); });
-    return any ? j.backupDir : fs::path();
+    return any ? m.j.backupDir : fs::path();
 }
 
 fs::path replaceTable(const fs::path& db, TableSpec spec,
@@ -397,6 +433,48 @@ fs::path replaceTable(const fs::path& db, TableSpec spec,
     return swap.commit();
 }
 
+namespace {
+
+// A journal whose owner file is locked belongs to a swap going on in a live process. Without an
+// owner file it comes from a process that never made one.
+bool takeOwner(const fs::path& entry, OwnerLock& lock) {
+    bool absent = false;
+    return lock.tryTake(ownerFileOf(entry), absent) || absent;
+}
+
+// Finishes or undoes the swap of one journal; what was done, or nothing when the journal is
+// another process's at work (or gone meanwhile).
+std::optional<std::string> recoverSwap(const fs::path& path, const fs::path& pending) {
+    OwnerLock lock;
+    if (!takeOwner(path, lock) || !present(path))
+        return std::nullopt; // still at work, or finished while we waited for its lock
+    Journal j;
+    if (!readJournal(path, j))
+        return "Unreadable swap journal \"" + path.string() + "\" left in place.";
+    const std::string table = (j.folder / j.table).string();
+    const bool forward = j.state == "committed";
+    const auto left = forward ? rollForward(j) : rollBack(j);
+    std::string line;
+    if (!left.empty()) {
+        // Another run or program changed the table since: its work is not undone.
+        line = "Left \"" + table + "\" as it is, because something changed it " +
+               "after an interrupted change:";
+        for (const auto& l : left)
+            line += " " + l + ".";
+    } else if (forward) {
+        line = "Finished replacing \"" + table + "\"; its old files are in \"" +
+               j.backupDir.string() + "\".";
+    } else {
+        line = "Restored \"" + table + "\" as it was before an interrupted change.";
+    }
+    removeFile(path);
+    fsyncPath(pending, true);
+    lock.removeAndRelease();
+    return line;
+}
+
+} // namespace
+
 std::vector<std::string> recoverPendingSwaps(const fs::path& backupRoot) {
     std::vector<std::string> report;
     const fs::path pending = backupRoot / "pending";
@@ -414,46 +492,14 @@ std::vector<std::string> recoverPendingSwaps(const fs::path& backupRoot) {
             owners.push_back(e.path());
     }
     std::sort(journals.begin(), journals.end());
-    // A journal whose owner file is locked belongs to a swap going on in a live process.
-    // Without an owner file it comes from a process that never made one.
-    const auto takeOwner = [](const fs::path& entry, OwnerLock& lock) {
-        bool absent = false;
-        return lock.tryTake(ownerFileOf(entry), absent) || absent;
-    };
     for (const auto& path : temps) {
         OwnerLock lock;
         if (takeOwner(path, lock))
             removeFile(path); // a journal write that never completed; its rename never came
     }
-    for (const auto& path : journals) {
-        OwnerLock lock;
-        if (!takeOwner(path, lock) || !present(path))
-            continue; // still at work, or finished while we waited for its lock
-        Journal j;
-        if (!readJournal(path, j)) {
-            report.push_back("Unreadable swap journal \"" + path.string() + "\" left in place.");
-            continue;
-        }
-        const std::string table = (j.folder / j.table).string();
-        const bool forward = j.state == "committed";
-        const auto left = forward ? rollForward(j) : rollBack(j);
-        if (!left.empty()) {
-            // Another run or program changed the table since: its work is not undone.
-            std::string line = "Left \"" + table + "\" as it is, because something changed it " +
-                               "after an interrupted change:";
-            for (const auto& l : left)
-                line += " " + l + ".";
-            report.push_back(line);
-        } else if (forward) {
-            report.push_back("Finished replacing \"" + table + "\"; its old files are in \"" +
-                             j.backupDir.string() + "\".");
-        } else {
-            report.push_back("Restored \"" + table + "\" as it was before an interrupted change.");
-        }
-        removeFile(path);
-        fsyncPath(pending, true);
-        lock.removeAndRelease();
-    }
+    for (const auto& path : journals)
+        if (auto line = recoverSwap(path, pending))
+            report.push_back(std::move(*line));
     // Owner files of swaps that ended between their journal's removal and their own.
     for (const auto& path : owners) {
         fs::path journal = path;

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace qm::paradox {
 
@@ -209,86 +210,144 @@ std::uint8_t detail::headerSizeByte(const FieldSpec& f) {
     return static_cast<std::uint8_t>(writtenWidth(f));
 }
 
+namespace {
+
+// The whole text as a number of its kind; nullopt when it is not one.
+std::optional<std::int64_t> integerFromText(std::string_view text) {
+    std::int64_t n;
+    auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size())
+        return std::nullopt;
+    return n;
+}
+
+std::optional<double> numberFromText(std::string_view text) {
+    double d;
+    auto r = std::from_chars(text.data(), text.data() + text.size(), d);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(d))
+        return std::nullopt;
+    return d;
+}
+
+std::optional<std::int64_t> dateFromText(std::string_view text) {
+    std::int64_t day;
+    if (!parseDate(text, day))
+        return std::nullopt;
+    return day;
+}
+
+std::optional<std::int64_t> timeFromText(std::string_view text) {
+    std::int64_t ms;
+    if (!parseTime(text, ms))
+        return std::nullopt;
+    return ms;
+}
+
+// Milliseconds: days (as a Date counts them) times a day, and the time of day.
+std::optional<double> timestampFromText(std::string_view text) {
+    auto sp = text.find(' ');
+    std::int64_t day, ms;
+    if (sp == std::string_view::npos || !parseDate(text.substr(0, sp), day) ||
+        !parseTime(text.substr(sp + 1), ms))
+        return std::nullopt;
+    return static_cast<double>(day) * 86400000.0 + static_cast<double>(ms);
+}
+
+std::optional<std::int64_t> logicalFromText(std::string_view text) {
+    if (text == "True" || text == "true")
+        return std::int64_t{1};
+    if (text == "False" || text == "false")
+        return std::int64_t{0};
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::uint8_t>> bytesFromHex(std::string_view text) {
+    if (text.size() % 2)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned b;
+        auto r = std::from_chars(text.data() + i, text.data() + i + 2, b, 16);
+        if (r.ec != std::errc() || r.ptr != text.data() + i + 2)
+            return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>(b));
+    }
+    return bytes;
+}
+
+void putAlpha(const FieldSpec& f, const Value& v, std::uint16_t codePage, std::uint8_t* p) {
+    const auto* s = std::get_if<std::string>(&v.data);
+    if (!s)
+        throw WriteError("The value for " + fieldLabel(f) + " must be text.");
+    std::string bytes = encodeText(codePage, *s, f);
+    if (bytes.size() > f.size)
+        throw WriteError("The value for " + fieldLabel(f) + " is " + std::to_string(bytes.size()) +
+                         " bytes long in code page " + std::to_string(codePage) +
+                         "; the field holds " + std::to_string(f.size) + ".");
+    std::memcpy(p, bytes.data(), bytes.size());
+}
+
+void putBytes(const FieldSpec& f, const Value& v, std::uint8_t* p) {
+    const auto* b = std::get_if<std::vector<std::uint8_t>>(&v.data);
+    if (!b)
+        throw WriteError("The value for " + fieldLabel(f) + " must be bytes.");
+    if (b->size() > f.size)
+        throw WriteError("The value for " + fieldLabel(f) + " is longer than the field.");
+    std::memcpy(p, b->data(), b->size());
+}
+
+// A BCD field's value as decimal text, from text or an integer.
+std::string decimalText(const FieldSpec& f, const Value& v) {
+    if (auto s = std::get_if<std::string>(&v.data))
+        return *s;
+    if (auto n = std::get_if<std::int64_t>(&v.data))
+        return std::to_string(*n);
+    throw WriteError("The value for " + fieldLabel(f) + " must be decimal text.");
+}
+
+} // namespace
+
 Value valueFromText(const FieldSpec& f, std::string_view text) {
     Value v;
     if (text.empty())
         return v;
-    auto bad = [&](const std::string& form) {
-        return WriteError("\"" + std::string(text) + "\" is not a valid value for " +
-                          fieldLabel(f) + " (expected " + form + ").");
+    // The parsed value, or the refusal that names the form expected.
+    const auto need = [&](auto parsed, const std::string& form) {
+        if (!parsed)
+            throw WriteError("\"" + std::string(text) + "\" is not a valid value for " +
+                             fieldLabel(f) + " (expected " + form + ").");
+        return std::move(*parsed);
     };
     switch (f.type) {
     case FieldType::Alpha:
     case FieldType::Memo:
+    case FieldType::Bcd:
         v.data = std::string(text);
         return v;
     case FieldType::Short:
     case FieldType::Long:
-    case FieldType::Autoinc: {
-        std::int64_t n;
-        auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-        if (r.ec != std::errc() || r.ptr != text.data() + text.size())
-            throw bad("an integer");
-        v.data = n;
+    case FieldType::Autoinc:
+        v.data = need(integerFromText(text), "an integer");
         return v;
-    }
     case FieldType::Number:
-    case FieldType::Money: {
-        double d;
-        auto r = std::from_chars(text.data(), text.data() + text.size(), d);
-        if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(d))
-            throw bad("a number");
-        v.data = d;
+    case FieldType::Money:
+        v.data = need(numberFromText(text), "a number");
         return v;
-    }
-    case FieldType::Date: {
-        std::int64_t day;
-        if (!parseDate(text, day))
-            throw bad("a date YYYY-MM-DD");
-        v.data = day;
+    case FieldType::Date:
+        v.data = need(dateFromText(text), "a date YYYY-MM-DD");
         return v;
-    }
-    case FieldType::Time: {
-        std::int64_t ms;
-        if (!parseTime(text, ms))
-            throw bad("a time HH:MM:SS");
-        v.data = ms;
+    case FieldType::Time:
+        v.data = need(timeFromText(text), "a time HH:MM:SS");
         return v;
-    }
-    case FieldType::Timestamp: {
-        auto sp = text.find(' ');
-        std::int64_t day, ms;
-        if (sp == std::string_view::npos || !parseDate(text.substr(0, sp), day) ||
-            !parseTime(text.substr(sp + 1), ms))
-            throw bad("a timestamp YYYY-MM-DD HH:MM:SS");
-        v.data = static_cast<double>(day) * 86400000.0 + static_cast<double>(ms);
+    case FieldType::Timestamp:
+        v.data = need(timestampFromText(text), "a timestamp YYYY-MM-DD HH:MM:SS");
         return v;
-    }
     case FieldType::Logical:
-        if (text == "True" || text == "true")
-            v.data = std::int64_t{1};
-        else if (text == "False" || text == "false")
-            v.data = std::int64_t{0};
-        else
-            throw bad("True or False");
+        v.data = need(logicalFromText(text), "True or False");
         return v;
-    case FieldType::Bcd:
-        v.data = std::string(text);
+    case FieldType::Bytes:
+        v.data = need(bytesFromHex(text), "hexadecimal bytes");
         return v;
-    case FieldType::Bytes: {
-        if (text.size() % 2)
-            throw bad("hexadecimal bytes");
-        std::vector<std::uint8_t> bytes;
-        for (std::size_t i = 0; i < text.size(); i += 2) {
-            unsigned b;
-            auto r = std::from_chars(text.data() + i, text.data() + i + 2, b, 16);
-            if (r.ec != std::errc() || r.ptr != text.data() + i + 2)
-                throw bad("hexadecimal bytes");
-            bytes.push_back(static_cast<std::uint8_t>(b));
-        }
-        v.data = std::move(bytes);
-        return v;
-    }
     case FieldType::Binary:
     case FieldType::FormattedMemo:
     case FieldType::Ole:
@@ -309,19 +368,9 @@ void encodeFixedField(const FieldSpec& f, const Value& v, std::uint16_t codePage
         return;
     std::uint8_t* p = out.data();
     switch (f.type) {
-    case FieldType::Alpha: {
-        const auto* s = std::get_if<std::string>(&v.data);
-        if (!s)
-            throw WriteError("The value for " + fieldLabel(f) + " must be text.");
-        std::string bytes = encodeText(codePage, *s, f);
-        if (bytes.size() > f.size)
-            throw WriteError("The value for " + fieldLabel(f) + " is " +
-                             std::to_string(bytes.size()) + " bytes long in code page " +
-                             std::to_string(codePage) + "; the field holds " +
-                             std::to_string(f.size) + ".");
-        std::memcpy(p, bytes.data(), bytes.size());
+    case FieldType::Alpha:
+        putAlpha(f, v, codePage, p);
         return;
-    }
     case FieldType::Short: {
         auto n = wantInt(f, v);
         checkRange(f, n, -32767, 32767);
@@ -353,26 +402,12 @@ void encodeFixedField(const FieldSpec& f, const Value& v, std::uint16_t codePage
         p[0] = static_cast<std::uint8_t>(0x80 | n);
         return;
     }
-    case FieldType::Bcd: {
-        std::string text;
-        if (auto s = std::get_if<std::string>(&v.data))
-            text = *s;
-        else if (auto n = std::get_if<std::int64_t>(&v.data))
-            text = std::to_string(*n);
-        else
-            throw WriteError("The value for " + fieldLabel(f) + " must be decimal text.");
-        putBcd(f, text, p);
+    case FieldType::Bcd:
+        putBcd(f, decimalText(f, v), p);
         return;
-    }
-    case FieldType::Bytes: {
-        const auto* b = std::get_if<std::vector<std::uint8_t>>(&v.data);
-        if (!b)
-            throw WriteError("The value for " + fieldLabel(f) + " must be bytes.");
-        if (b->size() > f.size)
-            throw WriteError("The value for " + fieldLabel(f) + " is longer than the field.");
-        std::memcpy(p, b->data(), b->size());
+    case FieldType::Bytes:
+        putBytes(f, v, p);
         return;
-    }
     case FieldType::Memo:
     case FieldType::Binary:
     case FieldType::FormattedMemo:

@@ -74,6 +74,51 @@ std::vector<std::size_t> IndexPlan::indexesFor(const std::vector<std::size_t>& f
     return out;
 }
 
+namespace {
+
+// Why a change of field i (a key field or an indexed one) cannot rewrite the files it touches;
+// empty when it can. textKnown: text is in byte order; referring: the tables whose referential
+// integrity or lookups refer to the key.
+std::string whyFrozen(const Table& table, const IndexPlan& plan, std::size_t i, bool textKnown,
+                      const std::vector<std::string>& referring) {
+    const auto& fields = table.fields();
+    const auto& h = table.header();
+    const std::size_t keyFields = h.keyed() ? h.primaryKeyFields : 0;
+    std::string why;
+    bool text = false;
+    if (plan.key[i])
+        for (std::size_t k = 0; k < keyFields; ++k)
+            text = text || fields[k].type == FieldType::Alpha;
+    for (auto x : plan.indexesFor({i})) {
+        const SecondaryIndex& idx = plan.indexes[x];
+        if (!idx.unsupported.empty() && why.empty())
+            why = "its secondary index " + idx.data.filename().string() +
+                  " cannot be rebuilt: " + idx.unsupported;
+        for (auto f : idx.fields)
+            text = text || fields[f].type == FieldType::Alpha;
+    }
+    if (!why.empty())
+        return why;
+    if (text && !textKnown)
+        return h.sortOrderID.empty()
+                   ? std::string("the table's header (level ") + h.levelName() +
+                         ") names no sort order, and its records do not show it to be "
+                         "byte order, so its index files cannot be rebuilt"
+                   : "the table's sort order \"" + h.sortOrderID +
+                         "\" orders text by rules of its own, so its index files cannot be "
+                         "rebuilt";
+    if (plan.key[i] && !referring.empty()) {
+        std::string names;
+        for (const auto& r : referring)
+            names += (names.empty() ? "" : ", ") + r;
+        return "the referential integrity or a lookup of table " + names +
+               " refers to the table's key";
+    }
+    return {};
+}
+
+} // namespace
+
 IndexPlan planIndexes(const Table& table) {
     IndexPlan plan;
     const auto& fields = table.fields();
@@ -105,42 +150,10 @@ IndexPlan planIndexes(const Table& table) {
     for (std::size_t i = 0; i < n; ++i) {
         if (!plan.key[i] && !plan.indexed[i])
             continue;
-        std::string& why = plan.refusal[i];
-        if (!unreadable.empty()) {
-            why = "a secondary index of the table could not be read (" + unreadable + ")";
-            continue;
-        }
-        bool text = false;
-        if (plan.key[i])
-            for (std::size_t k = 0; k < keyFields; ++k)
-                text = text || fields[k].type == FieldType::Alpha;
-        for (auto x : plan.indexesFor({i})) {
-            const SecondaryIndex& idx = plan.indexes[x];
-            if (!idx.unsupported.empty() && why.empty())
-                why = "its secondary index " + idx.data.filename().string() +
-                      " cannot be rebuilt: " + idx.unsupported;
-            for (auto f : idx.fields)
-                text = text || fields[f].type == FieldType::Alpha;
-        }
-        if (!why.empty())
-            continue;
-        if (text && !known) {
-            why = h.sortOrderID.empty()
-                      ? std::string("the table's header (level ") + h.levelName() +
-                            ") names no sort order, and its records do not show it to be "
-                            "byte order, so its index files cannot be rebuilt"
-                      : "the table's sort order \"" + h.sortOrderID +
-                            "\" orders text by rules of its own, so its index files cannot be "
-                            "rebuilt";
-            continue;
-        }
-        if (plan.key[i] && !referring.empty()) {
-            std::string names;
-            for (const auto& r : referring)
-                names += (names.empty() ? "" : ", ") + r;
-            why = "the referential integrity or a lookup of table " + names +
-                  " refers to the table's key";
-        }
+        plan.refusal[i] =
+            unreadable.empty()
+                ? whyFrozen(table, plan, i, known, referring)
+                : "a secondary index of the table could not be read (" + unreadable + ")";
     }
     return plan;
 }

@@ -10,7 +10,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <numeric>
 #include <optional>
 
@@ -68,93 +67,107 @@ std::size_t treeBlockCapacity(std::size_t blockSize, std::size_t entrySize) {
     return fit > 1 ? fit - 1 : fit;
 }
 
-std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
-                                         const std::vector<TreeLeaf>& leaves) {
-    if (header.size() < layout::kFixedEnd)
-        throw FormatError("an index header is shorter than its fixed part");
-    const std::size_t entrySize = le16(header.data() + layout::kRecordSize);
-    const std::size_t blockSize = std::size_t{header[layout::kBlockSizeKiB]} * 1024;
-    if (entrySize <= 6 || blockSize == 0 ||
-        le16(header.data() + layout::kHeaderSize) != header.size())
-        throw FormatError("an index header gives no usable entry or block size");
-    const std::size_t keyWidth = entrySize - 6;
-    const std::size_t cap = treeBlockCapacity(blockSize, entrySize);
-    if (cap < 2)
-        throw FormatError("an index block holds fewer than two entries");
+namespace {
 
-    // Blocks are numbered in the order they are taken; index 0 is block 1.
-    std::vector<Node> blocks;
-    std::vector<std::uint32_t> last; // the rightmost block of each level, leaves first
-    const auto take = [&] {
-        blocks.emplace_back();
-        return static_cast<std::uint32_t>(blocks.size());
-    };
-    const auto linkAfter = [&](std::uint32_t a, std::uint32_t n) {
-        blocks[n - 1].prev = a;
-        blocks[n - 1].next = blocks[a - 1].next;
-        if (blocks[a - 1].next)
-            blocks[blocks[a - 1].next - 1].prev = n;
-        blocks[a - 1].next = n;
-    };
-    std::function<void(std::size_t, Entry)> add = [&](std::size_t level, Entry e) {
-        const std::uint32_t b = last[level];
-        if (blocks[b - 1].entries.size() < cap) {
-            blocks[b - 1].entries.push_back(std::move(e));
+// Grows a tree as the entries come in key order: a full block gets a new block after it at the
+// same level, whose first key goes up a level; a full root gets a new root above it. Blocks are
+// numbered in the order they are taken; index 0 is block 1.
+class TreeBuilder {
+  public:
+    explicit TreeBuilder(std::size_t capacity) : cap_(capacity) {}
+
+    void addLeaf(Entry e) {
+        if (blocks_.empty())
+            last_.push_back(take());
+        add(0, std::move(e));
+    }
+
+    // Each entry above the leaves counts what the block it names counts.
+    void sumCounts() {
+        const std::vector<std::size_t> levelOf = levels();
+        for (std::size_t level = 1; level < last_.size(); ++level)
+            for (std::size_t b = 0; b < blocks_.size(); ++b) {
+                if (levelOf[b] != level)
+                    continue;
+                for (auto& e : blocks_[b].entries) {
+                    std::uint64_t sum = 0;
+                    for (const auto& c : blocks_[e.child - 1].entries)
+                        sum += c.count;
+                    e.count = sum;
+                }
+            }
+    }
+
+    const std::vector<Node>& blocks() const { return blocks_; }
+    // The rightmost block of each level, leaves first; the root last.
+    const std::vector<std::uint32_t>& last() const { return last_; }
+
+  private:
+    std::uint32_t take() {
+        blocks_.emplace_back();
+        return static_cast<std::uint32_t>(blocks_.size());
+    }
+
+    void linkAfter(std::uint32_t a, std::uint32_t n) {
+        blocks_[n - 1].prev = a;
+        blocks_[n - 1].next = blocks_[a - 1].next;
+        if (blocks_[a - 1].next)
+            blocks_[blocks_[a - 1].next - 1].prev = n;
+        blocks_[a - 1].next = n;
+    }
+
+    void add(std::size_t level, Entry e) {
+        const std::uint32_t b = last_[level];
+        if (blocks_[b - 1].entries.size() < cap_) {
+            blocks_[b - 1].entries.push_back(std::move(e));
             return;
         }
         const std::uint32_t n = take();
         linkAfter(b, n);
         Entry up{e.key, n, 0};
-        blocks[n - 1].entries.push_back(std::move(e));
-        last[level] = n;
-        if (level + 1 == last.size()) {
+        blocks_[n - 1].entries.push_back(std::move(e));
+        last_[level] = n;
+        if (level + 1 == last_.size()) {
             const std::uint32_t root = take();
             linkAfter(b, root);
-            blocks[root - 1].entries.push_back({blocks[b - 1].entries.front().key, b, 0});
-            blocks[root - 1].entries.push_back(std::move(up));
-            last.push_back(root);
+            blocks_[root - 1].entries.push_back({blocks_[b - 1].entries.front().key, b, 0});
+            blocks_[root - 1].entries.push_back(std::move(up));
+            last_.push_back(root);
         } else {
             add(level + 1, std::move(up));
         }
-    };
-    for (const auto& leaf : leaves) {
-        if (leaf.key.size() != keyWidth)
-            throw FormatError("a key does not have the index's width");
-        if (blocks.empty()) {
-            last.push_back(take());
-        }
-        add(0, {leaf.key, leaf.block, leaf.count});
     }
-    // Which level each block is on, to add up the counts from the leaves upwards.
-    std::vector<std::size_t> levelOf(blocks.size(), 0);
-    {
-        // Walk down from the root: each block's entries name the blocks one level below.
+
+    // Which level each block is on: walking down from the root, each block's entries name the
+    // blocks one level below.
+    std::vector<std::size_t> levels() const {
+        std::vector<std::size_t> levelOf(blocks_.size(), 0);
         std::vector<std::uint32_t> frontier;
-        if (!last.empty())
-            frontier.push_back(last.back());
-        for (std::size_t level = last.size(); level-- > 0;) {
+        if (!last_.empty())
+            frontier.push_back(last_.back());
+        for (std::size_t level = last_.size(); level-- > 0;) {
             std::vector<std::uint32_t> below;
             for (auto b : frontier) {
                 levelOf[b - 1] = level;
                 if (level > 0)
-                    for (const auto& e : blocks[b - 1].entries)
+                    for (const auto& e : blocks_[b - 1].entries)
                         below.push_back(e.child);
             }
             frontier = std::move(below);
         }
+        return levelOf;
     }
-    for (std::size_t level = 1; level < last.size(); ++level)
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            if (levelOf[b] != level)
-                continue;
-            for (auto& e : blocks[b].entries) {
-                std::uint64_t sum = 0;
-                for (const auto& c : blocks[e.child - 1].entries)
-                    sum += c.count;
-                e.count = sum;
-            }
-        }
 
+    std::size_t cap_;
+    std::vector<Node> blocks_;
+    std::vector<std::uint32_t> last_;
+};
+
+// The tree's blocks after header, and the counts of header that follow from them.
+std::vector<std::uint8_t> treeFile(std::span<const std::uint8_t> header, const TreeBuilder& tree,
+                                   std::size_t blockSize, std::size_t entrySize) {
+    const std::vector<Node>& blocks = tree.blocks();
+    const std::size_t keyWidth = entrySize - 6;
     std::vector<std::uint8_t> out(header.begin(), header.end());
     out.resize(header.size() + blocks.size() * blockSize, 0);
     std::uint64_t entries = 0;
@@ -183,6 +196,7 @@ std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
         throw FormatError("an index would need more than 65535 blocks");
     std::uint8_t* h = out.data();
     const auto n = static_cast<std::uint32_t>(blocks.size());
+    const auto& last = tree.last();
     using namespace layout;
     putLE32(h + kNumRecords, static_cast<std::uint32_t>(entries));
     putLE16(h + kUsedBlocks, n);
@@ -194,6 +208,31 @@ std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
     putLE16(h + kMaxBlocks, n);
     putLE16(h + kFirstFreeBlock, 0);
     return out;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> buildTreeIndex(std::span<const std::uint8_t> header,
+                                         const std::vector<TreeLeaf>& leaves) {
+    if (header.size() < layout::kFixedEnd)
+        throw FormatError("an index header is shorter than its fixed part");
+    const std::size_t entrySize = le16(header.data() + layout::kRecordSize);
+    const std::size_t blockSize = std::size_t{header[layout::kBlockSizeKiB]} * 1024;
+    if (entrySize <= 6 || blockSize == 0 ||
+        le16(header.data() + layout::kHeaderSize) != header.size())
+        throw FormatError("an index header gives no usable entry or block size");
+    const std::size_t keyWidth = entrySize - 6;
+    const std::size_t cap = treeBlockCapacity(blockSize, entrySize);
+    if (cap < 2)
+        throw FormatError("an index block holds fewer than two entries");
+    TreeBuilder tree(cap);
+    for (const auto& leaf : leaves) {
+        if (leaf.key.size() != keyWidth)
+            throw FormatError("a key does not have the index's width");
+        tree.addLeaf({leaf.key, leaf.block, leaf.count});
+    }
+    tree.sumCounts();
+    return treeFile(header, tree, blockSize, entrySize);
 }
 
 std::vector<std::uint8_t> packBlocks(std::span<const std::uint8_t> records, std::size_t recordSize,
@@ -297,24 +336,78 @@ std::optional<bool> caseShownByEntries(const Table& table, const Table& index,
 
 } // namespace
 
+namespace {
+
+// The tree of an index's data file: the same name with Y for X; empty when there is none.
+fs::path treeOf(const fs::path& data) {
+    const std::string ext = asciiLower(data.extension().string());
+    std::string want = ext;
+    want[1] = 'y';
+    std::vector<std::string> names;
+    (void)folderNames(data.parent_path().empty() ? fs::path(".") : data.parent_path(), names);
+    fs::path tree;
+    for (const auto& name : names) {
+        const fs::path p = data.parent_path() / name;
+        if (asciiLower(p.stem().string()) == asciiLower(data.stem().string()) &&
+            asciiLower(p.extension().string()) == want)
+            tree = p;
+    }
+    return tree;
+}
+
+// The table fields the index's first m fields are, and which of them descend, into idx; why
+// not when one is not a field of the table.
+std::string matchIndexFields(const Table& table, const Table& x, std::size_t m,
+                             SecondaryIndex& idx) {
+    const Header& xh = x.header();
+    const auto& tf = table.fields();
+    const auto& xf = x.fields();
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint16_t number =
+            i < xh.fieldNumbers.size() ? xh.fieldNumbers[i] : std::uint16_t{0};
+        std::uint16_t wanted = number & 0x7FFF;
+        if (!idx.composite && i == 0)
+            wanted = xh.indexFieldNumber;
+        std::size_t found = tf.size();
+        for (std::size_t k = 0; k < tf.size(); ++k)
+            if (tf[k].number == wanted)
+                found = k;
+        if (found == tf.size() || asciiLower(tf[found].name) != asciiLower(xf[i].name) ||
+            tf[found].type != xf[i].type || tf[found].size != xf[i].size)
+            return "its field " + xf[i].name + " is not a field of the table";
+        idx.fields.push_back(found);
+        const bool desc = (number & 0x8000) != 0 || (xh.fileVersionID >= 12 && idx.composite &&
+                                                     (xh.refIntegrity & 0x10) != 0);
+        idx.descending.push_back(desc);
+    }
+    return {};
+}
+
+// Whether a composite index over text ignores case, into idx; why not when that is not known.
+std::string caseOfIndex(const Table& table, const Table& x, SecondaryIndex& idx) {
+    const Header& xh = x.header();
+    bool alpha = false;
+    for (auto f : idx.fields)
+        alpha = alpha || table.fields()[f].type == FieldType::Alpha;
+    if (!idx.composite || !alpha)
+        return {};
+    const std::optional<bool> ignores = xh.fileVersionID < 12
+                                            ? caseShownByEntries(table, x, idx.fields)
+                                            : std::optional<bool>((xh.refIntegrity & 0x01) != 0);
+    if (!ignores)
+        return "whether it ignores case is not recorded in its header, nor shown by its entries";
+    idx.caseInsensitive = *ignores;
+    return {};
+}
+
+} // namespace
+
 SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) {
     SecondaryIndex idx;
     idx.data = data;
     const std::string ext = asciiLower(data.extension().string());
     idx.composite = ext.size() == 4 && ext[2] == 'g';
-    // Its tree: the same name with Y for X.
-    {
-        std::string want = ext;
-        want[1] = 'y';
-        std::vector<std::string> names;
-        (void)folderNames(data.parent_path().empty() ? fs::path(".") : data.parent_path(), names);
-        for (const auto& name : names) {
-            const fs::path p = data.parent_path() / name;
-            if (asciiLower(p.stem().string()) == asciiLower(data.stem().string()) &&
-                asciiLower(p.extension().string()) == want)
-                idx.tree = p;
-        }
-    }
+    idx.tree = treeOf(data);
     const Table x = Table::openIndexData(data);
     const Header& xh = x.header();
     const auto& tf = table.fields();
@@ -331,45 +424,18 @@ SecondaryIndex describeSecondaryIndex(const Table& table, const fs::path& data) 
     if (xf.size() < keyFields + 2 || xh.primaryKeyFields + 1u != xf.size())
         return unsupported("its fields are not the index fields, the primary key and a hint");
     const std::size_t m = xf.size() - keyFields - 1;
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::uint16_t number =
-            i < xh.fieldNumbers.size() ? xh.fieldNumbers[i] : std::uint16_t{0};
-        std::uint16_t wanted = number & 0x7FFF;
-        if (!idx.composite && i == 0)
-            wanted = xh.indexFieldNumber;
-        std::size_t found = tf.size();
-        for (std::size_t k = 0; k < tf.size(); ++k)
-            if (tf[k].number == wanted)
-                found = k;
-        if (found == tf.size() || asciiLower(tf[found].name) != asciiLower(xf[i].name) ||
-            tf[found].type != xf[i].type || tf[found].size != xf[i].size)
-            return unsupported("its field " + xf[i].name + " is not a field of the table");
-        idx.fields.push_back(found);
-        const bool desc = (number & 0x8000) != 0 || (xh.fileVersionID >= 12 && idx.composite &&
-                                                     (xh.refIntegrity & 0x10) != 0);
-        idx.descending.push_back(desc);
-    }
+    if (std::string why = matchIndexFields(table, x, m, idx); !why.empty())
+        return unsupported(why);
     for (std::size_t k = 0; k < keyFields; ++k) {
         const Field& a = xf[m + k];
         if (asciiLower(a.name) != asciiLower(tf[k].name) || a.type != tf[k].type ||
             a.size != tf[k].size)
             return unsupported("it does not hold the table's primary key");
     }
-    const Field& hint = xf.back();
-    if (hint.type != FieldType::Short)
+    if (xf.back().type != FieldType::Short)
         return unsupported("its last field is not a block hint");
-    bool alpha = false;
-    for (auto f : idx.fields)
-        alpha = alpha || tf[f].type == FieldType::Alpha;
-    if (idx.composite && alpha) {
-        const std::optional<bool> ignores =
-            xh.fileVersionID < 12 ? caseShownByEntries(table, x, idx.fields)
-                                  : std::optional<bool>((xh.refIntegrity & 0x01) != 0);
-        if (!ignores)
-            return unsupported("whether it ignores case is not recorded in its header, nor "
-                               "shown by its entries");
-        idx.caseInsensitive = *ignores;
-    }
+    if (std::string why = caseOfIndex(table, x, idx); !why.empty())
+        return unsupported(why);
     if (xh.fileVersionID < 12 &&
         std::find(idx.descending.begin(), idx.descending.end(), true) != idx.descending.end())
         return unsupported("a descending index needs level 7.x");
@@ -391,32 +457,33 @@ std::vector<SecondaryIndex> secondaryIndexesOf(const Table& table) {
     return out;
 }
 
-SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& index) {
-    if (!index.unsupported.empty())
-        bad(index.data, "cannot be rebuilt: " + index.unsupported);
-    const auto& tf = table.fields();
-    const std::size_t keyFields = table.header().primaryKeyFields;
+namespace {
 
-    // Where each part of an entry sits, for the sort.
-    struct Part {
-        std::size_t from, width;
-        bool descending;
-        bool upper;
-    };
-    std::vector<Part> parts;
-    std::size_t width = 0;
+// Where each part of an entry comes from in the table's record: the index's fields, then the
+// primary key.
+struct EntryPart {
+    std::size_t from, width;
+    bool descending;
+    bool upper;
+};
+
+std::vector<EntryPart> entryParts(const Table& table, const SecondaryIndex& index) {
+    const auto& tf = table.fields();
+    std::vector<EntryPart> parts;
     for (std::size_t i = 0; i < index.fields.size(); ++i) {
         const Field& f = tf[index.fields[i]];
         parts.push_back({f.offset, f.width, index.descending[i],
                          index.caseInsensitive && f.type == FieldType::Alpha});
-        width += f.width;
     }
-    for (std::size_t k = 0; k < keyFields; ++k) {
+    for (std::size_t k = 0; k < table.header().primaryKeyFields; ++k)
         parts.push_back({tf[k].offset, tf[k].width, false, false});
-        width += tf[k].width;
-    }
-    const std::size_t recordSize = width + 2;
+    return parts;
+}
 
+// One entry per record, in the table's order: its parts, then the block hint.
+std::vector<std::uint8_t> indexEntries(const Table& table, const SecondaryIndex& index,
+                                       const std::vector<EntryPart>& parts,
+                                       std::size_t recordSize) {
     std::vector<std::uint8_t> records;
     records.reserve(std::size_t{table.recordCount()} * recordSize);
     table.forEachRecord([&](const Record& r) {
@@ -438,6 +505,13 @@ SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& i
         records.resize(records.size() + 2);
         putRecordInt(&records[records.size() - 2], r.block(), 2);
     });
+    return records;
+}
+
+// The entries in the index's order, equal ones as they came.
+std::vector<std::uint8_t> sortedEntries(const std::vector<std::uint8_t>& records,
+                                        const std::vector<EntryPart>& parts,
+                                        std::size_t recordSize) {
     const std::size_t count = records.size() / recordSize;
     std::vector<std::uint32_t> order(count);
     std::iota(order.begin(), order.end(), 0u);
@@ -457,12 +531,28 @@ SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& i
     for (std::size_t i = 0; i < count; ++i)
         std::memcpy(sorted.data() + i * recordSize,
                     records.data() + std::size_t{order[i]} * recordSize, recordSize);
+    return sorted;
+}
+
+} // namespace
+
+SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& index) {
+    if (!index.unsupported.empty())
+        bad(index.data, "cannot be rebuilt: " + index.unsupported);
+    const std::vector<EntryPart> parts = entryParts(table, index);
+    std::size_t width = 0;
+    for (const auto& part : parts)
+        width += part.width;
+    const std::size_t recordSize = width + 2;
+    const std::vector<std::uint8_t> sorted =
+        sortedEntries(indexEntries(table, index, parts, recordSize), parts, recordSize);
+    const std::size_t count = sorted.size() / recordSize;
 
     SecondaryFiles out;
     std::vector<std::uint8_t> header = readHeaderOf(index.data);
-    if (le16(header.data()) != recordSize)
+    if (le16(header.data() + layout::kRecordSize) != recordSize)
         bad(index.data, "does not have the width of the index's fields and the key");
-    const std::size_t blockSize = std::size_t{header[5]} * 1024;
+    const std::size_t blockSize = std::size_t{header[layout::kBlockSizeKiB]} * 1024;
     std::vector<TreeLeaf> leaves;
     std::vector<std::uint8_t> blocks = packBlocks(sorted, recordSize, blockSize, width, leaves);
     setTableCounts(header, static_cast<std::uint32_t>(count),
@@ -471,7 +561,7 @@ SecondaryFiles rebuildSecondaryIndex(const Table& table, const SecondaryIndex& i
     out.data.insert(out.data.end(), blocks.begin(), blocks.end());
     if (!index.tree.empty()) {
         const std::vector<std::uint8_t> treeHeader = readHeaderOf(index.tree);
-        if (le16(treeHeader.data()) != width + 6)
+        if (le16(treeHeader.data() + layout::kRecordSize) != width + 6)
             bad(index.tree, "does not have the width of the index's fields and the key");
         out.tree = buildTreeIndex(treeHeader, leaves);
     }

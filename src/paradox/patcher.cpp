@@ -103,31 +103,8 @@ Verdict Patcher::check(std::size_t field, std::string_view value) const {
     if (f.type == FieldType::Autoinc)
         return {Refusal::InvalidValue,
                 "The " + quoteField(f) + " is numbered by Paradox and cannot be set."};
-    if (f.type == FieldType::Alpha || f.type == FieldType::Memo) {
-        if (value.find('\0') != std::string_view::npos)
-            return {Refusal::InvalidValue,
-                    "The new value for the " + quoteField(f) + " contains a NUL character."};
-        std::string bytes;
-        try {
-            bytes = encode(cp, value);
-        } catch (const CodePageError&) {
-            return {Refusal::NotInCodePage, "The new value for the " + quoteField(f) +
-                                                " holds a character that code page " +
-                                                std::to_string(cp) + " cannot represent."};
-        }
-        if (f.type == FieldType::Alpha && bytes.size() > f.size)
-            return {Refusal::TooLong, "The new value for the " + quoteField(f) + " is " +
-                                          std::to_string(bytes.size()) +
-                                          " bytes long in code page " + std::to_string(cp) +
-                                          "; the field holds " + std::to_string(f.size) + "."};
-        if (f.type == FieldType::Memo && bytes.size() > f.size - 10u && table_.memoPath().empty())
-            return {Refusal::NoMemoFile, "The new value for the " + quoteField(f) +
-                                             " needs the table's memo file, which is missing."};
-        if (f.type == FieldType::Memo)
-            return validity(field, bytes, value);
-        bytes.resize(f.width, '\0');
-        return validity(field, bytes, value);
-    }
+    if (f.type == FieldType::Alpha || f.type == FieldType::Memo)
+        return checkText(field, value);
     std::vector<std::uint8_t> scratch;
     try {
         const FieldSpec spec = specOf(f);
@@ -137,6 +114,35 @@ Verdict Patcher::check(std::size_t field, std::string_view value) const {
         return {Refusal::InvalidValue, e.what()};
     }
     return validity(field, std::string(scratch.begin(), scratch.end()), value);
+}
+
+// An Alpha or Memo value: text the code page holds, that fits, and passes the checks.
+Verdict Patcher::checkText(std::size_t field, std::string_view value) const {
+    const Field& f = table_.fields()[field];
+    const std::uint16_t cp = table_.codePage();
+    if (value.find('\0') != std::string_view::npos)
+        return {Refusal::InvalidValue,
+                "The new value for the " + quoteField(f) + " contains a NUL character."};
+    std::string bytes;
+    try {
+        bytes = encode(cp, value);
+    } catch (const CodePageError&) {
+        return {Refusal::NotInCodePage, "The new value for the " + quoteField(f) +
+                                            " holds a character that code page " +
+                                            std::to_string(cp) + " cannot represent."};
+    }
+    if (f.type == FieldType::Alpha && bytes.size() > f.size)
+        return {Refusal::TooLong, "The new value for the " + quoteField(f) + " is " +
+                                      std::to_string(bytes.size()) + " bytes long in code page " +
+                                      std::to_string(cp) + "; the field holds " +
+                                      std::to_string(f.size) + "."};
+    if (f.type == FieldType::Memo && bytes.size() > f.size - 10u && table_.memoPath().empty())
+        return {Refusal::NoMemoFile, "The new value for the " + quoteField(f) +
+                                         " needs the table's memo file, which is missing."};
+    if (f.type == FieldType::Memo)
+        return validity(field, bytes, value);
+    bytes.resize(f.width, '\0');
+    return validity(field, bytes, value);
 }
 
 Verdict Patcher::validity(std::size_t field, const std::string& encoded,
@@ -192,49 +198,40 @@ bool Patcher::needsMemoFile(const std::vector<Change>& changes) const {
     return false;
 }
 
-void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
-                    const fs::path& newMb) const {
-    const auto& fields = table_.fields();
-    const std::uint16_t cp = table_.codePage();
+namespace {
 
-    // Everything is checked and encoded before the first byte is written.
-    struct Planned {
-        std::uint64_t offset; // of the field in the .db
-        std::vector<std::uint8_t> bytes;
-        std::string blob; // memo text beyond the leader goes to the .mb
-        std::uint16_t modNr = 0;
-    };
-    // In record and field order; of two changes to one value the later wins.
-    std::vector<Planned> plan;
-    plan.reserve(changes.size());
-    for (const auto& c : changes) {
-        Verdict v = check(c.field, c.value);
-        if (!v.ok())
-            throw PatchError(v.refusal, v.reason);
-        // From the block chain: no record needs reading to be found.
-        if (!table_.isRecordStart(c.recordOffset))
-            throw PatchError(Refusal::InvalidValue, "No record starts at offset " +
-                                                        std::to_string(c.recordOffset) + " of \"" +
-                                                        table_.path().string() + "\"");
-        const Field& f = fields[c.field];
-        Planned p;
-        p.offset = c.recordOffset + f.offset;
-        p.bytes.assign(f.width, 0);
-        if (f.type == FieldType::Memo) {
-            std::string text = encode(cp, c.value);
-            const std::size_t leader = f.size - 10u;
-            std::memcpy(p.bytes.data(), text.data(), std::min(leader, text.size()));
-            putLE(&p.bytes[leader + 4], static_cast<std::uint32_t>(text.size()), 4);
-            if (text.size() > leader)
-                p.blob = std::move(text); // its modification number comes with the .mb's count
-        } else {
-            const FieldSpec spec = specOf(f);
-            encodeFixedField(spec, valueFromText(spec, c.value), cp, p.bytes);
-        }
-        plan.push_back(std::move(p));
+// A change checked and encoded, before the first byte is written.
+struct Planned {
+    std::uint64_t offset; // of the field in the .db
+    std::vector<std::uint8_t> bytes;
+    std::string blob; // memo text beyond the leader goes to the .mb
+    std::uint16_t modNr = 0;
+};
+
+Planned planChange(const Table& table, const Change& c) {
+    const Field& f = table.fields()[c.field];
+    const std::uint16_t cp = table.codePage();
+    Planned p;
+    p.offset = c.recordOffset + f.offset;
+    p.bytes.assign(f.width, 0);
+    if (f.type == FieldType::Memo) {
+        std::string text = encode(cp, c.value);
+        const std::size_t leader = f.size - 10u;
+        std::memcpy(p.bytes.data(), text.data(), std::min(leader, text.size()));
+        putLE(&p.bytes[leader + 4], static_cast<std::uint32_t>(text.size()), 4);
+        if (text.size() > leader)
+            p.blob = std::move(text); // its modification number comes with the .mb's count
+    } else {
+        const FieldSpec spec = specOf(f);
+        encodeFixedField(spec, valueFromText(spec, c.value), cp, p.bytes);
     }
-    // A field's offset names its record and field together. The changes mostly come in order
-    // already; a stable sort keeps the later of two changes to one value after the earlier.
+    return p;
+}
+
+// In record and field order; of two changes to one value the later wins. A field's offset names
+// its record and field together. The changes mostly come in order already; a stable sort keeps
+// the later of two changes to one value after the earlier.
+void keepLastOfEach(std::vector<Planned>& plan) {
     const auto byOffset = [](const Planned& a, const Planned& b) { return a.offset < b.offset; };
     if (!std::is_sorted(plan.begin(), plan.end(), byOffset))
         std::stable_sort(plan.begin(), plan.end(), byOffset);
@@ -247,6 +244,62 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
         ++kept;
     }
     plan.resize(kept);
+}
+
+// Appends the plan's blobs to mbPath, a copy of the table's .mb, and points their leaders at
+// them.
+void appendBlobs(const fs::path& mbPath, std::vector<Planned>& plan) {
+    std::uint64_t size = fs::file_size(mbPath);
+    RwFile mb(mbPath);
+    // New blocks start on a 4 KiB boundary; a short last block is padded, not changed.
+    std::uint64_t start = (size + 4095) / 4096 * 4096;
+    if (start > size) {
+        std::vector<std::uint8_t> zeros(start - size, 0);
+        mb.writeAt(size, zeros.data(), zeros.size());
+    }
+    std::uint64_t at = start;
+    detail::BlobAppender blobs(start, [&](std::span<const std::uint8_t> b) {
+        mb.writeAt(at, b.data(), b.size());
+        at += b.size();
+    });
+    // Every blob update counts in the .mb header (offset 3), and the new blob carries the count
+    // it made, in its leader and its block, as Paradox numbers them.
+    std::uint8_t countBytes[2] = {0, 0};
+    mb.readAt(3, countBytes, 2);
+    std::uint16_t count = le16(countBytes);
+    for (auto& p : plan) {
+        if (p.blob.empty())
+            continue;
+        count = static_cast<std::uint16_t>(count == 0xFFFF ? 1 : count + 1);
+        p.modNr = count;
+        const std::size_t leader = p.bytes.size() - 10;
+        putLE(&p.bytes[leader + 8], p.modNr, 2);
+        putLE(&p.bytes[leader], blobs.add(p.blob, p.modNr), 4);
+    }
+    blobs.flush();
+    putLE(countBytes, count, 2);
+    mb.writeAt(3, countBytes, 2);
+    mb.close();
+}
+
+} // namespace
+
+void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
+                    const fs::path& newMb) const {
+    std::vector<Planned> plan;
+    plan.reserve(changes.size());
+    for (const auto& c : changes) {
+        Verdict v = check(c.field, c.value);
+        if (!v.ok())
+            throw PatchError(v.refusal, v.reason);
+        // From the block chain: no record needs reading to be found.
+        if (!table_.isRecordStart(c.recordOffset))
+            throw PatchError(Refusal::InvalidValue, "No record starts at offset " +
+                                                        std::to_string(c.recordOffset) + " of \"" +
+                                                        table_.path().string() + "\"");
+        plan.push_back(planChange(table_, c));
+    }
+    keepLastOfEach(plan);
 
     const bool memo =
         std::any_of(plan.begin(), plan.end(), [](const Planned& p) { return !p.blob.empty(); });
@@ -257,37 +310,7 @@ void Patcher::write(const std::vector<Change>& changes, const fs::path& newDb,
                 throw PatchError(Refusal::NoMemoFile, "No name was given for the new memo file.");
             detail::copyFileDurably(table_.memoPath(), newMb);
             created = true;
-            std::uint64_t size = fs::file_size(newMb);
-            RwFile mb(newMb);
-            // New blocks start on a 4 KiB boundary; a short last block is padded, not changed.
-            std::uint64_t start = (size + 4095) / 4096 * 4096;
-            if (start > size) {
-                std::vector<std::uint8_t> zeros(start - size, 0);
-                mb.writeAt(size, zeros.data(), zeros.size());
-            }
-            std::uint64_t at = start;
-            detail::BlobAppender blobs(start, [&](std::span<const std::uint8_t> b) {
-                mb.writeAt(at, b.data(), b.size());
-                at += b.size();
-            });
-            // Every blob update counts in the .mb header (offset 3), and the new blob carries
-            // the count it made, in its leader and its block, as Paradox numbers them.
-            std::uint8_t countBytes[2] = {0, 0};
-            mb.readAt(3, countBytes, 2);
-            std::uint16_t count = le16(countBytes);
-            for (auto& p : plan) {
-                if (p.blob.empty())
-                    continue;
-                count = static_cast<std::uint16_t>(count == 0xFFFF ? 1 : count + 1);
-                p.modNr = count;
-                const std::size_t leader = p.bytes.size() - 10;
-                putLE(&p.bytes[leader + 8], p.modNr, 2);
-                putLE(&p.bytes[leader], blobs.add(p.blob, p.modNr), 4);
-            }
-            blobs.flush();
-            putLE(countBytes, count, 2);
-            mb.writeAt(3, countBytes, 2);
-            mb.close();
+            appendBlobs(newMb, plan);
         }
         // The plan is in record order, and a record's fields follow one another.
         std::vector<BytePatch> patches;

@@ -78,6 +78,7 @@ class Patcher {
                const std::filesystem::path& newMb) const;
 
   private:
+    Verdict checkText(std::size_t field, std::string_view value) const;
     Verdict validity(std::size_t field, const std::string& encoded, std::string_view value) const;
 
     const Table& table_;

@@ -118,6 +118,10 @@ struct TableImpl {
     std::span<const std::uint8_t> blobBytes(std::span<const std::uint8_t> leader,
                                             std::uint32_t offsetIndex, std::uint32_t length,
                                             std::vector<std::uint8_t>& scratch) const;
+    // Where a blob's bytes begin in the memo file, checked against its block.
+    std::uint64_t blobStart(std::uint32_t index, std::uint64_t blockOffset,
+                            std::uint32_t length) const;
+    FormatError memoError(const std::string& what) const;
     std::span<const std::uint8_t> blobBytes(const BlobRef& ref,
                                             std::vector<std::uint8_t>& scratch) const {
         return blobBytes(ref.leader, ref.offsetIndex, ref.length, scratch);
@@ -140,6 +144,7 @@ struct TableImpl {
         }
     }
     Value decode(std::size_t fieldIndex, std::span<const std::uint8_t> record) const;
+    void decodeBlob(const Field& f, std::span<const std::uint8_t> raw, Value& v) const;
     std::vector<std::uint8_t> readBlob(FieldType type, const BlobRef& ref) const;
 };
 

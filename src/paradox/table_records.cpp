@@ -173,76 +173,78 @@ const std::uint8_t* detail::TableImpl::memoBytes(std::uint64_t offset, std::size
     return mbWindow.data() + (offset - start);
 }
 
+FormatError detail::TableImpl::memoError(const std::string& what) const {
+    const std::string_view mbName = memoPath.empty() ? path.native() : memoPath.native();
+    return FormatError(std::string(mbName) + ": " + what);
+}
+
+// The memo block repeats the length; a pointer whose block disagrees points at the wrong blob
+// (stale or damaged), and its bytes must not pass for the value.
+std::uint64_t detail::TableImpl::blobStart(std::uint32_t idx, std::uint64_t off,
+                                           std::uint32_t length) const {
+    if (off + 12 > mbSize)
+        throw memoError("blob pointer " + std::to_string(off) + " past the end of the memo file");
+    const std::uint8_t* head = memoBytes(off, 12);
+    if (!head)
+        throw memoError("cannot read the block at " + std::to_string(off));
+    const std::uint8_t blockType = head[0];
+    if (idx == 0xFF) {
+        if (blockType != 2)
+            throw memoError("blob pointer to a block of type " + std::to_string(blockType) +
+                            " at " + std::to_string(off) + " (expected a single-blob block)");
+        const std::uint32_t stored = le32(head + 3);
+        if (stored != length)
+            throw memoError("the blob at " + std::to_string(off) + " holds " +
+                            std::to_string(stored) + " bytes, not the " + std::to_string(length) +
+                            " its record says");
+        return off + 9;
+    }
+    if (blockType != 3 || idx >= 64)
+        throw memoError("blob pointer to a bad sub-allocated entry (index " + std::to_string(idx) +
+                        ", block type " + std::to_string(blockType) + " at " + std::to_string(off) +
+                        ")");
+    const std::uint8_t* entry = memoBytes(off + 12 + 5 * idx, 5);
+    if (!entry)
+        throw memoError("cannot read the blob entry at " + std::to_string(off));
+    const std::uint32_t stored =
+        entry[4] == 0 || entry[1] == 0 ? 0 : (entry[1] - 1u) * 16u + entry[4];
+    if (stored != length)
+        throw memoError("sub-allocated entry " + std::to_string(idx) + " of the block at " +
+                        std::to_string(off) + " holds " + std::to_string(stored) +
+                        " bytes, not the " + std::to_string(length) + " its record says");
+    const std::uint32_t at = static_cast<std::uint32_t>(entry[0]) * 16;
+    if (at < 12 + 5 * 64 || at + length > 4096)
+        throw memoError("sub-allocated entry " + std::to_string(idx) + " of the block at " +
+                        std::to_string(off) + " lies outside its block");
+    return off + at;
+}
+
 std::span<const std::uint8_t>
 detail::TableImpl::blobBytes(std::span<const std::uint8_t> leader, std::uint32_t offsetIndex,
                              std::uint32_t length, std::vector<std::uint8_t>& scratch) const {
-    const TableImpl& m = *this;
     BlobRefView ref{leader, offsetIndex, length};
     if (ref.length == 0)
         return {};
     if (ref.length <= ref.leader.size())
         return std::span<const std::uint8_t>(ref.leader.data(), ref.length);
-    const platform::File* f = m.memo();
-    const std::string_view mbName = m.memoPath.empty() ? m.path.native() : m.memoPath.native();
-    auto bad = [&](const std::string& what) -> FormatError {
-        return FormatError(std::string(mbName) + ": " + what);
-    };
+    const platform::File* f = memo();
     if (!f)
-        throw FormatError(fileName(m.path) +
+        throw FormatError(fileName(path) +
                           ": a blob value is stored in the memo file, which is missing");
-    const std::uint32_t idx = ref.index();
-    const std::uint64_t off = ref.blockOffset();
-    if (off + 12 > m.mbSize)
-        throw bad("blob pointer " + std::to_string(off) + " past the end of the memo file");
-    const std::uint8_t* head = memoBytes(off, 12);
-    if (!head)
-        throw bad("cannot read the block at " + std::to_string(off));
-    const std::uint8_t blockType = head[0];
-    std::uint64_t start = 0;
-    // The memo block repeats the length; a pointer whose block disagrees points at the wrong
-    // blob (stale or damaged), and its bytes must not pass for the value.
-    if (idx == 0xFF) {
-        if (blockType != 2)
-            throw bad("blob pointer to a block of type " + std::to_string(blockType) + " at " +
-                      std::to_string(off) + " (expected a single-blob block)");
-        const std::uint32_t stored = le32(head + 3);
-        if (stored != ref.length)
-            throw bad("the blob at " + std::to_string(off) + " holds " + std::to_string(stored) +
-                      " bytes, not the " + std::to_string(ref.length) + " its record says");
-        start = off + 9;
-    } else {
-        if (blockType != 3 || idx >= 64)
-            throw bad("blob pointer to a bad sub-allocated entry (index " + std::to_string(idx) +
-                      ", block type " + std::to_string(blockType) + " at " + std::to_string(off) +
-                      ")");
-        const std::uint8_t* entry = memoBytes(off + 12 + 5 * idx, 5);
-        if (!entry)
-            throw bad("cannot read the blob entry at " + std::to_string(off));
-        const std::uint32_t stored =
-            entry[4] == 0 || entry[1] == 0 ? 0 : (entry[1] - 1u) * 16u + entry[4];
-        if (stored != ref.length)
-            throw bad("sub-allocated entry " + std::to_string(idx) + " of the block at " +
-                      std::to_string(off) + " holds " + std::to_string(stored) +
-                      " bytes, not the " + std::to_string(ref.length) + " its record says");
-        const std::uint32_t at = static_cast<std::uint32_t>(entry[0]) * 16;
-        if (at < 12 + 5 * 64 || at + ref.length > 4096)
-            throw bad("sub-allocated entry " + std::to_string(idx) + " of the block at " +
-                      std::to_string(off) + " lies outside its block");
-        start = off + at;
-    }
-    if (start + ref.length > m.mbSize)
-        throw bad("blob of " + std::to_string(ref.length) + " bytes at " + std::to_string(start) +
-                  " runs past the end of the memo file");
+    const std::uint64_t start = blobStart(ref.index(), ref.blockOffset(), ref.length);
+    if (start + ref.length > mbSize)
+        throw memoError("blob of " + std::to_string(ref.length) + " bytes at " +
+                        std::to_string(start) + " runs past the end of the memo file");
     if (ref.length > kMemoWindow) {
         // Too large for the window: read on its own, leaving the window to the small ones.
         scratch.resize(ref.length);
         if (!readAt(f, start, scratch.data(), scratch.size()))
-            throw bad("cannot read the blob at " + std::to_string(start));
+            throw memoError("cannot read the blob at " + std::to_string(start));
         return scratch;
     }
     const std::uint8_t* data = memoBytes(start, ref.length);
     if (!data)
-        throw bad("cannot read the blob at " + std::to_string(start));
+        throw memoError("cannot read the blob at " + std::to_string(start));
     return std::span<const std::uint8_t>(data, ref.length);
 }
 

@@ -151,6 +151,35 @@ bool fits(char32_t cls, char32_t c) {
     }
 }
 
+std::set<std::size_t> ends(const Item& it, const std::vector<char32_t>& t, std::size_t pos);
+
+// Where a repeat ends: after exactly its count of items, or after any number of them.
+std::set<std::size_t> repeatEnds(const Item& it, const std::vector<char32_t>& t, std::size_t pos) {
+    if (it.items.empty())
+        return {pos};
+    std::set<std::size_t> frontier{pos};
+    if (it.times >= 0) {
+        for (int k = 0; k < it.times && !frontier.empty(); ++k) {
+            std::set<std::size_t> next;
+            for (auto p : frontier)
+                for (auto e : ends(it.items[0], t, p))
+                    next.insert(e);
+            frontier = std::move(next);
+        }
+        return frontier;
+    }
+    std::set<std::size_t> out = frontier;
+    while (!frontier.empty()) {
+        std::set<std::size_t> next;
+        for (auto p : frontier)
+            for (auto e : ends(it.items[0], t, p))
+                if (out.insert(e).second)
+                    next.insert(e);
+        frontier = std::move(next);
+    }
+    return out;
+}
+
 // Every position where item can end when it starts at pos.
 std::set<std::size_t> ends(const Item& it, const std::vector<char32_t>& t, std::size_t pos) {
     std::set<std::size_t> out;
@@ -185,31 +214,8 @@ std::set<std::size_t> ends(const Item& it, const std::vector<char32_t>& t, std::
             for (auto e : ends(alt, t, pos))
                 out.insert(e);
         return out;
-    case Item::Repeat: {
-        if (it.items.empty())
-            return {pos};
-        std::set<std::size_t> frontier{pos};
-        if (it.times >= 0) {
-            for (int k = 0; k < it.times && !frontier.empty(); ++k) {
-                std::set<std::size_t> next;
-                for (auto p : frontier)
-                    for (auto e : ends(it.items[0], t, p))
-                        next.insert(e);
-                frontier = std::move(next);
-            }
-            return frontier;
-        }
-        out = frontier;
-        while (!frontier.empty()) {
-            std::set<std::size_t> next;
-            for (auto p : frontier)
-                for (auto e : ends(it.items[0], t, p))
-                    if (out.insert(e).second)
-                        next.insert(e);
-            frontier = std::move(next);
-        }
-        return out;
-    }
+    case Item::Repeat:
+        return repeatEnds(it, t, pos);
     }
     return out;
 }
