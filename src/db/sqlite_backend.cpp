@@ -108,6 +108,10 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     const std::string key = paradox::asciiUpper(name);
     if (auto it = tables_.find(key); it != tables_.end())
         return it->second;
+    // One read transaction for the dozens of schema lookups below (bookkeeping_ may create its
+    // side tables: ensured before, so that a rollback cannot take them along).
+    bookkeeping_.ensureSideTables();
+    Savepoint lookups(db_);
     TableInfo info;
     {
         Statement columns(db_, "SELECT name, type FROM pragma_table_info(?)");
@@ -131,6 +135,7 @@ SqliteBackend::TableInfo& SqliteBackend::table(const std::string& name) {
     info.tracking = bookkeeping_.tracking(info.name, info.rowid);
     info.cellsTable = changedCellsTable(info.name);
     info.rules = bookkeeping_.fieldRules(key, info.columns.size());
+    lookups.release();
     return tables_.emplace(key, std::move(info)).first->second;
 }
 
@@ -309,7 +314,10 @@ void SqliteBackend::recordStatus(const std::string& name, const WorkingCopyStatu
 
 void SqliteBackend::recordFieldRules(const std::string& name, const std::vector<FieldRule>& rules) {
     pendingOrigins_.flush();
+    bookkeeping_.ensureSideTables();
+    Savepoint step(db_);
     bookkeeping_.recordFieldRules(name, rules);
+    step.release();
     tables_.erase(paradox::asciiUpper(name));
     lastInsert_ = nullptr;
     replaceTexts_.clear();

@@ -36,6 +36,9 @@ void SqliteBackend::createCopy(const std::string& name, const std::vector<JetCol
         if (s.step())
             malformed("Table '" + name + "' already exists.");
     }
+    // Made before the step's transaction, so that a rolled-back step cannot take them along.
+    bookkeeping_.ensureSideTables();
+    Savepoint step(db_);
     std::string out = "CREATE TABLE " + quoteName(name) + "(";
     for (std::size_t k = 0; k < columns.size(); ++k) {
         const JetColumn& c = columns[k];
@@ -44,6 +47,7 @@ void SqliteBackend::createCopy(const std::string& name, const std::vector<JetCol
     exec(out + ")");
     forget(name);
     bookkeeping_.createFor(name, columns);
+    step.release();
     forget(name); // what is known of it now includes its triggers
 }
 
@@ -51,9 +55,12 @@ void SqliteBackend::dropCopy(const std::string& name) {
     writable();
     pendingOrigins_.flush();
     const std::string stored = table(name).name;
+    bookkeeping_.ensureSideTables();
+    Savepoint step(db_);
     exec("DROP TABLE " + quoteName(stored));
     forget(stored);
     bookkeeping_.dropFor(stored);
+    step.release();
 }
 
 void SqliteBackend::keepDeletedBytes() {

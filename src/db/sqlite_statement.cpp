@@ -75,6 +75,27 @@ void throwSqliteFailure(sqlite3* db, int rc) {
     throw sqliteFailure(db, rc);
 }
 
+Savepoint::Savepoint(sqlite3* db) : db_(db) {
+    if (const int rc = sqlite3_exec(db_, "SAVEPOINT qm_step", nullptr, nullptr, nullptr);
+        rc != SQLITE_OK)
+        throwSqliteFailure(db_, rc);
+    open_ = true;
+}
+
+Savepoint::~Savepoint() {
+    if (open_) {
+        sqlite3_exec(db_, "ROLLBACK TO qm_step", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "RELEASE qm_step", nullptr, nullptr, nullptr);
+    }
+}
+
+void Savepoint::release() {
+    if (const int rc = sqlite3_exec(db_, "RELEASE qm_step", nullptr, nullptr, nullptr);
+        rc != SQLITE_OK)
+        throwSqliteFailure(db_, rc);
+    open_ = false;
+}
+
 Statement::Statement(sqlite3* db, const std::string& text) : db_(db) {
     const int rc =
         sqlite3_prepare_v2(db, text.c_str(), static_cast<int>(text.size()), &stmt_, nullptr);

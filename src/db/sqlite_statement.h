@@ -70,6 +70,22 @@ class Statement {
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+// The statements of one step in a single transaction (nested in the caller's, if any): a step
+// that fails leaves none of them behind, and SQLite takes and drops its file locks once for the
+// step rather than once for each statement. Rolled back unless released.
+class Savepoint {
+  public:
+    explicit Savepoint(sqlite3* db);
+    ~Savepoint();
+    Savepoint(const Savepoint&) = delete;
+    Savepoint& operator=(const Savepoint&) = delete;
+    void release();
+
+  private:
+    sqlite3* db_;
+    bool open_ = false;
+};
+
 // Statements by their text, prepared once; the whole cache is dropped when it grows past its
 // limit or when the schema changes under it.
 class StatementCache {

@@ -142,8 +142,11 @@ void runTables(RunContext& run, std::size_t& reached) {
         run.ui.beginTable(nullptr);
         run.ui.checkCancel();
         reached = i + 1;
-        if (run.in.rows[i].ticked)
+        if (run.in.rows[i].ticked) {
             runTable(run, i);
+            if (run.setup.workingHold)
+                run.setup.workingHold->emptyLog();
+        }
     }
 }
 

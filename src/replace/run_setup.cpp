@@ -108,6 +108,7 @@ std::optional<RunSetup> setUpRun(UserInterface& ui, const RunInputs& in, const R
         return refuse(setup.lock->state() == RunLock::State::Busy ? RunResult::End::Busy
                                                                   : RunResult::End::Failed,
                       setup.lock->reason());
+    setup.workingHold = std::make_unique<db::WorkingDatabaseHold>(workingDb);
     // A table a killed run left aside comes back before this run reads it.
     try {
         recoverInterruptedRuns(setup.backupRoot);

@@ -5,6 +5,7 @@
 // file, no lock file nobody vouches for. A run that cannot start says why and changes nothing.
 
 #include "app/user_interface.h"
+#include "db/working_database_hold.h"
 #include "paradox/folder_listing.h"
 #include "replace/matcher.h"
 #include "replace/run_lock.h"
@@ -28,6 +29,8 @@ struct RunSetup {
     // are there.
     std::filesystem::path backupRoot;
     std::optional<RunLock> lock;
+    // Open from the lock to the end of the run (db/working_database_hold.h).
+    std::unique_ptr<db::WorkingDatabaseHold> workingHold;
     // The folders of the tables as the run lists them once, after the recovery: every table of
     // a folder finds its files and lock files in one listing (paradox/folder_listing.h).
     mutable paradox::FolderListings listings;
