@@ -1,6 +1,7 @@
 #include "db/snapshot_cursor.h"
 
 #include "app/error.h"
+#include "db/connection_pool.h"
 #include "db/jet_types.h"
 
 #include <sqlite3.h>
@@ -8,6 +9,9 @@
 namespace qm::db {
 
 namespace {
+
+// Read by one thread, like the backend's own connection.
+constexpr int kFlags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
 
 [[noreturn]] void noCurrentRecord() {
     throw Error(code::Unspecified,
@@ -21,12 +25,13 @@ SnapshotCursor::SnapshotCursor(const std::filesystem::path& file, const std::str
                                std::vector<int> types)
     : params_(params), types_(std::move(types)) {
     try {
-        // Read by one thread, like the backend's own connection.
-        const int rc = sqlite3_open_v2(file.c_str(), &db_,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-        if (rc != SQLITE_OK)
-            throwSqliteFailure(db_, rc);
-        sqlite3_busy_timeout(db_, 5000);
+        file_ = file;
+        if (!(db_ = pool::take(file, kFlags))) {
+            const int rc = sqlite3_open_v2(file.c_str(), &db_, kFlags, nullptr);
+            if (rc != SQLITE_OK)
+                throwSqliteFailure(db_, rc);
+            sqlite3_busy_timeout(db_, 5000);
+        }
         if (const int begin = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
             begin != SQLITE_OK)
             throwSqliteFailure(db_, begin);
@@ -66,7 +71,7 @@ void SnapshotCursor::close() {
     rows_ = Statement();
     if (db_) {
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(db_);
+        pool::give(file_, kFlags, db_);
         db_ = nullptr;
     }
 }

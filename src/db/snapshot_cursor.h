@@ -39,6 +39,7 @@ class SnapshotCursor : public Cursor {
     void close();
 
     sqlite3* db_ = nullptr;
+    std::filesystem::path file_;
     Params params_; // bound to the statement for as long as it lives
     Statement rows_;
     long long count_ = 0;

@@ -1,6 +1,7 @@
 #include "db/sqlite_backend.h"
 
 #include "app/error.h"
+#include "db/connection_pool.h"
 #include "db/snapshot_cursor.h"
 #include "db/value_checks.h"
 #include "paradox/ascii.h"
@@ -40,9 +41,11 @@ SqliteBackend::SqliteBackend(const std::filesystem::path& file, int mode,
     // A connection is used by one thread at a time; SQLite's own locking only costs time on
     // the million statements of an import.
     stopMemoryCounting();
-    const int flags =
-        (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
-    const int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+    flags_ = (readOnly_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+    // A connection an earlier step of the run closed has all the settings below already.
+    if ((db_ = pool::take(file, flags_)))
+        return;
+    const int rc = sqlite3_open_v2(file.c_str(), &db_, flags_, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
@@ -80,12 +83,19 @@ SqliteBackend::~SqliteBackend() {
     if (db_) {
         if (!sqlite3_get_autocommit(db_))
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        sqlite3_close(db_);
+        // The next user of a kept connection finds the settings the constructor made.
+        if (deletedBytesKept_)
+            sqlite3_exec(db_, ("PRAGMA secure_delete=" + secureDeleteBefore_).c_str(), nullptr,
+                         nullptr, nullptr);
+        if (cacheChanged_)
+            sqlite3_exec(db_, "PRAGMA cache_size=-65536", nullptr, nullptr, nullptr);
+        pool::give(file_, flags_, db_);
     }
 }
 
 void SqliteBackend::setCacheKiB(int kib) {
     exec("PRAGMA cache_size=-" + std::to_string(kib));
+    cacheChanged_ = true;
 }
 
 void SqliteBackend::exec(const std::string& text) {

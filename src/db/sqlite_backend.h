@@ -141,6 +141,9 @@ class SqliteBackend : public Backend {
     void keepDeletedBytes();
     std::map<std::string, ReplaceTexts> replaceTexts_;
     bool deletedBytesKept_ = false;           // secure_delete off on this connection
+    std::string secureDeleteBefore_;          // and what it was before
+    bool cacheChanged_ = false;               // setCacheKiB was called
+    int flags_ = 0;                           // of sqlite3_open_v2
     std::map<std::string, TableInfo> tables_; // by upper-cased name
     std::set<std::string> indexed_;
     TableInfo* lastInsert_ = nullptr; // the table insertTexts last wrote to, while it is known

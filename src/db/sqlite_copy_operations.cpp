@@ -69,6 +69,10 @@ void SqliteBackend::keepDeletedBytes() {
     // This SQLite build overwrites every value an UPDATE replaces with zeros, a memset of page
     // size for each changed index entry. The run's connection leaves them; the copy's pages are
     // still wiped when another connection drops the copy after its write-back.
+    {
+        Statement before(db_, "PRAGMA secure_delete");
+        secureDeleteBefore_ = before.step() ? before.text(0) : "1";
+    }
     exec("PRAGMA secure_delete=OFF");
     deletedBytesKept_ = true;
 }

@@ -1,5 +1,7 @@
 #include "db/working_database_hold.h"
 
+#include "db/connection_pool.h"
+
 #include <sqlite3.h>
 
 #include <system_error>
@@ -27,7 +29,10 @@ WorkingDatabaseHold::WorkingDatabaseHold(const std::filesystem::path& file) {
     if (sqlite3_exec(db_, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
         sqlite3_close(db_);
         db_ = nullptr;
+        return;
     }
+    file_ = file;
+    pool::hold(file_);
 }
 
 void WorkingDatabaseHold::emptyLog() {
@@ -38,8 +43,10 @@ void WorkingDatabaseHold::emptyLog() {
 }
 
 WorkingDatabaseHold::~WorkingDatabaseHold() {
-    if (db_)
-        sqlite3_close(db_);
+    if (!db_)
+        return;
+    pool::release(file_);
+    sqlite3_close(db_);
 }
 
 } // namespace qm::db

@@ -7,7 +7,8 @@
 // a folder of hundreds of small tables cost more than the tables' own work. A run holds one idle
 // connection for its whole length, so the log stays open between tables; it reads nothing and
 // keeps no transaction, so checkpoints go on as before, and after each table it empties the log
-// as the last connection's close did.
+// as the last connection's close did. While it holds the file, the run's connections wait for
+// their next use instead of closing (connection_pool.h).
 
 #include <filesystem>
 
@@ -30,6 +31,7 @@ class WorkingDatabaseHold {
 
   private:
     sqlite3* db_ = nullptr;
+    std::filesystem::path file_;
 };
 
 } // namespace qm::db
