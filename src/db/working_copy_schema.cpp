@@ -83,6 +83,7 @@ void WorkingCopySchema::exec(const std::string& text) {
 void WorkingCopySchema::ensureSideTables() {
     if (sideTables_ || readOnly_)
         return;
+    Savepoint step(db_);
     exec(std::string("CREATE TABLE IF NOT EXISTS ") + kCopyStatus +
          "(tbl TEXT PRIMARY KEY, created INTEGER, expected INTEGER, inserted INTEGER, "
          "failed INTEGER, leftout INTEGER NOT NULL DEFAULT 0)");
@@ -97,6 +98,7 @@ void WorkingCopySchema::ensureSideTables() {
     exec(std::string("CREATE TABLE IF NOT EXISTS ") + kFieldRules +
          "(tbl TEXT NOT NULL, col INTEGER NOT NULL, kind INTEGER, size INTEGER, codepage "
          "INTEGER, reason TEXT, PRIMARY KEY(tbl, col))");
+    step.release();
     sideTables_ = true;
 }
 

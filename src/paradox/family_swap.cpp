@@ -222,7 +222,8 @@ FamilySwap::FamilySwap(const fs::path& db, const fs::path& backupRoot)
     m.j.backupDir = root / m.id;
     m.journalPath = root / "pending" / (m.id + ".swap");
     m.owner.create(ownerFileOf(m.journalPath));
-    writeJournal(m.journalPath, m.j);
+    // The journal is first written by newFile(), before the first file it names exists: a swap
+    // that made nothing has nothing to recover, and a flush fewer per table.
 }
 
 FamilySwap::~FamilySwap() {

@@ -192,21 +192,24 @@ void makeSwapMarker(const Journal& j) {
     fsyncPath(j.folder, true);
 }
 
-void removeSwapMarker(const Journal& j) {
+bool removeSwapMarker(const Journal& j, bool flush) {
     if (j.marker.empty())
-        return;
+        return false;
     removeFile(markerDraft(j));
     const fs::path marker = swapMarkerOf(j.folder / j.table);
     platform::File f;
     if (f.openOwn(marker, platform::File::Read) != 0)
-        return;
+        return false;
     std::string text(j.marker.size() + 2, '\0');
     std::size_t got = 0;
     if (f.readUpTo(0, text.data(), text.size(), got) == 0 && got == j.marker.size() + 1 &&
         text.compare(0, got, j.marker + "\n") == 0) {
         removeFile(marker);
-        fsyncPath(j.folder, true);
+        if (flush)
+            fsyncPath(j.folder, true);
+        return true;
     }
+    return false;
 }
 
 std::vector<std::string> rollBack(const Journal& j) {
@@ -250,7 +253,7 @@ std::vector<std::string> rollBack(const Journal& j) {
     }
     if (present(j.folder))
         fsyncPath(j.folder, true);
-    removeSwapMarker(j);
+    removeSwapMarker(j, true);
     return left;
 }
 
@@ -273,10 +276,8 @@ std::vector<std::string> rollForward(const Journal& j) {
         moveToBackup(aside, j.backupDir / e.finalName);
         swapStep();
     }
-    if (any) {
+    if (any)
         fsyncPath(j.backupDir, true);
-        fsyncPath(j.folder, true);
-    }
     for (const auto& e : j.entries)
         if (!e.temp.empty() && present(j.folder / e.temp)) {
             if (isTheSwapsFile(j.folder / e.temp, e.newId, j))
@@ -284,7 +285,10 @@ std::vector<std::string> rollForward(const Journal& j) {
             else
                 left.push_back(leftAlone(j.folder / e.temp));
         }
-    removeSwapMarker(j);
+    // One flush of the folder for the old files gone and the marker gone: the journal, removed
+    // only after this, still finishes the clean-up if either did not reach the disk.
+    if (removeSwapMarker(j, false) || any)
+        fsyncPath(j.folder, true);
     return left;
 }
 

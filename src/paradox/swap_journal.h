@@ -38,8 +38,9 @@ std::string fileIdentity(const std::filesystem::path& p);
 std::filesystem::path swapMarkerOf(const std::filesystem::path& db);
 // Creates the marker saying text (the swap's own words), never over an existing one.
 void makeSwapMarker(const Journal& j);
-// Removes the marker when it is this swap's (says j.marker).
-void removeSwapMarker(const Journal& j);
+// Removes the marker when it is this swap's (says j.marker); true when it did. flush: flushes
+// the folder after, else the caller does.
+bool removeSwapMarker(const Journal& j, bool flush);
 
 // Written under a temporary name, flushed and renamed over path.
 void writeJournal(const std::filesystem::path& path, const Journal& j);
