@@ -141,6 +141,13 @@ std::string collapsePairs(const std::string& s) {
 }
 } // namespace
 
+std::string trimBlanks(const std::string& s) {
+    const auto b = s.find_first_not_of(' ');
+    if (b == std::string::npos)
+        return {};
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
 std::string CollapseBackslashes(const std::string& path) {
     if (path.empty() || path[0] != kSeparator)
         return collapsePairs(path);

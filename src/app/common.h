@@ -16,6 +16,9 @@ bool FileExistsByDate(const std::string& path);
 // The part after the last separator; a path ending in a separator gives the empty text.
 std::string FileNameFromPath(const std::string& path);
 
+// Visual Basic's Trim: blanks off both ends, other white space kept.
+std::string trimBlanks(const std::string& s);
+
 // The published name of a column type number, or Empty.
 Variant AdoTypeName(int n);
 

@@ -14,14 +14,6 @@ namespace qm {
 
 namespace {
 
-std::string trimBlanks(const std::string& s) {
-    auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos)
-        return {};
-    auto e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
-
 std::string homeFolder() {
     if (const char* home = std::getenv("HOME"); home && *home)
         return home;

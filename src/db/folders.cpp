@@ -4,7 +4,8 @@
 #include "app/error.h"
 #include "app/error_report.h"
 #include "app/installation.h"
-#include "app/text_file.h"
+#include "paradox/ascii.h"
+#include "paradox/utf8.h"
 #include "platform/files.h"
 
 #include <QChar>
@@ -34,29 +35,13 @@ std::string withSeparator(std::string folder) {
     return folder;
 }
 
-// Decodes one UTF-8 character at i; a stray byte comes back as itself with ok false.
-char32_t nextChar(const std::string& s, std::size_t& i, bool& ok) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80                   ? 1
-                      : (b >= 0xC2 && b <= 0xDF) ? 2
-                      : (b >= 0xE0 && b <= 0xEF) ? 3
-                      : (b >= 0xF0 && b <= 0xF4) ? 4
-                                                 : 0;
-    if (len > 1 && i + len <= s.size() && isValidUtf8(std::string_view(s).substr(i, len))) {
-        char32_t c = b & (0xFF >> (len + 1));
-        for (std::size_t k = 1; k < len; ++k)
-            c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += len;
-        ok = true;
-        return c;
-    }
-    ++i;
-    ok = len == 1;
-    return b;
-}
+using paradox::appendUtf8;
+using paradox::isValidUtf8;
+using paradox::nextCharacter;
 
 char32_t upperChar(char32_t c) {
-    return c < 0x80 ? static_cast<char32_t>(c >= 'a' && c <= 'z' ? c - 32 : c) : QChar::toUpper(c);
+    return c < 0x80 ? static_cast<char32_t>(paradox::asciiUpper(static_cast<char>(c)))
+                    : QChar::toUpper(c);
 }
 
 // NTFS keeps a folder's names in upper-case order; listing in that order makes the walk
@@ -207,9 +192,8 @@ bool IsDriveRoot(const std::string& path) {
 
 std::size_t characterCount(const std::string& text) {
     std::size_t n = 0;
-    bool ok = false;
     for (std::size_t i = 0; i < text.size(); ++n)
-        nextChar(text, i, ok);
+        nextCharacter(text, i);
     return n;
 }
 
@@ -219,7 +203,7 @@ std::string upperCase(const std::string& text) {
     bool ok = false;
     for (std::size_t i = 0; i < text.size();) {
         std::size_t start = i;
-        char32_t c = nextChar(text, i, ok);
+        char32_t c = nextCharacter(text, i, &ok);
         if (ok)
             appendUtf8(out, upperChar(c));
         else
@@ -231,9 +215,8 @@ std::string upperCase(const std::string& text) {
 bool MatchesPattern(const std::string& name, const std::string& pattern) {
     auto decode = [](const std::string& s) {
         std::vector<char32_t> v;
-        bool ok = false;
         for (std::size_t i = 0; i < s.size();)
-            v.push_back(upperChar(nextChar(s, i, ok)));
+            v.push_back(upperChar(nextCharacter(s, i)));
         return v;
     };
     std::vector<char32_t> n = decode(name), p = decode(pattern);
@@ -348,9 +331,8 @@ void GetSubDirectories2016(UserInterface& ui, std::vector<std::string>& folders,
 bool NameHasOddCharacters(const std::string& name) {
     if (!isValidUtf8(name))
         return true;
-    bool ok = false;
     for (std::size_t i = 0; i < name.size();) {
-        char32_t c = nextChar(name, i, ok);
+        char32_t c = nextCharacter(name, i);
         if (c < 32 || (c >= 127 && c <= 159) || c == U'?')
             return true;
     }

@@ -7,23 +7,12 @@
 #include "db/import_prints.h"
 #include "db/paradox_backend.h"
 #include "db/working_database.h"
-
-#include <cctype>
+#include "paradox/ascii.h"
 
 namespace qm::db {
 
-namespace {
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-} // namespace
-
 JetType columnTypeFor(int adoType) {
-    const std::string name = lower(AdoTypeName(adoType).toString());
+    const std::string name = paradox::asciiLower(AdoTypeName(adoType).toString());
     const auto has = [&](const char* s) { return name.find(s) != std::string::npos; };
     if (has("adlongvarbinary"))
         return JetType::OleObject;

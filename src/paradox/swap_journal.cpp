@@ -1,5 +1,6 @@
 #include "paradox/swap_journal.h"
 
+#include "paradox/ascii.h"
 #include "paradox/durable_files.h"
 #include "paradox/file_access.h"
 #include "paradox/swap_steps.h"
@@ -149,11 +150,7 @@ std::string fileIdentity(const fs::path& p) {
 }
 
 fs::path swapMarkerOf(const fs::path& db) {
-    std::string name = db.filename().string();
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return db.parent_path() / ("~qm-" + name + ".swap");
+    return db.parent_path() / ("~qm-" + asciiLower(db.filename().string()) + ".swap");
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "paradox/byte_order.h"
 #include "paradox/codepage.h"
 #include "paradox/family_files.h"
+#include "paradox/utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,15 +27,8 @@ struct Item {
 
 std::vector<char32_t> codePoints(std::string_view s) {
     std::vector<char32_t> out;
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        const int n = b < 0x80 ? 1 : b >> 5 == 6 ? 2 : b >> 4 == 14 ? 3 : b >> 3 == 30 ? 4 : 1;
-        char32_t c = n == 1 ? b : b & (0x7F >> n);
-        for (int k = 1; k < n && i + k < s.size(); ++k)
-            c = c << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        out.push_back(c);
-        i += static_cast<std::size_t>(n);
-    }
+    for (std::size_t i = 0; i < s.size();)
+        out.push_back(nextCharacter(s, i));
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "replace/stored_text_search.h"
 
 #include "paradox/codepage.h"
+#include "paradox/utf8.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -51,33 +52,10 @@ bool singleByte(std::uint16_t codePage) {
 
 // The code point of a UTF-8 text that holds exactly one; nullopt otherwise.
 std::optional<char32_t> onlyCharacter(const std::string& s) {
-    if (s.empty())
+    std::size_t i = 0;
+    const auto c = paradox::decodeUtf8(s, i);
+    if (!c || i != s.size())
         return std::nullopt;
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    std::size_t n = 0;
-    char32_t c = 0;
-    if (b(0) < 0x80) {
-        n = 1;
-        c = b(0);
-    } else if ((b(0) & 0xE0) == 0xC0) {
-        n = 2;
-        c = b(0) & 0x1F;
-    } else if ((b(0) & 0xF0) == 0xE0) {
-        n = 3;
-        c = b(0) & 0x0F;
-    } else if ((b(0) & 0xF8) == 0xF0) {
-        n = 4;
-        c = b(0) & 0x07;
-    } else {
-        return std::nullopt;
-    }
-    if (s.size() != n)
-        return std::nullopt;
-    for (std::size_t i = 1; i < n; ++i) {
-        if ((b(i) & 0xC0) != 0x80)
-            return std::nullopt;
-        c = (c << 6) | (b(i) & 0x3F);
-    }
     return c;
 }
 
@@ -85,42 +63,17 @@ std::optional<char32_t> onlyCharacter(const std::string& s) {
 std::optional<std::vector<char32_t>> characters(const std::string& s) {
     std::vector<char32_t> out;
     for (std::size_t i = 0; i < s.size();) {
-        const auto lead = static_cast<unsigned char>(s[i]);
-        std::size_t n = lead < 0x80             ? 1
-                        : (lead & 0xE0) == 0xC0 ? 2
-                        : (lead & 0xF0) == 0xE0 ? 3
-                        : (lead & 0xF8) == 0xF0 ? 4
-                                                : 0;
-        if (n == 0 || i + n > s.size())
-            return std::nullopt;
-        const auto c = onlyCharacter(s.substr(i, n));
-        // Overlong forms and surrogates are not valid UTF-8 either.
-        if (!c || (n == 2 && *c < 0x80) || (n == 3 && *c < 0x800) || (n == 4 && *c < 0x10000) ||
-            *c > 0x10FFFF || (*c >= 0xD800 && *c <= 0xDFFF))
+        const auto c = paradox::decodeUtf8(s, i);
+        if (!c)
             return std::nullopt;
         out.push_back(*c);
-        i += n;
     }
     return out;
 }
 
 std::string utf8(char32_t c) {
     std::string s;
-    if (c < 0x80) {
-        s += static_cast<char>(c);
-    } else if (c < 0x800) {
-        s += static_cast<char>(0xC0 | (c >> 6));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += static_cast<char>(0xE0 | (c >> 12));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (c >> 18));
-        s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    paradox::appendUtf8(s, c);
     return s;
 }
 

@@ -4,8 +4,8 @@
 #include "app/error.h"
 #include "app/error_report.h"
 #include "app/safe_file.h"
-#include "app/text_file.h"
 #include "platform/files.h"
+#include "sets/text_file.h"
 
 #include <cstring>
 #include <filesystem>
@@ -13,14 +13,6 @@
 namespace qm {
 
 namespace {
-
-// Visual Basic's Trim: blanks only.
-std::string trimBlanks(const std::string& s) {
-    auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos)
-        return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
 
 bool isRegularFile(const std::string& path) {
     platform::FileStatus st;

@@ -12,10 +12,8 @@ namespace qm {
 // Other read failures throw qm::Error.
 std::string ReadTextFile(const std::string& path);
 
-// Helpers shared by the readers and writers of narrow text.
-bool isValidUtf8(std::string_view bytes);
+// The text of a file written on Windows in these encodings, as UTF-8.
 std::string windows1252ToUtf8(std::string_view bytes);
 std::string utf16leToUtf8(std::string_view bytes);
-void appendUtf8(std::string& out, char32_t c);
 
 } // namespace qm

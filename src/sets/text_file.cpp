@@ -1,7 +1,8 @@
-#include "app/text_file.h"
+#include "sets/text_file.h"
 
 #include "app/common.h"
 #include "app/error.h"
+#include "paradox/utf8.h"
 #include "platform/files.h"
 
 #include <array>
@@ -9,6 +10,9 @@
 #include <cstring>
 
 namespace qm {
+
+using paradox::appendUtf8;
+using paradox::isValidUtf8;
 
 namespace {
 
@@ -38,63 +42,6 @@ constexpr std::array<char16_t, 32> kHigh1252 = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 } // namespace
-
-void appendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-bool isValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        char32_t c;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-            c = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            c = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            c = b & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size())
-            return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cb = static_cast<unsigned char>(s[i + k]);
-            if ((cb & 0xC0) != 0x80)
-                return false;
-            c = (c << 6) | (cb & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((len == 3 && c < 0x800) || (len == 4 && c < 0x10000) || c > 0x10FFFF ||
-            (c >= 0xD800 && c <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 std::string windows1252ToUtf8(std::string_view s) {
     std::string out;

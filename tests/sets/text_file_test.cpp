@@ -1,5 +1,6 @@
 #include "app/error.h"
-#include "app/text_file.h"
+#include "paradox/utf8.h"
+#include "sets/text_file.h"
 #include "test_support.h"
 
 #include <fstream>
@@ -69,6 +70,7 @@ TEST(ReadTextFile, BigEndianMarkIsReadAsLittleEndianToo) {
 }
 
 TEST(ReadTextFile, Utf8Validation) {
+    using paradox::isValidUtf8;
     EXPECT_TRUE(isValidUtf8(""));
     EXPECT_TRUE(isValidUtf8("\xF4\x8F\xBF\xBF"));
     EXPECT_FALSE(isValidUtf8("\xC0\xAF"));         // overlong
