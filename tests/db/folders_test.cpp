@@ -300,6 +300,11 @@ TEST(FileListing, WildcardsMatchWithoutCase) {
     EXPECT_TRUE(MatchesPattern("\xC3\xA9t\xC3\xA9.db", "\xC3\x89T?.DB")); // étÉ
     EXPECT_TRUE(MatchesPattern("anything", "*"));
     EXPECT_FALSE(MatchesPattern("ab", "a?b"));
+    // A byte that is not UTF-8 (a name written in Latin-1) is one character of its own, and
+    // keeps its case; the valid characters around it still change theirs.
+    EXPECT_TRUE(MatchesPattern("caf\xE9.db", "CAF?.DB"));
+    EXPECT_FALSE(MatchesPattern("caf\xE9.db", "CAF??.DB"));
+    EXPECT_EQ(upperCase("caf\xE9 \xC3\xA9\xC3"), "CAF\xE9 \xC3\x89\xC3");
 }
 
 TEST(FolderPicker, ChoiceGoesThroughTheSeam) {
