@@ -13,8 +13,8 @@
 #include "db/catalogue.h"
 #include "db/connection.h"
 #include "db/paradox_backend.h"
+#include "db/table_facts.h"
 #include "paradox/family_swap.h"
-#include "paradox/table.h"
 #include "platform/files.h"
 #include "replace/backup_space.h"
 #include "replace/replace_run.h"
@@ -83,15 +83,13 @@ std::string unreadableFolder(const std::string& folder) {
 int listTables(const std::vector<TableRow>& rows) {
     for (const auto& row : rows) {
         std::cout << oneLine(row.name) << '\t' << oneLine(row.folder) << '\t';
-        try {
-            const auto table = paradox::Table::open(db::findTableFile(row.folder, row.name));
-            std::cout << table.recordCount() << '\t' << table.header().levelName() << '\t'
-                      << table.codePage() << '\n';
-        } catch (const paradox::EncryptedTableError&) {
+        const db::TableFacts facts = db::tableFacts(db::findTableFile(row.folder, row.name));
+        if (facts.read)
+            std::cout << facts.records << '\t' << facts.level << '\t' << facts.codePage << '\n';
+        else if (facts.encrypted)
             std::cout << "-\t-\t-\tpassword-protected\n";
-        } catch (const std::exception& e) {
-            std::cout << "-\t-\t-\tcannot be read: " << e.what() << '\n';
-        }
+        else
+            std::cout << "-\t-\t-\tcannot be read: " << facts.why << '\n';
     }
     return kExitClean;
 }

@@ -3,7 +3,7 @@
 #include "app/common.h"
 #include "app/error_report.h"
 #include "app/settings.h"
-#include "paradox/table.h"
+#include "db/table_facts.h"
 #include "replace/replace_run.h"
 #include "replace/run_recovery.h"
 #include "sets/set_files.h"
@@ -60,13 +60,9 @@ class ListViewTableList : public TableList {
         return text;
     }
     static QString recordCount(const TableRow& row) {
-        try {
-            return QString::number(
-                paradox::Table::open(fs::path(row.folder) / row.fileName).recordCount());
-        } catch (const std::exception&) {
-            // The run says why a table cannot be read; the list only shows that it could not.
-            return QStringLiteral("-");
-        }
+        // The run says why a table cannot be read; the list only shows that it could not.
+        const db::TableFacts facts = db::tableFacts(fs::path(row.folder) / row.fileName);
+        return facts.read ? QString::number(facts.records) : QStringLiteral("-");
     }
 
     QTreeWidget* view_;

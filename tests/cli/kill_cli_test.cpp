@@ -265,10 +265,15 @@ TEST_F(KillCliTest, EveryTableIsOldOrNewAndEveryPrintedSummaryIsTrue) {
                 SCOPED_TRACE(line);
                 ASSERT_TRUE(isNew.count(table));
                 EXPECT_EQ(line.find("not written back"), std::string::npos);
-                if (line.find(", would be written back") != std::string::npos)
-                    EXPECT_FALSE(isNew[table]) << "a dry run saw it old, and nothing ran after";
-                else if (line.find(", written back") != std::string::npos ||
-                         line.find(", nothing to write back") != std::string::npos)
+                if (line.find(", would be written back") != std::string::npos) {
+                    // The dry run saw it old. Only when it made the first run wait was nothing
+                    // run after it: a first run that was not refused may have started late and
+                    // taken the locks once the dry run had ended.
+                    if (statusA == 3) {
+                        EXPECT_FALSE(isNew[table]) << "a dry run saw it old, and nothing ran after";
+                    }
+                } else if (line.find(", written back") != std::string::npos ||
+                           line.find(", nothing to write back") != std::string::npos)
                     EXPECT_TRUE(isNew[table]);
                 else
                     ADD_FAILURE() << "unexpected line";
