@@ -24,7 +24,6 @@ class WorkingDatabaseHold {
     WorkingDatabaseHold(const WorkingDatabaseHold&) = delete;
     WorkingDatabaseHold& operator=(const WorkingDatabaseHold&) = delete;
 
-    bool held() const { return db_ != nullptr; }
     // Copies the log into the database and truncates it, as the close of the last connection
     // did: between tables the log holds nothing, however many tables the run has.
     void emptyLog();
